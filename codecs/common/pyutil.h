@@ -1,0 +1,321 @@
+// Thin RAII layer over the Python C API. Every extension module of the project reaches the interpreter
+// through these helpers, so that the module logic does not depend on the API's major version.
+#pragma once
+
+#include <Python.h>
+
+#include <climits>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace tevu::py {
+
+// Thrown when a Python exception is already set and must propagate to the interpreter.
+struct ErrorAlreadySet : std::exception {
+    const char* what() const noexcept override { return "Python exception set"; }
+};
+
+// An owned (strong) reference.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    // Hands the reference to the caller (for returning to the interpreter).
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A new reference from a C API call that returns NULL on failure.
+inline Ref check(PyObject* p) {
+    if (!p) throw ErrorAlreadySet();
+    return Ref::steal(p);
+}
+// A C API status (0 or positive success, -1 failure).
+inline int check_status(int rc) {
+    if (rc < 0) throw ErrorAlreadySet();
+    return rc;
+}
+
+// Releases the interpreter lock for its lifetime. Only plain C++ may run inside.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Holds the interpreter lock for its lifetime, from any thread.
+class GilAcquire {
+public:
+    GilAcquire() noexcept : state_(PyGILState_Ensure()) {}
+    ~GilAcquire() { PyGILState_Release(state_); }
+    GilAcquire(const GilAcquire&) = delete;
+    GilAcquire& operator=(const GilAcquire&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+// --- conversions -------------------------------------------------------------------------------
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref integer(long long v) {
+#if PY_MAJOR_VERSION >= 3
+    return check(PyLong_FromLongLong(v));
+#else
+    if (v >= LONG_MIN && v <= LONG_MAX) return check(PyInt_FromLong(static_cast<long>(v)));
+    return check(PyLong_FromLongLong(v));
+#endif
+}
+inline Ref unsigned_integer(unsigned long long v) {
+#if PY_MAJOR_VERSION < 3
+    if (v <= static_cast<unsigned long long>(LONG_MAX)) return check(PyInt_FromLong(static_cast<long>(v)));
+#endif
+    return check(PyLong_FromUnsignedLongLong(v));
+}
+inline Ref floating(double v) { return check(PyFloat_FromDouble(v)); }
+// The interpreter's native string type ("str").
+inline Ref text(const char* s, std::size_t n) {
+#if PY_MAJOR_VERSION >= 3
+    return check(PyUnicode_FromStringAndSize(s, static_cast<Py_ssize_t>(n)));
+#else
+    return check(PyString_FromStringAndSize(s, static_cast<Py_ssize_t>(n)));
+#endif
+}
+inline Ref text(const std::string& s) { return text(s.data(), s.size()); }
+inline Ref text(const char* s) { return text(std::string(s)); }
+// A byte string.
+inline Ref bytes(const void* data, std::size_t n) {
+#if PY_MAJOR_VERSION >= 3
+    return check(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(n)));
+#else
+    return check(PyString_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(n)));
+#endif
+}
+
+inline bool is_text(PyObject* o) {
+#if PY_MAJOR_VERSION >= 3
+    return PyUnicode_Check(o);
+#else
+    return PyString_Check(o) || PyUnicode_Check(o);
+#endif
+}
+inline bool is_integer(PyObject* o) {
+#if PY_MAJOR_VERSION >= 3
+    return PyLong_Check(o) && !PyBool_Check(o);
+#else
+    return (PyInt_Check(o) || PyLong_Check(o)) && !PyBool_Check(o);
+#endif
+}
+
+// Text form of any object (str(o)).
+inline std::string str(PyObject* o) {
+    Ref s = check(PyObject_Str(o));
+#if PY_MAJOR_VERSION >= 3
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
+    if (!p) throw ErrorAlreadySet();
+    return std::string(p, static_cast<std::size_t>(n));
+#else
+    return std::string(PyString_AS_STRING(s.get()), static_cast<std::size_t>(PyString_GET_SIZE(s.get())));
+#endif
+}
+// repr(o).
+inline std::string repr(PyObject* o) {
+    Ref s = check(PyObject_Repr(o));
+    return str(s.get());
+}
+// A Python integer as a C long long; raises the interpreter's error for other types or overflow.
+inline long long as_long_long(PyObject* o) {
+    long long v = PyLong_AsLongLong(o);
+    if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet();
+    return v;
+}
+inline bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+
+// --- attributes, calls, imports ------------------------------------------------------------------
+inline Ref getattr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
+inline void setattr(PyObject* o, const char* name, const Ref& v) {
+    check_status(PyObject_SetAttrString(o, name, v.get()));
+}
+inline bool hasattr(PyObject* o, const char* name) { return PyObject_HasAttrString(o, name) != 0; }
+
+inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
+// from <module> import <name>; a missing name raises the interpreter's ImportError.
+inline Ref import_from(const char* module, const char* name) {
+    Ref m = import(module);
+    PyObject* attr = PyObject_GetAttrString(m.get(), name);
+    if (!attr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %s", name);
+        throw ErrorAlreadySet();
+    }
+    return Ref::steal(attr);
+}
+
+namespace detail {
+inline PyObject* arg(const Ref& r) { return r.get(); }
+inline PyObject* arg(PyObject* p) { return p; }
+}  // namespace detail
+
+// A tuple of the given objects (each Ref or borrowed PyObject*).
+template <class... Args>
+Ref tuple(const Args&... args) {
+    Ref t = check(PyTuple_New(sizeof...(Args)));
+    Py_ssize_t i = 0;
+    (
+        [&](PyObject* p) {
+            Py_INCREF(p);
+            PyTuple_SET_ITEM(t.get(), i++, p);
+        }(detail::arg(args)),
+        ...);
+    return t;
+}
+
+// callable(*args) with positional arguments.
+template <class... Args>
+Ref call(PyObject* callable, const Args&... args) {
+    Ref t = tuple(args...);
+    return check(PyObject_Call(callable, t.get(), nullptr));
+}
+// callable(*args, **kwargs).
+inline Ref call_kw(PyObject* callable, const Ref& args, const Ref& kwargs) {
+    return check(PyObject_Call(callable, args.get(), kwargs.get()));
+}
+template <class... Args>
+Ref call_method(PyObject* o, const char* name, const Args&... args) {
+    Ref m = getattr(o, name);
+    return call(m.get(), args...);
+}
+
+inline Ref new_dict() { return check(PyDict_New()); }
+inline void dict_set(PyObject* d, const char* key, const Ref& v) {
+    check_status(PyDict_SetItemString(d, key, v.get()));
+}
+inline void dict_set(PyObject* d, const Ref& key, const Ref& v) {
+    check_status(PyDict_SetItem(d, key.get(), v.get()));
+}
+inline Ref new_list() { return check(PyList_New(0)); }
+inline void list_append(PyObject* l, const Ref& v) { check_status(PyList_Append(l, v.get())); }
+
+// --- errors --------------------------------------------------------------------------------------
+// Sets the interpreter's exception and throws, so that C++ unwinding runs the destructors first.
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw ErrorAlreadySet();
+}
+// Raises type(*args) for an exception class taking constructor arguments.
+template <class... Args>
+[[noreturn]] void raise_instance(PyObject* type, const Args&... args) {
+    Ref e = call(type, args...);
+    PyErr_SetObject(type, e.get());
+    throw ErrorAlreadySet();
+}
+
+// True when the interpreter runs with assertions disabled (python -O).
+inline bool assertions_disabled() { return Py_OptimizeFlag > 0; }
+// An assertion check: AssertionError with the message, skipped under -O. No message: a bare one.
+inline void check_assert(bool ok, const char* message = nullptr) {
+    if (ok || assertions_disabled()) return;
+    if (message)
+        PyErr_SetString(PyExc_AssertionError, message);
+    else
+        PyErr_SetNone(PyExc_AssertionError);
+    throw ErrorAlreadySet();
+}
+
+// Runs body, converting C++ exceptions into Python ones; returns the new reference or NULL.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const ErrorAlreadySet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+// The same for C API slots returning an int status (0 success, -1 failure).
+template <class F>
+int guarded_status(F&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (const ErrorAlreadySet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return -1;
+}
+
+// --- module creation ----------------------------------------------------------------------------
+// Creates the module object (borrowed in Python 2, owned in Python 3; returned owned here).
+inline Ref create_module(const char* qualified_name, PyMethodDef* methods, const char* doc) {
+#if PY_MAJOR_VERSION >= 3
+    static PyModuleDef def = {PyModuleDef_HEAD_INIT, qualified_name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
+    return check(PyModule_Create(&def));
+#else
+    return Ref::borrow([&] {
+        PyObject* m = Py_InitModule3(qualified_name, methods, doc);
+        if (!m) throw ErrorAlreadySet();
+        return m;
+    }());
+#endif
+}
+inline void add_object(PyObject* module, const char* name, const Ref& v) {
+    setattr(module, name, v);
+}
+
+}  // namespace tevu::py
+
+// Declares the module's entry point: TEVU_PY_MODULE_INIT(encoder) { ...; return module; }
+// The body returns the module as a tevu::py::Ref and may throw.
+#if PY_MAJOR_VERSION >= 3
+#define TEVU_PY_MODULE_INIT(name)                                                        \
+    static ::tevu::py::Ref tevu_module_body_##name();                                    \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void) {    \
+        return ::tevu::py::guarded([] { return tevu_module_body_##name(); });            \
+    }                                                                                    \
+    static ::tevu::py::Ref tevu_module_body_##name()
+#else
+#define TEVU_PY_MODULE_INIT(name)                                                        \
+    static ::tevu::py::Ref tevu_module_body_##name();                                    \
+    extern "C" __attribute__((visibility("default"))) void init##name(void) {            \
+        ::tevu::py::Ref m(::tevu::py::Ref::steal(                                        \
+            ::tevu::py::guarded([] { return tevu_module_body_##name(); })));             \
+    }                                                                                    \
+    static ::tevu::py::Ref tevu_module_body_##name()
+#endif
