@@ -1,6 +1,8 @@
 // 32-bit layout check of the NVENC header, built with -m32 and run as a test. It checks the i386 sizes
 // and member positions, and that those sizes, rounded up to 8 for the structures that hold a 64-bit
 // member (the 32-bit Windows alignment of uint64_t), give the 32-bit Windows version words of both APIs.
+// Built a second time with -malign-double and NVENC_WINDOWS32_ALIGNMENT, where 64-bit members align to 8
+// as on 32-bit Windows: then the sizes themselves must give those words, without rounding.
 // Prints every mismatch; exits 1 when there is one.
 #include "layout_probe.h"
 
@@ -13,9 +15,19 @@ namespace {
 
 static_assert(sizeof(void*) == 4, "this checker must be built for a 32-bit target");
 
-// The size that 32-bit Windows gives a structure whose largest member alignment there is 8.
-constexpr std::size_t windows32_size(std::size_t i386_size, bool holds_64bit_member) {
-    return holds_64bit_member ? (i386_size + 7) / 8 * 8 : i386_size;
+#if defined(NVENC_WINDOWS32_ALIGNMENT)
+constexpr bool windows32_alignment = true;
+#else
+constexpr bool windows32_alignment = false;
+#endif
+
+// The size that 32-bit Windows gives a structure, from its size in this build.
+constexpr std::size_t windows32_size(std::size_t size, bool holds_64bit_member) {
+    return holds_64bit_member && !windows32_alignment ? (size + 7) / 8 * 8 : size;
+}
+// Sizes of the structures with 64-bit members: i386 Linux and 32-bit Windows alignment.
+constexpr long long with_64bit_members(long long i386, long long windows32) {
+    return windows32_alignment ? windows32 : i386;
 }
 
 template <typename T>
@@ -23,9 +35,12 @@ Fact windows32_word(const char* what, bool holds_64bit_member, uint32_t api, uin
     return {what, nvenc_struct_version<T>(api, windows32_size(sizeof(T), holds_64bit_member)), expected};
 }
 
-#define SIZE_FACT(T, bytes) Fact{"sizeof " #T, static_cast<long long>(sizeof(T)), bytes}
-#define OFFSET_FACT(T, member, at) Fact{#T "." #member, NVENC_PROBE_OFFSET(T, member), at}
-#define BIT_FACT(T, member, at) Fact{#T "." #member " (bit)", NVENC_PROBE_BIT(T, member), at}
+#define SIZE_FACT(T, bytes) \
+    Fact { "sizeof " #T, static_cast<long long>(sizeof(T)), bytes }
+#define OFFSET_FACT(T, member, at) \
+    Fact { #T "." #member, NVENC_PROBE_OFFSET(T, member), at }
+#define BIT_FACT(T, member, at) \
+    Fact { #T "." #member " (bit)", NVENC_PROBE_BIT(T, member), at }
 
 std::vector<Fact> i386_layout() {
     return {
@@ -44,9 +59,9 @@ std::vector<Fact> i386_layout() {
         SIZE_FACT(NV_ENC_MAP_INPUT_RESOURCE, 1280),
         SIZE_FACT(NV_ENC_PIC_PARAMS_H264, 1280),
         SIZE_FACT(NV_ENC_PIC_PARAMS_HEVC, 1280),
-        SIZE_FACT(NV_ENC_PIC_PARAMS_V5, 2812),
-        SIZE_FACT(NV_ENC_PIC_PARAMS_V4, 2812),
-        SIZE_FACT(NV_ENC_LOCK_BITSTREAM, 1276),
+        SIZE_FACT(NV_ENC_PIC_PARAMS_V5, with_64bit_members(2812, 2816)),
+        SIZE_FACT(NV_ENC_PIC_PARAMS_V4, with_64bit_members(2812, 2816)),
+        SIZE_FACT(NV_ENC_LOCK_BITSTREAM, with_64bit_members(1276, 1280)),
 
         OFFSET_FACT(NV_ENCODE_API_FUNCTION_LIST, nvEncOpenEncodeSession, 8),
         OFFSET_FACT(NV_ENCODE_API_FUNCTION_LIST, nvEncEncodePicture, 72),
@@ -118,17 +133,19 @@ std::vector<Fact> windows32_words() {
     };
     for (const Api& a : apis) {
         const std::vector<Fact> words = {
-            windows32_word<NV_ENCODE_API_FUNCTION_LIST>("word NV_ENCODE_API_FUNCTION_LIST", false, a.api, a.table),
-            windows32_word<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>("word NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS", false,
-                                                                 a.api, a.open),
+            windows32_word<NV_ENCODE_API_FUNCTION_LIST>("word NV_ENCODE_API_FUNCTION_LIST", false, a.api,
+                                                        a.table),
+            windows32_word<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>("word NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS",
+                                                                 false, a.api, a.open),
             windows32_word<NV_ENC_CAPS_PARAM>("word NV_ENC_CAPS_PARAM", false, a.api, a.caps),
             windows32_word<NV_ENC_PRESET_CONFIG>("word NV_ENC_PRESET_CONFIG", false, a.api, a.preset),
             windows32_word<NV_ENC_CONFIG>("word NV_ENC_CONFIG", false, a.api, a.config),
             windows32_word<NV_ENC_INITIALIZE_PARAMS>("word NV_ENC_INITIALIZE_PARAMS", false, a.api, a.init),
             windows32_word<NV_ENC_REGISTER_RESOURCE>("word NV_ENC_REGISTER_RESOURCE", false, a.api, a.reg),
-            windows32_word<NV_ENC_CREATE_BITSTREAM_BUFFER>("word NV_ENC_CREATE_BITSTREAM_BUFFER", false, a.api,
-                                                           a.bitstream),
-            windows32_word<NV_ENC_RECONFIGURE_PARAMS>("word NV_ENC_RECONFIGURE_PARAMS", false, a.api, a.reconf),
+            windows32_word<NV_ENC_CREATE_BITSTREAM_BUFFER>("word NV_ENC_CREATE_BITSTREAM_BUFFER", false,
+                                                           a.api, a.bitstream),
+            windows32_word<NV_ENC_RECONFIGURE_PARAMS>("word NV_ENC_RECONFIGURE_PARAMS", false, a.api,
+                                                      a.reconf),
             windows32_word<NV_ENC_MAP_INPUT_RESOURCE>("word NV_ENC_MAP_INPUT_RESOURCE", false, a.api, a.map),
             windows32_word<NV_ENC_PIC_PARAMS_V5>("word NV_ENC_PIC_PARAMS_V5", true, a.api, a.pic),
             windows32_word<NV_ENC_PIC_PARAMS_V4>("word NV_ENC_PIC_PARAMS_V4", true, a.api, a.pic),
@@ -144,7 +161,8 @@ int report(const std::vector<Fact>& facts) {
     for (const Fact& f : facts) {
         if (f.actual == f.expected) continue;
         std::printf("MISMATCH %s: got %lld (0x%llX), expected %lld (0x%llX)\n", f.what, f.actual,
-                    static_cast<unsigned long long>(f.actual), f.expected, static_cast<unsigned long long>(f.expected));
+                    static_cast<unsigned long long>(f.actual), f.expected,
+                    static_cast<unsigned long long>(f.expected));
         ++failures;
     }
     return failures;
@@ -156,7 +174,7 @@ int main() {
     const std::vector<Fact> layout = i386_layout();
     const std::vector<Fact> words = windows32_words();
     const int failures = report(layout) + report(words);
-    std::printf("%zu i386 layout facts, %zu 32-bit Windows words checked: %d mismatch(es)\n", layout.size(),
-                words.size(), failures);
+    std::printf("%s alignment: %zu layout facts, %zu 32-bit Windows words checked: %d mismatch(es)\n",
+                windows32_alignment ? "32-bit Windows" : "i386", layout.size(), words.size(), failures);
     return failures == 0 ? 0 : 1;
 }

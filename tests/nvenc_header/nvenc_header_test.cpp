@@ -30,8 +30,8 @@ struct WordRow {
 // The x86-64 words, API 5.0 and API 4.0, as the published layouts give them.
 const std::vector<WordRow>& word_rows() {
     static const std::vector<WordRow> rows = {
-        {"NV_ENCODE_API_FUNCTION_LIST", &word_of<NV_ENCODE_API_FUNCTION_LIST>, NV_ENCODE_API_FUNCTION_LIST_VER,
-         0x500209F8, 0x400209F8},
+        {"NV_ENCODE_API_FUNCTION_LIST", &word_of<NV_ENCODE_API_FUNCTION_LIST>,
+         NV_ENCODE_API_FUNCTION_LIST_VER, 0x500209F8, 0x400209F8},
         {"NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS", &word_of<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>,
          NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER, 0x50010610, 0x40010610},
         {"NV_ENC_CAPS_PARAM", &word_of<NV_ENC_CAPS_PARAM>, NV_ENC_CAPS_PARAM_VER, 0x50010100, 0x40010100},
@@ -49,8 +49,10 @@ const std::vector<WordRow>& word_rows() {
         {"NV_ENC_MAP_INPUT_RESOURCE", &word_of<NV_ENC_MAP_INPUT_RESOURCE>, NV_ENC_MAP_INPUT_RESOURCE_VER,
          0x50040608, 0x40040608},
         {"NV_ENC_PIC_PARAMS", &word_of<NV_ENC_PIC_PARAMS>, NV_ENC_PIC_PARAMS_VER, 0xD0040D10, 0xC0030D10},
-        {"NV_ENC_PIC_PARAMS_V5", &word_of<NV_ENC_PIC_PARAMS_V5>, NV_ENC_PIC_PARAMS_VER, 0xD0040D10, 0xC0030D10},
-        {"NV_ENC_PIC_PARAMS_V4", &word_of<NV_ENC_PIC_PARAMS_V4>, NV_ENC_PIC_PARAMS_VER, 0xD0040D10, 0xC0030D10},
+        {"NV_ENC_PIC_PARAMS_V5", &word_of<NV_ENC_PIC_PARAMS_V5>, NV_ENC_PIC_PARAMS_VER, 0xD0040D10,
+         0xC0030D10},
+        {"NV_ENC_PIC_PARAMS_V4", &word_of<NV_ENC_PIC_PARAMS_V4>, NV_ENC_PIC_PARAMS_VER, 0xD0040D10,
+         0xC0030D10},
         {"NV_ENC_LOCK_BITSTREAM", &word_of<NV_ENC_LOCK_BITSTREAM>, NV_ENC_LOCK_BITSTREAM_VER, 0x50010608,
          0x40010608},
     };
@@ -93,7 +95,8 @@ TEST(NvencVersionWords, BothApisMatchThePublishedX64Words) {
 TEST(NvencVersionWords, VerConstantsFollowTheBuildsApi) {
     if (!x86_64_build()) GTEST_SKIP() << "the word table holds x86-64 sizes";
     for (const WordRow& row : word_rows())
-        EXPECT_EQ(row.current, NVENCAPI_VERSION == NVENC_API_V4 ? row.api4_x64 : row.api5_x64) << row.structure;
+        EXPECT_EQ(row.current, NVENCAPI_VERSION == NVENC_API_V4 ? row.api4_x64 : row.api5_x64)
+            << row.structure;
 }
 
 TEST(NvencVersionWords, WordIsBuiltFromSizeRevisionApiAndMark) {
@@ -103,6 +106,17 @@ TEST(NvencVersionWords, WordIsBuiltFromSizeRevisionApiAndMark) {
     EXPECT_EQ(nvenc_struct_version<NV_ENC_CAPS_PARAM>(NVENC_API_V5), 0x50010100u);  // same on every ABI
     EXPECT_EQ(nvenc_version_word(0x1234, NvencRevision{7, false}, 0x40), 0x40071234u);
     EXPECT_EQ(nvenc_version_word(0x1234, NvencRevision{7, true}, 0x40), 0xC0071234u);
+}
+
+TEST(NvencVersionWords, DecodeIntoSizeRevisionAndApi) {
+    constexpr uint32_t pic4 = nvenc_struct_version<NV_ENC_PIC_PARAMS_V4>(NVENC_API_V4);
+    EXPECT_EQ(nvenc_word_size(pic4), sizeof(NV_ENC_PIC_PARAMS_V4));
+    EXPECT_EQ(nvenc_word_revision(pic4), 3u);
+    EXPECT_EQ(nvenc_word_api(pic4), NVENC_API_V4);  // bit 31 is not part of the API value
+    constexpr uint32_t lock5 = nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(NVENC_API_V5);
+    EXPECT_EQ(nvenc_word_size(lock5), sizeof(NV_ENC_LOCK_BITSTREAM));
+    EXPECT_EQ(nvenc_word_revision(lock5), 1u);
+    EXPECT_EQ(nvenc_word_api(lock5), NVENC_API_V5);
 }
 
 TEST(NvencReset, ZeroesEverythingButTheVersionWord) {
@@ -131,14 +145,15 @@ TEST(NvencLayout, ConfigurationMembersSitWhereTheDriverReadsThem) {
         {"NV_ENC_CONFIG.frameIntervalP", NVENC_PROBE_OFFSET(NV_ENC_CONFIG, frameIntervalP), 24},
         {"NV_ENC_CONFIG.frameFieldMode", NVENC_PROBE_OFFSET(NV_ENC_CONFIG, frameFieldMode), 32},
         {"videoSignalTypePresentFlag",
-         NVENC_PROBE_OFFSET(NV_ENC_CONFIG, encodeCodecConfig.h264Config.h264VUIParameters.videoSignalTypePresentFlag),
+         NVENC_PROBE_OFFSET(NV_ENC_CONFIG,
+                            encodeCodecConfig.h264Config.h264VUIParameters.videoSignalTypePresentFlag),
          248},
         {"colourDescriptionPresentFlag",
          NVENC_PROBE_OFFSET(NV_ENC_CONFIG,
                             encodeCodecConfig.h264Config.h264VUIParameters.colourDescriptionPresentFlag),
          260},
-        {"h264Config.chromaFormatIDC", NVENC_PROBE_OFFSET(NV_ENC_CONFIG, encodeCodecConfig.h264Config.chromaFormatIDC),
-         360},
+        {"h264Config.chromaFormatIDC",
+         NVENC_PROBE_OFFSET(NV_ENC_CONFIG, encodeCodecConfig.h264Config.chromaFormatIDC), 360},
         {"rcParams.rateControlMode", NVENC_PROBE_OFFSET(NV_ENC_CONFIG, rcParams.rateControlMode), 44},
         {"rcParams.averageBitRate", NVENC_PROBE_OFFSET(NV_ENC_CONFIG, rcParams.averageBitRate), 60},
         {"rcParams.maxBitRate", NVENC_PROBE_OFFSET(NV_ENC_CONFIG, rcParams.maxBitRate), 64},
@@ -149,7 +164,8 @@ TEST(NvencLayout, ConfigurationMembersSitWhereTheDriverReadsThem) {
         {"rcParams.maxQP.qpInterP", NVENC_PROBE_OFFSET(NV_ENC_CONFIG, rcParams.maxQP.qpInterP), 92},
         {"rcParams.maxQP.qpIntra", NVENC_PROBE_OFFSET(NV_ENC_CONFIG, rcParams.maxQP.qpIntra), 100},
         {"qpPrimeYZeroTransformBypassFlag (bit)",
-         NVENC_PROBE_BIT(NV_ENC_CONFIG, encodeCodecConfig.h264Config.qpPrimeYZeroTransformBypassFlag), 168 * 8 + 15},
+         NVENC_PROBE_BIT(NV_ENC_CONFIG, encodeCodecConfig.h264Config.qpPrimeYZeroTransformBypassFlag),
+         168 * 8 + 15},
         {"h264Config.useConstrainedIntraPred (bit)",
          NVENC_PROBE_BIT(NV_ENC_CONFIG, encodeCodecConfig.h264Config.useConstrainedIntraPred), 168 * 8 + 16},
         {"hevcConfig.chromaFormatIDC (bit)",
@@ -171,12 +187,14 @@ TEST(NvencLayout, X64PositionsOfPointerDependentMembers) {
         {"PIC.inputTimeStamp", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, inputTimeStamp), 24},
         {"PIC.outputBitstream", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, outputBitstream), 48},
         {"PIC.pictureStruct", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, pictureStruct), 68},
-        {"PIC.h264.displayPOCSyntax", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.h264PicParams.displayPOCSyntax),
-         80},
-        {"PIC.h264.refPicFlag", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.h264PicParams.refPicFlag), 88},
-        {"PIC.h264.sliceMode", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.h264PicParams.sliceMode), 128},
-        {"PIC.h264.sliceModeData", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.h264PicParams.sliceModeData),
-         132},
+        {"PIC.h264.displayPOCSyntax",
+         NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.h264PicParams.displayPOCSyntax), 80},
+        {"PIC.h264.refPicFlag",
+         NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.h264PicParams.refPicFlag), 88},
+        {"PIC.h264.sliceMode", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.h264PicParams.sliceMode),
+         128},
+        {"PIC.h264.sliceModeData",
+         NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.h264PicParams.sliceModeData), 132},
         {"PIC.hevc.seiPayloadArray",
          NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS, codecPicParams.hevcPicParams.seiPayloadArray), 144},
         {"PICv5.meExternalHints", NVENC_PROBE_OFFSET(NV_ENC_PIC_PARAMS_V5, meExternalHints), 1648},
@@ -190,7 +208,8 @@ TEST(NvencLayout, X64PositionsOfPointerDependentMembers) {
          1624 + 60},
         {"PICv4.rcParams.enableMaxQP (bit)", NVENC_PROBE_BIT(NV_ENC_PIC_PARAMS_V4, rcParams.enableMaxQP),
          (1624 + 36) * 8 + 1},
-        {"RECONFIGURE.resetEncoder (bit)", NVENC_PROBE_BIT(NV_ENC_RECONFIGURE_PARAMS, resetEncoder), 1816 * 8},
+        {"RECONFIGURE.resetEncoder (bit)", NVENC_PROBE_BIT(NV_ENC_RECONFIGURE_PARAMS, resetEncoder),
+         1816 * 8},
         {"RECONFIGURE.forceIDR (bit)", NVENC_PROBE_BIT(NV_ENC_RECONFIGURE_PARAMS, forceIDR), 1816 * 8 + 1},
         {"RECONFIGURE.reInit.encodeConfig",
          NVENC_PROBE_OFFSET(NV_ENC_RECONFIGURE_PARAMS, reInitEncodeParams.encodeConfig), 8 + 88},
@@ -214,11 +233,13 @@ TEST(NvencLayout, PicParamsOfTheBuildsApiExposeItsOwnMembers) {
     pic.newEncodeWidth = 640;
     pic.rcParams.averageBitRate = 1000000;
     // The API 4.0 members follow codecPicParams directly, where API 5.0 has its hint counts.
-    const std::size_t after_codec = offsetof(NV_ENC_PIC_PARAMS, codecPicParams) + sizeof(NV_ENC_CODEC_PIC_PARAMS);
+    const std::size_t after_codec =
+        offsetof(NV_ENC_PIC_PARAMS, codecPicParams) + sizeof(NV_ENC_CODEC_PIC_PARAMS);
     EXPECT_EQ(offsetof(NV_ENC_PIC_PARAMS_V5, meHintCountsPerBlock), after_codec);
     uint32_t width = 0, bitrate = 0;
     std::memcpy(&width, reinterpret_cast<const unsigned char*>(&pic) + after_codec, sizeof width);
-    std::memcpy(&bitrate, reinterpret_cast<const unsigned char*>(&pic) + after_codec + 8 + 20, sizeof bitrate);
+    std::memcpy(&bitrate, reinterpret_cast<const unsigned char*>(&pic) + after_codec + 8 + 20,
+                sizeof bitrate);
     EXPECT_EQ(width, 640u);
     EXPECT_EQ(bitrate, 1000000u);
     EXPECT_EQ(pic.version, 0xC0030000u | static_cast<uint32_t>(sizeof pic));
@@ -245,7 +266,8 @@ TEST(NvencGuids, ConstantsRenderAsThePublishedTexts) {
         {"high", NV_ENC_H264_PROFILE_HIGH_GUID, "E7CBC309-4F7A-4B89-AF2A-D537C92BE310"},
         {"stereo", NV_ENC_H264_PROFILE_STEREO_GUID, "40847BF5-33F7-4601-9084-E8FE3C1DB8B7"},
         {"temporal", NV_ENC_H264_PROFILE_SVC_TEMPORAL_SCALABILTY, "CE788D20-AAA9-4318-92BB-AC7E858C8D36"},
-        {"constrained-high", NV_ENC_H264_PROFILE_CONSTRAINED_HIGH_GUID, "AEC1BD87-E85B-48F2-84C3-98BCA6285072"},
+        {"constrained-high", NV_ENC_H264_PROFILE_CONSTRAINED_HIGH_GUID,
+         "AEC1BD87-E85B-48F2-84C3-98BCA6285072"},
         {"high-444", NV_ENC_H264_PROFILE_HIGH_444_GUID, "7AC663CB-A598-4960-B844-339B261A7D52"},
         {"hevc main", NV_ENC_HEVC_PROFILE_MAIN_GUID, "B514C39A-B55B-40FA-878F-F1253B4DFDEC"},
         {"default", NV_ENC_PRESET_DEFAULT_GUID, "B2DFB705-4EBD-4C49-9B5F-24A777D3E587"},

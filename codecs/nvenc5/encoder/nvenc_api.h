@@ -60,10 +60,10 @@ constexpr bool nvenc_same_guid(const GUID& a, const GUID& b) {
 }
 
 // Codecs.
-inline constexpr GUID NV_ENC_CODEC_H264_GUID = {0x6BC82762, 0x4E63, 0x4CA4,
-                                                {0xAA, 0x85, 0x1E, 0x50, 0xF3, 0x21, 0xF6, 0xBF}};
-inline constexpr GUID NV_ENC_CODEC_HEVC_GUID = {0x790CDC88, 0x4522, 0x4D7B,
-                                                {0x94, 0x25, 0xBD, 0xA9, 0x97, 0x5F, 0x76, 0x03}};
+inline constexpr GUID NV_ENC_CODEC_H264_GUID = {
+    0x6BC82762, 0x4E63, 0x4CA4, {0xAA, 0x85, 0x1E, 0x50, 0xF3, 0x21, 0xF6, 0xBF}};
+inline constexpr GUID NV_ENC_CODEC_HEVC_GUID = {
+    0x790CDC88, 0x4522, 0x4D7B, {0x94, 0x25, 0xBD, 0xA9, 0x97, 0x5F, 0x76, 0x03}};
 
 // Profiles.
 inline constexpr GUID NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID = {
@@ -672,21 +672,21 @@ union NV_ENC_CODEC_PIC_PARAMS {
 };
 
 // The members that both APIs' picture parameters share, up to and including codecPicParams.
-#define NVENC_PIC_PARAMS_LEADING_MEMBERS       \
-    uint32_t version;                          \
-    uint32_t inputWidth;                       \
-    uint32_t inputHeight;                      \
-    uint32_t inputPitch;                       \
-    uint32_t encodePicFlags;                   \
-    uint32_t frameIdx;                         \
-    uint64_t inputTimeStamp;                   \
-    uint64_t inputDuration;                    \
-    NV_ENC_INPUT_PTR inputBuffer;              \
-    NV_ENC_OUTPUT_PTR outputBitstream;         \
-    void* completionEvent;                     \
-    NV_ENC_BUFFER_FORMAT bufferFmt;            \
-    NV_ENC_PIC_STRUCT pictureStruct;           \
-    NV_ENC_PIC_TYPE pictureType;               \
+#define NVENC_PIC_PARAMS_LEADING_MEMBERS \
+    uint32_t version;                    \
+    uint32_t inputWidth;                 \
+    uint32_t inputHeight;                \
+    uint32_t inputPitch;                 \
+    uint32_t encodePicFlags;             \
+    uint32_t frameIdx;                   \
+    uint64_t inputTimeStamp;             \
+    uint64_t inputDuration;              \
+    NV_ENC_INPUT_PTR inputBuffer;        \
+    NV_ENC_OUTPUT_PTR outputBitstream;   \
+    void* completionEvent;               \
+    NV_ENC_BUFFER_FORMAT bufferFmt;      \
+    NV_ENC_PIC_STRUCT pictureStruct;     \
+    NV_ENC_PIC_TYPE pictureType;         \
     NV_ENC_CODEC_PIC_PARAMS codecPicParams
 
 // API 5.0 picture parameters.
@@ -764,17 +764,19 @@ typedef NVENCSTATUS(NVENCAPI* PNVENCGETENCODEPROFILEGUIDS)(void* encoder, GUID e
 typedef NVENCSTATUS(NVENCAPI* PNVENCGETINPUTFORMATCOUNT)(void* encoder, GUID encodeGUID,
                                                          uint32_t* inputFmtCount);
 typedef NVENCSTATUS(NVENCAPI* PNVENCGETINPUTFORMATS)(void* encoder, GUID encodeGUID,
-                                                     NV_ENC_BUFFER_FORMAT* inputFmts, uint32_t inputFmtArraySize,
-                                                     uint32_t* inputFmtCount);
-typedef NVENCSTATUS(NVENCAPI* PNVENCGETENCODECAPS)(void* encoder, GUID encodeGUID, NV_ENC_CAPS_PARAM* capsParam,
-                                                   int* capsVal);
+                                                     NV_ENC_BUFFER_FORMAT* inputFmts,
+                                                     uint32_t inputFmtArraySize, uint32_t* inputFmtCount);
+typedef NVENCSTATUS(NVENCAPI* PNVENCGETENCODECAPS)(void* encoder, GUID encodeGUID,
+                                                   NV_ENC_CAPS_PARAM* capsParam, int* capsVal);
 typedef NVENCSTATUS(NVENCAPI* PNVENCGETENCODEPRESETCOUNT)(void* encoder, GUID encodeGUID,
                                                           uint32_t* encodePresetGUIDCount);
 typedef NVENCSTATUS(NVENCAPI* PNVENCGETENCODEPRESETGUIDS)(void* encoder, GUID encodeGUID, GUID* presetGUIDs,
-                                                          uint32_t guidArraySize, uint32_t* encodePresetGUIDCount);
+                                                          uint32_t guidArraySize,
+                                                          uint32_t* encodePresetGUIDCount);
 typedef NVENCSTATUS(NVENCAPI* PNVENCGETENCODEPRESETCONFIG)(void* encoder, GUID encodeGUID, GUID presetGUID,
                                                            NV_ENC_PRESET_CONFIG* presetConfig);
-typedef NVENCSTATUS(NVENCAPI* PNVENCINITIALIZEENCODER)(void* encoder, NV_ENC_INITIALIZE_PARAMS* createEncodeParams);
+typedef NVENCSTATUS(NVENCAPI* PNVENCINITIALIZEENCODER)(void* encoder,
+                                                       NV_ENC_INITIALIZE_PARAMS* createEncodeParams);
 typedef NVENCSTATUS(NVENCAPI* PNVENCCREATEINPUTBUFFER)(void* encoder,
                                                        NV_ENC_CREATE_INPUT_BUFFER* createInputBufferParams);
 typedef NVENCSTATUS(NVENCAPI* PNVENCDESTROYINPUTBUFFER)(void* encoder, NV_ENC_INPUT_PTR inputBuffer);
@@ -782,7 +784,8 @@ typedef NVENCSTATUS(NVENCAPI* PNVENCCREATEBITSTREAMBUFFER)(
     void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* createBitstreamBufferParams);
 typedef NVENCSTATUS(NVENCAPI* PNVENCDESTROYBITSTREAMBUFFER)(void* encoder, NV_ENC_OUTPUT_PTR bitstreamBuffer);
 typedef NVENCSTATUS(NVENCAPI* PNVENCENCODEPICTURE)(void* encoder, NV_ENC_PIC_PARAMS* encodePicParams);
-typedef NVENCSTATUS(NVENCAPI* PNVENCLOCKBITSTREAM)(void* encoder, NV_ENC_LOCK_BITSTREAM* lockBitstreamBufferParams);
+typedef NVENCSTATUS(NVENCAPI* PNVENCLOCKBITSTREAM)(void* encoder,
+                                                   NV_ENC_LOCK_BITSTREAM* lockBitstreamBufferParams);
 typedef NVENCSTATUS(NVENCAPI* PNVENCUNLOCKBITSTREAM)(void* encoder, NV_ENC_OUTPUT_PTR bitstreamBuffer);
 typedef NVENCSTATUS(NVENCAPI* PNVENCLOCKINPUTBUFFER)(void* encoder,
                                                      NV_ENC_LOCK_INPUT_BUFFER* lockInputBufferParams);
@@ -792,14 +795,17 @@ typedef NVENCSTATUS(NVENCAPI* PNVENCGETSEQUENCEPARAMS)(void* encoder,
                                                        NV_ENC_SEQUENCE_PARAM_PAYLOAD* sequenceParamPayload);
 typedef NVENCSTATUS(NVENCAPI* PNVENCREGISTERASYNCEVENT)(void* encoder, NV_ENC_EVENT_PARAMS* eventParams);
 typedef NVENCSTATUS(NVENCAPI* PNVENCUNREGISTERASYNCEVENT)(void* encoder, NV_ENC_EVENT_PARAMS* eventParams);
-typedef NVENCSTATUS(NVENCAPI* PNVENCMAPINPUTRESOURCE)(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* mapInputResParams);
+typedef NVENCSTATUS(NVENCAPI* PNVENCMAPINPUTRESOURCE)(void* encoder,
+                                                      NV_ENC_MAP_INPUT_RESOURCE* mapInputResParams);
 typedef NVENCSTATUS(NVENCAPI* PNVENCUNMAPINPUTRESOURCE)(void* encoder, NV_ENC_INPUT_PTR mappedInputBuffer);
 typedef NVENCSTATUS(NVENCAPI* PNVENCDESTROYENCODER)(void* encoder);
 typedef NVENCSTATUS(NVENCAPI* PNVENCINVALIDATEREFFRAMES)(void* encoder, uint64_t invalidRefFrameTimeStamp);
-typedef NVENCSTATUS(NVENCAPI* PNVENCOPENENCODESESSIONEX)(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* openSessionExParams,
-                                                         void** encoder);
-typedef NVENCSTATUS(NVENCAPI* PNVENCREGISTERRESOURCE)(void* encoder, NV_ENC_REGISTER_RESOURCE* registerResParams);
-typedef NVENCSTATUS(NVENCAPI* PNVENCUNREGISTERRESOURCE)(void* encoder, NV_ENC_REGISTERED_PTR registeredResource);
+typedef NVENCSTATUS(NVENCAPI* PNVENCOPENENCODESESSIONEX)(
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* openSessionExParams, void** encoder);
+typedef NVENCSTATUS(NVENCAPI* PNVENCREGISTERRESOURCE)(void* encoder,
+                                                      NV_ENC_REGISTER_RESOURCE* registerResParams);
+typedef NVENCSTATUS(NVENCAPI* PNVENCUNREGISTERRESOURCE)(void* encoder,
+                                                        NV_ENC_REGISTERED_PTR registeredResource);
 typedef NVENCSTATUS(NVENCAPI* PNVENCRECONFIGUREENCODER)(void* encoder,
                                                         NV_ENC_RECONFIGURE_PARAMS* reInitEncodeParams);
 
@@ -863,7 +869,9 @@ struct NvencRevision {
 
 // One overload per versioned structure; the pointer only selects the overload.
 constexpr NvencRevision nvenc_revision(const NV_ENCODE_API_FUNCTION_LIST*, uint32_t) { return {2, false}; }
-constexpr NvencRevision nvenc_revision(const NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS*, uint32_t) { return {1, false}; }
+constexpr NvencRevision nvenc_revision(const NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS*, uint32_t) {
+    return {1, false};
+}
 constexpr NvencRevision nvenc_revision(const NV_ENC_CAPS_PARAM*, uint32_t) { return {1, false}; }
 constexpr NvencRevision nvenc_revision(const NV_ENC_PRESET_CONFIG*, uint32_t) { return {4, true}; }
 constexpr NvencRevision nvenc_revision(const NV_ENC_CONFIG*, uint32_t) { return {5, true}; }
@@ -874,7 +882,9 @@ constexpr NvencRevision nvenc_revision(const NV_ENC_RECONFIGURE_PARAMS*, uint32_
 constexpr NvencRevision nvenc_revision(const NV_ENC_MAP_INPUT_RESOURCE*, uint32_t) { return {4, false}; }
 constexpr NvencRevision nvenc_revision(const NV_ENC_LOCK_BITSTREAM*, uint32_t) { return {1, false}; }
 // The picture parameters' revision depends on the API, not on which of the two layouts carries it.
-constexpr NvencRevision nvenc_pic_params_revision(uint32_t api) { return {api >= NVENC_API_V5 ? 4u : 3u, true}; }
+constexpr NvencRevision nvenc_pic_params_revision(uint32_t api) {
+    return {api >= NVENC_API_V5 ? 4u : 3u, true};
+}
 constexpr NvencRevision nvenc_revision(const NV_ENC_PIC_PARAMS_V5*, uint32_t api) {
     return nvenc_pic_params_revision(api);
 }
@@ -895,6 +905,11 @@ constexpr uint32_t nvenc_struct_version(uint32_t api, std::size_t size = sizeof(
     return nvenc_version_word(size, nvenc_revision(static_cast<const T*>(nullptr), api), api);
 }
 
+// The parts of a version word, for code that checks the words it is handed.
+constexpr uint32_t nvenc_word_size(uint32_t word) { return word & 0xFFFFu; }
+constexpr uint32_t nvenc_word_revision(uint32_t word) { return (word >> 16) & 0xFFu; }
+constexpr uint32_t nvenc_word_api(uint32_t word) { return (word >> 24) & 0x7Fu; }
+
 // Zeroes a structure and stores its version word for the given API.
 template <typename T>
 void nvenc_reset(T& s, uint32_t api = NVENCAPI_VERSION) {
@@ -903,14 +918,18 @@ void nvenc_reset(T& s, uint32_t api = NVENCAPI_VERSION) {
 }
 
 // The words of the API this translation unit is built for.
-inline constexpr uint32_t NV_ENCODE_API_FUNCTION_LIST_VER = nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(NVENCAPI_VERSION);
+inline constexpr uint32_t NV_ENCODE_API_FUNCTION_LIST_VER =
+    nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(NVENCAPI_VERSION);
 inline constexpr uint32_t NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER =
     nvenc_struct_version<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>(NVENCAPI_VERSION);
 inline constexpr uint32_t NV_ENC_CAPS_PARAM_VER = nvenc_struct_version<NV_ENC_CAPS_PARAM>(NVENCAPI_VERSION);
-inline constexpr uint32_t NV_ENC_PRESET_CONFIG_VER = nvenc_struct_version<NV_ENC_PRESET_CONFIG>(NVENCAPI_VERSION);
+inline constexpr uint32_t NV_ENC_PRESET_CONFIG_VER =
+    nvenc_struct_version<NV_ENC_PRESET_CONFIG>(NVENCAPI_VERSION);
 inline constexpr uint32_t NV_ENC_CONFIG_VER = nvenc_struct_version<NV_ENC_CONFIG>(NVENCAPI_VERSION);
-inline constexpr uint32_t NV_ENC_INITIALIZE_PARAMS_VER = nvenc_struct_version<NV_ENC_INITIALIZE_PARAMS>(NVENCAPI_VERSION);
-inline constexpr uint32_t NV_ENC_REGISTER_RESOURCE_VER = nvenc_struct_version<NV_ENC_REGISTER_RESOURCE>(NVENCAPI_VERSION);
+inline constexpr uint32_t NV_ENC_INITIALIZE_PARAMS_VER =
+    nvenc_struct_version<NV_ENC_INITIALIZE_PARAMS>(NVENCAPI_VERSION);
+inline constexpr uint32_t NV_ENC_REGISTER_RESOURCE_VER =
+    nvenc_struct_version<NV_ENC_REGISTER_RESOURCE>(NVENCAPI_VERSION);
 inline constexpr uint32_t NV_ENC_CREATE_BITSTREAM_BUFFER_VER =
     nvenc_struct_version<NV_ENC_CREATE_BITSTREAM_BUFFER>(NVENCAPI_VERSION);
 inline constexpr uint32_t NV_ENC_RECONFIGURE_PARAMS_VER =
@@ -918,7 +937,8 @@ inline constexpr uint32_t NV_ENC_RECONFIGURE_PARAMS_VER =
 inline constexpr uint32_t NV_ENC_MAP_INPUT_RESOURCE_VER =
     nvenc_struct_version<NV_ENC_MAP_INPUT_RESOURCE>(NVENCAPI_VERSION);
 inline constexpr uint32_t NV_ENC_PIC_PARAMS_VER = nvenc_struct_version<NV_ENC_PIC_PARAMS>(NVENCAPI_VERSION);
-inline constexpr uint32_t NV_ENC_LOCK_BITSTREAM_VER = nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(NVENCAPI_VERSION);
+inline constexpr uint32_t NV_ENC_LOCK_BITSTREAM_VER =
+    nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(NVENCAPI_VERSION);
 
 // ---------------------------------------------------------------------------------------------------------
 // Layout checks for x86-64 (Linux and Windows have the same layout there).
@@ -1046,7 +1066,9 @@ NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, reserved2, 1032);
 
 // On 32-bit Windows, where a 64-bit member aligns to 8, these sizes give the well-known 32-bit words.
 #if defined(_M_IX86)
-static_assert(nvenc_struct_version<NV_ENC_PIC_PARAMS_V5>(NVENC_API_V5) == 0xD0040B00u, "32-bit picture params");
-static_assert(nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(NVENC_API_V5) == 0x50010500u, "32-bit lock bitstream");
+static_assert(nvenc_struct_version<NV_ENC_PIC_PARAMS_V5>(NVENC_API_V5) == 0xD0040B00u,
+              "32-bit picture params");
+static_assert(nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(NVENC_API_V5) == 0x50010500u,
+              "32-bit lock bitstream");
 static_assert(nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(NVENC_API_V5) == 0x50020500u, "32-bit table");
 #endif
