@@ -13,12 +13,14 @@
 // per-picture rcParams block after codecPicParams, and API 5.0 the motion-estimation hints and what follows.
 // Both layouts are always declared, as NV_ENC_PIC_PARAMS_V4 and NV_ENC_PIC_PARAMS_V5 (same size, same
 // leading members), so code that serves clients of both APIs in one library (the driver stand-in) can read
-// either; a module built for 4.0 simply writes params.rcParams through NV_ENC_PIC_PARAMS.
+// either; a module built for 4.0 simply writes params.rcParams through NV_ENC_PIC_PARAMS. NVENCAPI_VERSION
+// is a constant, not a macro: preprocessor tests of the API use TEVU_NVENC_API_VERSION, which this header
+// defines when the build did not.
 //
 // Version words. A structure's word is sizeof | revision << 16 | api << 24, with bit 31 set for the
 // structures the driver marks so. nvenc_struct_version<T>(api) computes it for any versioned structure
 // and any API value; the revision (and the bit-31 mark) of each structure is given once, by the
-// nvenc_revision overloads. Nothing here writes a word as a literal.
+// nvenc_revision overloads. No word is written as a literal; nvenc_word_size/_revision/_api take one apart.
 #pragma once
 
 #include <cstddef>
