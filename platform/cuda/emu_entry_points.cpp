@@ -4,6 +4,7 @@
 #include "emu_config.h"
 #include "emu_errors.h"
 #include "emu_registry.h"
+#include "emu_report.h"
 
 #define TEVU_CUDA_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -25,6 +26,11 @@ CUresult enter(const char* name, Needs needs) {
 }
 
 Registry& registry() { return Registry::instance(); }
+
+// Writes the leak report when the process ends (the registry itself outlives this object).
+struct ReportAtExit {
+    ~ReportAtExit() { tevu::cuda_emu::write_leak_report(); }
+} report_at_exit;
 
 }  // namespace
 

@@ -27,11 +27,6 @@ void write_lines(std::FILE* out, const std::vector<std::string>& lines) {
     std::fflush(out);
 }
 
-// Writes the report when the process ends (the registry itself outlives this object).
-struct ReportAtExit {
-    ~ReportAtExit() { write_leak_report(); }
-} report_at_exit;
-
 }  // namespace
 
 std::vector<std::string> Registry::live_objects() const {

@@ -4,6 +4,7 @@
 //   tevu_cuda_client clean       creates and releases a context with memory and a module
 //   tevu_cuda_client leak        creates the same and releases nothing
 //   tevu_cuda_client with-context  releases only the context, which takes the rest with it
+//   tevu_cuda_client before-init prints the results of calls made before cuInit
 #include "cuda_layer.h"
 
 #include <cstdio>
@@ -33,6 +34,14 @@ Resources make_resources(const DriverPtr& driver) {
 
 int run(const std::string& scenario) {
     DriverPtr driver = Driver::load();
+    if (scenario == "before-init") {
+        int count = -1, version = -1;
+        CUresult results[] = {driver->cuDeviceGetCount(&count), driver->cuDriverGetVersion(&version),
+                              driver->cuInit(1), driver->cuInit(0), driver->cuDeviceGetCount(&count)};
+        std::printf("cuDeviceGetCount=%d cuDriverGetVersion=%d\n", results[0], results[1]);
+        std::printf("cuInit(1)=%d cuInit(0)=%d cuDeviceGetCount=%d\n", results[2], results[3], results[4]);
+        return 0;
+    }
     driver->init();
     if (scenario == "devices") {
         int count = Device::count(driver);
