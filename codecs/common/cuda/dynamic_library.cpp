@@ -32,7 +32,9 @@ std::shared_ptr<DynamicLibrary> DynamicLibrary::open(const std::string& name) {
 #if defined(_WIN32)
     void* handle = reinterpret_cast<void*>(LoadLibraryA(name.c_str()));
 #else
-    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // RTLD_NODELETE: the code stays mapped after the last close, since entry points handed out (and
+    // the driver's own state) may be used until the process ends.
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
 #endif
     if (!handle) throw LibraryError(last_loader_error());
     return std::shared_ptr<DynamicLibrary>(new DynamicLibrary(name, handle));

@@ -13,7 +13,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Owns one loader handle; the library is closed when the last owner lets go.
+// Owns one loader handle, released when the last owner lets go; on POSIX systems the library itself
+// stays loaded until the process ends.
 class DynamicLibrary {
 public:
     // Opens `name` as it is (no path, no suffix added), so that the loader's normal search applies.
