@@ -45,6 +45,8 @@ struct KnownColour {
     int y, u, v;
 };
 
+void PrintTo(const KnownColour& c, std::ostream* os) { *os << c.name; }
+
 class KnownColours : public ::testing::TestWithParam<KnownColour> {};
 
 TEST_P(KnownColours, ConvertToTheirLimitedRangeValues) {
@@ -99,6 +101,8 @@ struct Geometry {
     const char* name;
     int src_w, src_h, image_w, image_h, dst_w, dst_h, src_pitch_extra, dst_pitch_extra;
 };
+
+void PrintTo(const Geometry& g, std::ostream* os) { *os << g.name; }
 
 const Geometry geometries[] = {
     {"same_size", 64, 32, 64, 32, 64, 32, 0, 0},

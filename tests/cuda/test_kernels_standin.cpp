@@ -35,6 +35,8 @@ struct Frame {
     int encoder_w, encoder_h; // the output size
 };
 
+void PrintTo(const Frame& f, std::ostream* os) { *os << f.name; }
+
 class KernelLaunch : public ContextTest, public ::testing::WithParamInterface<Frame> {
 protected:
     void SetUp() override {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <thread>
 
 namespace tevu::cuda::testing {
 namespace {
@@ -214,6 +215,32 @@ TEST_F(Memory, MovesTransferOwnership) {
     const MemoryInfo before = mem_get_info(api());
     b = DeviceAllocation();
     EXPECT_EQ(mem_get_info(api()).free, before.free + 64);
+}
+
+TEST(MemoryThreads, ThreadsWorkInTheirOwnContextsAtOnce) {
+    const MemoryInfo before = [] {
+        Context probe = Device::get(driver(), 0).make_context();
+        return mem_get_info(*driver());
+    }();
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &mismatches] {
+            Context context = Device::get(driver(), 0).make_context();
+            for (int round = 0; round < 50; ++round) {
+                PitchedAllocation a = mem_alloc_pitch(driver(), 256 + 16 * t, 8, 16);
+                const std::vector<std::uint8_t> data = counting_bytes(a.pitch * 8, t + round);
+                memcpy_htod(*driver(), a.allocation.address(), data.data(), data.size());
+                std::vector<std::uint8_t> back(data.size(), 0);
+                memcpy_dtoh(*driver(), back.data(), a.allocation.address(), back.size());
+                mismatches[t] += back != data;
+            }
+            context.pop();
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+    Context probe = Device::get(driver(), 0).make_context();
+    EXPECT_EQ(mem_get_info(*driver()).free, before.free);
 }
 
 }  // namespace
