@@ -177,7 +177,7 @@ CUresult Registry::context_create(CUcontext* context, unsigned int flags, CUdevi
 
 CUresult Registry::context_destroy(CUcontext context) {
     std::unique_lock lock(mutex_);
-    if (CUresult state = context_state(context)) return state == CUDA_ERROR_CONTEXT_IS_DESTROYED ? CUDA_ERROR_INVALID_CONTEXT : state;
+    if (context_state(context) != CUDA_SUCCESS) return CUDA_ERROR_INVALID_CONTEXT;  // unknown, or gone already
     release_context_objects(context);
     contexts_.erase(context);
     destroyed_contexts_.insert(context);

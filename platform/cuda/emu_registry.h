@@ -1,7 +1,7 @@
 // The stand-in's state: devices, contexts (with each thread's context stack), device allocations,
 // page-locked host buffers, modules and functions. Device memory is host memory: a device address is
-// the address of the host block behind it. Every handle is a unique value never reused, so stale and
-// foreign handles are recognised and answered with the driver's error codes.
+// the address of the host block behind it. Context, module and function handles are unique values
+// never reused, so stale and foreign handles are recognised and answered with the driver's error codes.
 #pragma once
 
 #include "cpu_kernels.h"
