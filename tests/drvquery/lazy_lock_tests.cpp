@@ -9,22 +9,6 @@
 namespace tevu::nvapi {
 namespace {
 
-TEST(LazyLock, ExistsFromFirstUseUntilRetired) {
-    LazyLock lock;
-    EXPECT_FALSE(lock.exists());
-    lock.ensure_created();
-    EXPECT_TRUE(lock.exists());
-    {
-        LazyLock::Guard held = lock.acquire();
-        LazyLock::Guard again = lock.acquire();  // re-entrant
-        lock.retire(held);
-        EXPECT_FALSE(lock.exists());
-    }
-    EXPECT_FALSE(lock.exists());
-    LazyLock::Guard fresh = lock.acquire();
-    EXPECT_TRUE(lock.exists());
-}
-
 // Threads take the lock while others retire it: never may two threads be inside at once.
 TEST(LazyLock, ExcludesAcrossRetirement) {
     LazyLock lock;

@@ -195,36 +195,6 @@ TEST_F(Lifecycle, UnresolvedEntryIsAskedForAgainNextCall) {
 
 // --- what the stubs pass through -------------------------------------------------------------------
 
-struct VersionCase {
-    const char* name;
-    const char* version;
-    std::string branch;
-    NvU32 expected_version;
-    std::string expected_branch;
-};
-void PrintTo(const VersionCase& c, std::ostream* out) { *out << c.name; }
-
-
-class DriverAnswers : public StandinTest, public ::testing::WithParamInterface<VersionCase> {};
-
-TEST_P(DriverAnswers, ReachTheCallerUnchanged) {
-    set("NVAPI_EMU_VERSION", GetParam().version);
-    set("NVAPI_EMU_BRANCH", GetParam().branch);
-    const DriverVersion result = query_driver_version();
-    EXPECT_EQ(result.status, NVAPI_OK);
-    EXPECT_EQ(result.version, GetParam().expected_version);
-    EXPECT_EQ(result.branch, GetParam().expected_branch);
-    EXPECT_EQ(NvAPI_Unload(), NVAPI_OK);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Loader, DriverAnswers,
-    ::testing::Values(VersionCase{"typical", "35258", "r352_00", 35258u, "r352_00"},
-                      VersionCase{"zero_empty", "0", "", 0u, ""},
-                      VersionCase{"largest", "4294967295", "b", 4294967295u, "b"},
-                      VersionCase{"branch_truncated", "1", std::string(100, 'q'), 1u, std::string(63, 'q')}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 struct StatusCase {
     const char* failure;
     NvAPI_Status expected;

@@ -144,7 +144,9 @@ class DriverVersionTest(unittest.TestCase):
                 ("99", "", "[0, 99, '']", "99"),
                 ("2147483647", "b", "[21474836, 47, 'b']", "2147483647"),
                 ("2147483648", "b", "[-21474837, 52, 'b']", "2147483648"),
-                ("4294967295", "b", "[-1, 99, 'b']", "4294967295")]:
+                ("4294967295", "b", "[-1, 99, 'b']", "4294967295"),
+                # the branch buffer holds 63 characters and its terminator
+                ("36180", "q" * 100, "[361, 80, '%s']" % ("q" * 63), "36180")]:
             outcome = run_scenario(VERSION, NVAPI_EMU_VERSION=version, NVAPI_EMU_BRANCH=branch)
             self.assertEqual(outcome.value, expected, version)
             self.assertIn("DriverVersion: " + logged, outcome.messages("debug"))
