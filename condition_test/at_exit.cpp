@@ -1,12 +1,12 @@
 #include "at_exit.h"
 
-#include <libintl.h>
 #include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "diagnostics.h"
+#include "locale_setup.h"
 
 namespace tevu::condition {
 
@@ -23,7 +23,8 @@ bool close_stream_checked(std::FILE* stream) {
 
 void flush_stdout_at_exit() {
   if (!close_stream_checked(stdout)) {
-    report_error(errno, gettext("write error"));
+    const int error_number = errno;
+    report_error(error_number, translated("write error"));
     _exit(failure_status());
   }
   if (!close_stream_checked(stderr)) _exit(failure_status());

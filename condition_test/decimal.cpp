@@ -3,13 +3,21 @@
 #include <cctype>
 #include <cstring>
 
+#include "locale_setup.h"
 #include "word_vector.h"
 
 namespace tevu::condition {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_blank(char c) { return std::isblank(static_cast<unsigned char>(c)) != 0; }
+// Space and tab are blank in every locale, and no digit, letter or other printable ASCII character
+// is; only for the remaining bytes does the answer need the locale.
+bool is_blank(char c) {
+  if (c == ' ' || c == '\t') return true;
+  if (c == '\0' || (c > ' ' && c < 0x7f)) return false;
+  ensure_locale();
+  return std::isblank(static_cast<unsigned char>(c)) != 0;
+}
 
 const char* skip_blanks(const char* text) {
   while (is_blank(*text)) ++text;

@@ -1,11 +1,10 @@
 #include "diagnostics.h"
 
-#include <libintl.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "locale_setup.h"
 #include "program_name.h"
 #include "quoting.h"
 #include "word_vector.h"
@@ -38,16 +37,18 @@ void set_failure_status(int status) { status_on_failure = status; }
 int failure_status() { return status_on_failure; }
 
 void fail_syntax(const char* invocation_name, const SyntaxError& error) {
+  ensure_locale();
   std::fprintf(stderr, "%s: ", invocation_name);
   const char* operand = error.operand && error.operand_quoted ? quote_for_message(error.operand)
                                                               : error.operand;
-  write_formatted(gettext(error.format), operand);
+  write_formatted(translated(error.format), operand);
   std::fputc('\n', stderr);
   std::fflush(stderr);
   std::exit(2);
 }
 
 void report_error(int errnum, const char* message) {
+  ensure_locale();
   std::fprintf(stderr, "%s: %s", program_name(), message);
   if (errnum != 0) std::fprintf(stderr, ": %s", std::strerror(errnum));
   std::fputc('\n', stderr);

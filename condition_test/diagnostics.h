@@ -13,7 +13,8 @@ int failure_status();
 // standard error, then exits with status 2.
 [[noreturn]] void fail_syntax(const char* invocation_name, const SyntaxError& error);
 
-// Writes "PROGRAM: MESSAGE" and, when errnum is not 0, ": " and the system's error text.
+// Writes "PROGRAM: MESSAGE" and, when errnum is not 0, ": " and the system's error text (in the
+// program's locale).
 void report_error(int errnum, const char* message);
 
 }  // namespace tevu::condition

@@ -1,13 +1,11 @@
 #include "front_end.h"
 
-#include <libintl.h>
-
-#include <clocale>
 #include <cstdlib>
 
 #include "at_exit.h"
 #include "diagnostics.h"
 #include "evaluation.h"
+#include "locale_setup.h"
 #include "memory.h"
 #include "program_name.h"
 
@@ -15,9 +13,7 @@ namespace tevu::condition {
 
 int run_command(int argc, char** argv, const char* localedir) {
   record_program_name(argv[0]);
-  std::setlocale(LC_ALL, "");
-  bindtextdomain(kTextDomain, localedir);
-  textdomain(kTextDomain);
+  configure_locale(kTextDomain, localedir);
   set_failure_status(2);
   install_out_of_memory_handler();
   std::atexit(flush_stdout_at_exit);

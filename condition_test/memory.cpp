@@ -1,16 +1,15 @@
 #include "memory.h"
 
-#include <libintl.h>
-
 #include <cstdlib>
 #include <new>
 
 #include "diagnostics.h"
+#include "locale_setup.h"
 
 namespace tevu::condition {
 
 void fail_out_of_memory() {
-  report_error(0, gettext("memory exhausted"));
+  report_error(0, translated("memory exhausted"));
   std::exit(failure_status());
 }
 
