@@ -38,9 +38,10 @@ int failure_status() { return status_on_failure; }
 
 void fail_syntax(const char* invocation_name, const SyntaxError& error) {
   ensure_locale();
-  std::fprintf(stderr, "%s: ", invocation_name);
+  // Quoted before anything is written, so that a failure to quote leaves no half line behind.
   const char* operand = error.operand && error.operand_quoted ? quote_for_message(error.operand)
                                                               : error.operand;
+  std::fprintf(stderr, "%s: ", invocation_name);
   write_formatted(translated(error.format), operand);
   std::fputc('\n', stderr);
   std::fflush(stderr);

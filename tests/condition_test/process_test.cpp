@@ -101,6 +101,9 @@ TEST(Grammar, GeneralGrammar) {
       {{"1", "-eq", "2", "-a", "x", "-eq", "1"}, 2, "invalid integer 'x'"},
       {{"1", "-eq", "1", "-o", "x", "-eq", "1"}, 2, "invalid integer 'x'"},
       {{"(", "1", "-lt", "-l", "ab", ")", "-a", "c"}, 0, ""},
+      // Four words in the group take the four-word rule, where "!" negates the whole group.
+      {{"(", "!", "a", "-a", "", ")", "-a", "x"}, 0, ""},
+      {{"!", "a", "-a", "", "-a", "x"}, 1, ""},
       {{"(", "a", "b", "c", "d", "e"}, 2, "')' expected, found b"},
       {{"x", "-a", "(", "y"}, 2, "')' expected"},
       {{"x", "-a", "(", "y", "-a", "z", "-o", ""}, 2, "')' expected"},
