@@ -21,7 +21,7 @@ BLACKLIST_BELOW = 340
 KNOWN_GOOD_UP_TO = 350
 
 _VERSION_TEXT = re.compile(r"^\s*(\d+(?:\.\d+)*)\s*$")
-_MODULE_LINE = re.compile(r"Kernel Module\s+(\d+(?:\.\d+)+)")
+_MODULE_LINE = re.compile(r"Kernel Module\s+(\d+(?:\.\d+)*)(?![\w.])")
 _ANY_VERSION = re.compile(r"(?<![\w.])(\d+\.\d+(?:\.\d+)*)(?![\w.])")
 
 _lock = threading.Lock()
