@@ -146,6 +146,7 @@ class MissingLibraryTest(unittest.TestCase):
 
 
 @needs_driver
+@unittest.skipUnless(os.path.exists(cc.KERNEL_IMAGE_PATH), "the kernel image was not built")
 class KernelTest(unittest.TestCase):
     def setUp(self):
         cc.reset_state()
