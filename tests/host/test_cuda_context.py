@@ -128,14 +128,17 @@ class EnumerationTest(unittest.TestCase):
 
 
 class MissingLibraryTest(unittest.TestCase):
+    def setUp(self):
+        self.saved = cc.library_names, cc._driver
+        cc.library_names = lambda platform=None: ["libcuda-that-is-not-there.so"]
+        cc._driver = None  # forget a library opened by an earlier test
+        cc.reset_state()
+
     def tearDown(self):
-        cc.library_names = self.saved
+        cc.library_names, cc._driver = self.saved
         cc.reset_state()
 
     def test_no_library_means_no_devices(self):
-        self.saved = cc.library_names
-        cc.library_names = lambda platform=None: ["libcuda-that-is-not-there.so"]
-        cc.reset_state()
         with capture() as records:
             self.assertEqual(cc.init_all_devices(), [])
             self.assertEqual(cc.select_device(-1, 0x30), (-1, None))
@@ -193,6 +196,19 @@ class KernelTest(unittest.TestCase):
             outer = cc.get_CUDA_function(self.device_id, KERNELS[0])
             self.assertEqual(outer.context_handle, first.handle.value)
             self.assertNotEqual(outer.module_handle, inner.module_handle)
+
+    def test_module_of_a_destroyed_context_is_reloaded(self):
+        with Context(self.device.handle):
+            stale = cc.get_CUDA_function(self.device_id, KERNELS[0])
+        with Context(self.device.handle) as context:
+            # as if the new context had been given the old one's address
+            cc._modules[context.handle.value] = stale.module
+            kernel = cc.get_CUDA_function(self.device_id, KERNELS[0])
+            self.assertIsNotNone(kernel)
+            self.assertNotEqual(kernel.module_handle, stale.module_handle)
+            threads = ctypes.c_int()
+            self.assertEqual(LIBCUDA.cuFuncGetAttribute(ctypes.byref(threads), 0,
+                                                        ctypes.c_void_p(kernel.handle)), 0)
 
     def test_unavailable_kernels(self):
         with capture() as records:
