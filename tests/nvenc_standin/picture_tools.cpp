@@ -215,7 +215,7 @@ DecodedStream decode_h264(const std::vector<uint8_t>& stream, bool yuv444) {
         return result;
     }
     const std::string fmt = yuv444 ? "yuv444p" : "yuv420p";
-    if (run_command("ffmpeg -nostdin -v error -f h264 -i '" + in + "' -f rawvideo -pix_fmt " + fmt + " '" + out +
+    if (run_command("ffmpeg -nostdin -v error -f h264 -i '" + in + "' -fps_mode passthrough -f rawvideo -pix_fmt " + fmt + " '" + out +
                         "' 2>&1",
                     &text) != 0 ||
         !text.empty()) {
