@@ -391,6 +391,25 @@ TEST_F(StandinClient, StrictStatusesForMisuse) {
     nvenc_reset(reg, NVENC_API_V5);
     EXPECT_EQ(api.nvEncRegisterResource(s, &reg), NV_ENC_ERR_ENCODER_NOT_INITIALIZED) << "before initialisation";
     EXPECT_EQ(api.nvEncInitializeEncoder(s, nullptr), NV_ENC_ERR_INVALID_PTR);
+    struct Init {
+        const char* name;
+        GUID codec, preset;
+        uint32_t width;
+        NVENCSTATUS status;
+    };
+    for (const Init& c : {Init{"HEVC is offered for discovery only", NV_ENC_CODEC_HEVC_GUID, NV_ENC_PRESET_DEFAULT_GUID, 64,
+                               NV_ENC_ERR_UNIMPLEMENTED},
+                          Init{"unknown codec", GUID{}, NV_ENC_PRESET_DEFAULT_GUID, 64, NV_ENC_ERR_INVALID_PARAM},
+                          Init{"unknown preset", NV_ENC_CODEC_H264_GUID, GUID{}, 64, NV_ENC_ERR_INVALID_PARAM},
+                          Init{"odd width", NV_ENC_CODEC_H264_GUID, NV_ENC_PRESET_DEFAULT_GUID, 63, NV_ENC_ERR_INVALID_PARAM}}) {
+        NV_ENC_INITIALIZE_PARAMS init;
+        nvenc_reset(init, NVENC_API_V5);
+        init.encodeGUID = c.codec;
+        init.presetGUID = c.preset;
+        init.encodeWidth = c.width;
+        init.encodeHeight = 64;
+        EXPECT_EQ(api.nvEncInitializeEncoder(s, &init), c.status) << c.name;
+    }
     EXPECT_EQ(api.nvEncUnregisterResource(s, unknown), NV_ENC_ERR_RESOURCE_NOT_REGISTERED);
     EXPECT_EQ(api.nvEncUnmapInputResource(s, unknown), NV_ENC_ERR_RESOURCE_NOT_MAPPED);
     EXPECT_EQ(api.nvEncDestroyBitstreamBuffer(s, unknown), NV_ENC_ERR_INVALID_PARAM);
