@@ -517,14 +517,41 @@ TEST_F(StandinClient, EncodersOnTwoThreadsAtOnce) {
     }
 }
 
+namespace {
+
+// Runs tests of this program in a child process (with the environment set by the caller).
+int run_in_child(const std::string& filter, std::string& output) {
+    return run_command("/proc/" + std::to_string(getpid()) + "/exe --gtest_filter='" + filter + "' 2>&1", &output);
+}
+
+}  // namespace
+
+// The session limit counts the sessions of each device; the body runs in a child with two devices.
+TEST_F(StandinClient, SessionLimitCountsEachDeviceApart) {
+    const char* devices = std::getenv("CUDA_EMU_DEVICES");
+    if (!devices || std::string(devices) != "2") {
+        ScopedEnv two("CUDA_EMU_DEVICES", "2");
+        ScopedEnv one("NVENC_EMU_MAX_SESSIONS", "1");
+        std::string output;
+        EXPECT_EQ(run_in_child("StandinClient.SessionLimitCountsEachDeviceApart", output), 0) << output;
+        EXPECT_NE(output.find("[       OK ] StandinClient.SessionLimitCountsEachDeviceApart"), std::string::npos)
+            << output;
+        return;
+    }
+    const auto api = function_list(NVENC_API_V5);
+    CudaContext second_device(1);
+    Session first(api, context_->handle(), NVENC_API_V5);
+    void* handle = nullptr;
+    EXPECT_EQ(Session::open(api, context_->handle(), NVENC_API_V5, &handle), NV_ENC_ERR_UNSUPPORTED_DEVICE);
+    Session other(api, second_device.handle(), NVENC_API_V5);
+}
+
 // The pipeline tests again in a child process with the CUDA stand-in's leak report: nothing is left.
 TEST_F(StandinClient, NothingLeftInTheCudaDriver) {
     ScopedEnv report("CUDA_EMU_REPORT", "1");
     std::string output;
-    const int status = run_command(
-        "/proc/" + std::to_string(getpid()) +
-            "/exe --gtest_filter='StandinClient.DesktopSequence*:StandinClient.Lossless*:StandinClient.Injected*' 2>&1",
-        &output);
+    const int status =
+        run_in_child("StandinClient.DesktopSequence*:StandinClient.Lossless*:StandinClient.Injected*", output);
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("CUDA_EMU_REPORT: leaks=0 "), std::string::npos) << output;
     EXPECT_EQ(output.find("CUDA_EMU_LEAK"), std::string::npos) << output;
