@@ -138,7 +138,8 @@ void ClientEncoder::initialize() {
 
     NV_ENC_CREATE_BITSTREAM_BUFFER out;
     nvenc_reset(out, options_.api);
-    out.size = std::min(2097152u, uint32_t(options_.width * options_.height * 3 / 2));
+    out.size = options_.bitstream_size ? options_.bitstream_size
+                                       : std::min(2097152u, uint32_t(options_.width * options_.height * 3 / 2));
     out.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
     check(api_.nvEncCreateBitstreamBuffer(s, &out), "nvEncCreateBitstreamBuffer");
     bitstream_ = out.bitstreamBuffer;

@@ -53,6 +53,7 @@ struct EncoderOptions {
     GUID preset = NV_ENC_PRESET_DEFAULT_GUID;
     std::function<void(NV_ENC_CONFIG&)> configure;          // after the module's overrides
     std::function<void(NV_ENC_RC_PARAMS&)> picture_rate;     // API 4.0: every picture's block
+    uint32_t bitstream_size = 0;  // 0: three halves of the picture area, at most 2 MiB, as the modules ask
 };
 
 struct PipelineTimes {

@@ -455,6 +455,18 @@ TEST_F(StandinClient, StrictStatusesForMisuse) {
     }
 }
 
+TEST_F(StandinClient, PictureLargerThanTheBitstreamBuffer) {
+    EncoderOptions o;
+    o.bitstream_size = 64;
+    ClientEncoder encoder(*context_, *kernels_, o);
+    try {
+        encoder.encode(desktop_bgrx(o.width, o.height, 0));
+        ADD_FAILURE() << "an IDR picture fitted in 64 bytes";
+    } catch (const NvencError& e) {
+        EXPECT_EQ(e.status, NV_ENC_ERR_NOT_ENOUGH_BUFFER);
+    }
+}
+
 TEST_F(StandinClient, ReconfigurationStartsANewStreamWithTheNewSettings) {
     ClientEncoder encoder(*context_, *kernels_, EncoderOptions{});
     std::vector<uint8_t> stream;
