@@ -121,6 +121,9 @@ Translation translate(const NV_ENC_INITIALIZE_PARAMS& p, const NV_ENC_CONFIG& c,
         s.fps_den = p.frameRateDen;
     }
     s.reference_frames = h.maxNumRefFrames ? static_cast<int>(h.maxNumRefFrames) : 1;
+    if (p.enablePTD && c.gopLength != NVENC_INFINITE_GOPLENGTH)
+        s.keyint = static_cast<int>(c.gopLength);
+    s.repeat_parameter_sets = h.repeatSPSPPS != 0;
     s.speed = preset.speed;
     s.colour = colour_of(h.h264VUIParameters);
     return t;

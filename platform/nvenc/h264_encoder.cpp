@@ -86,7 +86,7 @@ x264_param_t make_params(const EncoderSettings& s) {
     p.i_fps_num = s.fps_num;
     p.i_fps_den = s.fps_den;
     p.b_vfr_input = 0;
-    p.i_keyint_max = X264_KEYINT_MAX_INFINITE;
+    p.i_keyint_max = s.keyint > 0 ? s.keyint : X264_KEYINT_MAX_INFINITE;
     p.i_scenecut_threshold = 0;
     p.i_bframe = 0;
     p.b_intra_refresh = 0;
@@ -162,11 +162,6 @@ EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequ
             in.i_qpplus1 = std::clamp(qp, lowest_qp(settings_.transform_bypass), kHighestQp) + 1;
     }
 
-    // The parameter sets first: the encoder reuses its unit buffers on every call.
-    EncodedPicture result;
-    if (request.with_parameter_sets)
-        result.data = parameter_sets();
-
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t out;
@@ -177,13 +172,19 @@ EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequ
     if (bytes == 0)
         throw EncoderError("the encoder held the picture back");
 
-    result.data.reserve(result.data.size() + bytes);
+    EncodedPicture result;
+    result.data.reserve(bytes);
     for (int i = 0; i < count; ++i)
         if (nals[i].i_type != kNalSei)
             append_nal(result.data, nals[i]);
     result.kind = out.i_type == X264_TYPE_IDR ? PictureKind::Idr
                   : IS_X264_TYPE_I(out.i_type) ? PictureKind::Intra
                                                : PictureKind::Predicted;
+    // Only now: the headers call reuses the unit buffers the picture's units were in.
+    if (request.with_parameter_sets || (settings_.repeat_parameter_sets && result.kind == PictureKind::Idr)) {
+        const std::vector<uint8_t> sets = parameter_sets();
+        result.data.insert(result.data.begin(), sets.begin(), sets.end());
+    }
     result.average_qp = out.i_qpplus1 > 0 ? out.i_qpplus1 - 1 : 0;
     return result;
 }

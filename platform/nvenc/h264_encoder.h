@@ -73,6 +73,8 @@ struct EncoderSettings {
     uint32_t fps_num = 30;
     uint32_t fps_den = 1;
     int reference_frames = 1;
+    int keyint = 0;                       // IDR period for pictures of automatic type; 0: never
+    bool repeat_parameter_sets = false;   // SPS and PPS before every IDR picture
     std::string speed = "superfast";  // libx264 speed preset
     ColourSignal colour;
 
@@ -95,7 +97,7 @@ PictureView picture_in_buffer(const uint8_t* base, int pitch, int height, Chroma
 struct PictureRequest {
     bool force_idr = false;
     bool force_intra = false;
-    bool with_parameter_sets = false;
+    bool with_parameter_sets = false;  // SPS and PPS before this picture
     int64_t pts = 0;
     // Picture-level quantiser bounds. They move a constant quantiser into the range; libx264 cannot
     // change a bitrate stream's bounds within the stream, so there the session's bounds stay.

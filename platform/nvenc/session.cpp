@@ -94,7 +94,7 @@ Session::Prepared Session::prepare(const NV_ENC_INITIALIZE_PARAMS& params, Trace
     if (t.status != NV_ENC_SUCCESS)
         return {t.status, nullptr};
     try {
-        return {NV_ENC_SUCCESS, std::make_unique<H264Encoder>(t.settings)};
+        return {NV_ENC_SUCCESS, std::make_unique<H264Encoder>(t.settings), h.disableSPSPPS != 0};
     } catch (const EncoderError&) {
         return {NV_ENC_ERR_INVALID_PARAM, nullptr};
     }
@@ -104,8 +104,10 @@ NVENCSTATUS Session::initialize(const NV_ENC_INITIALIZE_PARAMS& params, TraceLin
     if (encoder_)
         return NV_ENC_ERR_INVALID_CALL;
     Prepared p = prepare(params, trace);
-    if (p.status == NV_ENC_SUCCESS)
+    if (p.status == NV_ENC_SUCCESS) {
         encoder_ = std::move(p.encoder);
+        without_parameter_sets_ = p.without_parameter_sets;
+    }
     return p.status;
 }
 
@@ -120,6 +122,7 @@ NVENCSTATUS Session::reconfigure(const NV_ENC_RECONFIGURE_PARAMS& params, TraceL
         return p.status;
     // libx264 cannot change a stream's format in place: the new encoder starts with an IDR picture.
     encoder_ = std::move(p.encoder);
+    without_parameter_sets_ = p.without_parameter_sets;
     ended_ = false;
     restart_ = true;
     return NV_ENC_SUCCESS;
@@ -223,7 +226,9 @@ std::optional<PictureRequest> Session::picture_request(const NV_ENC_PIC_PARAMS_V
     request.force_idr = first || picture.pictureType == NV_ENC_PIC_TYPE_IDR ||
                         (picture.encodePicFlags & NV_ENC_PIC_FLAG_FORCEIDR);
     request.force_intra = picture.pictureType == NV_ENC_PIC_TYPE_I || (picture.encodePicFlags & NV_ENC_PIC_FLAG_FORCEINTRA);
-    request.with_parameter_sets = restart_ || (picture.encodePicFlags & NV_ENC_PIC_FLAG_OUTPUT_SPSPPS);
+    // A stream starts with its parameter sets unless the configuration disabled them altogether.
+    request.with_parameter_sets =
+        !without_parameter_sets_ && (first || (picture.encodePicFlags & NV_ENC_PIC_FLAG_OUTPUT_SPSPPS));
     request.pts = pictures_;
     if (api_ == NVENC_API_V4) {
         // API 4.0 pictures carry a rate-control block of their own after the codec parameters.

@@ -72,6 +72,7 @@ private:
     struct Prepared {
         NVENCSTATUS status;
         std::unique_ptr<H264Encoder> encoder;
+        bool without_parameter_sets = false;
     };
     Prepared prepare(const NV_ENC_INITIALIZE_PARAMS& params, TraceLine& trace);
     NVENCSTATUS end_of_stream(TraceLine& trace);
@@ -88,6 +89,7 @@ private:
     std::unique_ptr<H264Encoder> encoder_;
     bool ended_ = false;        // after the end-of-stream picture
     bool restart_ = false;      // the next picture starts a new stream (after a reconfiguration)
+    bool without_parameter_sets_ = false;  // the configuration asked for no SPS and PPS at all
     uint32_t pictures_ = 0;     // pictures encoded in this session
     std::vector<uint8_t> staging_;
     std::map<void*, std::unique_ptr<Registration>> registrations_;

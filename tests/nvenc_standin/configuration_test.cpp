@@ -82,6 +82,9 @@ TEST(Configuration, KeepsWhatTheClientAsked) {
     h.entropyCodingMode = NV_ENC_H264_ENTROPY_CODING_MODE_CAVLC;
     h.h264VUIParameters.colourDescriptionPresentFlag = 1;
     h.h264VUIParameters.colourMatrix = 1;
+    h.repeatSPSPPS = 1;
+    s.params.enablePTD = 1;
+    s.config.gopLength = 45;
     const Translation t = s.run();
     ASSERT_EQ(t.status, NV_ENC_SUCCESS);
     EXPECT_EQ(t.settings.width, 640);
@@ -100,6 +103,10 @@ TEST(Configuration, KeepsWhatTheClientAsked) {
     EXPECT_EQ(t.settings.colour.matrix, 1);
     EXPECT_FALSE(t.settings.colour.signal_type_present);
     EXPECT_EQ(t.settings.speed, "superfast");
+    EXPECT_EQ(t.settings.keyint, 45) << "the encoder picks the types: IDR every gopLength pictures";
+    EXPECT_TRUE(t.settings.repeat_parameter_sets);
+    s.params.enablePTD = 0;
+    EXPECT_EQ(s.run().settings.keyint, 0) << "the client picks the types";
 }
 
 TEST(Configuration, LosslessPresetsAreLossless) {

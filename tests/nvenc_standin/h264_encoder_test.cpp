@@ -147,6 +147,23 @@ TEST(H264Encoder, PictureRequestsForceIdrAndParameterSets) {
     }
 }
 
+TEST(H264Encoder, AutomaticPictureTypesFollowTheIdrPeriod) {
+    struct Case {
+        bool repeat;
+        std::vector<int> third_picture_nals;
+    };
+    for (const Case& c : {Case{false, {5}}, Case{true, {7, 8, 5}}}) {
+        EncoderSettings s = settings_for(ChromaFormat::Yuv420);
+        s.keyint = 3;
+        s.repeat_parameter_sets = c.repeat;
+        const Encoded e = encode_sequence(s, 7);
+        for (size_t i = 0; i < e.pictures.size(); ++i)
+            EXPECT_EQ(e.pictures[i].kind, i % 3 == 0 ? PictureKind::Idr : PictureKind::Predicted) << i;
+        EXPECT_EQ(nvenc_test::nal_types(e.pictures[3].data), c.third_picture_nals) << "repeat=" << c.repeat;
+        EXPECT_EQ(nvenc_test::decode_h264(e.stream, false).frames.size(), 7u);
+    }
+}
+
 TEST(H264Encoder, QuantiserAndBitrateSteerSizeAndQuality) {
     EncoderSettings fine = settings_for(ChromaFormat::Yuv420), coarse = fine;
     fine.rate.const_qp = {18, 20, 16};

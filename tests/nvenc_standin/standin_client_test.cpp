@@ -455,6 +455,13 @@ TEST_F(StandinClient, StrictStatusesForMisuse) {
     }
 }
 
+TEST_F(StandinClient, ParameterSetsCanBeSwitchedOff) {
+    EncoderOptions o;
+    o.configure = [](NV_ENC_CONFIG& c) { c.encodeCodecConfig.h264Config.disableSPSPPS = 1; };
+    const EncodedRun run = encode(o, 2);
+    EXPECT_EQ(nal_types(run.pictures[0]), (std::vector<int>{5})) << "even with the picture's flag";
+}
+
 TEST_F(StandinClient, PictureLargerThanTheBitstreamBuffer) {
     EncoderOptions o;
     o.bitstream_size = 64;
