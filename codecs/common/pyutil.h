@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <climits>
 #include <cstddef>
 #include <exception>
@@ -187,7 +188,7 @@ inline PyObject* arg(PyObject* p) { return p; }
 template <class... Args>
 Ref tuple(const Args&... args) {
     Ref t = check(PyTuple_New(sizeof...(Args)));
-    Py_ssize_t i = 0;
+    [[maybe_unused]] Py_ssize_t i = 0;
     (
         [&](PyObject* p) {
             Py_INCREF(p);
@@ -223,6 +224,42 @@ inline void dict_set(PyObject* d, const Ref& key, const Ref& v) {
 inline Ref new_list() { return check(PyList_New(0)); }
 inline void list_append(PyObject* l, const Ref& v) { check_status(PyList_Append(l, v.get())); }
 
+// Binds the positional and keyword arguments of a call to the named parameters, every one of them
+// required; raises TypeError as the interpreter does for a Python function. Borrowed references.
+template <std::size_t N>
+std::array<PyObject*, N> required_arguments(const char* function, PyObject* args, PyObject* kwargs,
+                                            const std::array<const char*, N>& names) {
+    std::array<PyObject*, N> bound{};
+    const Py_ssize_t positional = args ? PyTuple_GET_SIZE(args) : 0;
+    const auto wrong_count = [&] {
+        const Py_ssize_t given = positional + (kwargs ? PyDict_Size(kwargs) : 0);
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly %d arguments (%d given)", function, static_cast<int>(N),
+                     static_cast<int>(given));
+        throw ErrorAlreadySet();
+    };
+    if (positional > static_cast<Py_ssize_t>(N)) wrong_count();
+    for (Py_ssize_t i = 0; i < positional; ++i) bound[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    PyObject *key = nullptr, *value = nullptr;
+    for (Py_ssize_t pos = 0; kwargs && PyDict_Next(kwargs, &pos, &key, &value);) {
+        const std::string name = str(key);
+        std::size_t i = 0;
+        while (i < N && name != names[i]) ++i;
+        if (i == N) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function, name.c_str());
+            throw ErrorAlreadySet();
+        }
+        if (bound[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'", function,
+                         name.c_str());
+            throw ErrorAlreadySet();
+        }
+        bound[i] = value;
+    }
+    for (PyObject* argument : bound)
+        if (!argument) wrong_count();
+    return bound;
+}
+
 // --- errors --------------------------------------------------------------------------------------
 // Sets the interpreter's exception and throws, so that C++ unwinding runs the destructors first.
 [[noreturn]] inline void raise(PyObject* type, const std::string& message) {
@@ -235,6 +272,45 @@ template <class... Args>
     Ref e = call(type, args...);
     PyErr_SetObject(type, e.get());
     throw ErrorAlreadySet();
+}
+
+// The exception being raised, set aside (so that clean-up code may call into the interpreter) and put
+// back, or dropped when it is superseded.
+class PendingError {
+public:
+    PendingError() noexcept {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
+// try: body() finally: cleanup(). The clean-up always runs; when it raises, its exception replaces the
+// body's one, as in Python.
+template <class Body, class Cleanup>
+auto with_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
+    decltype(body()) result;
+    try {
+        result = body();
+    } catch (const ErrorAlreadySet&) {
+        PendingError pending;
+        cleanup();
+        pending.restore();
+        throw;
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+    cleanup();
+    return result;
 }
 
 // True when the interpreter runs with assertions disabled (python -O).
@@ -297,6 +373,13 @@ inline Ref create_module(const char* qualified_name, PyMethodDef* methods, const
 }
 inline void add_object(PyObject* module, const char* name, const Ref& v) {
     setattr(module, name, v);
+}
+
+// Adds a function to the module; it receives the module as its self argument.
+inline void add_function(PyObject* module, PyMethodDef* definition) {
+    Ref module_name = getattr(module, "__name__");
+    Ref function = check(PyCFunction_NewEx(definition, module, module_name.get()));
+    setattr(module, definition->ml_name, function);
 }
 
 }  // namespace tevu::py

@@ -1,0 +1,124 @@
+// tevu.codecs.drvquery: asks the display driver for its version and build branch.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "nvapi_loader.h"
+#include "pyutil.h"
+
+namespace {
+
+namespace py = tevu::py;
+
+// Statuses are shown as unsigned 32-bit numbers, so that -1 reads 4294967295.
+std::uint32_t shown_status(NvAPI_Status status) { return static_cast<std::uint32_t>(status); }
+
+void raise_nvapi(std::uint32_t status, const std::string& call_name) {
+    if (status != 0) py::raise(PyExc_Exception, "error " + std::to_string(status) + " " + call_name);
+}
+
+// Runs a driver call with the interpreter lock released: the loader may wait for a running unload.
+template <class Call>
+void call_nvapi(const char* call_name, Call&& call) {
+    NvAPI_Status status;
+    {
+        py::GilRelease unlocked;
+        status = call();
+    }
+    raise_nvapi(shown_status(status), call_name);
+}
+
+// Python's floor division and modulo (the remainder takes the divisor's sign).
+long long floor_divide(long long value, long long divisor) {
+    long long quotient = value / divisor;
+    if (value % divisor != 0 && (value < 0) != (divisor < 0)) --quotient;
+    return quotient;
+}
+long long floor_modulo(long long value, long long divisor) { return value - floor_divide(value, divisor) * divisor; }
+
+py::Ref query_driver_version(PyObject* module) {
+    NvU32 version = 0;
+    NvAPI_ShortString branch = {};
+    call_nvapi("NvAPI_SYS_GetDriverAndBranchVersion",
+               [&] { return NvAPI_SYS_GetDriverAndBranchVersion(&version, branch); });
+    py::Ref log = py::getattr(module, "log");
+    py::call(log.get(), py::text("DriverVersion: %s"), py::unsigned_integer(version));
+    py::Ref branch_bytes = py::bytes(branch, strnlen(branch, sizeof branch));
+    py::call(log.get(), py::text("Build Branch: %s"), branch_bytes);
+    // The arithmetic reads the version as a signed 32-bit number.
+    const long long signed_version = static_cast<std::int32_t>(version);
+    py::Ref result = py::new_list();
+    py::list_append(result.get(), py::integer(floor_divide(signed_version, 100)));
+    py::list_append(result.get(), py::integer(floor_modulo(signed_version, 100)));
+    py::list_append(result.get(), branch_bytes);
+    return result;
+}
+
+py::Ref driver_version(PyObject* module) {
+    call_nvapi("NvAPI_Initialize", [] { return NvAPI_Initialize(); });
+    return py::with_finally([&] { return query_driver_version(module); },
+                            [] { call_nvapi("NvAPI_Unload", [] { return NvAPI_Unload(); }); });
+}
+
+bool argv_contains(PyObject* argv, const char* option) {
+    return py::truth(py::call_method(argv, "__contains__", py::text(option)).get());
+}
+
+py::Ref run_main(PyObject* module) {
+    py::Ref log = py::getattr(module, "log");
+    py::Ref argv = py::getattr(py::getattr(module, "sys").get(), "argv");
+    if (argv_contains(argv.get(), "-v") || argv_contains(argv.get(), "--verbose")) py::call_method(log.get(), "enable_debug");
+    py::Ref init = py::import_from("tevu.platform", "init");
+    py::Ref clean = py::import_from("tevu.platform", "clean");
+    py::with_finally(
+        [&] {
+            py::call(init.get(), py::text("Nvidia-Info"), py::text("Nvidia Info"));
+            py::Ref version = driver_version(module);
+            return py::call_method(log.get(), "info", py::text("%s"), version);
+        },
+        [&] { py::call(clean.get()); });
+    return py::none();
+}
+
+PyObject* raiseNVAPI(PyObject*, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&] {
+        const auto [r, msg] = py::required_arguments<2>("raiseNVAPI", args, kwargs, {"r", "msg"});
+        if (!py::is_integer(r)) py::raise(PyExc_TypeError, "raiseNVAPI() argument r must be an integer status");
+        const long long status = py::as_long_long(r);
+        if (status < INT32_MIN || status > UINT32_MAX)
+            py::raise(PyExc_OverflowError, "raiseNVAPI() argument r is not a 32-bit status");
+        raise_nvapi(static_cast<std::uint32_t>(status), py::str(msg));
+        return py::none();
+    });
+}
+
+PyObject* get_driver_version(PyObject* module, PyObject*) {
+    return py::guarded([&] { return driver_version(module); });
+}
+
+PyObject* main(PyObject* module, PyObject*) {
+    return py::guarded([&] { return run_main(module); });
+}
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_functions[] = {
+    {"raiseNVAPI", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raiseNVAPI)),
+     METH_VARARGS | METH_KEYWORDS, "raiseNVAPI(r, msg): raises Exception(\"error <r> <msg>\") unless r is 0."},
+    {"get_driver_version", get_driver_version, METH_NOARGS,
+     "get_driver_version() -> [major, minor, branch] of the display driver."},
+    {"main", main, METH_NOARGS, "main(): logs the driver version (-v or --verbose in sys.argv: debug output)."},
+};
+
+}  // namespace
+
+TEVU_PY_MODULE_INIT(drvquery) {
+    py::Ref module = py::create_module("drvquery", no_methods, "Display driver version query.");
+    py::add_object(module.get(), "sys", py::import("sys"));
+    py::add_object(module.get(), "os", py::import("os"));
+    py::Ref logger_class = py::import_from("tevu.log", "Logger");
+    py::add_object(module.get(), "Logger", logger_class);
+    py::add_object(module.get(), "log", py::call(logger_class.get(), py::text("encoder"), py::text("nvenc")));
+    for (PyMethodDef& definition : module_functions) py::add_function(module.get(), &definition);
+    if (py::str(py::getattr(module.get(), "__name__").get()) == "__main__") run_main(module.get());
+    return module;
+}

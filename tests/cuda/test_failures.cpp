@@ -1,0 +1,107 @@
+// Failure injection with CUDA_EMU_FAIL, and how the layer reports driver failures.
+#include "emu_config.h"
+#include "standin_fixture.h"
+
+#include <cstring>
+
+namespace tevu::cuda::testing {
+namespace {
+
+using Failures = ContextTest;
+
+TEST_F(Failures, AnInjectedResultIsRaisedInItsFamilyWithTheDriversText) {
+    const struct {
+        const char* setting;
+        CUresult code;
+        bool memory_family;
+        const char* message;
+    } cases[] = {
+        {"cuMemAllocPitch=2", CUDA_ERROR_OUT_OF_MEMORY, true, "cuMemAllocPitch failed: out of memory"},
+        {"cuMemAllocPitch=CUDA_ERROR_INVALID_VALUE", CUDA_ERROR_INVALID_VALUE, false,
+         "cuMemAllocPitch failed: invalid argument"},
+        {"cuMemAllocPitch=719", CUDA_ERROR_LAUNCH_FAILED, false, "cuMemAllocPitch failed: unspecified launch failure"},
+        {"cuMemAllocPitch=4242", 4242, false, "cuMemAllocPitch failed: unknown error code 4242"},
+    };
+    const MemoryInfo before = mem_get_info(api());
+    for (const auto& c : cases) {
+        ScopedEnv fail("CUDA_EMU_FAIL", c.setting);
+        try {
+            mem_alloc_pitch(driver(), 64, 64, 16);
+            ADD_FAILURE() << c.setting << ": nothing thrown";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), c.code) << c.setting;
+            EXPECT_EQ(e.operation(), "cuMemAllocPitch");
+            EXPECT_STREQ(e.what(), c.message);
+            EXPECT_EQ(dynamic_cast<const MemoryError*>(&e) != nullptr, c.memory_family) << c.setting;
+            EXPECT_EQ(dynamic_cast<const LogicError*>(&e) != nullptr, !c.memory_family) << c.setting;
+        }
+    }
+    EXPECT_EQ(mem_get_info(api()).free, before.free) << "a refused call changed something";
+    EXPECT_NO_THROW(mem_alloc_pitch(driver(), 64, 64, 16));
+}
+
+TEST_F(Failures, AnNthCallRuleFailsOnlyThatCall) {
+    ScopedEnv fail("CUDA_EMU_FAIL", "cuMemAlloc=2@2,cuCtxPushCurrent=201@1");
+    EXPECT_NO_THROW(mem_alloc(driver(), 16));
+    EXPECT_CUDA_ERROR(MemoryError, CUDA_ERROR_OUT_OF_MEMORY, mem_alloc(driver(), 16));
+    EXPECT_NO_THROW(mem_alloc(driver(), 16));
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_CONTEXT, context.push());
+    EXPECT_NO_THROW(context.push());
+    context.pop();
+}
+
+TEST_F(Failures, CountsRestartWhenTheSettingChanges) {
+    {
+        ScopedEnv fail("CUDA_EMU_FAIL", "cuMemGetInfo=1@1");
+        EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_VALUE, mem_get_info(api()));
+        EXPECT_NO_THROW(mem_get_info(api()));
+    }
+    EXPECT_NO_THROW(mem_get_info(api()));
+    ScopedEnv again("CUDA_EMU_FAIL", "cuMemGetInfo=1@1,");
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_VALUE, mem_get_info(api()));
+}
+
+TEST_F(Failures, EntryPointsOfEachKindCanBeMadeToFail) {
+    ScopedEnv fail("CUDA_EMU_FAIL", "cuCtxCreate=CUDA_ERROR_INVALID_DEVICE,cuDeviceGetName=3,cuModuleLoadData=200,"
+                                    "cuMemHostAlloc=2,cuMemcpyHtoD=700,cuCtxGetApiVersion=1,cuCtxGetCurrent=999");
+    Device device = Device::get(driver(), 0);
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_DEVICE, device.make_context());
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_NOT_INITIALIZED, device.name());
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_IMAGE, Module::load_data(driver(), ".entry BGRA_to_NV12"));
+    EXPECT_CUDA_ERROR(MemoryError, CUDA_ERROR_OUT_OF_MEMORY, pagelocked_zeros(driver(), 16));
+    std::uint8_t byte = 0;
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_ILLEGAL_ADDRESS, memcpy_htod(api(), 0, &byte, 1));
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_VALUE, context.get_api_version());
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_UNKNOWN, Context::current(api()));
+}
+
+TEST(FailureRules, ParseEachWellFormedItemAndDescribeTheRest) {
+    std::vector<std::string> problems;
+    auto rules = cuda_emu::parse_failure_rules(
+        "cuMemAllocPitch=2,cuInit=CUDA_ERROR_NO_DEVICE@3,,cuLaunchKernel=719@1,"
+        "cuMemAlloc,cuNoSuchCall=2,cuMemFree=0,cuMemFree=x,cuMemFree=2@0,cuMemFree=2@y,cuMemFree_v2=2",
+        problems);
+    ASSERT_EQ(rules.size(), 3u);
+    EXPECT_EQ(rules[0].entry, "cuMemAllocPitch");
+    EXPECT_EQ(rules[0].code, CUDA_ERROR_OUT_OF_MEMORY);
+    EXPECT_EQ(rules[0].nth, 0u);
+    EXPECT_EQ(rules[1].entry, "cuInit");
+    EXPECT_EQ(rules[1].code, CUDA_ERROR_NO_DEVICE);
+    EXPECT_EQ(rules[1].nth, 3u);
+    EXPECT_EQ(rules[2].code, CUDA_ERROR_LAUNCH_FAILED);
+    EXPECT_EQ(rules[2].nth, 1u);
+    const char* expected[] = {
+        "ignoring 'cuMemAlloc': missing '='",
+        "ignoring 'cuNoSuchCall=2': unknown entry point",
+        "ignoring 'cuMemFree=0': result must be a non-zero code or a CUDA_ERROR_ name",
+        "ignoring 'cuMemFree=x': result must be a non-zero code or a CUDA_ERROR_ name",
+        "ignoring 'cuMemFree=2@0': call number must be a positive integer",
+        "ignoring 'cuMemFree=2@y': call number must be a positive integer",
+        "ignoring 'cuMemFree_v2=2': unknown entry point",
+    };
+    ASSERT_EQ(problems.size(), std::size(expected));
+    for (std::size_t i = 0; i < problems.size(); ++i) EXPECT_EQ(problems[i], expected[i]);
+}
+
+}  // namespace
+}  // namespace tevu::cuda::testing

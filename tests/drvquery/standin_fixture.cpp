@@ -1,0 +1,74 @@
+#include "standin_fixture.h"
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "nvapi_loader.h"
+
+namespace tevu::nvapi::testing {
+
+void StandinTest::set(const char* variable, const std::string& value) { setenv(variable, value.c_str(), 1); }
+void StandinTest::unset(const char* variable) { unsetenv(variable); }
+
+void StandinTest::SetUp() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string test_name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : test_name)
+        if (c == '/') c = '_';
+    scratch_ = std::string(TEVU_TEST_SCRATCH_DIR) + "/" + test_name;
+    std::remove((scratch_ + ".events").c_str());
+    std::remove(gate_path().c_str());
+    set("TEVU_NVAPI_SYSTEM_DIR", TEVU_TEST_PLATFORM_DIR);
+    set("NVAPI_EMU_EVENTS", scratch_ + ".events");
+    for (const char* variable : {"NVAPI_EMU_VERSION", "NVAPI_EMU_BRANCH", "NVAPI_EMU_FAIL", "NVAPI_EMU_MISSING",
+                                 "NVAPI_EMU_HOLD"})
+        unset(variable);
+    ASSERT_FALSE(loader_state().library_loaded) << "an earlier test left the library loaded";
+}
+
+void StandinTest::TearDown() {
+    open_gate();
+    EXPECT_FALSE(loader_state().library_loaded) << "the test left the library loaded";
+    EXPECT_FALSE(library_mapped());
+    EXPECT_EQ(loader_state().in_flight, 0);
+}
+
+std::vector<std::string> StandinTest::events() const {
+    std::vector<std::string> lines;
+    std::ifstream in(scratch_ + ".events");
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+long StandinTest::count(const std::string& event) const {
+    long n = 0;
+    for (const std::string& line : events()) n += line == event;
+    return n;
+}
+
+bool StandinTest::wait_for(const std::string& event) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (count(event) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::string StandinTest::platform_library_path() { return std::string(TEVU_TEST_PLATFORM_DIR) + "/nvapi.dll"; }
+
+bool StandinTest::library_mapped() {
+    void* handle = dlopen(platform_library_path().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!handle) return false;
+    dlclose(handle);
+    return true;
+}
+
+void StandinTest::open_gate() const { std::ofstream(gate_path()).put('\n'); }
+
+}  // namespace tevu::nvapi::testing

@@ -1,0 +1,239 @@
+"""Tests of tevu.codecs.drvquery against the driver interface stand-in.
+
+Every scenario that reaches the driver runs in a fresh interpreter: the loader's state is per process and
+the stand-in reads its steering variables when it is loaded.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from tevu.codecs import drvquery
+
+SCENARIO_RUNNER = r"""
+import json, sys
+from tevu.log import capture
+outcome = {}
+with capture() as records:
+    try:
+        from tevu.codecs import drvquery
+        scope = {"drvquery": drvquery}
+        exec sys.argv[1] in scope
+        outcome["value"] = repr(scope["value"])
+    except Exception as e:
+        outcome["error"] = [type(e).__name__, str(e)]
+outcome["records"] = [[r.level, r.message] for r in records]
+sys.stdout.write(json.dumps(outcome))
+"""
+
+# Patches the host's program context so that the scenario sees how main() uses it.
+RECORD_PLATFORM = """
+import sys
+import tevu.platform
+calls = []
+real_init, real_clean = tevu.platform.init, tevu.platform.clean
+def init(prgname, appname):
+    calls.append(["init", prgname, appname, drvquery.log.debug_enabled])
+    real_init(prgname, appname)
+def clean():
+    calls.append(["clean", tevu.platform.get_prgname()])
+    real_clean()
+tevu.platform.init = init
+tevu.platform.clean = clean
+"""
+
+VERSION = "value = drvquery.get_driver_version()"
+
+
+class Outcome(object):
+    def __init__(self, data, events):
+        self.value = data.get("value")
+        self.error = data.get("error")
+        self.records = [tuple(r) for r in data["records"]]
+        self.events = events
+
+    def messages(self, level):
+        return [message for record_level, message in self.records if record_level == level]
+
+    def count(self, event):
+        return self.events.count(event)
+
+
+def run_scenario(code, **environment):
+    """Runs code (which sets `value`) in a fresh interpreter; None in environment unsets a variable."""
+    handle, events_path = tempfile.mkstemp(prefix="drvquery-events-")
+    os.close(handle)
+    try:
+        env = dict(os.environ)
+        for name in ("NVAPI_EMU_VERSION", "NVAPI_EMU_BRANCH", "NVAPI_EMU_FAIL", "NVAPI_EMU_MISSING"):
+            env.pop(name, None)
+        env["NVAPI_EMU_EVENTS"] = events_path
+        for name, value in environment.items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
+        child = subprocess.Popen([sys.executable, "-c", SCENARIO_RUNNER, code], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = child.communicate()
+        if child.returncode != 0:
+            raise AssertionError("scenario failed (%d): %s" % (child.returncode, err))
+        with open(events_path) as f:
+            events = f.read().splitlines()
+        return Outcome(json.loads(out), events)
+    finally:
+        os.remove(events_path)
+
+
+class ModuleTest(unittest.TestCase):
+    def test_module_globals(self):
+        self.assertEqual(drvquery.__name__, "tevu.codecs.drvquery")
+        self.assertEqual(drvquery.log.categories, ("encoder", "nvenc"))
+        self.assertIs(drvquery.sys, sys)
+        self.assertIs(drvquery.os, os)
+        for name in ("raiseNVAPI", "get_driver_version", "main"):
+            self.assertTrue(callable(getattr(drvquery, name)), name)
+
+
+class RaiseNVAPITest(unittest.TestCase):
+    def test_success_returns_none(self):
+        for args, kwargs in [((0, "x"), {}), ((), {"r": 0, "msg": "x"}), ((), {"msg": "x", "r": 0}),
+                             ((0,), {"msg": "x"}), ((0L, "x"), {})]:
+            self.assertIsNone(drvquery.raiseNVAPI(*args, **kwargs), (args, kwargs))
+
+    def test_failure_raises_exception_with_unsigned_status(self):
+        for args, kwargs, text in [
+                ((5, "x"), {}, "error 5 x"),
+                ((), {"r": 5, "msg": "x"}, "error 5 x"),
+                ((-1,), {"msg": "NvAPI_Initialize"}, "error 4294967295 NvAPI_Initialize"),
+                ((-2147483648, "y"), {}, "error 2147483648 y"),
+                ((4294967294, "z"), {}, "error 4294967294 z"),
+                ((7, 42), {}, "error 7 42")]:
+            with self.assertRaises(Exception) as caught:
+                drvquery.raiseNVAPI(*args, **kwargs)
+            self.assertIs(type(caught.exception), Exception)
+            self.assertEqual(str(caught.exception), text)
+
+    def test_bad_calls(self):
+        for args, kwargs, error in [
+                ((), {}, TypeError), ((1,), {}, TypeError), ((1, "a", 3), {}, TypeError),
+                ((1,), {"r": 2}, TypeError), ((), {"r": 1}, TypeError),
+                ((), {"r": 1, "msg": "a", "status": 3}, TypeError), ((1,), {"message": "a"}, TypeError),
+                (("5", "x"), {}, TypeError), ((1.0, "x"), {}, TypeError),
+                ((4294967296, "x"), {}, OverflowError), ((-2147483649, "x"), {}, OverflowError)]:
+            self.assertRaises(error, drvquery.raiseNVAPI, *args, **kwargs)
+
+
+class DriverVersionTest(unittest.TestCase):
+    def test_answer_logs_and_lifecycle(self):
+        outcome = run_scenario(VERSION)
+        self.assertIsNone(outcome.error)
+        self.assertEqual(outcome.value, "[361, 80, 'r361_00']")
+        self.assertEqual(outcome.messages("debug"), ["DriverVersion: 36180", "Build Branch: r361_00"])
+        for event in ("loaded", "call NvAPI_Initialize 0", "call NvAPI_Unload 0", "released"):
+            self.assertEqual(outcome.count(event), 1, event)
+        self.assertLess(outcome.events.index("call NvAPI_Unload 0"), outcome.events.index("released"))
+
+    def test_version_arithmetic(self):
+        # The split reads the 32-bit version as signed, with floor semantics.
+        for version, branch, expected, logged in [
+                ("100", "x", "[1, 0, 'x']", "100"),
+                ("99", "", "[0, 99, '']", "99"),
+                ("2147483647", "b", "[21474836, 47, 'b']", "2147483647"),
+                ("2147483648", "b", "[-21474837, 52, 'b']", "2147483648"),
+                ("4294967295", "b", "[-1, 99, 'b']", "4294967295"),
+                # the branch buffer holds 63 characters and its terminator
+                ("36180", "q" * 100, "[361, 80, '%s']" % ("q" * 63), "36180")]:
+            outcome = run_scenario(VERSION, NVAPI_EMU_VERSION=version, NVAPI_EMU_BRANCH=branch)
+            self.assertEqual(outcome.value, expected, version)
+            self.assertIn("DriverVersion: " + logged, outcome.messages("debug"))
+
+    def test_each_call_initialises_and_unloads(self):
+        outcome = run_scenario("value = [drvquery.get_driver_version(), drvquery.get_driver_version()]")
+        self.assertEqual(outcome.value, "[[361, 80, 'r361_00'], [361, 80, 'r361_00']]")
+        self.assertEqual(outcome.count("loaded"), 2)
+        self.assertEqual(outcome.count("released"), 2)
+
+    def test_failures(self):
+        version_call = "NvAPI_SYS_GetDriverAndBranchVersion"
+        for environment, text, unloaded, logged in [
+                ({"TEVU_NVAPI_SYSTEM_DIR": None}, "error 4294967294 NvAPI_Initialize", False, False),
+                ({"TEVU_NVAPI_SYSTEM_DIR": tempfile.gettempdir() + "/no-such-dir"},
+                 "error 4294967294 NvAPI_Initialize", False, False),
+                ({"NVAPI_EMU_FAIL": "NvAPI_Initialize=-6"}, "error 4294967290 NvAPI_Initialize", False, False),
+                ({"NVAPI_EMU_FAIL": version_call + "=-5"}, "error 4294967291 " + version_call, True, False),
+                ({"NVAPI_EMU_MISSING": version_call}, "error 4294967293 " + version_call, True, False),
+                # a failing unload drops the result
+                ({"NVAPI_EMU_FAIL": "NvAPI_Unload=-7"}, "error 4294967295 NvAPI_Unload", False, True),
+                ({"NVAPI_EMU_MISSING": "NvAPI_Unload"}, "error 4294967293 NvAPI_Unload", False, True),
+                # when both fail, the unload's exception replaces the query's
+                ({"NVAPI_EMU_FAIL": version_call + "=-5,NvAPI_Unload=-7"}, "error 4294967295 NvAPI_Unload",
+                 False, False)]:
+            outcome = run_scenario(VERSION, **environment)
+            self.assertEqual(outcome.error, ["Exception", text], environment)
+            self.assertEqual(outcome.count("call NvAPI_Unload 0"), 1 if unloaded else 0, environment)
+            self.assertEqual(bool(outcome.messages("debug")), logged, environment)
+
+    def test_no_unload_attempted_after_failed_initialisation(self):
+        # With no library an unload would fail too (-4) and its exception would replace this one.
+        outcome = run_scenario(VERSION, TEVU_NVAPI_SYSTEM_DIR=None)
+        self.assertEqual(outcome.error, ["Exception", "error 4294967294 NvAPI_Initialize"])
+        self.assertEqual(outcome.events, [])
+
+
+class MainTest(unittest.TestCase):
+    def test_verbose_options(self):
+        for argv, debug in [(["prog"], False), (["prog", "-v"], True), (["prog", "--verbose"], True),
+                            (["prog", "x", "--verbose"], True), (["prog", "-vv"], False),
+                            (["prog", "--verbose=1"], False)]:
+            code = RECORD_PLATFORM + "sys.argv = %r\nvalue = [drvquery.main(), calls]" % (argv,)
+            outcome = run_scenario(code)
+            self.assertIsNone(outcome.error, argv)
+            # debug output is on before the query runs, and the program context spans it
+            self.assertEqual(outcome.value, "[None, [['init', 'Nvidia-Info', 'Nvidia Info', %s], "
+                                            "['clean', 'Nvidia-Info']]]" % debug, argv)
+            self.assertEqual(outcome.messages("info"), ["[361, 80, 'r361_00']"])
+
+    def test_clean_runs_when_the_query_fails(self):
+        outcome = run_scenario(RECORD_PLATFORM + """
+sys.argv = ['prog']
+try:
+    drvquery.main()
+except Exception as e:
+    value = [str(e), calls]
+""", TEVU_NVAPI_SYSTEM_DIR=None)
+        self.assertEqual(outcome.value, "['error 4294967294 NvAPI_Initialize', "
+                                        "[['init', 'Nvidia-Info', 'Nvidia Info', False], ['clean', 'Nvidia-Info']]]")
+        self.assertEqual(outcome.messages("info"), [])
+
+    def test_clean_failure_replaces_the_first_exception(self):
+        outcome = run_scenario(RECORD_PLATFORM + """
+sys.argv = ['prog']
+def clean():
+    calls.append('clean')
+    raise RuntimeError('clean failed')
+tevu.platform.clean = clean
+value = drvquery.main()
+""", TEVU_NVAPI_SYSTEM_DIR=None)
+        self.assertEqual(outcome.error, ["RuntimeError", "clean failed"])
+
+    def test_failing_init_still_cleans(self):
+        outcome = run_scenario(RECORD_PLATFORM + """
+sys.argv = ['prog']
+def init(prgname, appname):
+    raise ValueError('no display')
+tevu.platform.init = init
+try:
+    drvquery.main()
+except ValueError as e:
+    value = [str(e), calls]
+""")
+        self.assertEqual(outcome.value, "['no display', [['clean', None]]]")
+        self.assertEqual(outcome.events, [])  # the driver was never asked
+
+
+if __name__ == "__main__":
+    unittest.main()
