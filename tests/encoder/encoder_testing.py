@@ -1,0 +1,27 @@
+"""Shared helpers of the encoder module tests: which module is under test, subprocess runs."""
+
+import importlib
+import os
+import subprocess
+import sys
+
+# The module under test; the same suites run against each API build.
+MODULE_NAME = os.environ.get("TEVU_ENCODER_MODULE", "tevu.codecs.nvenc5.encoder")
+API = 4 if ".nvenc4." in MODULE_NAME else 5
+BUILD_DIR = os.environ.get("TEVU_TEST_BUILD_DIR", "")
+PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
+
+
+def load():
+    return importlib.import_module(MODULE_NAME)
+
+
+def run_python(code, env=None, optimize=False):
+    """Runs code in a fresh interpreter with the module's name bound to `m`; returns (rc, out, err)."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    prologue = "import importlib\nm = importlib.import_module(%r)\n" % MODULE_NAME
+    args = [sys.executable] + (["-O"] if optimize else []) + ["-c", prologue + code]
+    p = subprocess.Popen(args, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = p.communicate()
+    return p.returncode, out, err
