@@ -7,6 +7,8 @@ namespace tevu::nvenc {
 
 // Adds the Encoder type to the module.
 void register_encoder_type(PyObject* module);
+// init_module(): driver verdict, library loading, the test encoder.
+void module_initialise();
 // The module's get_info() dictionary.
 Ref module_info();
 

@@ -5,15 +5,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "nvenc_api.h"
+
 namespace tevu::nvenc {
 
 // NVENC's 16-byte GUID record (the Windows GUID layout).
-struct Guid {
-    uint32_t Data1;
-    uint16_t Data2;
-    uint16_t Data3;
-    uint8_t Data4[8];
-};
+using Guid = ::GUID;
 
 // Malformed GUID text; what() is the user-facing message.
 struct GuidFormatError : std::runtime_error {

@@ -57,6 +57,37 @@ long long counter_value(const Ref& counter) {
 
 Ref plural(const Ref& count) { return py::call(state().host.engs.get(), count); }
 
+Ref min_compute() {
+#if TEVU_NVENC_API_VERSION >= 0x50
+    return value(kMinCompute);
+#else
+    return module_attr("MIN_COMPUTE");
+#endif
+}
+
+Ref csc_function(int device_id, const char* name) {
+    return py::tuple(py::text(name),
+                     py::call(state().host.get_CUDA_function.get(), value(device_id), py::text(name)));
+}
+
+void log_failure(const char* message) {
+    Ref kw = py::new_dict();
+    py::dict_set(kw.get(), "exc_info", py::boolean(true));
+    py::call_kw(state().log.get(), py::tuple(py::text(message)), kw);
+}
+
+void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table) {
+    *table = NV_ENCODE_API_FUNCTION_LIST{};
+    table->version = NV_ENCODE_API_FUNCTION_LIST_VER;
+    log_api("NvEncodeAPICreateInstance(%#x)", table);
+    Ref create = module_attr("NvEncodeAPICreateInstance");
+    Ref address = py::call(py::getattr(state().host.ctypes.get(), "c_void_p").get(), value(table));
+    const long long status = py::as_long_long(py::call(create.get(), address).get());
+    check_nvenc(static_cast<int>(status), "getting API function list");
+    check_assert(table->nvEncOpenEncodeSessionEx != nullptr, "looks like NvEncodeAPICreateInstance failed!");
+    if (!table->nvEncOpenEncodeSessionEx) fail("looks like NvEncodeAPICreateInstance failed!");
+}
+
 namespace {
 
 using py::call;
@@ -452,9 +483,6 @@ Ref init_nvencode_library(PyObject*, PyObject*) {
 }
 
 // --- CUDA kernel getters --------------------------------------------------------------------------
-Ref csc_function(int device_id, const char* name) {
-    return py::tuple(text(name), call(state().host.get_CUDA_function.get(), value(device_id), text(name)));
-}
 
 Ref get_CUDA_CSC_function(PyObject*, PyObject* args) {
     int device_id = 0;
@@ -473,6 +501,24 @@ Ref get_BGRA2YUV444(PyObject*, PyObject* args) {
     return csc_function(device_id, "BGRA_to_YUV444");
 }
 
+Ref init_module(PyObject*, PyObject*) {
+    module_initialise();
+    return py::none();
+}
+
+Ref selftest(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const kwlist[] = {"full", nullptr};
+    PyObject* full = Py_False;
+    py::parse_args(args, kwargs, "|O:selftest", kwlist, &full);
+    call(state().host.get_nvidia_module_version.get(), py::boolean(true));
+    if (!py::truth(full)) return py::none();
+    Ref max_sizes = py::import_from("tevu.codecs.codec_checks", "get_encoder_max_sizes");
+    Ref self = py::import(kModuleName);
+    module_initialise();
+    log_info("%s max dimensions: %s", self, call(max_sizes.get(), self));
+    return py::none();
+}
+
 // --- method table -------------------------------------------------------------------------------------
 template <Ref (*F)(PyObject*, PyObject*)>
 PyObject* entry(PyObject* self, PyObject* args) {
@@ -487,6 +533,8 @@ PyObject* entry_kw(PyObject* self, PyObject* args, PyObject* kwargs) {
     {#name, py::cfunction(&entry_kw<name>), METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef module_methods[] = {
+    TEVU_FN(init_module, METH_NOARGS),
+    TEVU_FN_KW(selftest),
     TEVU_FN(cleanup_module, METH_NOARGS),
     TEVU_FN(get_version, METH_NOARGS),
     TEVU_FN(get_type, METH_NOARGS),

@@ -8,9 +8,7 @@
 
 #include "pyutil.h"
 
-#ifndef TEVU_NVENC_API_VERSION
-#define TEVU_NVENC_API_VERSION 0x50
-#endif
+#include "nvenc_api.h"
 
 namespace tevu::nvenc {
 
@@ -23,6 +21,12 @@ inline constexpr const char* kModuleName = "tevu.codecs.nvenc4.encoder";
 #endif
 inline constexpr int kApiVersion = TEVU_NVENC_API_VERSION;
 inline constexpr int kMinCompute = 0x30;
+// The minimum compute capability passed to the device selection.
+Ref min_compute();
+// The host's kernel for a device: the pair (name, kernel or None).
+Ref csc_function(int device_id, const char* name);
+// Fills a session's entry-point table through NvEncodeAPICreateInstance.
+void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table);
 
 struct Config {
     std::string desired_preset;
@@ -125,9 +129,8 @@ inline void check_assert(bool ok) { py::check_assert(ok); }
 [[noreturn]] void raise_transient(const std::string& message);
 // CUDA result code rendered with the host's table, the number itself when absent.
 Ref cuda_result_text(int code);
-// Runs a C++ action that may throw the CUDA layer's exceptions, mapping them into the module's types.
-template <class F>
-decltype(auto) cuda_call(F&& f);
+// Logs a debug line with the traceback of the exception being raised, which stays pending.
+void log_failure(const char* message);
 
 // The counters as plain numbers.
 long long counter_value(const Ref& counter);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "nvenc_guids.h"
+#include "nvenc_api.h"
 
 namespace tevu::nvenc {
 namespace {
