@@ -916,7 +916,10 @@ void Encoder::launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch) {
                         value(source_pitch), value(device_output_buffer_.allocation.address()),
                         value(encoder_width_), value(encoder_height_), value(output_pitch_), value(w), value(h)),
               py::tuple(value(16), value(16), value(1)), py::tuple(value(grid.x), value(grid.y)));
-    kernel_->launch(grid, block, *kernel_arguments_);
+    {
+        py::GilRelease release;
+        kernel_->launch(grid, block, *kernel_arguments_);
+    }
     log_debug("compress_image(..) kernel %s took %.1f ms", kernel_name_, (now() - start) * 1000);
 }
 
@@ -1044,12 +1047,17 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
             log_debug("copying %s pixels from %s into %s, %i stride at a time", value(input_pitch_ * h), pixel_type,
                       "page-locked buffer", input_pitch_);
         try {
+            // Plain copies between buffers this call holds: other threads may run meanwhile.
+            py::GilRelease release;
             staged = stage_pixels(rows, {input_buffer_.data(), input_pitch_, input_height_});
         } catch (const StagingError& e) {
             py::raise(PyExc_ValueError, e.what());
         }
     }
-    cuda::memcpy_htod(*driver(), device_input_buffer_.allocation.address(), input_buffer_.data(), input_size);
+    {
+        py::GilRelease release;
+        cuda::memcpy_htod(*driver(), device_input_buffer_.allocation.address(), input_buffer_.data(), input_size);
+    }
     bytes_in_ += input_size;
     log_debug("compress_image(..) %i bytes of input buffer copied to device", input_size);
     if (pixel_format_ != "NV12" && pixel_format_ != "YUV444P")
