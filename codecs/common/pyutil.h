@@ -7,6 +7,7 @@
 #include <array>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -356,6 +357,180 @@ int guarded_status(F&& body) noexcept {
     }
     return -1;
 }
+
+// A C function of any of the method signatures, as the method table stores it.
+template <class F>
+PyCFunction cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// --- arguments, classes, pending errors --------------------------------------------------------
+// PyArg_ParseTupleAndKeywords that throws on failure. kwlist ends with nullptr.
+template <class... Out>
+void parse_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, Out... out) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), out...))
+        throw ErrorAlreadySet();
+}
+// PyArg_ParseTuple (positional arguments only) that throws on failure.
+template <class... Out>
+void parse_tuple(PyObject* args, const char* format, Out... out) {
+    if (!PyArg_ParseTuple(args, format, out...)) throw ErrorAlreadySet();
+}
+// A new class derived from an exception type, with the given class dictionary.
+inline Ref new_exception_class(const char* qualified_name, PyObject* base, const Ref& dict) {
+    return check(PyErr_NewException(const_cast<char*>(qualified_name), base, dict.get()));
+}
+// Installs a C function as a method of a class (bound to its instances like a Python method).
+inline void add_method(PyObject* cls, PyMethodDef* def) {
+    Ref descr = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), def));
+    setattr(cls, def->ml_name, descr);
+}
+// The interpreter's report for an error that cannot be propagated, naming where it happened.
+inline void report_unraisable(const char* where) {
+#if PY_MAJOR_VERSION >= 3
+    PyObject* name = PyUnicode_FromString(where);
+#else
+    PyObject* name = PyString_FromString(where);
+#endif
+    PyErr_WriteUnraisable(name);
+    Py_XDECREF(name);
+}
+// A dictionary item as an owned reference; empty when absent.
+inline Ref dict_get(PyObject* d, const char* key) { return Ref::borrow(PyDict_GetItemString(d, key)); }
+// True when the pending exception is an instance of type.
+inline bool pending_error_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
+
+// Holds a pending exception aside (for clean-up that calls back into the interpreter) and puts it back.
+class PendingError {
+public:
+    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    explicit operator bool() const noexcept { return type_ != nullptr; }
+    // The exception instance (normalised), borrowed while this object holds it.
+    PyObject* value() noexcept {
+        if (type_) PyErr_NormalizeException(&type_, &value_, &traceback_);
+        return value_;
+    }
+    PyObject* type() const noexcept { return type_; }
+    // Makes it the interpreter's current exception again.
+    void restore() noexcept {
+        PyErr_Restore(type_, value_, traceback_);
+        type_ = value_ = traceback_ = nullptr;
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// Read access to an object's bytes: the buffer protocol, or the old read-buffer one in Python 2.
+class BufferView {
+public:
+    explicit BufferView(PyObject* o) {
+        if (PyObject_CheckBuffer(o) && PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0) {
+            held_ = true;
+            data_ = view_.buf;
+            size_ = static_cast<std::size_t>(view_.len);
+            return;
+        }
+        PyErr_Clear();
+#if PY_MAJOR_VERSION < 3
+        const void* p = nullptr;
+        Py_ssize_t n = 0;
+        if (PyObject_AsReadBuffer(o, &p, &n) == 0) {
+            data_ = p;
+            size_ = static_cast<std::size_t>(n);
+            return;
+        }
+        PyErr_Clear();
+#endif
+        PyErr_Format(PyExc_TypeError, "expected a buffer object, not %.100s", Py_TYPE(o)->tp_name);
+        throw ErrorAlreadySet();
+    }
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    const void* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    const void* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// An extension type wrapping a default-constructible C++ class T, weakly referenceable. Its instances
+// are made without arguments; the destructor of T runs when the last reference goes.
+template <class T>
+class ExtType {
+public:
+    struct Object {
+        PyObject_HEAD PyObject* weakrefs;
+        T value;
+    };
+    static T& self(PyObject* o) { return reinterpret_cast<Object*>(o)->value; }
+    // Fills the type once; call before ready().
+    static PyTypeObject* define(const char* qualified_name, PyMethodDef* methods, reprfunc repr, const char* doc) {
+        PyTypeObject& t = type();
+        t.tp_name = qualified_name;
+        t.tp_basicsize = sizeof(Object);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+        t.tp_doc = doc;
+        t.tp_methods = methods;
+        t.tp_repr = repr;
+        t.tp_new = &create;
+        t.tp_dealloc = &destroy;
+        t.tp_weaklistoffset = offsetof(Object, weakrefs);
+        check_status(PyType_Ready(&t));
+        return &t;
+    }
+    static PyTypeObject& type() {
+        static PyTypeObject t = [] {
+            PyTypeObject zero;
+            std::memset(&zero, 0, sizeof zero);
+#if PY_MAJOR_VERSION >= 3
+            zero.ob_base.ob_base.ob_refcnt = 1;
+#else
+            zero.ob_refcnt = 1;
+#endif
+            return zero;
+        }();
+        return t;
+    }
+
+private:
+    static PyObject* create(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
+        static const char* const kwlist[] = {nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":__init__", const_cast<char**>(kwlist))) return nullptr;
+        PyObject* o = t->tp_alloc(t, 0);
+        if (!o) return nullptr;
+        auto* obj = reinterpret_cast<Object*>(o);
+        obj->weakrefs = nullptr;
+        try {
+            new (&obj->value) T();
+        } catch (...) {
+            Py_TYPE(o)->tp_free(o);
+            return PyErr_NoMemory();
+        }
+        return o;
+    }
+    static void destroy(PyObject* o) {
+        auto* obj = reinterpret_cast<Object*>(o);
+        if (obj->weakrefs) PyObject_ClearWeakRefs(o);
+        obj->value.~T();
+        Py_TYPE(o)->tp_free(o);
+    }
+};
 
 // --- module creation ----------------------------------------------------------------------------
 // Creates the module object (borrowed in Python 2, owned in Python 3; returned owned here).

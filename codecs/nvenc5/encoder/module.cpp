@@ -1,0 +1,604 @@
+// The encoder module frame: import, configuration, vocabulary tables, module functions, library loading.
+#include <chrono>
+#include <string>
+
+#include "encoder.h"
+#include "guid.h"
+#include "module_state.h"
+#include "policy.h"
+#include "tables.h"
+
+namespace tevu::nvenc {
+
+ModuleState& state() {
+    // Never destroyed: its references must not be dropped after the interpreter has shut down.
+    static ModuleState* s = new ModuleState;
+    return *s;
+}
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+Ref module_attr(const char* name) {
+    PyObject* d = PyModule_GetDict(state().module);
+    Ref v = py::dict_get(d, name);
+    if (!v) {
+        PyErr_Format(PyExc_NameError, "global name '%s' is not defined", name);
+        throw py::ErrorAlreadySet();
+    }
+    return v;
+}
+
+void set_module_attr(const char* name, const Ref& v) { py::setattr(state().module, name, v); }
+
+void raise_nvenc(int code, const std::string& what) {
+    py::raise_instance(state().nvenc_exception.get(), py::integer(code), py::text(what));
+}
+
+void raise_transient(const std::string& message) {
+    py::raise_instance(state().host.TransientCodecException.get(), py::text(message));
+}
+
+Ref cuda_result_text(int code) {
+    Ref key = py::integer(code);
+    PyObject* table = state().host.CUDA_ERRORS_INFO.get();
+    if (PyDict_Check(table)) {
+        PyObject* text = PyDict_GetItem(table, key.get());
+        return text ? Ref::borrow(text) : key;
+    }
+    return py::call_method(table, "get", key, key);
+}
+
+long long counter_value(const Ref& counter) {
+    return py::as_long_long(py::call_method(counter.get(), "get").get());
+}
+
+Ref plural(const Ref& count) { return py::call(state().host.engs.get(), count); }
+
+Ref min_compute() {
+#if TEVU_NVENC_API_VERSION >= 0x50
+    return value(kMinCompute);
+#else
+    return module_attr("MIN_COMPUTE");
+#endif
+}
+
+Ref csc_function(int device_id, const char* name) {
+    return py::tuple(py::text(name),
+                     py::call(state().host.get_CUDA_function.get(), value(device_id), py::text(name)));
+}
+
+void log_failure(const char* message) {
+    Ref kw = py::new_dict();
+    py::dict_set(kw.get(), "exc_info", py::boolean(true));
+    py::call_kw(state().log.get(), py::tuple(py::text(message)), kw);
+}
+
+void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table) {
+    *table = NV_ENCODE_API_FUNCTION_LIST{};
+    table->version = NV_ENCODE_API_FUNCTION_LIST_VER;
+    log_api("NvEncodeAPICreateInstance(%#x)", table);
+    Ref create = module_attr("NvEncodeAPICreateInstance");
+    Ref address = py::call(py::getattr(state().host.ctypes.get(), "c_void_p").get(), value(table));
+    const long long status = py::as_long_long(py::call(create.get(), address).get());
+    check_nvenc(static_cast<int>(status), "getting API function list");
+    check_assert(table->nvEncOpenEncodeSessionEx != nullptr, "looks like NvEncodeAPICreateInstance failed!");
+    if (!table->nvEncOpenEncodeSessionEx) fail("looks like NvEncodeAPICreateInstance failed!");
+}
+
+namespace {
+
+using py::call;
+using py::getattr;
+using py::text;
+
+constexpr int kPrettyVersion[3] = {kApiVersion / 16, kApiVersion % 16, 0};
+
+// --- NVENCException ------------------------------------------------------------------------------
+PyObject* nvenc_exception_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&] {
+        static const char* const kwlist[] = {"code", "fn", nullptr};
+        PyObject* code = nullptr;
+        PyObject* fn = nullptr;
+        py::parse_args(args, kwargs, "OO:__init__", kwlist, &code, &fn);
+        py::setattr(self, "function", Ref::borrow(fn));
+        py::setattr(self, "code", Ref::borrow(code));
+        const long c = PyInt_AsLong(code);
+        if (c == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet();
+        if (c > INT_MAX || c < INT_MIN) py::raise(PyExc_OverflowError, "signed integer is greater than maximum");
+        const std::string message = py::str(fn) + " - returned " + status_info(static_cast<int>(c));
+        Ref init = getattr(PyExc_Exception, "__init__");
+        call(init.get(), self, text(message));
+        return py::none();
+    });
+}
+
+PyMethodDef nvenc_exception_init_def = {"__init__", py::cfunction(nvenc_exception_init),
+                                        METH_VARARGS | METH_KEYWORDS, nullptr};
+
+Ref define_class(const char* name, PyObject* base) {
+    Ref dict = py::new_dict();
+    py::dict_set(dict.get(), "__module__", text(kModuleName));
+    return py::new_exception_class((std::string(kModuleName) + "." + name).c_str(), base, dict);
+}
+
+void define_exceptions(PyObject* m) {
+    ModuleState& s = state();
+    s.nvenc_exception = define_class("NVENCException", PyExc_Exception);
+    py::add_method(s.nvenc_exception.get(), &nvenc_exception_init_def);
+    py::add_object(m, "NVENCException", s.nvenc_exception);
+    s.cuda_error = define_class("CUDAError", PyExc_Exception);
+    s.cuda_memory_error = define_class("CUDAMemoryError", s.cuda_error.get());
+    s.cuda_logic_error = define_class("CUDALogicError", s.cuda_error.get());
+    py::add_object(m, "CUDAError", s.cuda_error);
+    py::add_object(m, "CUDAMemoryError", s.cuda_memory_error);
+    py::add_object(m, "CUDALogicError", s.cuda_logic_error);
+}
+
+// --- tables as Python objects -------------------------------------------------------------------
+Ref guid_dict(Table<GuidName> items) {
+    Ref d = py::new_dict();
+    for (const GuidName& item : items) py::dict_set(d.get(), text(key_text(item)), text(item.name));
+    return d;
+}
+
+Ref number_dict(Table<NumberName> items) {
+    Ref d = py::new_dict();
+    for (const NumberName& item : items) py::dict_set(d.get(), value(item.value), text(item.name));
+    return d;
+}
+
+Ref name_tuple(Table<const char*> names) {
+    Ref t = py::check(PyTuple_New(static_cast<Py_ssize_t>(names.size)));
+    Py_ssize_t i = 0;
+    for (const char* name : names) PyTuple_SET_ITEM(t.get(), i++, text(name).release());
+    return t;
+}
+
+Ref profiles_dict() {
+    Ref d = py::new_dict();
+    for (const GuidName& codec : codec_guids()) {
+        Table<GuidName> profiles = std::string(codec.name) == "H264" ? h264_profile_guids() : hevc_profile_guids();
+        if (profiles.size) py::dict_set(d.get(), text(key_text(codec)), guid_dict(profiles));
+    }
+    return d;
+}
+
+Ref rank_dict(bool speed) {
+    Ref d = py::new_dict();
+    for (const PresetRank& rank : preset_ranks())
+        py::dict_set(d.get(), rank.name, value(speed ? rank.speed : rank.quality));
+    return d;
+}
+
+void add_tables(PyObject* m) {
+    py::add_object(m, "CODEC_GUIDS", guid_dict(codec_guids()));
+    py::add_object(m, "CODEC_PROFILES_GUIDS", profiles_dict());
+    py::add_object(m, "CODEC_PRESETS_GUIDS", guid_dict(preset_guids()));
+    py::add_object(m, "YUV444_PRESETS", name_tuple(yuv444_presets()));
+    py::add_object(m, "LOSSLESS_PRESETS", name_tuple(lossless_presets()));
+    py::add_object(m, "PRESET_SPEED", rank_dict(true));
+    py::add_object(m, "PRESET_QUALITY", rank_dict(false));
+    py::add_object(m, "BUFFER_FORMAT", number_dict(buffer_formats()));
+}
+
+// --- GUID functions ---------------------------------------------------------------------------------
+Guid parse_or_raise(const std::string& s) {
+    try {
+        return parse_guid(s);
+    } catch (const GuidFormatError& e) {
+        fail(e.what());
+    }
+}
+
+void run_test_parse() {
+    const Guid g = parse_or_raise(kGuidTemplate);
+    const std::string rendered = guid_text(g);
+    check_assert(rendered == kGuidTemplate,
+                 std::string("expected ") + kGuidTemplate + " but got " + rendered);
+}
+
+Ref test_parse(PyObject*, PyObject*) {
+    run_test_parse();
+    return py::none();
+}
+
+Ref parseguid(PyObject*, PyObject* args) {
+    PyObject* s = nullptr;
+    py::parse_tuple(args, "O:parseguid", &s);
+    const Guid g = parse_or_raise(py::str(s));
+    Ref d = py::new_dict();
+    py::dict_set(d.get(), "Data1", value(g.Data1));
+    py::dict_set(d.get(), "Data2", value(g.Data2));
+    py::dict_set(d.get(), "Data3", value(g.Data3));
+    py::dict_set(d.get(), "Data4", py::bytes(g.Data4, sizeof g.Data4));
+    return d;
+}
+
+// --- configuration --------------------------------------------------------------------------------
+std::string env_text(const char* name, const char* fallback) {
+    Ref environ = getattr(py::import("os").get(), "environ");
+    return py::str(py::call_method(environ.get(), "get", text(name), text(fallback)).get());
+}
+
+// The host's int() of the text, as a C int; a non-integer raises the host's ValueError.
+int env_integer(const char* name, const char* fallback) {
+    Ref v = py::check(PyNumber_Int(text(env_text(name, fallback)).get()));
+    const long long n = py::as_long_long(v.get());
+    if (n > INT_MAX || n < INT_MIN) py::raise(PyExc_OverflowError, std::string(name) + " is out of range");
+    return static_cast<int>(n);
+}
+
+Config read_config() {
+    Config c;
+    c.desired_preset = env_text("TEVU_NVENC_PRESET", "");
+    c.yuv444_threshold = env_integer("TEVU_NVENC_YUV444_THRESHOLD", "85");
+    c.lossless_threshold = env_integer("TEVU_NVENC_LOSSLESS_THRESHOLD", "100");
+    c.debug_api = env_text("TEVU_NVENC_DEBUG_API", "0") == "1";
+    return c;
+}
+
+// --- host imports ---------------------------------------------------------------------------------
+void import_host() {
+    Host& h = state().host;
+    using py::import_from;
+    h.time = py::import("time");
+    h.ctypes = py::import("ctypes");
+    h.deque = import_from("collections", "deque");
+    py::import("binascii");
+    h.AtomicInteger = import_from("tevu.util", "AtomicInteger");
+    h.updict = import_from("tevu.util", "updict");
+    h.engs = import_from("tevu.util", "engs");
+    h.csv = import_from("tevu.util", "csv");
+    h.pver = import_from("tevu.util", "pver");
+    h.memoryview = import_from("tevu.os_util", "_memoryview");
+    const char* cc = "tevu.codecs.cuda_common.cuda_context";
+    h.init_all_devices = import_from(cc, "init_all_devices");
+    h.get_devices = import_from(cc, "get_devices");
+    h.select_device = import_from(cc, "select_device");
+    h.get_cuda_info = import_from(cc, "get_cuda_info");
+    h.get_pycuda_info = import_from(cc, "get_pycuda_info");
+    h.device_info = import_from(cc, "device_info");
+    h.reset_state = import_from(cc, "reset_state");
+    h.get_CUDA_function = import_from(cc, "get_CUDA_function");
+    h.record_device_failure = import_from(cc, "record_device_failure");
+    h.record_device_success = import_from(cc, "record_device_success");
+    h.CUDA_ERRORS_INFO = import_from(cc, "CUDA_ERRORS_INFO");
+    h.video_spec = import_from("tevu.codecs.codec_constants", "video_spec");
+    h.TransientCodecException = import_from("tevu.codecs.codec_constants", "TransientCodecException");
+    h.ImageWrapper = import_from("tevu.codecs.image_wrapper", "ImageWrapper");
+    h.packed = getattr(h.ImageWrapper.get(), "PACKED");
+    h.get_nvidia_module_version = import_from("tevu.codecs.nv_util", "get_nvidia_module_version");
+    h.is_blacklisted = import_from("tevu.codecs.nv_util", "is_blacklisted");
+    h.Logger = import_from("tevu.log", "Logger");
+}
+
+// The API-4.0 module's counter, imported when that module is installed (its import runs first). This
+// module replaces the name with its own counter further on and never uses the imported one.
+void import_api4_counter(PyObject* m) {
+#if TEVU_NVENC_API_VERSION >= 0x50
+    PyObject* counter = nullptr;
+    Ref mod = Ref::steal(PyImport_ImportModule("tevu.codecs.nvenc4.encoder"));
+    if (mod) counter = PyObject_GetAttrString(mod.get(), "context_counter");
+    if (!counter) {
+        if (!py::pending_error_matches(PyExc_ImportError) && !py::pending_error_matches(PyExc_AttributeError))
+            throw py::ErrorAlreadySet();
+        PyErr_Clear();
+        return;
+    }
+    py::add_object(m, "context_counter", Ref::steal(counter));
+#else
+    (void)m;
+#endif
+}
+
+void add_config(PyObject* m) {
+    ModuleState& s = state();
+    s.log = call(s.host.Logger.get(), text("encoder"), text("nvenc"));
+    py::add_object(m, "log", s.log);
+    s.config = read_config();
+    py::add_object(m, "DESIRED_PRESET", text(s.config.desired_preset));
+    py::add_object(m, "YUV444_THRESHOLD", value(s.config.yuv444_threshold));
+    py::add_object(m, "LOSSLESS_THRESHOLD", value(s.config.lossless_threshold));
+    py::add_object(m, "DEBUG_API", value(s.config.debug_api ? 1 : 0));
+#if TEVU_NVENC_API_VERSION < 0x50
+    py::add_object(m, "MIN_COMPUTE", value(kMinCompute));
+#endif
+    py::add_object(m, "CUresult", getattr(s.host.ctypes.get(), "c_int32"));
+    py::add_object(m, "CUcontext", getattr(s.host.ctypes.get(), "c_void_p"));
+}
+
+void add_state(PyObject* m) {
+    ModuleState& s = state();
+    py::add_object(m, "YUV444_ENABLED", py::none());
+    py::add_object(m, "WIDTH_MASK", value(0xFFFE));
+    py::add_object(m, "HEIGHT_MASK", value(0xFFFE));
+    s.context_counter = call(s.host.AtomicInteger.get());
+    s.context_gen_counter = call(s.host.AtomicInteger.get());
+    py::add_object(m, "context_counter", s.context_counter);
+    py::add_object(m, "context_gen_counter", s.context_gen_counter);
+    py::add_object(m, "last_context_failure", value(0));
+    Ref version = py::new_list();
+    for (int part : kPrettyVersion) py::list_append(version.get(), value(part));
+    py::add_object(m, "PRETTY_VERSION", version);
+}
+
+// --- module functions -----------------------------------------------------------------------------
+std::string version_text() {
+    return std::to_string(kPrettyVersion[0]) + "." + std::to_string(kPrettyVersion[1]) + "." +
+           std::to_string(kPrettyVersion[2]);
+}
+
+Ref encodings() {
+    Ref l = py::new_list();
+    py::list_append(l.get(), text("h264"));
+    return l;
+}
+
+bool is_encoding(PyObject* encoding) {
+    Ref l = encodings();
+    return py::check_status(PySequence_Contains(l.get(), encoding)) == 1;
+}
+
+Ref colorspaces() {
+    Ref out = py::truth(module_attr("YUV444_ENABLED").get()) ? py::tuple(text("YUV420P"), text("YUV444P"))
+                                                              : py::tuple(text("YUV420P"));
+    Ref d = py::new_dict();
+    py::dict_set(d.get(), "BGRX", out);
+    return d;
+}
+
+Ref cleanup_module(PyObject*, PyObject*) {
+    log_debug("nvenc.cleanup_module()");
+    call(state().host.reset_state.get());
+    return py::none();
+}
+
+Ref get_version(PyObject*, PyObject*) { return text(version_text()); }
+Ref get_type(PyObject*, PyObject*) { return text("nvenc"); }
+Ref get_encodings(PyObject*, PyObject*) { return encodings(); }
+Ref get_COLORSPACES(PyObject*, PyObject*) { return colorspaces(); }
+
+Ref get_input_colorspaces(PyObject*, PyObject* args) {
+    PyObject* encoding = nullptr;
+    py::parse_tuple(args, "O:get_input_colorspaces", &encoding);
+    check_assert(is_encoding(encoding));
+    return py::check(PyDict_Keys(colorspaces().get()));
+}
+
+Ref get_output_colorspaces(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const kwlist[] = {"encoding", "input_colorspace", nullptr};
+    PyObject* encoding = nullptr;
+    PyObject* input = nullptr;
+    py::parse_args(args, kwargs, "OO:get_output_colorspaces", kwlist, &encoding, &input);
+    check_assert(is_encoding(encoding));
+    Ref table = colorspaces();
+    Ref out = Ref::borrow(PyDict_GetItem(table.get(), input));
+    if (PyErr_Occurred()) throw py::ErrorAlreadySet();
+    check_assert(out && py::truth(out.get()),
+                 format("invalid input colorspace: %s (must be one of: %s)", input, table));
+    return out ? out : py::none();
+}
+
+Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const kwlist[] = {"encoding", "colorspace", nullptr};
+    PyObject* encoding = nullptr;
+    PyObject* colorspace = nullptr;
+    py::parse_args(args, kwargs, "OO:get_spec", kwlist, &encoding, &colorspace);
+    check_assert(is_encoding(encoding),
+                 format("invalid format: %s (must be one of %s", encoding, encodings()));
+    Ref table = colorspaces();
+    const bool known = py::check_status(PyDict_Contains(table.get(), colorspace)) == 1;
+    check_assert(known, format("invalid colorspace: %s (must be one of %s)", colorspace, table));
+    Ref out = Ref::borrow(PyDict_GetItem(table.get(), colorspace));
+    Ref kw = py::new_dict();
+    py::dict_set(kw.get(), "encoding", Ref::borrow(encoding));
+    py::dict_set(kw.get(), "output_colorspaces", value(out));
+    py::dict_set(kw.get(), "has_lossless_mode", module_attr("LOSSLESS_ENABLED"));
+    py::dict_set(kw.get(), "codec_class", module_attr("Encoder"));
+    py::dict_set(kw.get(), "codec_type", text("nvenc"));
+#if TEVU_NVENC_API_VERSION >= 0x50
+    py::dict_set(kw.get(), "quality", value(80));
+#else
+    py::dict_set(kw.get(), "quality", value(80 + 20 * (py::truth(module_attr("YUV444_ENABLED").get()) ? 1 : 0)));
+#endif
+    py::dict_set(kw.get(), "speed", value(100));
+    py::dict_set(kw.get(), "setup_cost", value(80));
+    py::dict_set(kw.get(), "cpu_cost", value(10));
+    py::dict_set(kw.get(), "gpu_cost", value(100));
+    py::dict_set(kw.get(), "min_w", value(32));
+    py::dict_set(kw.get(), "min_h", value(32));
+    py::dict_set(kw.get(), "max_w", value(4096));
+    py::dict_set(kw.get(), "max_h", value(4096));
+    py::dict_set(kw.get(), "can_scale", py::boolean(true));
+    py::dict_set(kw.get(), "width_mask", module_attr("WIDTH_MASK"));
+    py::dict_set(kw.get(), "height_mask", module_attr("HEIGHT_MASK"));
+    Ref spec = py::call_kw(state().host.video_spec.get(), py::tuple(), kw);
+    py::setattr(spec.get(), "get_runtime_factor", module_attr("get_runtime_factor"));
+    return spec;
+}
+
+Ref get_runtime_factor(PyObject*, PyObject*) {
+    ModuleState& s = state();
+    Ref devices = call(s.host.init_all_devices.get());
+    const Py_ssize_t device_count = py::check_status(static_cast<int>(PyObject_Size(devices.get())));
+    const long long cc = counter_value(s.context_counter);
+    const double last_failure = PyFloat_AsDouble(module_attr("last_context_failure").get());
+    if (PyErr_Occurred()) throw py::ErrorAlreadySet();
+    const double f = runtime_factor(static_cast<std::size_t>(device_count), cc, now() - last_failure);
+    Ref result = py::floating(f);
+    log_debug("nvenc.get_runtime_factor()=%s", result);
+    return result;
+}
+
+Ref get_info(PyObject*, PyObject*) { return module_info(); }
+
+// --- library loading --------------------------------------------------------------------------------
+bool on_windows() { return py::str(getattr(py::import("sys").get(), "platform").get()).rfind("win", 0) == 0; }
+
+// Opens a library with the loader; an error becomes the module's "cannot be loaded" failure.
+Ref open_library(const Ref& load, const std::string& name) {
+    log_debug("init_nvencode_library() will try to load %s", name);
+    PyObject* lib = PyObject_CallFunctionObjArgs(load.get(), text(name).get(), nullptr);
+    if (!lib) {
+        py::PendingError error;
+        fail(format("nvenc: the required library %s cannot be loaded: %s", name, error.value()));
+    }
+    Ref library = Ref::steal(lib);
+    log_debug("init_nvencode_library() %s(%s)=%s", load, name, library);
+    return library;
+}
+
+// Binds an entry point and declares its signature (a 32-bit signed result, one pointer argument).
+Ref bind(const Ref& library, const char* symbol, const Ref& argument_type) {
+    Ref fn = getattr(library.get(), symbol);
+    py::setattr(fn.get(), "restype", getattr(state().host.ctypes.get(), "c_int32"));
+    Ref argtypes = py::new_list();
+    py::list_append(argtypes.get(), argument_type);
+    py::setattr(fn.get(), "argtypes", argtypes);
+    return fn;
+}
+
+Ref init_nvencode_library(PyObject*, PyObject*) {
+    PyObject* ctypes = state().host.ctypes.get();
+    const bool windows = on_windows();
+    const Ref load = getattr(ctypes, windows ? "WinDLL" : "CDLL");
+    const std::string nvenc_libname = windows ? "nvencodeapi.dll" : "libnvidia-encode.so";
+    const std::string cuda_libname = windows ? "nvcuda.dll" : "libcuda.so";
+
+    Ref cuda = open_library(load, cuda_libname);
+    Ref context_pointer = call(getattr(ctypes, "POINTER").get(), module_attr("CUcontext"));
+    Ref get_current = bind(cuda, "cuCtxGetCurrent", context_pointer);
+    set_module_attr("cuCtxGetCurrent", get_current);
+    log_debug("init_nvencode_library() %s.cuCtxGetCurrent=%s", cuda_libname.substr(0, cuda_libname.find('.')),
+              get_current);
+
+    Ref nvenc = open_library(load, nvenc_libname);
+    Ref create_instance = bind(nvenc, "NvEncodeAPICreateInstance", getattr(ctypes, "c_void_p"));
+    set_module_attr("NvEncodeAPICreateInstance", create_instance);
+    log_debug("init_nvencode_library() NvEncodeAPICreateInstance=%s", create_instance);
+    return py::none();
+}
+
+// --- CUDA kernel getters --------------------------------------------------------------------------
+
+Ref get_CUDA_CSC_function(PyObject*, PyObject* args) {
+    int device_id = 0;
+    const char* name = nullptr;
+    py::parse_tuple(args, "is:get_CUDA_CSC_function", &device_id, &name);
+    return csc_function(device_id, name);
+}
+Ref get_BGRA2NV12(PyObject*, PyObject* args) {
+    int device_id = 0;
+    py::parse_tuple(args, "i:get_BGRA2NV12", &device_id);
+    return csc_function(device_id, "BGRA_to_NV12");
+}
+Ref get_BGRA2YUV444(PyObject*, PyObject* args) {
+    int device_id = 0;
+    py::parse_tuple(args, "i:get_BGRA2YUV444", &device_id);
+    return csc_function(device_id, "BGRA_to_YUV444");
+}
+
+Ref init_module(PyObject*, PyObject*) {
+    module_initialise();
+    return py::none();
+}
+
+Ref selftest(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const kwlist[] = {"full", nullptr};
+    PyObject* full = Py_False;
+    py::parse_args(args, kwargs, "|O:selftest", kwlist, &full);
+    call(state().host.get_nvidia_module_version.get(), py::boolean(true));
+    if (!py::truth(full)) return py::none();
+    Ref max_sizes = py::import_from("tevu.codecs.codec_checks", "get_encoder_max_sizes");
+    Ref self = py::import(kModuleName);
+    module_initialise();
+    log_info("%s max dimensions: %s", self, call(max_sizes.get(), self));
+    return py::none();
+}
+
+// --- method table -------------------------------------------------------------------------------------
+template <Ref (*F)(PyObject*, PyObject*)>
+PyObject* entry(PyObject* self, PyObject* args) {
+    return py::guarded([&] { return F(self, args); });
+}
+template <Ref (*F)(PyObject*, PyObject*, PyObject*)>
+PyObject* entry_kw(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&] { return F(self, args, kwargs); });
+}
+#define TEVU_FN(name, flags) {#name, py::cfunction(&entry<name>), flags, nullptr}
+#define TEVU_FN_KW(name) \
+    {#name, py::cfunction(&entry_kw<name>), METH_VARARGS | METH_KEYWORDS, nullptr}
+
+PyMethodDef module_methods[] = {
+    TEVU_FN(init_module, METH_NOARGS),
+    TEVU_FN_KW(selftest),
+    TEVU_FN(cleanup_module, METH_NOARGS),
+    TEVU_FN(get_version, METH_NOARGS),
+    TEVU_FN(get_type, METH_NOARGS),
+    TEVU_FN(get_info, METH_NOARGS),
+    TEVU_FN(get_encodings, METH_NOARGS),
+    TEVU_FN(get_COLORSPACES, METH_NOARGS),
+    TEVU_FN(get_input_colorspaces, METH_VARARGS),
+    TEVU_FN_KW(get_output_colorspaces),
+    TEVU_FN_KW(get_spec),
+    TEVU_FN(get_runtime_factor, METH_NOARGS),
+    TEVU_FN(parseguid, METH_VARARGS),
+    TEVU_FN(test_parse, METH_NOARGS),
+    TEVU_FN(init_nvencode_library, METH_NOARGS),
+    TEVU_FN(get_CUDA_CSC_function, METH_VARARGS),
+    TEVU_FN(get_BGRA2NV12, METH_VARARGS),
+    TEVU_FN(get_BGRA2YUV444, METH_VARARGS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+// The module-level dictionary of get_info(), also the base of each encoder's.
+Ref module_info() {
+    ModuleState& s = state();
+    Ref d = py::new_dict();
+    py::dict_set(d.get(), "version", module_attr("PRETTY_VERSION"));
+    Ref kernel_module = call(s.host.get_nvidia_module_version.get(), py::boolean(false));
+    if (py::truth(kernel_module.get())) py::dict_set(d.get(), "kernel_module_version", kernel_module);
+    if (py::str(getattr(py::import("sys").get(), "platform").get()).rfind("linux", 0) == 0) {
+        Ref platform = py::import_from("tevu.scripts.config", "python_platform");
+        Ref uname = py::call_method(platform.get(), "uname");
+        py::dict_set(d.get(), "kernel_version", py::check(PySequence_GetItem(uname.get(), 2)));
+    }
+    Ref devices = call(s.host.get_devices.get());
+    const Py_ssize_t count = py::truth(devices.get()) ? PyObject_Size(devices.get()) : 0;
+    if (count < 0) throw py::ErrorAlreadySet();
+    py::dict_set(d.get(), "device_count", value(static_cast<long long>(count)));
+    py::dict_set(d.get(), "context_count", py::call_method(s.context_counter.get(), "get"));
+    py::dict_set(d.get(), "generation", py::call_method(s.context_gen_counter.get(), "get"));
+    const double last = PyFloat_AsDouble(module_attr("last_context_failure").get());
+    if (PyErr_Occurred()) throw py::ErrorAlreadySet();
+    if (last > 0) py::dict_set(d.get(), "last_failure", value(static_cast<long long>(now() - last)));
+    return d;
+}
+
+}  // namespace tevu::nvenc
+
+TEVU_PY_MODULE_INIT(encoder) {
+    using namespace tevu::nvenc;
+    Ref module = tevu::py::create_module(kModuleName, module_methods, "H.264 encoder over NVENC");
+    PyObject* m = module.get();
+    state().module = m;
+    register_encoder_type(m);
+    import_host();
+    import_api4_counter(m);
+    add_config(m);
+    tevu::py::add_object(m, "NV_ENC_STATUS_TXT", number_dict(status_texts()));
+    tevu::py::add_object(m, "CAPS_NAMES", number_dict(caps_names()));
+    tevu::py::add_object(m, "CUDA_ERRORS_INFO", state().host.CUDA_ERRORS_INFO);
+    tevu::py::add_object(m, "NvEncodeAPICreateInstance", tevu::py::none());
+    tevu::py::add_object(m, "cuCtxGetCurrent", tevu::py::none());
+    run_test_parse();
+    add_tables(m);
+    add_state(m);
+    define_exceptions(m);
+    return module;
+}

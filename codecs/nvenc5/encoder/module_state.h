@@ -1,0 +1,140 @@
+// What the encoder module's units share: the host services imported at load, the configuration,
+// the module's own exception types, logging and NVENC status checks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+#include "pyutil.h"
+
+#include "nvenc_api.h"
+
+namespace tevu::nvenc {
+
+using py::Ref;
+
+#if TEVU_NVENC_API_VERSION >= 0x50
+inline constexpr const char* kModuleName = "tevu.codecs.nvenc5.encoder";
+#else
+inline constexpr const char* kModuleName = "tevu.codecs.nvenc4.encoder";
+#endif
+inline constexpr int kApiVersion = TEVU_NVENC_API_VERSION;
+inline constexpr int kMinCompute = 0x30;
+// The minimum compute capability passed to the device selection.
+Ref min_compute();
+// The host's kernel for a device: the pair (name, kernel or None).
+Ref csc_function(int device_id, const char* name);
+// Fills a session's entry-point table through NvEncodeAPICreateInstance.
+void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table);
+
+struct Config {
+    std::string desired_preset;
+    int yuv444_threshold = 85;
+    int lossless_threshold = 100;
+    bool debug_api = false;
+};
+
+// Host services, imported by name at load.
+struct Host {
+    Ref AtomicInteger, updict, engs, csv, pver, memoryview;
+    Ref init_all_devices, get_devices, select_device, get_cuda_info, get_pycuda_info, device_info, reset_state,
+        get_CUDA_function, record_device_failure, record_device_success, CUDA_ERRORS_INFO;
+    Ref video_spec, TransientCodecException, ImageWrapper, packed;
+    Ref get_nvidia_module_version, is_blacklisted, Logger;
+    Ref time, ctypes, deque;
+};
+
+struct ModuleState {
+    PyObject* module = nullptr;  // the module lives as long as the process
+    Config config;
+    Host host;
+    Ref log;
+    Ref nvenc_exception, cuda_error, cuda_memory_error, cuda_logic_error;
+    Ref context_counter, context_gen_counter;
+};
+
+ModuleState& state();
+
+// --- values for log arguments and messages ---------------------------------------------------------
+inline Ref value(const Ref& r) { return r ? r : py::none(); }
+inline Ref value(PyObject* p) { return p ? Ref::borrow(p) : py::none(); }
+inline Ref value(const std::string& s) { return py::text(s); }
+inline Ref value(const char* s) { return s ? py::text(s) : py::none(); }
+inline Ref value(bool b) { return py::boolean(b); }
+inline Ref value(double d) { return py::floating(d); }
+template <class T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
+Ref value(T v) {
+    if constexpr (std::is_signed_v<T>)
+        return py::integer(static_cast<long long>(v));
+    else
+        return py::unsigned_integer(static_cast<unsigned long long>(v));
+}
+// Pointers are shown as their address (formatted with %#x).
+template <class T>
+Ref value(T* p) {
+    return py::unsigned_integer(reinterpret_cast<uintptr_t>(p));
+}
+
+// "fmt % (args...)" as the interpreter formats it.
+template <class... A>
+std::string format(const char* fmt, const A&... args) {
+    Ref t = py::tuple(value(args)...);
+    Ref f = py::text(fmt);
+    return py::str(py::check(PyNumber_Remainder(f.get(), t.get())).get());
+}
+
+// --- logging through the host logger ----------------------------------------------------------------
+template <class... A>
+void log_at(const char* level, const char* fmt, const A&... args) {
+    Ref method = level ? py::getattr(state().log.get(), level) : state().log;
+    py::call(method.get(), py::text(fmt), value(args)...);
+}
+template <class... A>
+void log_debug(const char* fmt, const A&... args) {
+    log_at(nullptr, fmt, args...);
+}
+template <class... A>
+void log_info(const char* fmt, const A&... args) {
+    log_at("info", fmt, args...);
+}
+template <class... A>
+void log_warn(const char* fmt, const A&... args) {
+    log_at("warn", fmt, args...);
+}
+// A debug line logged only when the API tracing is on.
+template <class... A>
+void log_api(const char* fmt, const A&... args) {
+    if (state().config.debug_api) log_debug(fmt, args...);
+}
+
+// --- module attributes (the mutable module-wide state lives there, readable by the host) ------------
+Ref module_attr(const char* name);  // NameError when undefined, like a global of the module
+void set_module_attr(const char* name, const Ref& v);
+double now();  // seconds since the epoch
+
+// --- failures ----------------------------------------------------------------------------------------
+// Raises NVENCException(code, what) for a non-zero status.
+[[noreturn]] void raise_nvenc(int code, const std::string& what);
+inline void check_nvenc(int code, const std::string& what) {
+    if (code != 0) raise_nvenc(code, what);
+}
+// The generic exception with a message.
+[[noreturn]] inline void fail(const std::string& message) { py::raise(PyExc_Exception, message); }
+// An assertion check with a message (skipped under python -O).
+inline void check_assert(bool ok, const std::string& message) { py::check_assert(ok, message.c_str()); }
+// A bare assertion check.
+inline void check_assert(bool ok) { py::check_assert(ok); }
+// The host's TransientCodecException.
+[[noreturn]] void raise_transient(const std::string& message);
+// CUDA result code rendered with the host's table, the number itself when absent.
+Ref cuda_result_text(int code);
+// Logs a debug line with the traceback of the exception being raised, which stays pending.
+void log_failure(const char* message);
+
+// The counters as plain numbers.
+long long counter_value(const Ref& counter);
+// The host's plural suffix for a count.
+Ref plural(const Ref& count);
+
+}  // namespace tevu::nvenc

@@ -1,0 +1,88 @@
+// Pure arithmetic of the encoder: geometry, bitrate, quality hysteresis, kernel grid, quantiser bounds.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+namespace tevu::nvenc {
+
+inline uint32_t round_up_32(uint32_t v) { return (v + 31) & ~31u; }
+
+// The scaled dimension v * num // den, rounded up to a multiple of 32.
+inline uint32_t scaled_dimension(uint32_t v, int num, int den) {
+    return round_up_32(static_cast<uint32_t>(static_cast<long long>(v) * num / den));
+}
+
+// Bytes per row of the device buffer receiving BGRX pixels: at least 2560 pixels wide.
+inline uint32_t input_row_bytes(uint32_t input_width) { return std::max<uint32_t>(2560, input_width) * 4; }
+
+// Size of the bitstream buffer: three halves of the picture area, capped at 2 MiB.
+inline uint32_t bitstream_buffer_size(uint32_t width, uint32_t height) {
+    return static_cast<uint32_t>(std::min<uint64_t>(2097152, static_cast<uint64_t>(width) * height * 3 / 2));
+}
+
+struct Bitrates {
+    uint32_t target;
+    uint32_t max;
+};
+
+// Bitrate figures for a speed (0..100, -1 allowed) and an encoder size.
+inline Bitrates compute_bitrates(int speed, uint32_t width, uint32_t height, bool nv12) {
+    const double megapixels = static_cast<uint32_t>(width * height) / 1000000.0;
+    const double multiplier = nv12 ? 0.5 : 1.0;
+    const double raw = std::trunc(std::pow(0.5 + speed / 200.0, 8) * 100000000.0 * megapixels * multiplier);
+    const double target = std::min(100000000.0, std::max(1000000.0, raw));
+    const auto t = static_cast<uint32_t>(target);
+    return {t, 2 * t};
+}
+
+// The quality the encoder aims at, resisting changes of 10 or less.
+inline int target_quality(int quality, int current, int lossless_threshold) {
+    if (quality >= lossless_threshold) return 100;
+    const int raw_delta = quality - current;
+    const int max_delta = std::max(-1, std::min(1, raw_delta)) * 10;
+    const int delta = std::abs(raw_delta) < std::abs(max_delta) ? raw_delta : max_delta;
+    return quality - delta;
+}
+
+// One grid dimension: blocks of 16 threads each covering 16 * divisor pixels.
+inline uint32_t grid_dimension(uint32_t pixels, uint32_t divisor) {
+    const uint32_t span = 16 * divisor;
+    uint32_t n = std::max<uint32_t>(1, pixels / span);
+    if (n * span < pixels) ++n;
+    return n;
+}
+
+// The host's runtime factor: 1 below the session limit, 0 at it, divided down after a failure.
+inline double runtime_factor(std::size_t device_count, long long open_sessions, double failure_elapsed) {
+    const long long max_contexts = 32 * static_cast<long long>(device_count);
+    const long long low_limit = 16;
+    const long long over = std::max(0LL, open_sessions - low_limit);
+    const long long q = over / std::max(1LL, max_contexts - low_limit);
+    double f = std::max(0.0, 1.0 - static_cast<double>(q));
+    f = f / (61 - std::min(60.0, failure_elapsed));
+    return f;
+}
+
+constexpr int kMaxQuantiser = 51;
+
+struct QuantiserRange {
+    int min;
+    int max;
+};
+
+// The session's quantiser range for a quality (the API-4.0 rate control).
+inline QuantiserRange session_quantisers(int q) {
+    return {kMaxQuantiser - std::min(kMaxQuantiser, kMaxQuantiser * (q + 20) / 100),
+            kMaxQuantiser - std::max(0, kMaxQuantiser * q / 100)};
+}
+// Each picture's quantiser range: the upper bound uses q - 20.
+inline QuantiserRange picture_quantisers(int q) {
+    return {kMaxQuantiser - std::min(kMaxQuantiser, kMaxQuantiser * (q + 20) / 100),
+            kMaxQuantiser - std::max(0, kMaxQuantiser * (q - 20) / 100)};
+}
+
+}  // namespace tevu::nvenc

@@ -1,0 +1,232 @@
+#include "tables.h"
+
+#include <cstring>
+
+#include "nvenc_api.h"
+
+namespace tevu::nvenc {
+namespace {
+
+template <class T, std::size_t N>
+Table<T> table(const T (&items)[N]) {
+    return {items, N};
+}
+
+const GuidName kCodecs[] = {
+    {&NV_ENC_CODEC_H264_GUID, nullptr, "H264"},
+    {&NV_ENC_CODEC_HEVC_GUID, nullptr, "HEVC"},
+};
+
+const GuidName kH264Profiles[] = {
+    {&NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID, nullptr, "auto"},
+    {&NV_ENC_H264_PROFILE_BASELINE_GUID, nullptr, "baseline"},
+    {&NV_ENC_H264_PROFILE_MAIN_GUID, nullptr, "main"},
+    {&NV_ENC_H264_PROFILE_HIGH_GUID, nullptr, "high"},
+    {&NV_ENC_H264_PROFILE_STEREO_GUID, nullptr, "stereo"},
+    {&NV_ENC_H264_PROFILE_SVC_TEMPORAL_SCALABILTY, nullptr, "temporal"},
+    {&NV_ENC_H264_PROFILE_CONSTRAINED_HIGH_GUID, nullptr, "constrained-high"},
+    {&NV_ENC_H264_PROFILE_HIGH_444_GUID, nullptr, "high-444"},
+};
+
+#if TEVU_NVENC_API_VERSION >= 0x50
+const GuidName kHevcProfiles[] = {
+    {&NV_ENC_HEVC_PROFILE_MAIN_GUID, nullptr, "main"},
+};
+#endif
+
+const GuidName kPresets[] = {
+    {&NV_ENC_PRESET_DEFAULT_GUID, nullptr, "default"},
+    {&NV_ENC_PRESET_HP_GUID, nullptr, "hp"},
+    {&NV_ENC_PRESET_HQ_GUID, nullptr, "hq"},
+    {&NV_ENC_PRESET_BD_GUID, nullptr, "bd"},
+    {&NV_ENC_PRESET_LOW_LATENCY_DEFAULT_GUID, nullptr, "low-latency"},
+    {&NV_ENC_PRESET_LOW_LATENCY_HQ_GUID, nullptr, "low-latency-hq"},
+    {&NV_ENC_PRESET_LOW_LATENCY_HP_GUID, nullptr, "low-latency-hp"},
+    {&NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID, nullptr, "lossless"},
+    {&NV_ENC_PRESET_LOSSLESS_HP_GUID, nullptr, "lossless-hp"},
+    {nullptr, "7ADD423D-D035-4F6F-AEA5-50885658643C", "streaming"},
+};
+
+const PresetRank kPresetRanks[] = {
+    {"lossless", 0, 100},     {"lossless-hp", 30, 100},   {"bd", 40, 80},
+    {"hq", 50, 70},           {"default", 50, 50},        {"hp", 60, 40},
+    {"low-latency-hq", 70, 30}, {"low-latency", 80, 20},  {"low-latency-hp", 100, 0},
+    {"streaming", -1000, -1000},
+};
+
+const char* const kYuv444Presets[] = {"high-444", "lossless", "lossless-hp"};
+const char* const kLosslessPresets[] = {"lossless", "lossless-hp"};
+
+const NumberName kBufferFormats[] = {
+    {0x0, "undefined"},        {0x1, "NV12_PL"},          {0x2, "NV12_TILED16x16"},
+    {0x3, "NV12_TILED64x16"},  {0x10, "YV12_PL"},         {0x20, "YV12_TILED16x16"},
+    {0x30, "YV12_TILED64x16"}, {0x100, "IYUV_PL"},        {0x200, "IYUV_TILED16x16"},
+    {0x300, "IYUV_TILED64x16"}, {0x1000, "YUV444_PL"},    {0x2000, "YUV444_TILED16x16"},
+    {0x3000, "YUV444_TILED64x16"},
+};
+
+const NumberName kCapsNames[] = {
+    {0, "NUM_MAX_BFRAMES"},
+    {1, "SUPPORTED_RATECONTROL_MODES"},
+    {2, "SUPPORT_FIELD_ENCODING"},
+    {3, "SUPPORT_MONOCHROME"},
+    {4, "SUPPORT_FMO"},
+    {5, "SUPPORT_QPELMV"},
+    {6, "SUPPORT_BDIRECT_MODE"},
+    {7, "SUPPORT_CABAC"},
+    {8, "SUPPORT_ADAPTIVE_TRANSFORM"},
+#if TEVU_NVENC_API_VERSION < 0x50
+    {9, "SUPPORT_STEREO_MVC"},
+#endif
+    {10, "NUM_MAX_TEMPORAL_LAYERS"},
+    {11, "SUPPORT_HIERARCHICAL_PFRAMES"},
+    {12, "SUPPORT_HIERARCHICAL_BFRAMES"},
+    {13, "LEVEL_MAX"},
+    {14, "LEVEL_MIN"},
+    {15, "SEPARATE_COLOUR_PLANE"},
+    {16, "WIDTH_MAX"},
+    {17, "HEIGHT_MAX"},
+    {18, "SUPPORT_TEMPORAL_SVC"},
+    {19, "SUPPORT_DYN_RES_CHANGE"},
+    {20, "SUPPORT_DYN_BITRATE_CHANGE"},
+    {21, "SUPPORT_DYN_FORCE_CONSTQP"},
+    {22, "SUPPORT_DYN_RCMODE_CHANGE"},
+    {23, "SUPPORT_SUBFRAME_READBACK"},
+    {24, "SUPPORT_CONSTRAINED_ENCODING"},
+    {25, "SUPPORT_INTRA_REFRESH"},
+    {26, "SUPPORT_CUSTOM_VBV_BUF_SIZE"},
+    {27, "SUPPORT_DYNAMIC_SLICE_MODE"},
+    {28, "SUPPORT_REF_PIC_INVALIDATION"},
+    {29, "PREPROC_SUPPORT"},
+    {30, "ASYNC_ENCODE_SUPPORT"},
+    {31, "MB_NUM_MAX"},
+    {33, "SUPPORT_YUV444_ENCODE"},
+    {34, "SUPPORT_LOSSLESS_ENCODE"},
+    {35, "EXPOSED_COUNT"},
+};
+
+const NumberName kStatusTexts[] = {
+    {0, "This indicates that API call returned with no errors."},
+    {1, "This indicates that no encode capable devices were detected"},
+    {2, "This indicates that devices pass by the client is not supported."},
+    {3, "This indicates that the encoder device supplied by the client is not valid."},
+    {4, "This indicates that device passed to the API call is invalid."},
+    {5, "This indicates that device passed to the API call is no longer available and\n"
+        " needs to be reinitialized. The clients need to destroy the current encoder\n"
+        " session by freeing the allocated input output buffers and destroying the device\n"
+        " and create a new encoding session."},
+    {6, "This indicates that one or more of the pointers passed to the API call is invalid."},
+    {7, "This indicates that completion event passed in ::NvEncEncodePicture() call is invalid."},
+    {8, "This indicates that one or more of the parameter passed to the API call is invalid."},
+    {9, "This indicates that an API call was made in wrong sequence/order."},
+    {10, "This indicates that the API call failed because it was unable to allocate enough memory to "
+         "perform the requested operation."},
+    {11, "This indicates that the encoder has not been initialized with\n"
+         "::NvEncInitializeEncoder() or that initialization has failed.\n"
+         "The client cannot allocate input or output buffers or do any encoding\n"
+         "related operation before successfully initializing the encoder."},
+    {12, "This indicates that an unsupported parameter was passed by the client."},
+    {13, "This indicates that the ::NvEncLockBitstream() failed to lock the output\n"
+         "buffer. This happens when the client makes a non blocking lock call to\n"
+         "access the output bitstream by passing NV_ENC_LOCK_BITSTREAM::doNotWait flag.\n"
+         "This is not a fatal error and client should retry the same operation after\n"
+         "few milliseconds."},
+    {14, "This indicates that the size of the user buffer passed by the client is insufficient for the "
+         "requested operation."},
+    {15, "This indicates that an invalid struct version was used by the client."},
+    {16, "This indicates that ::NvEncMapInputResource() API failed to map the client provided input "
+         "resource."},
+    {17, "\nThis indicates encode driver requires more input buffers to produce an output\n"
+         "bitstream. If this error is returned from ::NvEncEncodePicture() API, this\n"
+         "is not a fatal error. If the client is encoding with B frames then,\n"
+         "::NvEncEncodePicture() API might be buffering the input frame for re-ordering.\n"
+         "A client operating in synchronous mode cannot call ::NvEncLockBitstream()\n"
+         "API on the output bitstream buffer if ::NvEncEncodePicture() returned the\n"
+         "::NV_ENC_ERR_NEED_MORE_INPUT error code.\n"
+         "The client must continue providing input frames until encode driver returns\n"
+         "::NV_ENC_SUCCESS. After receiving ::NV_ENC_SUCCESS status the client can call\n"
+         "::NvEncLockBitstream() API on the output buffers in the same order in which\n"
+         "it has called ::NvEncEncodePicture().\n"},
+    {18, "This indicates that the HW encoder is busy encoding and is unable to encode\n"
+         "the input. The client should call ::NvEncEncodePicture() again after few milliseconds."},
+    {19, "This indicates that the completion event passed in ::NvEncEncodePicture()\n"
+         "API has not been registered with encoder driver using ::NvEncRegisterAsyncEvent()."},
+    {20, "This indicates that an unknown internal error has occurred."},
+    {22, "This indicates that the client is attempting to use a feature that is not implemented for the "
+         "current version."},
+    {23, "This indicates that the ::NvEncRegisterResource API failed to register the resource."},
+    {24, "This indicates that the client is attempting to unregister a resource that has not been "
+         "successfuly registered."},
+    {25, "This indicates that the client is attempting to unmap a resource that has not been successfuly "
+         "mapped."},
+};
+
+template <class T>
+const T* find_number(Table<T> items, uint32_t value) {
+    for (const T& item : items)
+        if (item.value == value) return &item;
+    return nullptr;
+}
+
+const char* find_guid_name(Table<GuidName> items, const std::string& text) {
+    for (const GuidName& item : items)
+        if (key_text(item) == text) return item.name;
+    return nullptr;
+}
+
+}  // namespace
+
+Table<GuidName> codec_guids() { return table(kCodecs); }
+Table<GuidName> h264_profile_guids() { return table(kH264Profiles); }
+Table<GuidName> hevc_profile_guids() {
+#if TEVU_NVENC_API_VERSION >= 0x50
+    return table(kHevcProfiles);
+#else
+    return {nullptr, 0};
+#endif
+}
+Table<GuidName> preset_guids() { return table(kPresets); }
+Table<PresetRank> preset_ranks() { return table(kPresetRanks); }
+Table<const char*> yuv444_presets() { return table(kYuv444Presets); }
+Table<const char*> lossless_presets() { return table(kLosslessPresets); }
+Table<NumberName> buffer_formats() { return table(kBufferFormats); }
+Table<NumberName> caps_names() { return table(kCapsNames); }
+Table<NumberName> status_texts() { return table(kStatusTexts); }
+
+std::string key_text(const GuidName& entry) { return entry.guid ? guid_text(*entry.guid) : entry.text; }
+
+const char* codec_name(const std::string& text) { return find_guid_name(codec_guids(), text); }
+const char* preset_name(const std::string& text) { return find_guid_name(preset_guids(), text); }
+
+const char* caps_name(uint32_t cap) {
+    const NumberName* item = find_number(caps_names(), cap);
+    return item ? item->name : nullptr;
+}
+const char* status_text(int code) {
+    if (code < 0) return nullptr;
+    const NumberName* item = find_number(status_texts(), static_cast<uint32_t>(code));
+    return item ? item->name : nullptr;
+}
+const char* buffer_format_name(uint32_t value) {
+    const NumberName* item = find_number(buffer_formats(), value);
+    return item ? item->name : nullptr;
+}
+
+const PresetRank* preset_rank(const std::string& name) {
+    for (const PresetRank& rank : preset_ranks())
+        if (name == rank.name) return &rank;
+    return nullptr;
+}
+
+bool is_lossless_preset(const std::string& name) {
+    for (const char* preset : lossless_presets())
+        if (name == preset) return true;
+    return false;
+}
+
+std::string status_info(int code) {
+    const char* text = status_text(code);
+    return text ? std::to_string(code) + ": " + text : std::to_string(code);
+}
+
+}  // namespace tevu::nvenc

@@ -1,0 +1,64 @@
+// The module's vocabulary: codec, profile and preset GUIDs with their names, preset ranks, buffer
+// formats, capability names and status texts. The Python tables are built from these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "guid.h"
+
+namespace tevu::nvenc {
+
+struct GuidName {
+    const Guid* guid;  // null: the text below is stored as it is
+    const char* text;  // literal GUID text when guid is null
+    const char* name;
+};
+
+struct PresetRank {
+    const char* name;
+    int speed;
+    int quality;
+};
+
+struct NumberName {
+    uint32_t value;
+    const char* name;
+};
+
+template <class T>
+struct Table {
+    const T* items;
+    std::size_t size;
+    const T* begin() const { return items; }
+    const T* end() const { return items + size; }
+};
+
+Table<GuidName> codec_guids();
+Table<GuidName> h264_profile_guids();
+Table<GuidName> hevc_profile_guids();  // empty where the API has no HEVC profiles
+Table<GuidName> preset_guids();
+Table<PresetRank> preset_ranks();
+Table<const char*> yuv444_presets();
+Table<const char*> lossless_presets();
+Table<NumberName> buffer_formats();
+Table<NumberName> caps_names();
+Table<NumberName> status_texts();
+
+// The text key of a table entry.
+std::string key_text(const GuidName& entry);
+
+// Lookups; null when absent.
+const char* codec_name(const std::string& guid_text);
+const char* preset_name(const std::string& guid_text);
+const char* caps_name(uint32_t cap);
+const char* status_text(int code);
+const char* buffer_format_name(uint32_t value);
+const PresetRank* preset_rank(const std::string& name);
+bool is_lossless_preset(const std::string& name);
+
+// "%s: %s" of a known status code and its text, else the decimal code.
+std::string status_info(int code);
+
+}  // namespace tevu::nvenc

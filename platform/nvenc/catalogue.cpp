@@ -1,0 +1,140 @@
+#include "catalogue.h"
+
+#include <cstdio>
+
+namespace nvenc_emu {
+namespace {
+
+// A preset of our own that clients do not know, offered when NVENC_EMU_EXTRA_PRESET=1.
+constexpr GUID kExtraPresetGuid = {0x5A0C1E77, 0x3B1D, 0x4E52, {0x9C, 0x0B, 0x71, 0x2D, 0xE4, 0x8A, 0x19, 0x66}};
+constexpr uint32_t kGop = 30;
+
+const std::vector<Preset>& h264_presets() {
+    static const std::vector<Preset> list = {
+        {NV_ENC_PRESET_DEFAULT_GUID, "superfast", {24, 26, 22}, kGop, false},
+        {NV_ENC_PRESET_HP_GUID, "ultrafast", {27, 29, 25}, kGop, false},
+        {NV_ENC_PRESET_HQ_GUID, "veryfast", {22, 24, 20}, kGop, false},
+        {NV_ENC_PRESET_BD_GUID, "faster", {20, 22, 18}, kGop, false},
+        {NV_ENC_PRESET_LOW_LATENCY_DEFAULT_GUID, "superfast", {25, 27, 23}, NVENC_INFINITE_GOPLENGTH, false},
+        {NV_ENC_PRESET_LOW_LATENCY_HQ_GUID, "veryfast", {23, 25, 21}, NVENC_INFINITE_GOPLENGTH, false},
+        {NV_ENC_PRESET_LOW_LATENCY_HP_GUID, "ultrafast", {28, 30, 26}, NVENC_INFINITE_GOPLENGTH, false},
+        {NVENC_PRESET_STREAMING_GUID, "superfast", {26, 28, 24}, NVENC_INFINITE_GOPLENGTH, false},
+        {NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID, "superfast", {0, 0, 0}, kGop, true},
+        {NV_ENC_PRESET_LOSSLESS_HP_GUID, "ultrafast", {0, 0, 0}, kGop, true},
+    };
+    return list;
+}
+
+const Preset kExtraPreset = {kExtraPresetGuid, "superfast", {25, 27, 23}, kGop, false};
+
+int default_capability(NV_ENC_CAPS cap) {
+    switch (cap) {
+    case NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES:
+        return NV_ENC_PARAMS_RC_VBR | NV_ENC_PARAMS_RC_CBR | NV_ENC_PARAMS_RC_VBR_MINQP;
+    case NV_ENC_CAPS_SUPPORT_QPELMV:
+    case NV_ENC_CAPS_SUPPORT_CABAC:
+    case NV_ENC_CAPS_SUPPORT_ADAPTIVE_TRANSFORM:
+    case NV_ENC_CAPS_SUPPORT_CUSTOM_VBV_BUF_SIZE:
+    case NV_ENC_CAPS_SUPPORT_YUV444_ENCODE:
+    case NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE:
+        return 1;
+    case NV_ENC_CAPS_LEVEL_MAX: return NV_ENC_LEVEL_H264_51;
+    case NV_ENC_CAPS_LEVEL_MIN: return NV_ENC_LEVEL_H264_1;
+    case NV_ENC_CAPS_WIDTH_MAX:
+    case NV_ENC_CAPS_HEIGHT_MAX:
+        return 4096;
+    case NV_ENC_CAPS_MB_NUM_MAX: return (4096 / 16) * (4096 / 16);
+    case NV_ENC_CAPS_EXPOSED_COUNT: return NV_ENC_CAPS_EXPOSED_COUNT;
+    default: return 0;  // B frames, fields, SVC, intra refresh, asynchronous mode, ...: not offered
+    }
+}
+
+}  // namespace
+
+std::string guid_text(const GUID& g) {
+    char text[37];
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+std::optional<Codec> codec_of(const GUID& guid) {
+    if (nvenc_same_guid(guid, NV_ENC_CODEC_H264_GUID))
+        return Codec::H264;
+    if (nvenc_same_guid(guid, NV_ENC_CODEC_HEVC_GUID))
+        return Codec::Hevc;
+    return std::nullopt;
+}
+
+std::vector<GUID> codec_guids() { return {NV_ENC_CODEC_H264_GUID, NV_ENC_CODEC_HEVC_GUID}; }
+
+std::vector<GUID> profile_guids(Codec codec) {
+    if (codec == Codec::Hevc)
+        return {NV_ENC_HEVC_PROFILE_MAIN_GUID};
+    return {NV_ENC_H264_PROFILE_BASELINE_GUID, NV_ENC_H264_PROFILE_MAIN_GUID, NV_ENC_H264_PROFILE_HIGH_GUID,
+            NV_ENC_H264_PROFILE_HIGH_444_GUID};
+}
+
+int Offer::capability(NV_ENC_CAPS cap) const {
+    const auto it = capability_overrides.find(cap);
+    return it != capability_overrides.end() ? it->second : default_capability(cap);
+}
+
+std::optional<int> capability_value(const Offer& offer, int cap) {
+    if (cap < 0 || cap > NV_ENC_CAPS_EXPOSED_COUNT)
+        return std::nullopt;
+    return offer.capability(static_cast<NV_ENC_CAPS>(cap));
+}
+
+std::vector<NV_ENC_BUFFER_FORMAT> input_formats(const Offer& offer, Codec codec) {
+    if (codec == Codec::H264 && offer.yuv444())
+        return {NV_ENC_BUFFER_FORMAT_NV12_PL, NV_ENC_BUFFER_FORMAT_YUV444_PL};
+    return {NV_ENC_BUFFER_FORMAT_NV12_PL};
+}
+
+std::vector<Preset> presets(const Offer& offer, Codec codec) {
+    std::vector<Preset> list;
+    for (const Preset& p : h264_presets())
+        if (!p.lossless || (codec == Codec::H264 && offer.lossless()))
+            list.push_back(p);
+    if (offer.extra_preset)
+        list.push_back(kExtraPreset);
+    return list;
+}
+
+std::optional<Preset> find_preset(const Offer& offer, Codec codec, const GUID& guid) {
+    for (const Preset& p : presets(offer, codec))
+        if (nvenc_same_guid(p.guid, guid))
+            return p;
+    return std::nullopt;
+}
+
+NV_ENC_CONFIG preset_configuration(Codec codec, const Preset& preset, uint32_t api) {
+    NV_ENC_CONFIG c{};
+    c.version = nvenc_struct_version<NV_ENC_CONFIG>(api);
+    c.profileGUID = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID;
+    c.gopLength = preset.gop_length;
+    c.frameIntervalP = 1;
+    c.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
+    c.mvPrecision = NV_ENC_MV_PRECISION_QUARTER_PEL;
+    c.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
+    c.rcParams.constQP = {static_cast<uint32_t>(preset.qp.inter_p), static_cast<uint32_t>(preset.qp.inter_b),
+                          static_cast<uint32_t>(preset.qp.intra)};
+    if (codec == Codec::Hevc) {
+        NV_ENC_CONFIG_HEVC& h = c.encodeCodecConfig.hevcConfig;
+        h.idrPeriod = preset.gop_length;
+        h.chromaFormatIDC = NVENC_CHROMA_FORMAT_IDC_420;
+        h.maxNumRefFramesInDPB = 1;
+        return c;
+    }
+    NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
+    h.idrPeriod = preset.gop_length;
+    h.chromaFormatIDC = NVENC_CHROMA_FORMAT_IDC_420;
+    h.maxNumRefFrames = 1;
+    h.sliceMode = NVENC_SLICE_MODE_COUNT;
+    h.sliceModeData = 1;
+    h.qpPrimeYZeroTransformBypassFlag = preset.lossless ? 1 : 0;
+    return c;
+}
+
+}  // namespace nvenc_emu

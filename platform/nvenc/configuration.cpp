@@ -1,0 +1,132 @@
+#include "configuration.h"
+
+namespace nvenc_emu {
+namespace {
+
+constexpr uint32_t kLargestSide = 4096;
+
+std::optional<Profile> profile_of(const GUID& guid) {
+    const GUID zero{};
+    if (nvenc_same_guid(guid, zero) || nvenc_same_guid(guid, NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID))
+        return Profile::Auto;
+    if (nvenc_same_guid(guid, NV_ENC_H264_PROFILE_BASELINE_GUID))
+        return Profile::Baseline;
+    if (nvenc_same_guid(guid, NV_ENC_H264_PROFILE_MAIN_GUID))
+        return Profile::Main;
+    if (nvenc_same_guid(guid, NV_ENC_H264_PROFILE_HIGH_GUID))
+        return Profile::High;
+    if (nvenc_same_guid(guid, NV_ENC_H264_PROFILE_HIGH_444_GUID))
+        return Profile::High444;
+    return std::nullopt;
+}
+
+ColourSignal colour_of(const NV_ENC_CONFIG_H264_VUI_PARAMETERS& vui) {
+    ColourSignal c;
+    c.signal_type_present = vui.videoSignalTypePresentFlag != 0;
+    c.video_format = static_cast<int>(vui.videoFormat);
+    c.full_range = vui.videoFullRangeFlag != 0;
+    c.colour_description_present = vui.colourDescriptionPresentFlag != 0;
+    c.primaries = static_cast<int>(vui.colourPrimaries);
+    c.transfer = static_cast<int>(vui.transferCharacteristics);
+    c.matrix = static_cast<int>(vui.colourMatrix);
+    return c;
+}
+
+Translation refuse(NVENCSTATUS status) {
+    Translation t;
+    t.status = status;
+    return t;
+}
+
+}  // namespace
+
+QpRange qp_range_of(const NV_ENC_RC_PARAMS& rc) {
+    QpRange r;
+    r.min_enabled = rc.enableMinQP != 0;
+    r.max_enabled = rc.enableMaxQP != 0;
+    r.min_qp = static_cast<int>(rc.minQP.qpInterP);
+    r.max_qp = static_cast<int>(rc.maxQP.qpInterP);
+    return r;
+}
+
+std::optional<RateSettings> rate_of(const NV_ENC_RC_PARAMS& rc) {
+    RateSettings r;
+    switch (rc.rateControlMode) {
+    case NV_ENC_PARAMS_RC_CONSTQP: r.mode = RateControl::ConstQp; break;
+    case NV_ENC_PARAMS_RC_VBR:
+    case NV_ENC_PARAMS_RC_VBR_MINQP: r.mode = RateControl::VariableBitrate; break;
+    case NV_ENC_PARAMS_RC_CBR: r.mode = RateControl::ConstantBitrate; break;
+    default: return std::nullopt;
+    }
+    r.const_qp = {static_cast<int>(rc.constQP.qpInterP), static_cast<int>(rc.constQP.qpInterB),
+                  static_cast<int>(rc.constQP.qpIntra)};
+    r.average_bitrate = rc.averageBitRate;
+    r.max_bitrate = rc.maxBitRate;
+    r.vbv_buffer_size = rc.vbvBufferSize;
+    r.range = qp_range_of(rc);
+    return r;
+}
+
+const char* rate_mode_name(uint32_t mode) {
+    switch (mode) {
+    case NV_ENC_PARAMS_RC_CONSTQP: return "constqp";
+    case NV_ENC_PARAMS_RC_VBR: return "vbr";
+    case NV_ENC_PARAMS_RC_CBR: return "cbr";
+    case NV_ENC_PARAMS_RC_VBR_MINQP: return "vbr_minqp";
+    case NV_ENC_PARAMS_RC_2_PASS_QUALITY: return "2pass_quality";
+    case NV_ENC_PARAMS_RC_2_PASS_FRAMESIZE_CAP: return "2pass_framesize_cap";
+    default: return "unknown";
+    }
+}
+
+Translation translate(const NV_ENC_INITIALIZE_PARAMS& p, const NV_ENC_CONFIG& c, const Preset& preset,
+                      const Offer& offer) {
+    if (p.encodeWidth == 0 || p.encodeHeight == 0 || p.encodeWidth % 2 || p.encodeHeight % 2 ||
+        p.encodeWidth > kLargestSide || p.encodeHeight > kLargestSide)
+        return refuse(NV_ENC_ERR_INVALID_PARAM);
+    if (p.enableEncodeAsync || c.frameIntervalP > 1 || p.enableMEOnlyMode)
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+    if (c.frameFieldMode != 0 && c.frameFieldMode != NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME)
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+    const NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
+    const std::optional<RateSettings> rate = rate_of(c.rcParams);
+    const std::optional<Profile> profile = profile_of(c.profileGUID);
+    if (!rate || !profile || h.enableStereoMVC || h.enableTemporalSVC || h.separateColourPlaneFlag)
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+
+    Translation t;
+    EncoderSettings& s = t.settings;
+    s.width = static_cast<int>(p.encodeWidth);
+    s.height = static_cast<int>(p.encodeHeight);
+    switch (h.chromaFormatIDC) {
+    case 0:
+    case NVENC_CHROMA_FORMAT_IDC_420: s.chroma = ChromaFormat::Yuv420; break;
+    case NVENC_CHROMA_FORMAT_IDC_444:
+        if (!offer.yuv444())
+            return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+        s.chroma = ChromaFormat::Yuv444;
+        break;
+    default: return refuse(NV_ENC_ERR_INVALID_PARAM);
+    }
+    s.profile = *profile;
+    s.entropy = h.entropyCodingMode == NV_ENC_H264_ENTROPY_CODING_MODE_CAVLC ? EntropyCoding::Cavlc
+                : h.entropyCodingMode == NV_ENC_H264_ENTROPY_CODING_MODE_CABAC ? EntropyCoding::Cabac
+                                                                              : EntropyCoding::Auto;
+    s.rate = *rate;
+    s.transform_bypass = h.qpPrimeYZeroTransformBypassFlag != 0;
+    if (s.lossless() && !offer.lossless())
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+    if (p.frameRateNum && p.frameRateDen) {
+        s.fps_num = p.frameRateNum;
+        s.fps_den = p.frameRateDen;
+    }
+    s.reference_frames = h.maxNumRefFrames ? static_cast<int>(h.maxNumRefFrames) : 1;
+    if (p.enablePTD && c.gopLength != NVENC_INFINITE_GOPLENGTH)
+        s.keyint = static_cast<int>(c.gopLength);
+    s.repeat_parameter_sets = h.repeatSPSPPS != 0;
+    s.speed = preset.speed;
+    s.colour = colour_of(h.h264VUIParameters);
+    return t;
+}
+
+}  // namespace nvenc_emu

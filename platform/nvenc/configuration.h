@@ -1,0 +1,26 @@
+// From the client's encoder parameters to the settings of the H.264 encoder.
+#pragma once
+
+#include <optional>
+
+#include "catalogue.h"
+#include "h264_encoder.h"
+#include "nvenc_api.h"
+
+namespace nvenc_emu {
+
+QpRange qp_range_of(const NV_ENC_RC_PARAMS& rc);
+// None for a rate-control mode the stand-in does not offer (the two-pass modes, unknown values).
+std::optional<RateSettings> rate_of(const NV_ENC_RC_PARAMS& rc);
+const char* rate_mode_name(uint32_t mode);
+
+struct Translation {
+    NVENCSTATUS status = NV_ENC_SUCCESS;
+    EncoderSettings settings;
+};
+
+// Checks and translates initialisation parameters and the configuration they carry (or the preset's).
+Translation translate(const NV_ENC_INITIALIZE_PARAMS& params, const NV_ENC_CONFIG& config, const Preset& preset,
+                      const Offer& offer);
+
+}  // namespace nvenc_emu

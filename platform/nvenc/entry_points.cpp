@@ -1,0 +1,438 @@
+// The library's entry points: NvEncodeAPICreateInstance and the table it fills. Every call counts
+// against NVENC_EMU_FAIL, is checked for null pointers, unknown handles and structure versions, and
+// leaves one line in the NVENC_EMU_TRACE file.
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "catalogue.h"
+#include "controls.h"
+#include "device_memory.h"
+#include "nvenc_api.h"
+#include "session.h"
+#include "trace.h"
+#include "versions.h"
+
+namespace nvenc_emu {
+namespace {
+
+struct Library {
+    std::mutex mutex;  // guards every member
+    FailureInjector injector;
+    bool memory_opened = false;
+    std::unique_ptr<DeviceMemory> memory;
+    std::map<void*, std::shared_ptr<Session>> sessions;
+};
+
+Library& library() {
+    static Library instance;
+    return instance;
+}
+
+// Runs one entry point: the injected failure if any, else the body; exceptions never leave.
+template <typename Body>
+NVENCSTATUS entry(const char* name, Body&& body) {
+    Library& lib = library();
+    TraceLine trace(name);
+    const Controls controls = controls_from_environment();
+    int injected;
+    {
+        std::lock_guard<std::mutex> lock(lib.mutex);
+        lib.injector.set_rules(controls.failures);
+        injected = lib.injector.next_call(name);
+    }
+    NVENCSTATUS status;
+    if (injected) {
+        status = static_cast<NVENCSTATUS>(injected);
+        trace.add("injected", 1);
+    } else {
+        try {
+            status = body(controls, trace);
+        } catch (const std::bad_alloc&) {
+            status = NV_ENC_ERR_OUT_OF_MEMORY;
+        } catch (...) {
+            status = NV_ENC_ERR_GENERIC;
+        }
+    }
+    trace.add("status", status);
+    append_trace(controls.trace_path, trace);
+    return status;
+}
+
+std::shared_ptr<Session> find_session(void* handle) {
+    Library& lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    const auto it = lib.sessions.find(handle);
+    return it == lib.sessions.end() ? nullptr : it->second;
+}
+
+// An entry point on a session: the handle must name an open session, which is held for the call.
+template <typename Body>
+NVENCSTATUS session_entry(const char* name, void* encoder, Body&& body) {
+    return entry(name, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+        if (!encoder)
+            return NV_ENC_ERR_INVALID_PTR;
+        const std::shared_ptr<Session> session = find_session(encoder);
+        if (!session)
+            return NV_ENC_ERR_INVALID_ENCODERDEVICE;
+        trace.add_hex("api", session->api());
+        std::lock_guard<std::mutex> lock(session->mutex());
+        return body(*session, controls, trace);
+    });
+}
+
+// A structure argument: present, and with the version word of the session's API.
+template <typename T>
+NVENCSTATUS check_structure(const T* s, uint32_t api, TraceLine& trace) {
+    if (!s)
+        return NV_ENC_ERR_INVALID_PTR;
+    trace.add_hex("version", s->version);
+    return has_version(*s, api) ? NV_ENC_SUCCESS : NV_ENC_ERR_INVALID_VERSION;
+}
+
+#define NVENC_EMU_REQUIRE(expr)                      \
+    do {                                             \
+        const NVENCSTATUS required_status = (expr);  \
+        if (required_status != NV_ENC_SUCCESS)       \
+            return required_status;                  \
+    } while (0)
+
+// Copies up to `capacity` items of a list into the client's array and reports how many.
+template <typename T>
+NVENCSTATUS answer_list(const std::vector<T>& items, T* out, uint32_t capacity, uint32_t* count) {
+    if (!out || !count)
+        return NV_ENC_ERR_INVALID_PTR;
+    uint32_t n = 0;
+    for (; n < capacity && n < items.size(); ++n)
+        out[n] = items[n];
+    *count = n;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS answer_count(size_t items, uint32_t* count) {
+    if (!count)
+        return NV_ENC_ERR_INVALID_PTR;
+    *count = static_cast<uint32_t>(items);
+    return NV_ENC_SUCCESS;
+}
+
+// The session's codec, or the status for an unknown one.
+NVENCSTATUS known_codec(const GUID& guid, Codec& codec, TraceLine& trace) {
+    trace.add("codec", guid_text(guid));
+    const std::optional<Codec> c = codec_of(guid);
+    if (!c)
+        return NV_ENC_ERR_INVALID_PARAM;
+    codec = *c;
+    return NV_ENC_SUCCESS;
+}
+
+template <uint32_t Api>
+NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params, void** encoder) {
+    return entry("nvEncOpenEncodeSessionEx", [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+        trace.add_hex("api", Api);
+        if (!encoder)
+            return NV_ENC_ERR_INVALID_PTR;
+        *encoder = nullptr;
+        NVENC_EMU_REQUIRE(check_structure(params, Api, trace));
+        trace.add_hex("api_version", params->apiVersion).add("device_type", params->deviceType);
+        if (params->apiVersion != Api || Api > controls.max_api)
+            return NV_ENC_ERR_INVALID_VERSION;
+        if (params->deviceType != NV_ENC_DEVICE_TYPE_CUDA)
+            return NV_ENC_ERR_UNSUPPORTED_DEVICE;
+        if (!params->device)
+            return NV_ENC_ERR_INVALID_DEVICE;
+        Library& lib = library();
+        DeviceMemory* memory;
+        {
+            std::lock_guard<std::mutex> lock(lib.mutex);
+            if (!lib.memory_opened) {
+                lib.memory = open_cuda_driver();
+                lib.memory_opened = true;
+            }
+            memory = lib.memory.get();
+        }
+        if (!memory)
+            return NV_ENC_ERR_NO_ENCODE_DEVICE;
+        const std::optional<int> device = memory->device_of(params->device);
+        if (!device)
+            return NV_ENC_ERR_INVALID_DEVICE;
+        std::lock_guard<std::mutex> lock(lib.mutex);
+        unsigned open = 0;
+        for (const auto& s : lib.sessions)
+            open += s.second->device() == *device ? 1 : 0;
+        trace.add("device", *device).add("open_sessions", open);
+        if (open >= controls.max_sessions)
+            return NV_ENC_ERR_UNSUPPORTED_DEVICE;
+        auto session = std::make_shared<Session>(Api, params->device, *device, *memory,
+                                                 Offer{controls.capabilities, controls.extra_preset});
+        *encoder = session.get();
+        lib.sessions.emplace(session.get(), std::move(session));
+        return NV_ENC_SUCCESS;
+    });
+}
+
+NVENCSTATUS NVENCAPI destroy_encoder(void* encoder) {
+    const NVENCSTATUS status = session_entry("nvEncDestroyEncoder", encoder, [](Session&, const Controls&, TraceLine&) {
+        return NV_ENC_SUCCESS;
+    });
+    if (status == NV_ENC_SUCCESS) {
+        Library& lib = library();
+        std::lock_guard<std::mutex> lock(lib.mutex);
+        lib.sessions.erase(encoder);  // a call still running on another thread keeps its own reference
+    }
+    return status;
+}
+
+NVENCSTATUS NVENCAPI get_encode_guid_count(void* encoder, uint32_t* count) {
+    return session_entry("nvEncGetEncodeGUIDCount", encoder, [&](Session&, const Controls&, TraceLine&) {
+        return answer_count(codec_guids().size(), count);
+    });
+}
+
+NVENCSTATUS NVENCAPI get_encode_guids(void* encoder, GUID* guids, uint32_t capacity, uint32_t* count) {
+    return session_entry("nvEncGetEncodeGUIDs", encoder, [&](Session&, const Controls&, TraceLine&) {
+        return answer_list(codec_guids(), guids, capacity, count);
+    });
+}
+
+NVENCSTATUS NVENCAPI get_profile_guid_count(void* encoder, GUID codec_guid, uint32_t* count) {
+    return session_entry("nvEncGetEncodeProfileGUIDCount", encoder, [&](Session&, const Controls&, TraceLine& trace) {
+        Codec codec;
+        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        return answer_count(profile_guids(codec).size(), count);
+    });
+}
+
+NVENCSTATUS NVENCAPI get_profile_guids(void* encoder, GUID codec_guid, GUID* guids, uint32_t capacity,
+                                       uint32_t* count) {
+    return session_entry("nvEncGetEncodeProfileGUIDs", encoder, [&](Session&, const Controls&, TraceLine& trace) {
+        Codec codec;
+        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        return answer_list(profile_guids(codec), guids, capacity, count);
+    });
+}
+
+NVENCSTATUS NVENCAPI get_input_format_count(void* encoder, GUID codec_guid, uint32_t* count) {
+    return session_entry("nvEncGetInputFormatCount", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        Codec codec;
+        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        return answer_count(input_formats(s.offer(), codec).size(), count);
+    });
+}
+
+NVENCSTATUS NVENCAPI get_input_formats(void* encoder, GUID codec_guid, NV_ENC_BUFFER_FORMAT* formats,
+                                       uint32_t capacity, uint32_t* count) {
+    return session_entry("nvEncGetInputFormats", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        Codec codec;
+        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        return answer_list(input_formats(s.offer(), codec), formats, capacity, count);
+    });
+}
+
+NVENCSTATUS NVENCAPI get_encode_caps(void* encoder, GUID codec_guid, NV_ENC_CAPS_PARAM* query, int* value) {
+    return session_entry("nvEncGetEncodeCaps", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        NVENC_EMU_REQUIRE(check_structure(query, s.api(), trace));
+        if (!value)
+            return NV_ENC_ERR_INVALID_PTR;
+        Codec codec;
+        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        trace.add("cap", query->capsToQuery);
+        std::optional<int> answer = capability_value(s.offer(), query->capsToQuery);
+        if (!answer)
+            return NV_ENC_ERR_INVALID_PARAM;
+        if (codec == Codec::Hevc && (query->capsToQuery == NV_ENC_CAPS_SUPPORT_YUV444_ENCODE ||
+                                     query->capsToQuery == NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE))
+            answer = 0;
+        *value = *answer;
+        trace.add("value", *answer);
+        return NV_ENC_SUCCESS;
+    });
+}
+
+std::vector<GUID> preset_guids(const Offer& offer, Codec codec) {
+    std::vector<GUID> guids;
+    for (const Preset& p : presets(offer, codec))
+        guids.push_back(p.guid);
+    return guids;
+}
+
+NVENCSTATUS NVENCAPI get_preset_count(void* encoder, GUID codec_guid, uint32_t* count) {
+    return session_entry("nvEncGetEncodePresetCount", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        Codec codec;
+        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        return answer_count(presets(s.offer(), codec).size(), count);
+    });
+}
+
+NVENCSTATUS NVENCAPI get_preset_guids(void* encoder, GUID codec_guid, GUID* guids, uint32_t capacity,
+                                      uint32_t* count) {
+    return session_entry("nvEncGetEncodePresetGUIDs", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        Codec codec;
+        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        return answer_list(preset_guids(s.offer(), codec), guids, capacity, count);
+    });
+}
+
+NVENCSTATUS NVENCAPI get_preset_config(void* encoder, GUID codec_guid, GUID preset_guid, NV_ENC_PRESET_CONFIG* config) {
+    return session_entry("nvEncGetEncodePresetConfig", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        NVENC_EMU_REQUIRE(check_structure(config, s.api(), trace));
+        trace.add_hex("config_version", config->presetCfg.version);
+        if (!has_version(config->presetCfg, s.api()))
+            return NV_ENC_ERR_INVALID_VERSION;
+        Codec codec;
+        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        trace.add("preset", guid_text(preset_guid));
+        const std::optional<Preset> preset = find_preset(s.offer(), codec, preset_guid);
+        if (!preset)
+            return NV_ENC_ERR_INVALID_PARAM;
+        config->presetCfg = preset_configuration(codec, *preset, s.api());
+        return NV_ENC_SUCCESS;
+    });
+}
+
+NVENCSTATUS NVENCAPI initialize_encoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* params) {
+    return session_entry("nvEncInitializeEncoder", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        return s.initialize(*params, trace);
+    });
+}
+
+NVENCSTATUS NVENCAPI reconfigure_encoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* params) {
+    return session_entry("nvEncReconfigureEncoder", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        return s.reconfigure(*params, trace);
+    });
+}
+
+NVENCSTATUS NVENCAPI register_resource(void* encoder, NV_ENC_REGISTER_RESOURCE* params) {
+    return session_entry("nvEncRegisterResource", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        return s.register_resource(*params, trace);
+    });
+}
+
+NVENCSTATUS NVENCAPI unregister_resource(void* encoder, NV_ENC_REGISTERED_PTR resource) {
+    return session_entry("nvEncUnregisterResource", encoder, [&](Session& s, const Controls&, TraceLine&) {
+        return s.unregister_resource(resource);
+    });
+}
+
+NVENCSTATUS NVENCAPI map_input_resource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* params) {
+    return session_entry("nvEncMapInputResource", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        return s.map(*params);
+    });
+}
+
+NVENCSTATUS NVENCAPI unmap_input_resource(void* encoder, NV_ENC_INPUT_PTR mapped) {
+    return session_entry("nvEncUnmapInputResource", encoder, [&](Session& s, const Controls&, TraceLine&) {
+        return s.unmap(mapped);
+    });
+}
+
+NVENCSTATUS NVENCAPI create_bitstream_buffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* params) {
+    return session_entry("nvEncCreateBitstreamBuffer", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        trace.add("size", params->size);
+        return s.create_bitstream(*params);
+    });
+}
+
+NVENCSTATUS NVENCAPI destroy_bitstream_buffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
+    return session_entry("nvEncDestroyBitstreamBuffer", encoder, [&](Session& s, const Controls&, TraceLine&) {
+        return s.destroy_bitstream(buffer);
+    });
+}
+
+NVENCSTATUS NVENCAPI encode_picture(void* encoder, NV_ENC_PIC_PARAMS* picture) {
+    return session_entry("nvEncEncodePicture", encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
+        // Both APIs' layouts share their leading members; the version word says which one came.
+        if (s.api() == NVENC_API_V4)
+            NVENC_EMU_REQUIRE(check_structure(reinterpret_cast<const NV_ENC_PIC_PARAMS_V4*>(picture), s.api(), trace));
+        else
+            NVENC_EMU_REQUIRE(check_structure(picture, s.api(), trace));
+        PictureEnvironment env;
+        env.null_encode = controls.null_encode;
+        return s.encode(*picture, env, trace);
+    });
+}
+
+NVENCSTATUS NVENCAPI lock_bitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* params) {
+    return session_entry("nvEncLockBitstream", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        return s.lock(*params);
+    });
+}
+
+NVENCSTATUS NVENCAPI unlock_bitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
+    return session_entry("nvEncUnlockBitstream", encoder, [&](Session& s, const Controls&, TraceLine&) {
+        return s.unlock(buffer);
+    });
+}
+
+// The table's other slots: entry points of these API versions that the stand-in does not offer.
+NVENCSTATUS NVENCAPI open_session(void*, uint32_t, void**) {
+    return entry("nvEncOpenEncodeSession", [](const Controls&, TraceLine&) { return NV_ENC_ERR_UNIMPLEMENTED; });
+}
+
+template <typename... Args>
+NVENCSTATUS NVENCAPI not_offered(void* encoder, Args...) {
+    return session_entry("not_offered", encoder, [](Session&, const Controls&, TraceLine&) {
+        return NV_ENC_ERR_UNIMPLEMENTED;
+    });
+}
+
+void fill(NV_ENCODE_API_FUNCTION_LIST& t, PNVENCOPENENCODESESSIONEX open_ex) {
+    t.nvEncOpenEncodeSession = open_session;
+    t.nvEncGetEncodeGUIDCount = get_encode_guid_count;
+    t.nvEncGetEncodeProfileGUIDCount = get_profile_guid_count;
+    t.nvEncGetEncodeProfileGUIDs = get_profile_guids;
+    t.nvEncGetEncodeGUIDs = get_encode_guids;
+    t.nvEncGetInputFormatCount = get_input_format_count;
+    t.nvEncGetInputFormats = get_input_formats;
+    t.nvEncGetEncodeCaps = get_encode_caps;
+    t.nvEncGetEncodePresetCount = get_preset_count;
+    t.nvEncGetEncodePresetGUIDs = get_preset_guids;
+    t.nvEncGetEncodePresetConfig = get_preset_config;
+    t.nvEncInitializeEncoder = initialize_encoder;
+    t.nvEncCreateInputBuffer = not_offered<NV_ENC_CREATE_INPUT_BUFFER*>;
+    t.nvEncDestroyInputBuffer = not_offered<NV_ENC_INPUT_PTR>;
+    t.nvEncCreateBitstreamBuffer = create_bitstream_buffer;
+    t.nvEncDestroyBitstreamBuffer = destroy_bitstream_buffer;
+    t.nvEncEncodePicture = encode_picture;
+    t.nvEncLockBitstream = lock_bitstream;
+    t.nvEncUnlockBitstream = unlock_bitstream;
+    t.nvEncLockInputBuffer = not_offered<NV_ENC_LOCK_INPUT_BUFFER*>;
+    t.nvEncUnlockInputBuffer = not_offered<NV_ENC_INPUT_PTR>;
+    t.nvEncGetEncodeStats = not_offered<NV_ENC_STAT*>;
+    t.nvEncGetSequenceParams = not_offered<NV_ENC_SEQUENCE_PARAM_PAYLOAD*>;
+    t.nvEncRegisterAsyncEvent = not_offered<NV_ENC_EVENT_PARAMS*>;
+    t.nvEncUnregisterAsyncEvent = not_offered<NV_ENC_EVENT_PARAMS*>;
+    t.nvEncMapInputResource = map_input_resource;
+    t.nvEncUnmapInputResource = unmap_input_resource;
+    t.nvEncDestroyEncoder = destroy_encoder;
+    t.nvEncInvalidateRefFrames = not_offered<uint64_t>;
+    t.nvEncOpenEncodeSessionEx = open_ex;
+    t.nvEncRegisterResource = register_resource;
+    t.nvEncUnregisterResource = unregister_resource;
+    t.nvEncReconfigureEncoder = reconfigure_encoder;
+}
+
+}  // namespace
+}  // namespace nvenc_emu
+
+extern "C" __attribute__((visibility("default"))) NVENCSTATUS NVENCAPI
+NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
+    using namespace nvenc_emu;
+    return entry("NvEncodeAPICreateInstance", [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+        if (!list)
+            return NV_ENC_ERR_INVALID_PTR;
+        const uint32_t api = list->version >> 24;
+        trace.add_hex("api", api).add_hex("version", list->version);
+        if ((api != NVENC_API_V4 && api != NVENC_API_V5) || api > controls.max_api || !has_version(*list, api))
+            return NV_ENC_ERR_INVALID_VERSION;
+        fill(*list, api == NVENC_API_V4 ? open_session_ex<NVENC_API_V4> : open_session_ex<NVENC_API_V5>);
+        return NV_ENC_SUCCESS;
+    });
+}

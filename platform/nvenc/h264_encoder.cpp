@@ -1,0 +1,192 @@
+#include "h264_encoder.h"
+
+#include <algorithm>
+#include <cmath>
+
+extern "C" {
+#include <x264.h>
+}
+
+namespace nvenc_emu {
+namespace {
+
+constexpr int kHighestQp = 51;
+constexpr int kNalSei = 6;
+constexpr int kNalSps = 7;
+constexpr int kNalPps = 8;
+
+const char* profile_name(const EncoderSettings& s) {
+    switch (s.profile) {
+    case Profile::Baseline: return "baseline";
+    case Profile::Main: return "main";
+    case Profile::High: return "high";
+    case Profile::High444: return "high444";
+    case Profile::Auto: break;
+    }
+    return (s.chroma == ChromaFormat::Yuv444 || s.lossless()) ? "high444" : "high";
+}
+
+// Without the transform bypass a quantiser of 0 would still be coded losslessly by libx264.
+int lowest_qp(bool transform_bypass) { return transform_bypass ? 0 : 1; }
+
+void apply_range(x264_param_t& p, const QpRange& range, bool transform_bypass) {
+    p.rc.i_qp_min = range.min_enabled ? std::clamp(range.min_qp, lowest_qp(transform_bypass), kHighestQp)
+                                      : lowest_qp(transform_bypass);
+    p.rc.i_qp_max = range.max_enabled ? std::clamp(range.max_qp, p.rc.i_qp_min, kHighestQp) : kHighestQp;
+}
+
+void apply_rate(x264_param_t& p, const RateSettings& rate, bool transform_bypass) {
+    const int floor_qp = lowest_qp(transform_bypass);
+    if (rate.mode == RateControl::ConstQp) {
+        const int qp_p = std::clamp(rate.const_qp.inter_p, floor_qp, kHighestQp);
+        const int qp_i = std::clamp(rate.const_qp.intra, floor_qp, kHighestQp);
+        p.rc.i_rc_method = X264_RC_CQP;
+        p.rc.i_qp_constant = qp_p;
+        p.rc.f_ip_factor = static_cast<float>(std::pow(2.0, (qp_p - qp_i) / 6.0));
+        p.rc.i_qp_min = floor_qp;
+        p.rc.i_qp_max = kHighestQp;
+        return;
+    }
+    if (rate.average_bitrate == 0)
+        throw EncoderError("a bitrate mode needs an average bitrate");
+    p.rc.i_rc_method = X264_RC_ABR;
+    p.rc.i_bitrate = std::max<int>(1, static_cast<int>(rate.average_bitrate / 1000));
+    int peak = rate.mode == RateControl::ConstantBitrate ? p.rc.i_bitrate
+                                                         : static_cast<int>(rate.max_bitrate / 1000);
+    if (peak < p.rc.i_bitrate)
+        peak = 0;  // no peak limit below the average: plain average bitrate
+    p.rc.i_vbv_max_bitrate = peak;
+    p.rc.i_vbv_buffer_size = peak == 0 ? 0 : (rate.vbv_buffer_size ? static_cast<int>(rate.vbv_buffer_size / 1000) : peak);
+    apply_range(p, rate.range, transform_bypass);
+}
+
+void apply_colour(x264_param_t& p, const ColourSignal& c) {
+    p.vui.i_vidformat = c.signal_type_present ? c.video_format : 5;
+    p.vui.b_fullrange = c.signal_type_present && c.full_range ? 1 : 0;
+    p.vui.i_colorprim = c.colour_description_present ? c.primaries : 2;
+    p.vui.i_transfer = c.colour_description_present ? c.transfer : 2;
+    p.vui.i_colmatrix = c.colour_description_present ? c.matrix : 2;
+}
+
+x264_param_t make_params(const EncoderSettings& s) {
+    x264_param_t p;
+    if (x264_param_default_preset(&p, s.speed.c_str(), "zerolatency") < 0)
+        throw EncoderError("unknown speed preset " + s.speed);
+    if (s.width <= 0 || s.height <= 0 || s.width % 2 || s.height % 2)
+        throw EncoderError("invalid picture size");
+    if (s.fps_num == 0 || s.fps_den == 0)
+        throw EncoderError("invalid frame rate");
+    p.i_log_level = X264_LOG_ERROR;
+    p.i_threads = 1;
+    p.b_sliced_threads = 0;
+    p.i_slice_count = 1;
+    p.i_width = s.width;
+    p.i_height = s.height;
+    p.i_csp = s.chroma == ChromaFormat::Yuv444 ? X264_CSP_I444 : X264_CSP_NV12;
+    p.i_fps_num = s.fps_num;
+    p.i_fps_den = s.fps_den;
+    p.b_vfr_input = 0;
+    p.i_keyint_max = s.keyint > 0 ? s.keyint : X264_KEYINT_MAX_INFINITE;
+    p.i_scenecut_threshold = 0;
+    p.i_bframe = 0;
+    p.b_intra_refresh = 0;
+    p.i_frame_reference = std::clamp(s.reference_frames, 1, 16);
+    p.b_repeat_headers = 0;
+    p.b_annexb = 1;
+    p.b_aud = 0;
+    p.b_cabac = s.entropy == EntropyCoding::Cavlc ? 0 : 1;
+    apply_colour(p, s.colour);
+    apply_rate(p, s.rate, s.transform_bypass);
+    if (x264_param_apply_profile(&p, profile_name(s)) < 0)
+        throw EncoderError(std::string("the configuration does not fit profile ") + profile_name(s));
+    return p;
+}
+
+void append_nal(std::vector<uint8_t>& out, const x264_nal_t& nal) {
+    out.insert(out.end(), nal.p_payload, nal.p_payload + nal.i_payload);
+}
+
+}  // namespace
+
+PictureView picture_in_buffer(const uint8_t* base, int pitch, int height, ChromaFormat chroma) {
+    PictureView v;
+    const size_t plane = static_cast<size_t>(pitch) * height;
+    const int planes = chroma == ChromaFormat::Yuv444 ? 3 : 2;
+    for (int i = 0; i < planes; ++i) {
+        v.planes[i] = base + plane * i;
+        v.pitch[i] = pitch;
+    }
+    return v;
+}
+
+void H264Encoder::Closer::operator()(x264_t* encoder) const { x264_encoder_close(encoder); }
+
+H264Encoder::H264Encoder(const EncoderSettings& settings) : settings_(settings) {
+    x264_param_t p = make_params(settings_);
+    encoder_.reset(x264_encoder_open(&p));
+    if (!encoder_)
+        throw EncoderError("the encoder refused the configuration");
+}
+
+H264Encoder::~H264Encoder() = default;
+
+std::vector<uint8_t> H264Encoder::parameter_sets() {
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    if (x264_encoder_headers(encoder_.get(), &nals, &count) < 0)
+        throw EncoderError("no parameter sets");
+    std::vector<uint8_t> out;
+    for (int i = 0; i < count; ++i)
+        if (nals[i].i_type == kNalSps || nals[i].i_type == kNalPps)
+            append_nal(out, nals[i]);
+    return out;
+}
+
+EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequest& request) {
+    x264_picture_t in;
+    x264_picture_init(&in);
+    in.img.i_csp = settings_.chroma == ChromaFormat::Yuv444 ? X264_CSP_I444 : X264_CSP_NV12;
+    in.img.i_plane = settings_.chroma == ChromaFormat::Yuv444 ? 3 : 2;
+    for (int i = 0; i < in.img.i_plane; ++i) {
+        in.img.plane[i] = const_cast<uint8_t*>(picture.planes[i]);
+        in.img.i_stride[i] = picture.pitch[i];
+    }
+    in.i_type = request.force_idr ? X264_TYPE_IDR : request.force_intra ? X264_TYPE_I : X264_TYPE_AUTO;
+    in.i_pts = request.pts;
+    if (settings_.rate.mode == RateControl::ConstQp && (request.range.min_enabled || request.range.max_enabled)) {
+        // A constant-quantiser stream keeps its quantiser unless the picture's bounds exclude it.
+        int qp = settings_.rate.const_qp.inter_p;
+        if (request.range.min_enabled) qp = std::max(qp, request.range.min_qp);
+        if (request.range.max_enabled) qp = std::min(qp, request.range.max_qp);
+        if (qp != settings_.rate.const_qp.inter_p)
+            in.i_qpplus1 = std::clamp(qp, lowest_qp(settings_.transform_bypass), kHighestQp) + 1;
+    }
+
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    x264_picture_t out;
+    x264_picture_init(&out);
+    const int bytes = x264_encoder_encode(encoder_.get(), &nals, &count, &in, &out);
+    if (bytes < 0)
+        throw EncoderError("encoding failed");
+    if (bytes == 0)
+        throw EncoderError("the encoder held the picture back");
+
+    EncodedPicture result;
+    result.data.reserve(bytes);
+    for (int i = 0; i < count; ++i)
+        if (nals[i].i_type != kNalSei)
+            append_nal(result.data, nals[i]);
+    result.kind = out.i_type == X264_TYPE_IDR ? PictureKind::Idr
+                  : IS_X264_TYPE_I(out.i_type) ? PictureKind::Intra
+                                               : PictureKind::Predicted;
+    // Only now: the headers call reuses the unit buffers the picture's units were in.
+    if (request.with_parameter_sets || (settings_.repeat_parameter_sets && result.kind == PictureKind::Idr)) {
+        const std::vector<uint8_t> sets = parameter_sets();
+        result.data.insert(result.data.begin(), sets.begin(), sets.end());
+    }
+    result.average_qp = out.i_qpplus1 > 0 ? out.i_qpplus1 - 1 : 0;
+    return result;
+}
+
+}  // namespace nvenc_emu

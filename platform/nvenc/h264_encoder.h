@@ -1,0 +1,140 @@
+// H.264 encoding of planar YUV pictures with libx264: one picture in, one access unit out.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct x264_t;
+
+namespace nvenc_emu {
+
+enum class ChromaFormat { Yuv420, Yuv444 };
+enum class RateControl { ConstQp, VariableBitrate, ConstantBitrate };
+enum class Profile { Auto, Baseline, Main, High, High444 };
+enum class EntropyCoding { Auto, Cabac, Cavlc };
+
+// A quantiser per picture kind, as the encoder's configuration carries them.
+struct QpTriple {
+    int inter_p = 0;
+    int inter_b = 0;
+    int intra = 0;
+    bool operator==(const QpTriple& o) const {
+        return inter_p == o.inter_p && inter_b == o.inter_b && intra == o.intra;
+    }
+};
+
+// Inclusive quantiser bounds; a disabled bound leaves the encoder's own limit.
+struct QpRange {
+    bool min_enabled = false;
+    bool max_enabled = false;
+    int min_qp = 0;
+    int max_qp = 51;
+    bool operator==(const QpRange& o) const {
+        return min_enabled == o.min_enabled && max_enabled == o.max_enabled && min_qp == o.min_qp &&
+               max_qp == o.max_qp;
+    }
+};
+
+struct RateSettings {
+    RateControl mode = RateControl::ConstQp;
+    QpTriple const_qp{23, 25, 21};
+    uint32_t average_bitrate = 0;  // bits per second
+    uint32_t max_bitrate = 0;
+    uint32_t vbv_buffer_size = 0;  // bits, 0: one second at the maximum rate
+    QpRange range;
+    bool operator==(const RateSettings& o) const {
+        return mode == o.mode && const_qp == o.const_qp && average_bitrate == o.average_bitrate &&
+               max_bitrate == o.max_bitrate && vbv_buffer_size == o.vbv_buffer_size && range == o.range;
+    }
+    bool operator!=(const RateSettings& o) const { return !(*this == o); }
+};
+
+struct ColourSignal {
+    bool signal_type_present = false;
+    int video_format = 5;
+    bool full_range = false;
+    bool colour_description_present = false;
+    int primaries = 2;
+    int transfer = 2;
+    int matrix = 2;
+};
+
+struct EncoderSettings {
+    int width = 0;
+    int height = 0;
+    ChromaFormat chroma = ChromaFormat::Yuv420;
+    Profile profile = Profile::Auto;
+    EntropyCoding entropy = EntropyCoding::Auto;
+    RateSettings rate;
+    bool transform_bypass = false;  // with a constant quantiser of 0: lossless
+    uint32_t fps_num = 30;
+    uint32_t fps_den = 1;
+    int reference_frames = 1;
+    int keyint = 0;                       // IDR period for pictures of automatic type; 0: never
+    bool repeat_parameter_sets = false;   // SPS and PPS before every IDR picture
+    std::string speed = "superfast";  // libx264 speed preset
+    ColourSignal colour;
+
+    bool lossless() const {
+        return transform_bypass && rate.mode == RateControl::ConstQp && rate.const_qp.inter_p == 0 &&
+               rate.const_qp.intra == 0;
+    }
+};
+
+// One picture's planes. NV12: planes[0] luma, planes[1] interleaved chroma. YUV444: three full planes.
+struct PictureView {
+    const uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+    int pitch[3] = {0, 0, 0};
+};
+
+// Builds the plane view of a pitched buffer holding a whole picture (luma rows first, then chroma).
+PictureView picture_in_buffer(const uint8_t* base, int pitch, int height, ChromaFormat chroma);
+
+// What one picture asks of the encoder.
+struct PictureRequest {
+    bool force_idr = false;
+    bool force_intra = false;
+    bool with_parameter_sets = false;  // SPS and PPS before this picture
+    int64_t pts = 0;
+    // Picture-level quantiser bounds. They move a constant quantiser into the range; libx264 cannot
+    // change a bitrate stream's bounds within the stream, so there the session's bounds stay.
+    QpRange range;
+};
+
+enum class PictureKind { Idr, Intra, Predicted };
+
+struct EncodedPicture {
+    std::vector<uint8_t> data;  // Annex-B byte stream
+    PictureKind kind = PictureKind::Predicted;
+    int average_qp = 0;
+};
+
+class EncoderError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One libx264 encoder; zero latency: every picture comes out of the call that takes it.
+class H264Encoder {
+public:
+    explicit H264Encoder(const EncoderSettings& settings);  // throws EncoderError
+    ~H264Encoder();
+    H264Encoder(const H264Encoder&) = delete;
+    H264Encoder& operator=(const H264Encoder&) = delete;
+
+    EncodedPicture encode(const PictureView& picture, const PictureRequest& request);
+    const EncoderSettings& settings() const { return settings_; }
+
+private:
+    struct Closer {
+        void operator()(x264_t* encoder) const;
+    };
+    std::vector<uint8_t> parameter_sets();
+    EncoderSettings settings_;
+    std::unique_ptr<x264_t, Closer> encoder_;
+};
+
+}  // namespace nvenc_emu

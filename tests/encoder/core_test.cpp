@@ -1,0 +1,241 @@
+// Unit tests of the encoder's pure C++ core: GUID codec, tables, arithmetic and pixel staging.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "guid.h"
+#include "policy.h"
+#include "staging.h"
+#include "tables.h"
+
+namespace tevu::nvenc {
+namespace {
+
+// --- GUID codec ---------------------------------------------------------------------------------------
+TEST(Guid, RoundTripNormalisesCase) {
+    const std::string lower = "6bc82762-4e63-4ca4-aa85-1e50f321f6bf";
+    const Guid g = parse_guid(lower);
+    EXPECT_EQ(g.Data1, 0x6BC82762u);
+    EXPECT_EQ(g.Data2, 0x4E63);
+    EXPECT_EQ(g.Data3, 0x4CA4);
+    const uint8_t tail[8] = {0xAA, 0x85, 0x1E, 0x50, 0xF3, 0x21, 0xF6, 0xBF};
+    EXPECT_EQ(0, std::memcmp(g.Data4, tail, 8));
+    EXPECT_EQ(guid_text(g), "6BC82762-4E63-4CA4-AA85-1E50F321F6BF");
+}
+
+TEST(Guid, ZeroBytesKeepTwoDigits) {
+    const Guid g{0x1, 0x2, 0x3, {0, 0, 0, 0, 0, 0, 0, 0x4}};
+    EXPECT_EQ(guid_text(g), "00000001-0002-0003-0000-000000000004");
+}
+
+struct BadGuid {
+    const char* text;
+    const char* message;
+};
+
+class GuidErrors : public ::testing::TestWithParam<BadGuid> {};
+
+TEST_P(GuidErrors, FirstFaultIsReported) {
+    try {
+        parse_guid(GetParam().text);
+        FAIL() << "accepted " << GetParam().text;
+    } catch (const GuidFormatError& e) {
+        EXPECT_STREQ(e.what(), GetParam().message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, GuidErrors,
+    ::testing::Values(
+        BadGuid{"{CE788D20-AAA9-4318-92BB-AC7E858C8D36}", "invalid GUID format: expected 36 characters but got 38"},
+        BadGuid{"", "invalid GUID format: expected 36 characters but got 0"},
+        BadGuid{"GE788D20-AAA9-4318-92BB-AC7E858C8D36", "invalid GUID format: character at position 0 is not in hex"},
+        BadGuid{"CE788D200AAA9-4318-92BB-AC7E858C8D36", "invalid GUID format: character at position 8 is not '-'"},
+        BadGuid{"CE788D20-AAA9-4318-92BB-AC7E858C8D3-", "invalid GUID format: character at position 35 is not in hex"},
+        BadGuid{"CE7-8D20-AAA9-4318-92BB0AC7E858C8D36", "invalid GUID format: character at position 3 is not in hex"},
+        BadGuid{"CE788D20-AAA9-4318-92BB-AC7E858C8D3G", "invalid GUID format: character at position 35 is not in hex"},
+        BadGuid{"CE788D20-AAA9x4318y92BB-AC7E858C8D36", "invalid GUID format: character at position 13 is not '-'"}));
+
+// --- tables ------------------------------------------------------------------------------------------
+TEST(Tables, NamesAndFallbacks) {
+    EXPECT_STREQ(codec_name("6BC82762-4E63-4CA4-AA85-1E50F321F6BF"), "H264");
+    EXPECT_EQ(codec_name("00000000-0000-0000-0000-000000000000"), nullptr);
+    EXPECT_STREQ(preset_name("7ADD423D-D035-4F6F-AEA5-50885658643C"), "streaming");
+    EXPECT_STREQ(buffer_format_name(0x1000), "YUV444_PL");
+    EXPECT_TRUE(is_lossless_preset("lossless-hp"));
+    EXPECT_FALSE(is_lossless_preset("hq"));
+    ASSERT_NE(preset_rank("low-latency-hp"), nullptr);
+    EXPECT_EQ(preset_rank("low-latency-hp")->speed, 100);
+    EXPECT_EQ(preset_rank("unknown"), nullptr);
+}
+
+TEST(Tables, StatusInfo) {
+    EXPECT_EQ(status_info(0), "0: This indicates that API call returned with no errors.");
+    EXPECT_EQ(status_info(26), "26");
+    EXPECT_EQ(status_info(21), "21");
+    EXPECT_EQ(status_info(-1), "-1");
+    EXPECT_EQ(status_info(17).substr(0, 5), "17: \n");
+    EXPECT_EQ(status_texts().size, 25u);
+}
+
+TEST(Tables, CapsNamesOfThisApi) {
+    EXPECT_EQ(caps_name(32), nullptr);
+    EXPECT_STREQ(caps_name(35), "EXPOSED_COUNT");
+#if TEVU_NVENC_API_VERSION >= 0x50
+    EXPECT_EQ(caps_names().size, 34u);
+    EXPECT_EQ(caps_name(9), nullptr);
+#else
+    EXPECT_EQ(caps_names().size, 35u);
+    EXPECT_STREQ(caps_name(9), "SUPPORT_STEREO_MVC");
+#endif
+}
+
+// --- arithmetic ---------------------------------------------------------------------------------------
+TEST(Policy, Geometry) {
+    EXPECT_EQ(round_up_32(1366), 1376u);
+    EXPECT_EQ(round_up_32(1088), 1088u);
+    EXPECT_EQ(scaled_dimension(1080, 2, 3), 736u);
+    EXPECT_EQ(scaled_dimension(1920, 2, 3), 1280u);
+    EXPECT_EQ(input_row_bytes(1376), 10240u);
+    EXPECT_EQ(input_row_bytes(3840), 15360u);
+    EXPECT_EQ(bitstream_buffer_size(1920, 1088), 2097152u);
+    EXPECT_EQ(bitstream_buffer_size(640, 480), 460800u);
+}
+
+struct BitrateCase {
+    int speed;
+    uint32_t w, h;
+    bool nv12;
+    uint32_t target;
+};
+
+class Bitrate : public ::testing::TestWithParam<BitrateCase> {};
+TEST_P(Bitrate, Figures) {
+    const BitrateCase& c = GetParam();
+    const Bitrates b = compute_bitrates(c.speed, c.w, c.h, c.nv12);
+    EXPECT_EQ(b.target, c.target);
+    EXPECT_EQ(b.max, 2 * c.target);
+}
+INSTANTIATE_TEST_SUITE_P(Speeds, Bitrate,
+                         ::testing::Values(BitrateCase{0, 1024, 1024, true, 1000000},
+                                           BitrateCase{50, 1024, 1024, true, 5248800},
+                                           BitrateCase{100, 1024, 1024, true, 52428800},
+                                           BitrateCase{100, 1920, 1088, false, 100000000},
+                                           BitrateCase{100, 1920, 1088, true, 100000000}));
+
+TEST(Policy, QualityHysteresis) {
+    EXPECT_EQ(target_quality(56, 50, 100), 50);
+    EXPECT_EQ(target_quality(60, 50, 100), 50);
+    EXPECT_EQ(target_quality(90, 50, 100), 80);
+    EXPECT_EQ(target_quality(20, 90, 100), 30);
+    EXPECT_EQ(target_quality(100, 50, 100), 100);
+    EXPECT_EQ(target_quality(-1, 0, 100), 0);
+}
+
+TEST(Policy, KernelGrid) {
+    EXPECT_EQ(grid_dimension(1920, 2), 60u);
+    EXPECT_EQ(grid_dimension(1080, 2), 34u);
+    EXPECT_EQ(grid_dimension(1920, 1), 120u);
+    EXPECT_EQ(grid_dimension(1080, 1), 68u);
+    EXPECT_EQ(grid_dimension(20, 2), 1u);
+}
+
+TEST(Policy, RuntimeFactor) {
+    EXPECT_DOUBLE_EQ(runtime_factor(1, 0, 1e9), 1.0);
+    EXPECT_DOUBLE_EQ(runtime_factor(1, 31, 1e9), 1.0);
+    EXPECT_DOUBLE_EQ(runtime_factor(1, 32, 1e9), 0.0);
+    EXPECT_DOUBLE_EQ(runtime_factor(0, 16, 1e9), 1.0);
+    EXPECT_DOUBLE_EQ(runtime_factor(0, 17, 1e9), 0.0);
+    EXPECT_DOUBLE_EQ(runtime_factor(1, 0, 10), 1.0 / 51);
+}
+
+TEST(Policy, Quantisers) {
+    EXPECT_EQ(session_quantisers(50).min, 16);
+    EXPECT_EQ(session_quantisers(50).max, 26);
+    EXPECT_EQ(picture_quantisers(50).max, 36);
+    EXPECT_EQ(session_quantisers(100).min, 0);
+    EXPECT_EQ(session_quantisers(100).max, 0);
+    EXPECT_EQ(picture_quantisers(100).max, 11);
+    EXPECT_EQ(session_quantisers(0).min, 41);
+    EXPECT_EQ(session_quantisers(0).max, 51);
+    EXPECT_EQ(picture_quantisers(0).max, 51);
+}
+
+// --- staging ------------------------------------------------------------------------------------------
+struct Staging : ::testing::Test {
+    std::vector<uint8_t> buffer;
+    StagingBuffer target(uint32_t pitch, uint32_t rows) {
+        buffer.assign(static_cast<std::size_t>(pitch) * rows, 0xEE);
+        return {buffer.data(), pitch, rows};
+    }
+    static std::vector<uint8_t> pixels(std::size_t n) {
+        std::vector<uint8_t> v(n);
+        std::iota(v.begin(), v.end(), 0);
+        return v;
+    }
+};
+
+TEST_F(Staging, OneShotKeepsImageStride) {
+    auto px = pixels(4 * 4 * 3);
+    const StagingResult r = stage_pixels({px.data(), px.size(), 4, 3, 16}, target(32, 4));
+    EXPECT_FALSE(r.row_by_row);
+    EXPECT_EQ(r.source_pitch, 16u);
+    EXPECT_EQ(0, std::memcmp(buffer.data(), px.data(), px.size()));
+    EXPECT_EQ(buffer[px.size()], 0xEE);
+}
+
+TEST_F(Staging, RowByRowCutsToPitch) {
+    auto px = pixels(64 * 3);
+    const StagingResult r = stage_pixels({px.data(), px.size(), 4, 3, 64}, target(16, 4));
+    EXPECT_TRUE(r.row_by_row);
+    EXPECT_EQ(r.source_pitch, 16u);
+    for (int y = 0; y < 3; ++y) EXPECT_EQ(0, std::memcmp(&buffer[y * 16], &px[y * 64], 16)) << y;
+    EXPECT_EQ(buffer[3 * 16], 0xEE);
+}
+
+TEST_F(Staging, LastRowShorterThanPitchIsNotOverread) {
+    // The final row holds only width * 4 bytes: the copy must stop at the end of the pixels.
+    auto px = pixels(64 * 2 + 16);
+    stage_pixels({px.data(), px.size(), 4, 3, 64}, target(32, 4));
+    EXPECT_EQ(0, std::memcmp(&buffer[2 * 32], &px[2 * 64], 16));
+}
+
+TEST_F(Staging, ExtraOddRowIsDropped) {
+    auto px = pixels(64 * 5);
+    const StagingResult r = stage_pixels({px.data(), px.size(), 4, 5, 64}, target(16, 4));
+    EXPECT_TRUE(r.row_by_row);
+    EXPECT_EQ(buffer.size(), 64u);
+}
+
+struct StagingFault {
+    std::size_t length;
+    uint32_t width, height, stride, pitch, rows;
+    const char* message_start;
+};
+
+class StagingFaults : public ::testing::TestWithParam<StagingFault> {};
+TEST_P(StagingFaults, Rejected) {
+    const StagingFault& f = GetParam();
+    std::vector<uint8_t> px(f.length);
+    std::vector<uint8_t> buffer(static_cast<std::size_t>(f.pitch) * f.rows);
+    try {
+        stage_pixels({px.data(), px.size(), f.width, f.height, f.stride}, {buffer.data(), f.pitch, f.rows});
+        FAIL() << "accepted";
+    } catch (const StagingError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(f.message_start, 0), 0u) << e.what();
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, StagingFaults,
+    ::testing::Values(
+        StagingFault{200, 4, 3, 16, 16, 3, "too many pixels (expected 48 max, got 200) image: 4x3 stride=16, "
+                                           "input buffer: stride=16, height=3"},
+        StagingFault{20, 4, 3, 16, 16, 3, "not enough pixels (expected 48 min, got 20)"},
+        StagingFault{100, 4, 3, 64, 16, 3, "not enough pixels (expected 144 min, got 100)"},
+        StagingFault{48, 4, 3, 8, 16, 3, "invalid rowstride 8 for width 4"}));
+
+}  // namespace
+}  // namespace tevu::nvenc

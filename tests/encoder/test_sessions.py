@@ -1,0 +1,467 @@
+"""Encoder sessions end to end on the stand-ins: output a decoder plays, adaptation, failures, bad input."""
+
+import contextlib
+import os
+import shutil
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from encoder_testing import API, MODULE_NAME, Image, decode, desktop_frame, load, psnr, run_python  # noqa: E402
+
+os.environ.setdefault("TEVU_NV_DRIVER_VERSION", "346.59")
+m = load()
+m.init_module()
+from tevu.codecs.codec_constants import TransientCodecException  # noqa: E402
+from tevu.log import capture  # noqa: E402
+
+
+@contextlib.contextmanager
+def environment(**values):
+    saved = dict((k, os.environ.get(k)) for k in values)
+    os.environ.update(values)
+    try:
+        yield
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+
+
+def new_encoder(width=320, height=240, quality=50, speed=50, scaling=(1, 1), dst=("YUV420P", "YUV444P"), **kw):
+    e = m.Encoder()
+    e.init_context(width, height, "BGRX", list(dst), "h264", quality, speed, scaling, kw.get("options", {}))
+    return e
+
+
+class Output(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+        self.assertEqual(m.context_counter.get(), 0)
+
+    def encode(self, encoder, frames, width, height, quality=None, speed=50):
+        stream = os.path.join(self.dir, "out.h264")
+        source = os.path.join(self.dir, "src.bgrx")
+        options = []
+        with open(stream, "wb") as s, open(source, "wb") as r:
+            for i in range(frames):
+                pixels = desktop_frame(width, height, i)
+                q = encoder.get_info()["quality"] if quality is None else quality
+                data, client = encoder.compress_image(Image(width, height, pixels, timestamp=1000 + 40 * i), q, speed)
+                s.write(data)
+                r.write(pixels)
+                options.append(client)
+        return stream, source, options
+
+    def test_420_quality_50(self):
+        e = new_encoder(320, 224, 50)
+        stream, source, options = self.encode(e, 6, 320, 224, 50)
+        e.clean()
+        frames, w, h, _ = decode(stream)
+        self.assertEqual((frames, w, h), (6, 320, 224))
+        self.assertGreaterEqual(psnr(stream, source, 320, 224), 38.0)
+        self.assertEqual([o["frame"] for o in options], range(6))
+        self.assertEqual([o["pts"] for o in options], [40 * i for i in range(6)])
+        self.assertEqual(options[0], {"frame": 0, "pts": 0, "speed": 50, "quality": 50})
+
+    def test_444_quality_90(self):
+        e = new_encoder(256, 192, 90)
+        self.assertEqual(e.get_info()["pixel_format"], "YUV444P")
+        stream, source, options = self.encode(e, 3, 256, 192, 90)
+        e.clean()
+        frames, w, h, planes = decode(stream, "yuv444p")
+        self.assertEqual((frames, w, h), (3, 256, 192))
+        with open(source, "rb") as f:
+            pixels = f.read()
+        size = 256 * 192 * 4
+        reference = "".join(reference_yuv444(pixels[i * size:(i + 1) * size], 256, 192) for i in range(3))
+        self.assertGreaterEqual(plane_psnr(planes, reference), 38.0)
+        self.assertEqual(options[2]["quality"], 90)
+
+    def test_lossless_matches_kernel_output(self):
+        width = height = 64
+        e = new_encoder(width, height, 100)
+        self.assertEqual(e.get_info()["lossless"], 1)
+        pixels = desktop_frame(width, height, 3)
+        data, options = e.compress_image(Image(width, height, pixels), 100, 50)
+        e.clean()
+        self.assertEqual((options["quality"], options["lossless"]), (100, True))
+        stream = os.path.join(self.dir, "lossless.h264")
+        with open(stream, "wb") as f:
+            f.write(data)
+        frames, w, h, planes = decode(stream, "yuv444p")
+        self.assertEqual(planes, reference_yuv444(pixels, width, height))
+
+    def test_scaling(self):
+        e = new_encoder(320, 240, 50, scaling=(2, 3))
+        info = e.get_info()
+        self.assertEqual((info["encoder_width"], info["encoder_height"]), (224, 160))
+        self.assertEqual((info["input_width"], info["input_height"], info["scaling"]), (320, 256, (2, 3)))
+        stream, source, options = self.encode(e, 2, 320, 240, 50)
+        e.clean()
+        self.assertEqual(options[0]["scaled_size"], (224, 160))
+        frames, w, h, _ = decode(stream)
+        self.assertEqual((frames, w, h), (2, 224, 160))
+
+    def test_quality_change_switches_format_before_next_frame(self):
+        e = new_encoder(256, 160, 40)
+        self.assertEqual(e.get_info()["pixel_format"], "NV12")
+        stream = os.path.join(self.dir, "switch.h264")
+        formats = []
+        with open(stream, "wb") as s:
+            for i, q in enumerate([40, 40, 100, 100, 40, 40]):
+                data, options = e.compress_image(Image(256, 160, desktop_frame(256, 160, i), timestamp=i), q, 50)
+                s.write(data)
+                formats.append((e.get_info()["pixel_format"], options.get("lossless", False)))
+        e.clean()
+        self.assertEqual(formats, [("NV12", False)] * 2 + [("YUV444P", True)] * 2 + [("NV12", False)] * 2)
+        frames, w, h, _ = decode(stream)
+        self.assertEqual(frames, 6)
+
+
+def plane_psnr(a, b):
+    import math
+    x, y = bytearray(a), bytearray(b)
+    mse = sum((p - q) * (p - q) for p, q in zip(x, y)) / float(len(x))
+    return float("inf") if mse == 0 else 10 * math.log10(255.0 * 255.0 / mse)
+
+
+def reference_yuv444(pixels, width, height):
+    """The 4:4:4 conversion of the kernels, in Python."""
+    def byte(total, offset):
+        return (total + (1 << 15) + (offset << 16)) >> 16
+    y, u, v = bytearray(), bytearray(), bytearray()
+    px = bytearray(pixels)
+    for i in range(0, width * height * 4, 4):
+        b, g, r = px[i], px[i + 1], px[i + 2]
+        y.append(byte(16829 * r + 33039 * g + 6416 * b, 16))
+        u.append(byte(-9714 * r - 19070 * g + 28784 * b, 128))
+        v.append(byte(28784 * r - 24103 * g - 4681 * b, 128))
+    return bytes(y + u + v)
+
+
+class Lifecycle(unittest.TestCase):
+    def test_counters_clean_and_reports(self):
+        gen = m.context_gen_counter.get()
+        e = new_encoder()
+        self.assertEqual((m.context_counter.get(), m.context_gen_counter.get()), (1, gen + 1))
+        self.assertFalse(e.is_closed())
+        self.assertEqual(repr(e), "nvenc(BGRX/NV12 - %s - 320x240)" % e.get_info()["preset"])
+        with capture() as records:
+            e.compress_image(Image(320, 240, desktop_frame(320, 240, 0)))
+            e.clean()
+        messages = capture.messages(records)
+        self.assertTrue(any(x.startswith("cuda_clean() destroying encoder") for x in messages))
+        self.assertIn("cuda_clean() (still 0 contexts in use)", messages)
+        self.assertTrue(e.is_closed())
+        self.assertEqual(m.context_counter.get(), 0)
+        self.assertEqual((e.get_width(), e.get_src_format(), repr(e)), (0, "", "nvenc(/ -  - 0x0)"))
+        e.clean()
+        self.assertRaises(AssertionError, e.compress_image, Image(32, 32, "\0" * 4096))
+
+    def test_defaults_minus_one_and_bitrate(self):
+        e = new_encoder(1024, 1024, 50, 0)
+        self.assertEqual(e.get_info()["bitrate"], 1000000)
+        e.set_encoding_speed(100)
+        self.assertEqual(e.get_info()["bitrate"], 52428800)
+        e.compress_image(Image(1024, 1024, desktop_frame(64, 64, 0) * 256))
+        info = e.get_info()
+        self.assertEqual((info["speed"], info["quality"]), (-1, -1))
+        e.clean()
+
+    def test_preset_choice_logged(self):
+        with capture() as records:
+            e = new_encoder(320, 240, 50, 50)
+        e.clean()
+        self.assertIn("using preset 'default' for quality=50, speed=50, lossless=False, pixel_format=NV12",
+                      capture.messages(records))
+
+    def test_destruction_releases_session(self):
+        e = new_encoder()
+        e.compress_image(Image(320, 240, desktop_frame(320, 240, 0)))
+        del e
+        self.assertEqual(m.context_counter.get(), 0)
+
+
+class BadInput(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.e = new_encoder(320, 240)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.e.clean()
+
+    def test_images(self):
+        full = desktop_frame(320, 240, 0)
+
+        class NoPixels(Image):
+            def get_pixels(self):
+                return None
+
+        class Planar(Image):
+            def get_planes(self):
+                return 3
+
+        cases = [
+            (NoPixels(320, 240, full), AssertionError, "failed to get pixels from"),
+            (Planar(320, 240, full), AssertionError, "invalid number of planes: 3"),
+            (Image(354, 240, full + full), AssertionError, "invalid width: 354"),
+            (Image(320, 258, full * 2), AssertionError, "invalid height: 258"),
+            (Image(320, 240, full[:1000]), ValueError, "not enough pixels"),
+            (Image(320, 240, full * 10), ValueError, "too many pixels"),
+            (Image(320, 240, full, stride=100), ValueError, "invalid rowstride 100"),
+            (Image(320, 240, full[:-8], stride=5000), ValueError, "not enough pixels"),
+        ]
+        for image, error, text in cases:
+            with self.assertRaises(error) as c:
+                self.e.compress_image(image)
+            self.assertIn(text, str(c.exception))
+        self.assertRaises(AttributeError, self.e.compress_image, None)
+        self.assertRaises(TypeError, self.e.compress_image, Image(320, 240, full), "x")
+
+    def test_large_stride_and_odd_extra_row(self):
+        stride = 320 * 4 + 4096
+        rows = desktop_frame(320, 241, 0)
+        padded = "".join(rows[y * 1280:(y + 1) * 1280] + "\x7f" * 4096 for y in range(241))
+        data, options = self.e.compress_image(Image(321, 241, padded, stride=stride, timestamp=5))
+        self.assertTrue(len(data) > 0)
+
+    def test_timestamp_before_first_frame(self):
+        e = new_encoder(64, 64)
+        try:
+            e.compress_image(Image(64, 64, "\0" * 64 * 64 * 4, timestamp=100))
+            self.assertRaises(OverflowError, e.compress_image, Image(64, 64, "\0" * 64 * 64 * 4, timestamp=50))
+            data, options = e.compress_image(Image(64, 64, "\0" * 64 * 64 * 4, timestamp=150))
+            self.assertEqual((options["frame"], options["pts"]), (1, 50))
+        finally:
+            e.clean()
+
+    def test_init_context_arguments(self):
+        e = m.Encoder()
+        self.assertRaises(TypeError, e.init_context, "w", 240, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+        self.assertRaises(TypeError, e.init_context, 320, 240, "BGRX", ["YUV420P"], "h264", 50, 50)
+        self.assertRaises(ValueError, e.init_context, 0, 240, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+        self.assertRaises(ValueError, e.init_context, 1 << 20, 240, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+        self.assertRaises(TypeError, e.init_context, 320, 240, "BGRX", ["YUV420P"], "h264", 50, 50, (1, 2, 3))
+        with self.assertRaises(AssertionError) as c:
+            e.init_context(320, 240, "BGRX", ["YUV420P"], "vp8", 50, 50, None)
+        self.assertEqual(str(c.exception), "invalid encoding vp8")
+        with self.assertRaises(Exception) as c:
+            e.init_context(320, 240, "BGRX", ["RGB"], "h264", 50, 50, None)
+        self.assertEqual(str(c.exception), "no compatible formats found!")
+        self.assertEqual(m.context_counter.get(), 1)
+
+
+class Failures(unittest.TestCase):
+    def tearDown(self):
+        self.assertEqual(m.context_counter.get(), 0)
+
+    def test_session_limit(self):
+        m.last_context_failure = 0
+        with environment(NVENC_EMU_MAX_SESSIONS="1"):
+            first = new_encoder(64, 64)
+            second = m.Encoder()
+            try:
+                with self.assertRaises(TransientCodecException) as c:
+                    second.init_context(64, 64, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+                self.assertIn("NV_ENC_ERR_UNSUPPORTED_DEVICE: could not open encode session", str(c.exception))
+                self.assertGreater(m.last_context_failure, time.time() - 5)
+                self.assertLess(m.get_runtime_factor(), 1.0 / 50)
+            finally:
+                second.clean()
+                first.clean()
+        m.last_context_failure = 0
+
+    def test_session_open_failure_without_handle(self):
+        with environment(NVENC_EMU_FAIL="nvEncOpenEncodeSessionEx=8@1"):
+            e = m.Encoder()
+            with self.assertRaises(Exception) as c:
+                e.init_context(64, 64, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+            e.clean()
+        self.assertEqual(str(c.exception), "cannot open encoding session, context is NULL")
+
+    SETUP_FAILURES = [
+        ("nvEncGetEncodeGUIDCount", 8, "getting encoder count"),
+        ("nvEncGetEncodeGUIDs", 8, "getting list of encode GUIDs"),
+        ("nvEncGetEncodePresetGUIDs", 8, "getting encode presets"),
+        ("nvEncGetInputFormatCount", 8, "getting input format count"),
+        ("nvEncGetInputFormats", 8, "getting input formats"),
+        ("nvEncInitializeEncoder", 12, "initializing encoder"),
+        ("nvEncRegisterResource", 23, "registering CUDA input buffer"),
+        ("nvEncCreateBitstreamBuffer", 10, "creating output buffer"),
+    ]
+
+    def test_setup_entry_points_failing(self):
+        for entry, status, text in self.SETUP_FAILURES:
+            with environment(NVENC_EMU_FAIL="%s=%d@1" % (entry, status)):
+                e = m.Encoder()
+                with self.assertRaises(m.NVENCException) as c:
+                    e.init_context(64, 64, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+                e.clean()
+            self.assertEqual((c.exception.code, c.exception.function), (status, text), entry)
+            self.assertEqual(str(c.exception), "%s - returned %d: %s" % (text, status, m.NV_ENC_STATUS_TXT[status]))
+            self.assertEqual(m.context_counter.get(), 0, entry)
+
+    FRAME_FAILURES = [
+        ("nvEncMapInputResource", 16, "mapping input resource"),
+        ("nvEncEncodePicture", 8, "error during picture encoding"),
+        ("nvEncLockBitstream", 13, "locking output buffer"),
+        ("nvEncUnlockBitstream", 8, "unlocking output buffer"),
+        ("nvEncUnmapInputResource", 25, "unmapping input resource"),
+    ]
+
+    def test_frame_entry_points_failing_leave_encoder_usable(self):
+        e = new_encoder(64, 64)
+        try:
+            pixels = "\x40" * 64 * 64 * 4
+            for entry, status, text in self.FRAME_FAILURES:
+                with environment(NVENC_EMU_FAIL="%s=%d@1" % (entry, status)):
+                    with self.assertRaises(m.NVENCException) as c:
+                        e.compress_image(Image(64, 64, pixels))
+                    self.assertEqual((c.exception.code, c.exception.function), (status, text))
+                # the release ran: the next frame goes through
+                data, options = e.compress_image(Image(64, 64, pixels))
+                self.assertTrue(len(data) > 0, entry)
+        finally:
+            e.clean()
+
+    def test_teardown_failure_releases_everything(self):
+        for entry, text in [("nvEncUnregisterResource", "unregistering CUDA input buffer"),
+                            ("nvEncDestroyBitstreamBuffer", "destroying output buffer"),
+                            ("nvEncEncodePicture", "flushing encoder buffer"),
+                            ("nvEncDestroyEncoder", "destroying context")]:
+            e = new_encoder(64, 64)
+            e.compress_image(Image(64, 64, "\0" * 64 * 64 * 4))
+            with environment(NVENC_EMU_FAIL="%s=8@1" % entry):
+                with self.assertRaises(m.NVENCException) as c:
+                    e.clean()
+            self.assertEqual(c.exception.function, text)
+            self.assertEqual(m.context_counter.get(), 0, entry)
+            self.assertTrue(e.is_closed())
+            e.clean()
+
+    def test_cuda_out_of_memory_at_context_creation(self):
+        m.last_context_failure = 0
+        with environment(CUDA_EMU_FAIL="cuCtxCreate=2@1"):
+            e = m.Encoder()
+            with self.assertRaises(TransientCodecException) as c:
+                e.init_context(64, 64, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+            e.clean()
+        self.assertTrue(str(c.exception).startswith("could not initialize cuda: "))
+        self.assertGreater(m.last_context_failure, 0)
+        m.last_context_failure = 0
+
+    def test_logic_error_during_frame_retried_once(self):
+        e = new_encoder(64, 64)
+        try:
+            pixels = "\x20" * 64 * 64 * 4
+            e.compress_image(Image(64, 64, pixels, timestamp=10), 60, 40)
+            with environment(CUDA_EMU_FAIL="cuLaunchKernel=719@1"):
+                with capture() as records:
+                    data, options = e.compress_image(Image(64, 64, pixels, timestamp=20), 60, 40)
+            self.assertTrue(any(x.startswith("PyCUDA error: ") for x in capture.messages(records)))
+            self.assertEqual((options["frame"], options["pts"], options["speed"]), (0, 0, 40))
+            info = e.get_info()
+            self.assertEqual((info["width"], info["height"], info["quality"]), (64, 64, 60))
+            self.assertEqual(m.context_counter.get(), 1)
+            with environment(CUDA_EMU_FAIL="cuLaunchKernel=719"):
+                self.assertRaises(m.CUDALogicError, e.compress_image, Image(64, 64, pixels))
+            with environment(CUDA_EMU_FAIL="cuLaunchKernel=719@1"):
+                self.assertRaises(m.CUDALogicError, e.compress_image, Image(64, 64, pixels), retry=1)
+        finally:
+            e.clean()
+
+    def test_failed_setup_leaves_no_context_current(self):
+        import ctypes
+        cuda = ctypes.CDLL("libcuda.so")
+        with environment(NVENC_EMU_CAPS="33=0", NVENC_EMU_FAIL="nvEncGetInputFormats=8@1"):
+            e = m.Encoder()
+            self.assertRaises(m.NVENCException, e.init_context, 64, 64, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+        current = ctypes.c_void_p()
+        cuda.cuCtxGetCurrent(ctypes.byref(current))
+        self.assertIsNone(current.value)
+        e.clean()
+
+
+class ModuleInitialisation(unittest.TestCase):
+    CODE = ("try:\n    m.init_module()\n    print 'ok', m.YUV444_ENABLED, m.LOSSLESS_ENABLED\n"
+            "except Exception as e:\n    print 'failed', e\n")
+
+    def init(self, **env):
+        rc, out, err = run_python(self.CODE, env)
+        self.assertEqual(rc, 0, err)
+        return out.strip()
+
+    def test_verdicts_and_probes(self):
+        self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="346.59"), "ok True True")
+        self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="330.10"),
+                         "failed NVidia driver version 330.10 is blacklisted, it does not work with NVENC")
+        self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="361.1", TEVU_NVENC_YUV444P="0"), "ok False False")
+        self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="361.1", TEVU_NVENC_YUV444P="1"), "ok True True")
+        self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="346.59", NVENC_EMU_CAPS="33=0"), "ok False False")
+        self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="346.59", NVENC_EMU_CAPS="34=0"), "ok True False")
+
+    def test_version_mismatch(self):
+        if API == 4:
+            self.skipTest("an API-4.0 client is accepted by an API-4.0 driver")
+        self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="346.59", NVENC_EMU_MAX_API="4.0"),
+                         "failed version mismatch, you need a newer/older codec build or newer/older drivers")
+
+    def test_selftest(self):
+        rc, out, err = run_python("m.selftest()\nprint m.YUV444_ENABLED\nm.selftest(True)\nprint m.YUV444_ENABLED\n",
+                                  {"TEVU_NV_DRIVER_VERSION": "346.59"})
+        self.assertEqual((rc, out.split()), (0, ["None", "True"]), err)
+
+
+class Threads(unittest.TestCase):
+    def test_two_encoders_progress_together(self):
+        """While one thread is inside an NVENC call, the other keeps compressing."""
+        encoders = [new_encoder(640, 480), new_encoder(640, 480)]
+        pixels = desktop_frame(640, 480, 0)
+        spans = [[], []]
+
+        def work(i):
+            for n in range(6):
+                start = time.time()
+                encoders[i].compress_image(Image(640, 480, pixels, timestamp=n))
+                spans[i].append((start, time.time()))
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        for e in encoders:
+            e.clean()
+        overlaps = sum(1 for a in spans[0] for b in spans[1] if a[0] < b[1] and b[0] < a[1])
+        self.assertGreater(overlaps, 0)
+
+
+class LeakReport(unittest.TestCase):
+    def test_failure_suite_leaks_nothing(self):
+        if os.environ.get("TEVU_ENCODER_LEAK_RUN"):
+            self.skipTest("inside the leak run")
+        import subprocess
+        env = dict(os.environ, CUDA_EMU_REPORT="1", TEVU_ENCODER_LEAK_RUN="1")
+        p = subprocess.Popen([sys.executable, os.path.abspath(__file__), "Failures", "Lifecycle"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = p.communicate()
+        self.assertEqual(p.returncode, 0, err[-3000:])
+        report = [line for line in err.splitlines() if line.startswith("CUDA_EMU_REPORT:")]
+        if not report:
+            self.skipTest("the CUDA stand-in wrote no leak report")
+        self.assertEqual(len(report), 1, err[-3000:])
+        self.assertIn("leaks=0 contexts=0 allocations=0 host_buffers=0", report[0])
+
+
+if __name__ == "__main__":
+    unittest.main()

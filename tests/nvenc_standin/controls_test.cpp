@@ -1,0 +1,79 @@
+// Parsing of the stand-in's control variables and the failure counting.
+#include "controls.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace nvenc_emu;
+
+TEST(Controls, ApiVersionText) {
+    struct Case {
+        const char* text;
+        bool ok;
+        uint32_t version;
+    };
+    for (const Case& c : {Case{"5.0", true, 0x50}, Case{"4.0", true, 0x40}, Case{"6.1", true, 0x61},
+                          Case{"5", false, 0}, Case{"x.0", false, 0}, Case{"16.0", false, 0}, Case{"", false, 0},
+                          Case{"5.0.1", false, 0}}) {
+        uint32_t v = 0;
+        EXPECT_EQ(parse_api_version(c.text, v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.version) << c.text;
+        }
+    }
+}
+
+TEST(Controls, CapabilityOverrides) {
+    EXPECT_EQ(parse_capability_overrides("33=0,34=1"), (std::map<int, int>{{33, 0}, {34, 1}}));
+    EXPECT_EQ(parse_capability_overrides("16=4096,bad,=3,17=x,,"), (std::map<int, int>{{16, 4096}}));
+    EXPECT_TRUE(parse_capability_overrides("").empty());
+}
+
+TEST(Controls, FailureRules) {
+    const auto rules = parse_failure_rules("nvEncEncodePicture=8@2,nvEncLockBitstream=13,bad,x=1@0,y=@1,z=2@q");
+    ASSERT_EQ(rules.size(), 2u);
+    EXPECT_EQ(rules[0].entry, "nvEncEncodePicture");
+    EXPECT_EQ(rules[0].status, 8);
+    EXPECT_EQ(rules[0].call, 2u);
+    EXPECT_EQ(rules[1].entry, "nvEncLockBitstream");
+    EXPECT_EQ(rules[1].status, 13);
+    EXPECT_EQ(rules[1].call, 0u);
+}
+
+TEST(Controls, FailureInjectorCountsEachEntry) {
+    FailureInjector injector;
+    injector.set_rules(parse_failure_rules("a=8@2,b=9"));
+    EXPECT_EQ(injector.next_call("a"), 0);
+    EXPECT_EQ(injector.next_call("c"), 0);
+    EXPECT_EQ(injector.next_call("a"), 8);
+    EXPECT_EQ(injector.next_call("a"), 0);
+    EXPECT_EQ(injector.next_call("b"), 9);
+    EXPECT_EQ(injector.next_call("b"), 9);
+    injector.set_rules(parse_failure_rules("a=8@2,b=9"));  // the same rules keep counting
+    EXPECT_EQ(injector.next_call("a"), 0);
+    injector.set_rules(parse_failure_rules("a=7@1"));  // new rules count afresh
+    EXPECT_EQ(injector.next_call("a"), 7);
+}
+
+TEST(Controls, FromEnvironmentWithDefaultsForBadValues) {
+    setenv("NVENC_EMU_MAX_SESSIONS", "3", 1);
+    setenv("NVENC_EMU_MAX_API", "4.0", 1);
+    setenv("NVENC_EMU_NULL", "1", 1);
+    setenv("NVENC_EMU_TRACE", "/tmp/x", 1);
+    Controls c = controls_from_environment();
+    EXPECT_EQ(c.max_sessions, 3u);
+    EXPECT_EQ(c.max_api, 0x40u);
+    EXPECT_TRUE(c.null_encode);
+    EXPECT_FALSE(c.extra_preset);
+    EXPECT_EQ(c.trace_path, "/tmp/x");
+    setenv("NVENC_EMU_MAX_SESSIONS", "many", 1);
+    setenv("NVENC_EMU_MAX_API", "five", 1);
+    setenv("NVENC_EMU_NULL", "yes", 1);
+    c = controls_from_environment();
+    EXPECT_EQ(c.max_sessions, 32u);
+    EXPECT_EQ(c.max_api, 0x50u);
+    EXPECT_FALSE(c.null_encode);
+    for (const char* v : {"NVENC_EMU_MAX_SESSIONS", "NVENC_EMU_MAX_API", "NVENC_EMU_NULL", "NVENC_EMU_TRACE"})
+        unsetenv(v);
+}

@@ -1,0 +1,225 @@
+#include "nvenc_client.h"
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace nvenc_test {
+namespace {
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr int kInputPixelsMin = 2560;  // the input buffer is at least this wide, as the modules make it
+
+template <typename Picture>
+void fill_picture(Picture& pic, uint32_t api, uint32_t width, uint32_t height, uint32_t pitch, uint32_t frame,
+                  void* input, void* output, NV_ENC_BUFFER_FORMAT format) {
+    nvenc_reset(pic, api);
+    pic.inputWidth = width;
+    pic.inputHeight = height;
+    pic.inputPitch = pitch;
+    pic.encodePicFlags = frame == 0 ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS : 0;
+    pic.frameIdx = frame;
+    pic.inputTimeStamp = frame;
+    pic.inputBuffer = input;
+    pic.outputBitstream = output;
+    pic.bufferFmt = format;
+    pic.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
+    pic.pictureType = frame == 0 ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P;
+    pic.codecPicParams.h264PicParams.displayPOCSyntax = 2 * frame;
+    pic.codecPicParams.h264PicParams.refPicFlag = frame == 0 ? 1 : 0;
+    pic.codecPicParams.h264PicParams.sliceMode = NVENC_SLICE_MODE_COUNT;
+    pic.codecPicParams.h264PicParams.sliceModeData = 1;
+}
+
+}  // namespace
+
+void check(NVENCSTATUS status, const char* what) {
+    if (status != NV_ENC_SUCCESS)
+        throw NvencError(status, what);
+}
+
+PNVENCODEAPICREATEINSTANCE create_instance_entry() {
+    const char* build = std::getenv("TEVU_TEST_BUILD_DIR");
+    const std::string path = std::string(build ? build : TEVU_BUILD_DIR) + "/platform/libnvidia-encode.so";
+    static void* library = dlopen(path.c_str(), RTLD_NOW);  // kept open for the process, like a client
+    if (!library)
+        throw std::runtime_error("cannot load " + path);
+    auto entry = reinterpret_cast<PNVENCODEAPICREATEINSTANCE>(dlsym(library, "NvEncodeAPICreateInstance"));
+    if (!entry)
+        throw std::runtime_error("no NvEncodeAPICreateInstance in " + path);
+    return entry;
+}
+
+NV_ENCODE_API_FUNCTION_LIST function_list(uint32_t api) {
+    NV_ENCODE_API_FUNCTION_LIST list;
+    nvenc_reset(list, api);
+    check(create_instance_entry()(&list), "NvEncodeAPICreateInstance");
+    return list;
+}
+
+NVENCSTATUS Session::open(const NV_ENCODE_API_FUNCTION_LIST& api, void* cuda_context, uint32_t api_version,
+                          void** handle) {
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params;
+    nvenc_reset(params, api_version);
+    params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
+    params.device = cuda_context;
+    params.apiVersion = api_version;
+    *handle = nullptr;
+    return api.nvEncOpenEncodeSessionEx(&params, handle);
+}
+
+Session::Session(const NV_ENCODE_API_FUNCTION_LIST& api, void* cuda_context, uint32_t api_version) : api_(api) {
+    check(open(api, cuda_context, api_version, &handle_), "nvEncOpenEncodeSessionEx");
+}
+
+Session::~Session() { api_.nvEncDestroyEncoder(handle_); }
+
+ClientEncoder::ClientEncoder(const CudaContext& context, const ConversionKernels& kernels, const EncoderOptions& o)
+    : current_(context),
+      kernels_(kernels),
+      options_(o),
+      api_(function_list(o.api)),
+      input_(size_t(std::max(kInputPixelsMin, o.width)) * 4, size_t(o.height)),
+      output_(size_t(o.width), size_t(o.yuv444 ? o.height * 3 : o.height * 3 / 2)) {
+    staging_.resize(input_.bytes());
+    session_ = std::make_unique<Session>(api_, context.handle(), o.api);
+    try {
+        initialize();
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+void ClientEncoder::initialize() {
+    void* s = session_->handle();
+    NV_ENC_PRESET_CONFIG preset;
+    nvenc_reset(preset, options_.api);
+    preset.presetCfg.version = nvenc_struct_version<NV_ENC_CONFIG>(options_.api);
+    check(api_.nvEncGetEncodePresetConfig(s, NV_ENC_CODEC_H264_GUID, options_.preset, &preset),
+          "nvEncGetEncodePresetConfig");
+    NV_ENC_CONFIG config = preset.presetCfg;
+    config.gopLength = NVENC_INFINITE_GOPLENGTH;
+    config.frameIntervalP = 1;
+    config.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
+    NV_ENC_CONFIG_H264& h = config.encodeCodecConfig.h264Config;
+    h.h264VUIParameters.videoSignalTypePresentFlag = 0;
+    h.h264VUIParameters.colourDescriptionPresentFlag = 0;
+    h.chromaFormatIDC = options_.yuv444 ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
+    if (options_.configure)
+        options_.configure(config);
+
+    NV_ENC_INITIALIZE_PARAMS init;
+    nvenc_reset(init, options_.api);
+    init.encodeGUID = NV_ENC_CODEC_H264_GUID;
+    init.presetGUID = options_.preset;
+    init.encodeWidth = init.darWidth = options_.width;
+    init.encodeHeight = init.darHeight = options_.height;
+    init.frameRateNum = 1;
+    init.frameRateDen = 30;
+    init.encodeConfig = &config;
+    check(api_.nvEncInitializeEncoder(s, &init), "nvEncInitializeEncoder");
+
+    NV_ENC_REGISTER_RESOURCE reg;
+    nvenc_reset(reg, options_.api);
+    reg.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR;
+    reg.resourceToRegister = reinterpret_cast<void*>(static_cast<uintptr_t>(output_.address()));
+    reg.width = options_.width;
+    reg.height = options_.height;
+    reg.pitch = static_cast<uint32_t>(output_.pitch());
+    reg.bufferFormat = options_.yuv444 ? NV_ENC_BUFFER_FORMAT_YUV444_PL : NV_ENC_BUFFER_FORMAT_NV12_PL;
+    check(api_.nvEncRegisterResource(s, &reg), "nvEncRegisterResource");
+    registered_ = reg.registeredResource;
+
+    NV_ENC_CREATE_BITSTREAM_BUFFER out;
+    nvenc_reset(out, options_.api);
+    out.size = options_.bitstream_size ? options_.bitstream_size
+                                       : std::min(2097152u, uint32_t(options_.width * options_.height * 3 / 2));
+    out.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
+    check(api_.nvEncCreateBitstreamBuffer(s, &out), "nvEncCreateBitstreamBuffer");
+    bitstream_ = out.bitstreamBuffer;
+}
+
+std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx) {
+    const double start = now();
+    const size_t row = size_t(options_.width) * 4;
+    for (int y = 0; y < options_.height; ++y)
+        std::memcpy(&staging_[y * input_.pitch()], &bgrx[y * row], row);
+    check(cuda().cuMemcpyHtoD_v2(input_.address(), staging_.data(), staging_.size()), "cuMemcpyHtoD_v2");
+    kernels_.convert(options_.yuv444, input_, options_.width, options_.height, int(input_.pitch()), output_,
+                     options_.width, options_.height, options_.width, options_.height);
+    const double converted = now();
+
+    void* s = session_->handle();
+    NV_ENC_MAP_INPUT_RESOURCE map;
+    nvenc_reset(map, options_.api);
+    map.registeredResource = registered_;
+    map.mappedBufferFmt = options_.yuv444 ? NV_ENC_BUFFER_FORMAT_YUV444_PL : NV_ENC_BUFFER_FORMAT_NV12_PL;
+    check(api_.nvEncMapInputResource(s, &map), "nvEncMapInputResource");
+    std::vector<uint8_t> data;
+    NVENCSTATUS status;
+    if (options_.api == NVENC_API_V4) {
+        NV_ENC_PIC_PARAMS_V4 pic;
+        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_,
+                     map.mappedResource, bitstream_, map.mappedBufferFmt);
+        if (options_.picture_rate)
+            options_.picture_rate(pic.rcParams);
+        status = api_.nvEncEncodePicture(s, reinterpret_cast<NV_ENC_PIC_PARAMS*>(&pic));
+    } else {
+        NV_ENC_PIC_PARAMS_V5 pic;
+        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_,
+                     map.mappedResource, bitstream_, map.mappedBufferFmt);
+        status = api_.nvEncEncodePicture(s, &pic);
+    }
+    if (status == NV_ENC_SUCCESS) {
+        NV_ENC_LOCK_BITSTREAM lock;
+        nvenc_reset(lock, options_.api);
+        lock.outputBitstream = bitstream_;
+        status = api_.nvEncLockBitstream(s, &lock);
+        if (status == NV_ENC_SUCCESS) {
+            const auto* bytes = static_cast<const uint8_t*>(lock.bitstreamBufferPtr);
+            data.assign(bytes, bytes + lock.bitstreamSizeInBytes);
+            status = api_.nvEncUnlockBitstream(s, bitstream_);
+        }
+    }
+    const NVENCSTATUS unmapped = api_.nvEncUnmapInputResource(s, map.mappedResource);
+    check(status, "encoding a picture");
+    check(unmapped, "nvEncUnmapInputResource");
+    ++frames_;
+    times_.conversion += converted - start;
+    times_.encoding += now() - converted;
+    return data;
+}
+
+YuvPicture ClientEncoder::converted() const {
+    std::vector<uint8_t> planes(output_.bytes());
+    check(cuda().cuMemcpyDtoH_v2(planes.data(), output_.address(), planes.size()), "cuMemcpyDtoH_v2");
+    return from_pitched(planes.data(), int(output_.pitch()), options_.width, options_.height, options_.yuv444);
+}
+
+void ClientEncoder::release() {
+    void* s = session_->handle();
+    if (frames_ > 0) {
+        NV_ENC_PIC_PARAMS_V5 eos;
+        nvenc_reset(eos, options_.api);
+        if (options_.api == NVENC_API_V4)
+            eos.version = nvenc_struct_version<NV_ENC_PIC_PARAMS_V4>(options_.api);
+        eos.encodePicFlags = NV_ENC_PIC_FLAG_EOS;
+        api_.nvEncEncodePicture(s, &eos);
+    }
+    if (registered_)
+        api_.nvEncUnregisterResource(s, registered_);
+    if (bitstream_)
+        api_.nvEncDestroyBitstreamBuffer(s, bitstream_);
+    registered_ = bitstream_ = nullptr;
+    session_.reset();
+}
+
+ClientEncoder::~ClientEncoder() { release(); }
+
+}  // namespace nvenc_test

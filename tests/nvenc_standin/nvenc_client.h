@@ -1,0 +1,98 @@
+// An NVENC client for the tests: the stand-in library opened at run time, its entry-point table, and an
+// encoder pipeline that works the way the encoder modules do (upload, convert, map, encode, lock).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cuda_client.h"
+#include "nvenc_api.h"
+#include "picture_tools.h"
+
+namespace nvenc_test {
+
+class NvencError : public std::runtime_error {
+public:
+    NvencError(NVENCSTATUS status, const std::string& what)
+        : std::runtime_error(what + " returned " + std::to_string(status)), status(status) {}
+    NVENCSTATUS status;
+};
+
+void check(NVENCSTATUS status, const char* what);
+
+// NvEncodeAPICreateInstance of the stand-in in the build tree.
+PNVENCODEAPICREATEINSTANCE create_instance_entry();
+// A filled table for the API (0x40 or 0x50); throws NvencError.
+NV_ENCODE_API_FUNCTION_LIST function_list(uint32_t api);
+
+// An open session, destroyed with the object.
+class Session {
+public:
+    Session(const NV_ENCODE_API_FUNCTION_LIST& api, void* cuda_context, uint32_t api_version);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    void* handle() const { return handle_; }
+    // nvEncOpenEncodeSessionEx as a client calls it: the status and the handle (null on failure).
+    static NVENCSTATUS open(const NV_ENCODE_API_FUNCTION_LIST& api, void* cuda_context, uint32_t api_version,
+                            void** handle);
+
+private:
+    const NV_ENCODE_API_FUNCTION_LIST& api_;
+    void* handle_ = nullptr;
+};
+
+struct EncoderOptions {
+    int width = 320;
+    int height = 192;
+    bool yuv444 = false;
+    uint32_t api = NVENC_API_V5;
+    GUID preset = NV_ENC_PRESET_DEFAULT_GUID;
+    std::function<void(NV_ENC_CONFIG&)> configure;          // after the module's overrides
+    std::function<void(NV_ENC_RC_PARAMS&)> picture_rate;     // API 4.0: every picture's block
+    uint32_t bitstream_size = 0;  // 0: three halves of the picture area, at most 2 MiB, as the modules ask
+};
+
+struct PipelineTimes {
+    double conversion = 0;  // seconds spent uploading and converting
+    double encoding = 0;    // seconds spent mapping, encoding, locking and copying out
+};
+
+// Keeps its CUDA context current on the creating thread for its whole life (the buffers need it).
+class ClientEncoder {
+public:
+    ClientEncoder(const CudaContext& context, const ConversionKernels& kernels, const EncoderOptions& options);
+    ~ClientEncoder();
+    ClientEncoder(const ClientEncoder&) = delete;
+    ClientEncoder& operator=(const ClientEncoder&) = delete;
+
+    // One BGRX frame (rowstride 4 x width) to one access unit; throws NvencError or CudaError.
+    std::vector<uint8_t> encode(const std::vector<uint8_t>& bgrx);
+    // The planes the kernel wrote for the last frame.
+    YuvPicture converted() const;
+    const PipelineTimes& times() const { return times_; }
+    const NV_ENCODE_API_FUNCTION_LIST& api() const { return api_; }
+    void* session() const { return session_->handle(); }
+
+private:
+    void initialize();
+    void release();
+
+    CurrentContext current_;
+    const ConversionKernels& kernels_;
+    const EncoderOptions options_;
+    NV_ENCODE_API_FUNCTION_LIST api_;
+    PitchedBuffer input_;
+    PitchedBuffer output_;
+    std::vector<uint8_t> staging_;
+    std::unique_ptr<Session> session_;
+    void* registered_ = nullptr;
+    void* bitstream_ = nullptr;
+    uint32_t frames_ = 0;
+    PipelineTimes times_;
+};
+
+}  // namespace nvenc_test

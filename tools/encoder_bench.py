@@ -1,0 +1,114 @@
+"""Benchmarks: get_runtime_factor() against the host calls it makes; compress_image at 1920x1080 against
+the unavoidable work of a frame (staging copy, upload, colour conversion); one encoder against two on two
+threads. Run through encoder-bench (NVENC_EMU_NULL=1: the stand-in skips the real encode)."""
+
+import argparse
+import ctypes
+import importlib
+import threading
+import time
+
+W, H = 1920, 1080
+
+
+def per_call(fn, seconds=0.5):
+    n, start = 0, time.time()
+    while time.time() - start < seconds:
+        for _ in range(200):
+            fn()
+        n += 200
+    return (time.time() - start) / n
+
+
+class Image(object):
+    def __init__(self, wrapper, pixels, timestamp):
+        self.w = wrapper(W, H, pixels, W * 4, timestamp)
+
+    def __getattr__(self, name):
+        return getattr(self.w, name)
+
+
+def unavoidable_frame_work(cuda_context, pixels):
+    """Seconds per frame of: copying the pixels into page-locked memory, uploading it, converting it."""
+    cuda = ctypes.CDLL("libcuda.so")
+    dev = ctypes.c_int()
+    cuda.cuDeviceGet(ctypes.byref(dev), 0)
+    ctx = ctypes.c_void_p()
+    assert cuda.cuCtxCreate_v2(ctypes.byref(ctx), 8, dev) == 0
+    pitch_in, pitch_out = ctypes.c_size_t(), ctypes.c_size_t()
+    src, dst = ctypes.c_uint64(), ctypes.c_uint64()
+    assert cuda.cuMemAllocPitch_v2(ctypes.byref(src), ctypes.byref(pitch_in), ctypes.c_size_t(W * 4),
+                                   ctypes.c_size_t(1088), 16) == 0
+    assert cuda.cuMemAllocPitch_v2(ctypes.byref(dst), ctypes.byref(pitch_out), ctypes.c_size_t(W),
+                                   ctypes.c_size_t(1088 * 3 // 2), 16) == 0
+    size = pitch_in.value * 1088
+    host = ctypes.c_void_p()
+    assert cuda.cuMemHostAlloc(ctypes.byref(host), ctypes.c_size_t(size), 0) == 0
+    kernel = cuda_context.get_CUDA_function(0, "BGRA_to_NV12")
+    values = [ctypes.c_uint64(src.value), ctypes.c_int(1920), ctypes.c_int(1088), ctypes.c_int(W * 4),
+              ctypes.c_uint64(dst.value), ctypes.c_int(1920), ctypes.c_int(1088), ctypes.c_int(pitch_out.value),
+              ctypes.c_int(W), ctypes.c_int(H)]
+    params = (ctypes.c_void_p * len(values))(*[ctypes.cast(ctypes.byref(v), ctypes.c_void_p) for v in values])
+    cuda.cuMemcpyHtoD_v2.argtypes = [ctypes.c_uint64, ctypes.c_void_p, ctypes.c_size_t]
+    cuda.cuLaunchKernel.argtypes = [ctypes.c_void_p] + [ctypes.c_uint] * 7 + [ctypes.c_void_p] * 3
+
+    def frame():
+        ctypes.memmove(host, pixels, len(pixels))
+        assert cuda.cuMemcpyHtoD_v2(src.value, host, size) == 0
+        assert cuda.cuLaunchKernel(kernel.handle, 60, 34, 1, 16, 16, 1, 0, None, params, None) == 0
+    t = per_call(frame, 2.0)
+    cuda.cuMemFreeHost(host)
+    cuda.cuMemFree_v2(ctypes.c_uint64(src.value))
+    cuda.cuMemFree_v2(ctypes.c_uint64(dst.value))
+    cuda.cuCtxDestroy_v2(ctx)
+    return t
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--api", default="5", choices=["5", "4"])
+    parser.add_argument("--frames", type=int, default=60)
+    a = parser.parse_args()
+    m = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
+    from tevu.codecs.cuda_common import cuda_context
+    from tevu.codecs.image_wrapper import ImageWrapper
+    m.init_module()
+
+    counter = m.context_counter
+    host = per_call(lambda: (cuda_context.init_all_devices(), counter.get()))
+    factor = per_call(m.get_runtime_factor)
+    print "get_runtime_factor: %.2f us per call; the two host calls: %.2f us; ratio %.2f" % (
+        factor * 1e6, host * 1e6, factor / host)
+
+    pixels = "".join(chr(i % 251) for i in range(W * 4)) * H
+    encoders = [m.Encoder(), m.Encoder()]
+    for e in encoders:
+        e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, (1, 1), {})
+    image = Image(ImageWrapper, pixels, 0)
+    encoders[0].compress_image(image, 50, 50)
+    frame = per_call(lambda: encoders[0].compress_image(image, 50, 50), 3.0)
+    work = unavoidable_frame_work(cuda_context, pixels)
+    print "compress_image 1920x1080: %.2f ms per frame; unavoidable work: %.2f ms; ratio %.2f" % (
+        frame * 1e3, work * 1e3, frame / work)
+
+    def run(e, n):
+        for _ in range(n):
+            e.compress_image(image, 50, 50)
+    n = a.frames
+    start = time.time()
+    run(encoders[0], n)
+    one = n / (time.time() - start)
+    threads = [threading.Thread(target=run, args=(e, n)) for e in encoders]
+    start = time.time()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    two = 2 * n / (time.time() - start)
+    print "frame rate: one encoder %.1f fps, two encoders on two threads %.1f fps; ratio %.2f" % (one, two, two / one)
+    for e in encoders:
+        e.clean()
+
+
+if __name__ == "__main__":
+    main()

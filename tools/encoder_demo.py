@@ -1,0 +1,149 @@
+"""Encodes a desktop-like sequence or a raw BGRX file with the NVENC encoder module (see encoder-demo)."""
+
+import argparse
+import importlib
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def desktop_frame(width, height, index):
+    """A gradient desktop with a fixed window of scrolling text and a moving window."""
+    row = bytearray()
+    for x in range(width):
+        row += bytearray((90 + x * 60 // width, 60 + x * 40 // width, 40, 0))
+    picture = bytearray(row * height)
+
+    def fill(x0, y0, w, h, bgrx):
+        x0, y0 = max(0, x0), max(0, y0)
+        w, h = min(w, width - x0), min(h, height - y0)
+        if w <= 0 or h <= 0:
+            return
+        line = bytearray(bgrx) * w
+        for y in range(y0, y0 + h):
+            picture[(y * width + x0) * 4:(y * width + x0 + w) * 4] = line
+
+    def window(x0, y0, w, h, scroll):
+        fill(x0, y0, w, h, (235, 235, 235, 0))
+        fill(x0, y0, w, 14, (160, 90, 40, 0))
+        for line in range(max(0, (h - 20) // 8)):
+            y, seed, x = y0 + 20 + line * 8, line + scroll, x0 + 6
+            while x < x0 + w - 12:
+                word = 4 + (seed * 7 + x) % 9
+                fill(x, y, min(word, x0 + w - 6 - x), 4, (30, 30, 30, 0))
+                x += word + 4
+                seed += 3
+
+    window(width // 10, height // 8, width // 2, height // 2, index)
+    span = max(1, width // 3)
+    window(width // 3 + (index * 8) % span, height // 3, width // 2, height // 2, 0)
+    return bytes(picture)
+
+
+class Image(object):
+    def __init__(self, wrapper_class, width, height, pixels, timestamp):
+        self.w = wrapper_class(width, height, pixels, width * 4, timestamp)
+
+    def __getattr__(self, name):
+        return getattr(self.w, name)
+
+
+def progress(done, total, started):
+    width = 40
+    filled = width * done // total
+    rate = done / max(1e-9, time.time() - started)
+    sys.stdout.write("\r[%s%s] %d/%d frames, %.1f fps" % ("#" * filled, "." * (width - filled), done, total, rate))
+    sys.stdout.flush()
+
+
+def psnr(stream, source, width, height):
+    decoded = stream + ".yuv"
+    subprocess.check_call(["ffmpeg", "-v", "error", "-y", "-f", "h264", "-i", stream, "-f", "rawvideo",
+                           "-pix_fmt", "yuv420p", decoded])
+    size = "%dx%d" % (width, height)
+    p = subprocess.Popen(["ffmpeg", "-v", "info", "-nostats", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", size,
+                          "-i", decoded, "-f", "rawvideo", "-pix_fmt", "bgr0", "-s", size, "-i", source, "-lavfi",
+                          "[1:v]scale=out_color_matrix=bt601:out_range=tv,format=yuv420p[ref];[0:v][ref]psnr",
+                          "-f", "null", "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    _, err = p.communicate()
+    os.remove(decoded)
+    for line in err.splitlines():
+        if "average:" in line:
+            return line.split("average:")[1].split()[0]
+    return "unknown"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--size", default="1280x720")
+    parser.add_argument("--frames", type=int, default=60)
+    parser.add_argument("--quality", type=int, default=50)
+    parser.add_argument("--speed", type=int, default=50)
+    parser.add_argument("--scaling", default="1/1", help="num/den, for example 2/3")
+    parser.add_argument("--input", help="raw BGRX frames of --size")
+    parser.add_argument("--output", default="encoder-demo.h264")
+    parser.add_argument("--psnr", action="store_true", help="decode with ffmpeg and compare with the source")
+    parser.add_argument("--api", default="5", choices=["5", "4"])
+    a = parser.parse_args()
+    width, height = [int(v) for v in a.size.lower().split("x")]
+    scaling = tuple(int(v) for v in a.scaling.split("/"))
+
+    encoder = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
+    from tevu.codecs.image_wrapper import ImageWrapper
+    encoder.init_module()
+    print "NVENC API %s, YUV444 %s, lossless %s" % (encoder.get_version(), encoder.YUV444_ENABLED,
+                                                    encoder.LOSSLESS_ENABLED)
+    e = encoder.Encoder()
+    e.init_context(width, height, "BGRX", ["YUV420P"], "h264", a.quality, a.speed, scaling, {})
+    print repr(e)
+    source_path = None
+    source = None
+    if a.psnr and scaling == (1, 1):
+        source_path = tempfile.mktemp(suffix=".bgrx")
+        source = open(source_path, "wb")
+    raw = open(a.input, "rb") if a.input else None
+    frame_bytes = width * height * 4
+    total_bytes, encode_time, count = 0, 0.0, 0
+    started = time.time()
+    try:
+        with open(a.output, "wb") as out:
+            for i in range(a.frames):
+                if raw:
+                    pixels = raw.read(frame_bytes)
+                    if len(pixels) < frame_bytes:
+                        break
+                else:
+                    pixels = desktop_frame(width, height, i)
+                t0 = time.time()
+                data, options = e.compress_image(Image(ImageWrapper, width, height, pixels, i * 33), a.quality,
+                                                  a.speed)
+                encode_time += time.time() - t0
+                out.write(data)
+                total_bytes += len(data)
+                count += 1
+                if source:
+                    source.write(pixels)
+                progress(count, a.frames, started)
+    finally:
+        e.clean()
+        if source:
+            source.close()
+    print
+    seconds = count / 30.0
+    print "frames: %d, size: %d bytes, encode: %.1f fps (%.2f ms/frame), bitrate at 30 fps: %.0f kbit/s" % (
+        count, total_bytes, count / max(1e-9, encode_time), 1000 * encode_time / max(1, count),
+        total_bytes * 8 / max(1e-9, seconds) / 1000)
+    if source_path:
+        if width % 32 or height % 32:
+            print "PSNR: skipped (the encoded size is rounded up to a multiple of 32)"
+        else:
+            print "PSNR: %s dB" % psnr(a.output, source_path, width, height)
+        os.remove(source_path)
+    print "output: %s (play it with: ffplay -f h264 %s)" % (a.output, a.output)
+
+
+if __name__ == "__main__":
+    main()
