@@ -275,45 +275,6 @@ template <class... Args>
     throw ErrorAlreadySet();
 }
 
-// The exception being raised, set aside (so that clean-up code may call into the interpreter) and put
-// back, or dropped when it is superseded.
-class PendingError {
-public:
-    PendingError() noexcept {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-    }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
-
-private:
-    Ref type_, value_, traceback_;
-};
-
-// try: body() finally: cleanup(). The clean-up always runs; when it raises, its exception replaces the
-// body's one, as in Python.
-template <class Body, class Cleanup>
-auto with_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
-    decltype(body()) result;
-    try {
-        result = body();
-    } catch (const ErrorAlreadySet&) {
-        PendingError pending;
-        cleanup();
-        pending.restore();
-        throw;
-    } catch (...) {
-        cleanup();
-        throw;
-    }
-    cleanup();
-    return result;
-}
-
 // True when the interpreter runs with assertions disabled (python -O).
 inline bool assertions_disabled() { return Py_OptimizeFlag > 0; }
 // An assertion check: AssertionError with the message, skipped under -O. No message: a bare one.
@@ -429,6 +390,26 @@ private:
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
 };
+
+// try: body() finally: cleanup(). The clean-up always runs; when it raises, its exception replaces the
+// body's one, as in Python.
+template <class Body, class Cleanup>
+auto with_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
+    decltype(body()) result;
+    try {
+        result = body();
+    } catch (const ErrorAlreadySet&) {
+        PendingError pending;
+        cleanup();
+        pending.restore();
+        throw;
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+    cleanup();
+    return result;
+}
 
 // Read access to an object's bytes: the buffer protocol, or the old read-buffer one in Python 2.
 class BufferView {
