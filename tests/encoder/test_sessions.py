@@ -191,6 +191,31 @@ class Lifecycle(unittest.TestCase):
         self.assertEqual(m.context_counter.get(), 0)
 
 
+class PresetChoice(unittest.TestCase):
+    CODE = ("m.init_module()\n"
+            "for q, s, dst in %r:\n"
+            "    e = m.Encoder()\n"
+            "    e.init_context(64, 64, 'BGRX', dst, 'h264', q, s, None)\n"
+            "    print e.get_info()['preset'],\n"
+            "    e.clean()\n")
+    CASES = [(50, 50, ["YUV420P"]), (80, 80, ["YUV420P"]), (0, 100, ["YUV420P"]), (100, 0, ["YUV444P"]),
+             (100, 100, ["YUV444P"])]
+
+    def presets(self, **env):
+        env.setdefault("TEVU_NV_DRIVER_VERSION", "346.59")
+        rc, out, err = run_python(self.CODE % (self.CASES,), env)
+        self.assertEqual(rc, 0, err)
+        return out.split()
+
+    def test_scored_choice(self):
+        self.assertEqual(self.presets(), ["default", "bd", "low-latency-hp", "lossless", "lossless-hp"])
+
+    def test_desired_preset_overrides_when_offered(self):
+        self.assertEqual(self.presets(TEVU_NVENC_PRESET="hq"), ["hq"] * 5)
+        self.assertEqual(self.presets(TEVU_NVENC_PRESET="no-such-preset"),
+                         ["default", "bd", "low-latency-hp", "lossless", "lossless-hp"])
+
+
 class BadInput(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
