@@ -74,6 +74,10 @@ class Logger(object):
         self.debug_enabled = True
 
     def _log(self, level, fmt, args, kwargs):
+        # Disabled debug lines are the common case on per-frame paths: skip the formatting entirely
+        # unless a test is capturing.
+        if level == "debug" and not self.debug_enabled and not _captures:
+            return
         exc_info = bool(kwargs.get("exc_info", False))
         message = _format(fmt, args)
         with _capture_lock:
