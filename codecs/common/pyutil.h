@@ -356,6 +356,30 @@ inline void report_unraisable(const char* where) {
     PyErr_WriteUnraisable(name);
     Py_XDECREF(name);
 }
+// Two integers from any sequence of exactly two items (a tuple, a list...): TypeError naming `what`
+// for anything that is not such a sequence of integers, ValueError for another number of items.
+inline std::pair<long long, long long> integer_pair(PyObject* o, const char* what) {
+    if (!PySequence_Check(o) || is_text(o)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a sequence of two integers, not %.200s", what, Py_TYPE(o)->tp_name);
+        throw ErrorAlreadySet();
+    }
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw ErrorAlreadySet();
+    if (n != 2) {
+        PyErr_Format(PyExc_ValueError, "%s must have two items, not %zd", what, n);
+        throw ErrorAlreadySet();
+    }
+    long long v[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        Ref item = check(PySequence_GetItem(o, i));
+        if (!is_integer(item.get())) {
+            PyErr_Format(PyExc_TypeError, "%s must hold integers, not %.200s", what, Py_TYPE(item.get())->tp_name);
+            throw ErrorAlreadySet();
+        }
+        v[i] = as_long_long(item.get());
+    }
+    return {v[0], v[1]};
+}
 // A dictionary item as an owned reference; empty when absent.
 inline Ref dict_get(PyObject* d, const char* key) { return Ref::borrow(PyDict_GetItemString(d, key)); }
 // True when the pending exception is an instance of type.
@@ -442,6 +466,10 @@ public:
     BufferView& operator=(const BufferView&) = delete;
     const void* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
+    // True when the exporter keeps the bytes in place while this view lives (the buffer protocol's
+    // contract), so that they may be read without the interpreter lock. The old read-buffer protocol
+    // pins nothing: another thread may free the memory as soon as the lock is released.
+    bool pinned() const noexcept { return held_; }
 
 private:
     Py_buffer view_{};
@@ -459,7 +487,15 @@ public:
         PyObject_HEAD PyObject* weakrefs;
         T value;
     };
-    static T& self(PyObject* o) { return reinterpret_cast<Object*>(o)->value; }
+    // The wrapped object of an instance of this type or of a subclass; TypeError for anything else.
+    static T& cast(PyObject* o) {
+        if (!o || !PyObject_TypeCheck(o, &type())) {
+            PyErr_Format(PyExc_TypeError, "expected a %.200s object, not %.200s", type().tp_name,
+                         o ? Py_TYPE(o)->tp_name : "NULL");
+            throw ErrorAlreadySet();
+        }
+        return reinterpret_cast<Object*>(o)->value;
+    }
     // Fills the type once; call before ready().
     static PyTypeObject* define(const char* qualified_name, PyMethodDef* methods, reprfunc repr, const char* doc) {
         PyTypeObject& t = type();

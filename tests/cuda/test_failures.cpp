@@ -75,6 +75,34 @@ TEST_F(Failures, EntryPointsOfEachKindCanBeMadeToFail) {
     EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_UNKNOWN, Context::current(api()));
 }
 
+// A release the driver refuses keeps the resource, so that a later call (or the destructor) frees it.
+TEST_F(Failures, ARefusedReleaseKeepsTheResourceForAnotherTry) {
+    PitchedAllocation device = mem_alloc_pitch(driver(), 64, 4, 16);
+    PagelockedBuffer host = pagelocked_zeros(driver(), 64);
+    Context other = Device::get(driver(), 0).make_context();
+    other.pop();
+    const CUdeviceptr address = device.allocation.address();
+    const std::uint8_t* data = host.data();
+    const CUcontext handle = other.handle();
+    {
+        ScopedEnv fail("CUDA_EMU_FAIL", "cuMemFree=2@1,cuMemFreeHost=1@1,cuCtxDestroy=201@1");
+        EXPECT_CUDA_ERROR(MemoryError, CUDA_ERROR_OUT_OF_MEMORY, device.allocation.free());
+        EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_VALUE, host.free());
+        EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_CONTEXT, other.detach());
+        EXPECT_EQ(device.allocation.address(), address);
+        EXPECT_EQ(host.data(), data);
+        EXPECT_EQ(other.handle(), handle);
+        // the second try goes through
+        EXPECT_NO_THROW(device.allocation.free());
+        EXPECT_NO_THROW(host.free());
+        EXPECT_NO_THROW(other.detach());
+    }
+    EXPECT_FALSE(device.allocation);
+    EXPECT_FALSE(host);
+    EXPECT_FALSE(other);
+    EXPECT_EQ(api().cuMemFree(address), CUDA_ERROR_INVALID_VALUE) << "freed once only";
+}
+
 TEST(FailureRules, ParseEachWellFormedItemAndDescribeTheRest) {
     std::vector<std::string> problems;
     auto rules = cuda_emu::parse_failure_rules(

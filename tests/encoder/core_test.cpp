@@ -1,6 +1,7 @@
 // Unit tests of the encoder's pure C++ core: GUID codec, tables, arithmetic and pixel staging.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <numeric>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "guid.h"
 #include "policy.h"
+#include "preset_choice.h"
 #include "staging.h"
 #include "tables.h"
 
@@ -162,6 +164,62 @@ TEST(Policy, Quantisers) {
     EXPECT_EQ(session_quantisers(0).min, 41);
     EXPECT_EQ(session_quantisers(0).max, 51);
     EXPECT_EQ(picture_quantisers(0).max, 51);
+}
+
+// Integers the host may pass (any C int) never overflow: the results stay in their meaningful range.
+TEST(Policy, ExtremeQualitiesAndSpeeds) {
+    constexpr int lo = INT_MIN, hi = INT_MAX;
+    EXPECT_EQ(target_quality(lo, hi, 100), lo + 10);  // a step of 10 down, not a wrap to lossless
+    EXPECT_EQ(target_quality(hi, lo, 100), 100);
+    EXPECT_EQ(target_quality(99, lo, 101), 89);
+    EXPECT_EQ(target_quality(lo, 5, 100), lo + 10);
+    for (int q : {lo, -1000, -21, 101, 150, 1000, hi}) {
+        for (const QuantiserRange r : {session_quantisers(q), picture_quantisers(q)}) {
+            EXPECT_GE(r.min, 0) << q;
+            EXPECT_LE(r.max, kMaxQuantiser) << q;
+            EXPECT_LE(r.min, kMaxQuantiser) << q;
+            EXPECT_GE(r.max, 0) << q;
+        }
+    }
+    EXPECT_EQ(picture_quantisers(150).max, 0);
+    EXPECT_EQ(session_quantisers(lo).min, kMaxQuantiser);
+    EXPECT_EQ(preset_score(0, 100, hi, lo), 2 * (static_cast<long long>(hi)) + 3 * (100 - static_cast<long long>(lo)));
+    EXPECT_EQ(preset_score(50, 50, 50, 50), 0);
+    EXPECT_EQ(compute_bitrates(hi, 1920, 1088, false).target, 100000000u);
+    EXPECT_EQ(compute_bitrates(lo, 1920, 1088, false).target, 100000000u);
+}
+
+TEST(Policy, TimestampSpanCoversTheWholeRange) {
+    EXPECT_EQ(timestamp_span(150, 100), 50u);
+    EXPECT_EQ(timestamp_span(LLONG_MAX, LLONG_MIN), UINT64_MAX);
+    EXPECT_EQ(timestamp_span(LLONG_MAX, -1), static_cast<uint64_t>(LLONG_MAX) + 1);
+}
+
+TEST(PresetChoice, RanksByDistanceAndFiltersLossless) {
+    auto first = [](const PresetCandidates& c) { return c.begin()->second.front(); };
+    EXPECT_EQ(first(rank_presets({50, 50, false, false, ""})), "default");
+    EXPECT_EQ(first(rank_presets({80, 80, false, false, ""})), "bd");
+    EXPECT_EQ(first(rank_presets({100, 0, false, false, ""})), "low-latency-hp");
+    EXPECT_EQ(first(rank_presets({0, 100, true, true, ""})), "lossless");
+    EXPECT_EQ(first(rank_presets({100, 100, true, true, ""})), "lossless-hp");
+    EXPECT_EQ(first(rank_presets({50, 50, false, true, "hq"})), "hq");
+    EXPECT_EQ(rank_presets({50, 50, false, true, "hq"}).begin()->first, -1);
+    // lossless presets only for a lossless 4:4:4 stream, and a lossless stream gets nothing else
+    for (const auto& wanted : {PresetWanted{0, 100, false, true, ""}, PresetWanted{0, 100, true, false, ""}}) {
+        for (const auto& [score, names] : rank_presets(wanted))
+            for (const std::string& n : names) EXPECT_TRUE(n != "lossless" && n != "lossless-hp") << n;
+    }
+    for (const auto& [score, names] : rank_presets({0, 100, true, true, ""}))
+        for (const std::string& n : names) EXPECT_TRUE(n == "lossless" || n == "lossless-hp") << n;
+    // extreme requests still rank every lossy preset, without overflow
+    auto count = [](const PresetCandidates& c) {
+        std::size_t n = 0;
+        for (const auto& [score, names] : c) n += names.size();
+        return n;
+    };
+    const PresetCandidates extreme = rank_presets({INT_MIN, INT_MAX, false, false, ""});
+    EXPECT_GT(extreme.begin()->first, 0);
+    EXPECT_EQ(count(extreme), count(rank_presets({50, 50, false, false, ""})));
 }
 
 // --- staging ------------------------------------------------------------------------------------------

@@ -82,8 +82,8 @@ void Context::pop() const {
 
 void Context::detach() {
     if (!handle_) return;
-    CUcontext handle = std::exchange(handle_, nullptr);
-    driver_->check(driver_->cuCtxDestroy(handle), "cuCtxDestroy");
+    driver_->check(driver_->cuCtxDestroy(handle_), "cuCtxDestroy");
+    handle_ = nullptr;
 }
 
 unsigned int Context::get_api_version() const {

@@ -68,9 +68,12 @@ Function Module::get_function(const char* name) const {
 
 void Module::unload() {
     if (!handle_) return;
-    CUmodule handle = std::exchange(handle_, nullptr);
-    detail::OwnerActivation activation(*driver_, std::exchange(owner_, nullptr));
-    driver_->check(driver_->cuModuleUnload(handle), "cuModuleUnload");
+    {
+        detail::OwnerActivation activation(*driver_, owner_);
+        driver_->check(driver_->cuModuleUnload(handle_), "cuModuleUnload");
+    }
+    handle_ = nullptr;
+    owner_ = nullptr;
 }
 
 }  // namespace tevu::cuda

@@ -124,6 +124,7 @@ public:
     // the current context there.
     void pop() const;
     // Destroys it (also popping it when it is current on this thread); afterwards the object is empty.
+    // When the driver refuses, the object keeps the context, so that a later call can try again.
     void detach();
     unsigned int get_api_version() const;
 
@@ -166,7 +167,8 @@ public:
     // The device address (the allocation's integer value).
     CUdeviceptr address() const noexcept { return address_; }
     explicit operator bool() const noexcept { return address_ != 0; }
-    // Frees it now; afterwards the object is empty. Nothing happens when it is empty.
+    // Frees it now; afterwards the object is empty. Nothing happens when it is empty. When the driver
+    // refuses, the object keeps the allocation, so that a later call can try again.
     void free();
 
 private:
@@ -204,6 +206,7 @@ public:
     explicit operator bool() const noexcept { return data_ != nullptr; }
     // The device address of memory allocated with CU_MEMHOSTALLOC_DEVICEMAP.
     CUdeviceptr device_pointer() const;
+    // Frees it now; a refused free keeps the buffer for another try, as DeviceAllocation::free does.
     void free();
 
 private:
@@ -284,6 +287,7 @@ public:
 
     Function get_function(const char* name) const;
     CUmodule handle() const noexcept { return handle_; }
+    // Unloads it now; a refused unload keeps the module for another try.
     void unload();
 
 private:

@@ -32,9 +32,12 @@ DeviceAllocation::~DeviceAllocation() {
 
 void DeviceAllocation::free() {
     if (!address_) return;
-    CUdeviceptr address = std::exchange(address_, 0);
-    OwnerActivation activation(*driver_, std::exchange(owner_, nullptr));
-    driver_->check(driver_->cuMemFree(address), "cuMemFree");
+    {
+        OwnerActivation activation(*driver_, owner_);
+        driver_->check(driver_->cuMemFree(address_), "cuMemFree");
+    }
+    address_ = 0;
+    owner_ = nullptr;
 }
 
 PitchedAllocation mem_alloc_pitch(const DriverPtr& driver, std::size_t row_bytes, std::size_t rows,
@@ -80,10 +83,13 @@ CUdeviceptr PagelockedBuffer::device_pointer() const {
 
 void PagelockedBuffer::free() {
     if (!data_) return;
-    void* data = std::exchange(data_, nullptr);
+    {
+        OwnerActivation activation(*driver_, owner_);
+        driver_->check(driver_->cuMemFreeHost(data_), "cuMemFreeHost");
+    }
+    data_ = nullptr;
     size_ = 0;
-    OwnerActivation activation(*driver_, std::exchange(owner_, nullptr));
-    driver_->check(driver_->cuMemFreeHost(data), "cuMemFreeHost");
+    owner_ = nullptr;
 }
 
 PagelockedBuffer pagelocked_zeros(const DriverPtr& driver, std::size_t bytes, unsigned int flags) {

@@ -1332,7 +1332,7 @@ template <Ref (*F)(Encoder&, PyObject*, PyObject*)>
 PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guarded([&]() -> Ref {
         try {
-            return F(Type::self(self), args, kwargs);
+            return F(Type::cast(self), args, kwargs);
         } catch (const cuda::Error& e) {
             set_cuda_error(e);
             throw py::ErrorAlreadySet();
@@ -1416,7 +1416,7 @@ Ref m_get_src_format(Encoder& e, PyObject* a, PyObject* k) {
 }
 
 PyObject* encoder_repr(PyObject* self) {
-    return py::guarded([&] { return Type::self(self).repr(); });
+    return py::guarded([&] { return Type::cast(self).repr(); });
 }
 
 #define TEVU_METHOD(name, fn) {name, py::cfunction(&method<fn>), METH_VARARGS | METH_KEYWORDS, nullptr}
@@ -1496,7 +1496,7 @@ bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
     try {
         py::call_method(test_encoder, "init_context", value(1920), value(1080), src_format, dst_formats, encoding,
                         value(50), value(50), py::tuple(value(1), value(1)), py::new_dict());
-        probe_capabilities(Type::self(test_encoder), encoding);
+        probe_capabilities(Type::cast(test_encoder), encoding);
     } catch (const py::ErrorAlreadySet&) {
         py::PendingError error;
         if (!PyErr_GivenExceptionMatches(error.type(), state().nvenc_exception.get())) {

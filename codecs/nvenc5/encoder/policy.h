@@ -39,13 +39,27 @@ inline Bitrates compute_bitrates(int speed, uint32_t width, uint32_t height, boo
     return {t, 2 * t};
 }
 
-// The quality the encoder aims at, resisting changes of 10 or less.
+// The quality the encoder aims at, resisting changes of 10 or less. Any int is accepted: the
+// difference is taken in 64 bits, and the result stays between `quality` and `current`.
 inline int target_quality(int quality, int current, int lossless_threshold) {
     if (quality >= lossless_threshold) return 100;
-    const int raw_delta = quality - current;
-    const int max_delta = std::max(-1, std::min(1, raw_delta)) * 10;
-    const int delta = std::abs(raw_delta) < std::abs(max_delta) ? raw_delta : max_delta;
-    return quality - delta;
+    const long long raw_delta = static_cast<long long>(quality) - current;
+    const long long max_delta = std::max(-1LL, std::min(1LL, raw_delta)) * 10;
+    const long long delta = std::llabs(raw_delta) < std::llabs(max_delta) ? raw_delta : max_delta;
+    return static_cast<int>(quality - delta);
+}
+
+// How far a preset's (speed, quality) rank lies from the wanted one; the lowest score wins. Any int
+// is accepted (64-bit arithmetic).
+inline long long preset_score(int preset_speed, int preset_quality, int speed, int quality) {
+    return 2 * std::llabs(static_cast<long long>(preset_speed) - speed) +
+           3 * std::llabs(static_cast<long long>(preset_quality) - quality);
+}
+
+// The span from the first frame's timestamp to this one's (never negative: the caller refuses an
+// earlier timestamp). Taken modulo 2^64, so that the full range of 64-bit timestamps fits.
+inline uint64_t timestamp_span(long long timestamp, long long first) {
+    return static_cast<uint64_t>(timestamp) - static_cast<uint64_t>(first);
 }
 
 // One grid dimension: blocks of 16 threads each covering 16 * divisor pixels.
@@ -74,15 +88,19 @@ struct QuantiserRange {
     int max;
 };
 
+// kMaxQuantiser less the share q% of it, kept within 0..kMaxQuantiser whatever q is.
+inline int quantiser_for(long long q) {
+    const long long share = kMaxQuantiser * std::clamp(q, -1000LL, 1000LL) / 100;
+    return kMaxQuantiser - static_cast<int>(std::clamp<long long>(share, 0, kMaxQuantiser));
+}
+
 // The session's quantiser range for a quality (the API-4.0 rate control).
 inline QuantiserRange session_quantisers(int q) {
-    return {kMaxQuantiser - std::min(kMaxQuantiser, kMaxQuantiser * (q + 20) / 100),
-            kMaxQuantiser - std::max(0, kMaxQuantiser * q / 100)};
+    return {quantiser_for(static_cast<long long>(q) + 20), quantiser_for(q)};
 }
 // Each picture's quantiser range: the upper bound uses q - 20.
 inline QuantiserRange picture_quantisers(int q) {
-    return {kMaxQuantiser - std::min(kMaxQuantiser, kMaxQuantiser * (q + 20) / 100),
-            kMaxQuantiser - std::max(0, kMaxQuantiser * (q - 20) / 100)};
+    return {quantiser_for(static_cast<long long>(q) + 20), quantiser_for(static_cast<long long>(q) - 20)};
 }
 
 }  // namespace tevu::nvenc
