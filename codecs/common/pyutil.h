@@ -356,11 +356,11 @@ inline void report_unraisable(const char* where) {
     PyErr_WriteUnraisable(name);
     Py_XDECREF(name);
 }
-// Two integers from any sequence of exactly two items (a tuple, a list...): TypeError naming `what`
-// for anything that is not such a sequence of integers, ValueError for another number of items.
-inline std::pair<long long, long long> integer_pair(PyObject* o, const char* what) {
+// The two items of any sequence of exactly two (a tuple, a list...), as Python's unpacking takes them:
+// TypeError naming `what` for an object that is not a sequence, ValueError for another length.
+inline std::pair<Ref, Ref> sequence_pair(PyObject* o, const char* what) {
     if (!PySequence_Check(o) || is_text(o)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a sequence of two integers, not %.200s", what, Py_TYPE(o)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s must be a sequence of two items, not %.200s", what, Py_TYPE(o)->tp_name);
         throw ErrorAlreadySet();
     }
     const Py_ssize_t n = PySequence_Size(o);
@@ -369,16 +369,18 @@ inline std::pair<long long, long long> integer_pair(PyObject* o, const char* wha
         PyErr_Format(PyExc_ValueError, "%s must have two items, not %zd", what, n);
         throw ErrorAlreadySet();
     }
-    long long v[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        Ref item = check(PySequence_GetItem(o, i));
-        if (!is_integer(item.get())) {
-            PyErr_Format(PyExc_TypeError, "%s must hold integers, not %.200s", what, Py_TYPE(item.get())->tp_name);
+    return {check(PySequence_GetItem(o, 0)), check(PySequence_GetItem(o, 1))};
+}
+// Two integers from any two-item sequence; TypeError when an item is not an integer.
+inline std::pair<long long, long long> integer_pair(PyObject* o, const char* what) {
+    auto [first, second] = sequence_pair(o, what);
+    for (PyObject* item : {first.get(), second.get()}) {
+        if (!is_integer(item)) {
+            PyErr_Format(PyExc_TypeError, "%s must hold integers, not %.200s", what, Py_TYPE(item)->tp_name);
             throw ErrorAlreadySet();
         }
-        v[i] = as_long_long(item.get());
     }
-    return {v[0], v[1]};
+    return {as_long_long(first.get()), as_long_long(second.get())};
 }
 // A dictionary item as an owned reference; empty when absent.
 inline Ref dict_get(PyObject* d, const char* key) { return Ref::borrow(PyDict_GetItemString(d, key)); }
@@ -454,6 +456,7 @@ public:
             size_ = static_cast<std::size_t>(n);
             return;
         }
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrorAlreadySet();  // a buffer, but unusable (closed)
         PyErr_Clear();
 #endif
         PyErr_Format(PyExc_TypeError, "expected a buffer object, not %.100s", Py_TYPE(o)->tp_name);

@@ -9,6 +9,9 @@ import sys
 MODULE_NAME = os.environ.get("TEVU_ENCODER_MODULE", "tevu.codecs.nvenc5.encoder")
 API = 4 if ".nvenc4." in MODULE_NAME else 5
 BUILD_DIR = os.environ.get("TEVU_TEST_BUILD_DIR", "")
+# What a failed check that guards the encoder's state raises: AssertionError, or under python -O (where
+# assertions are off) the generic Exception with the same message.
+CHECK_ERROR = AssertionError if __debug__ else Exception
 PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
 
 
@@ -25,6 +28,23 @@ def run_python(code, env=None, optimize=False):
     p = subprocess.Popen(args, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = p.communicate()
     return p.returncode, out, err
+
+
+class LeakCheck(object):
+    """Mixin of a TestCase: runs test classes of a script in a fresh interpreter with the CUDA stand-in's
+    leak report on, and checks that they pass and leave nothing behind."""
+
+    def assert_no_leaks(self, script, *classes):
+        if os.environ.get("TEVU_ENCODER_LEAK_RUN"):
+            self.skipTest("inside the leak run")
+        env = dict(os.environ, CUDA_EMU_REPORT="1", TEVU_ENCODER_LEAK_RUN="1")
+        args = [sys.executable] + ([] if __debug__ else ["-O"]) + [os.path.abspath(script)] + list(classes)
+        p = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = p.communicate()
+        self.assertEqual(p.returncode, 0, err[-3000:])
+        report = [line for line in err.splitlines() if line.startswith("CUDA_EMU_REPORT:")]
+        self.assertEqual(len(report), 1, "expected one leak report line:\n" + err[-3000:])
+        self.assertIn("leaks=0 contexts=0 allocations=0 host_buffers=0", report[0])
 
 
 # --- images and decoding ---------------------------------------------------------------------------------

@@ -170,6 +170,8 @@ public:
     // Frees it now; afterwards the object is empty. Nothing happens when it is empty. When the driver
     // refuses, the object keeps the allocation, so that a later call can try again.
     void free();
+    // Drops the allocation without a call: its context was destroyed, and took the memory with it.
+    void forget() noexcept { address_ = 0, owner_ = nullptr; }
 
 private:
     DriverPtr driver_;
@@ -208,6 +210,8 @@ public:
     CUdeviceptr device_pointer() const;
     // Frees it now; a refused free keeps the buffer for another try, as DeviceAllocation::free does.
     void free();
+    // Drops the buffer without a call: its context was destroyed, and took the memory with it.
+    void forget() noexcept { data_ = nullptr, size_ = 0, owner_ = nullptr; }
 
 private:
     DriverPtr driver_;

@@ -1,11 +1,17 @@
 // The Encoder class: set-up on a CUDA device, capability discovery, preset choice, frame compression,
-// speed and quality adaptation, teardown and reporting; and the module initialisation that tests it.
+// speed and quality adaptation, teardown and reporting.
+//
+// Every GPU resource has an owner (the cuda:: owners, and those of nvenc_handles.h), and one teardown
+// path releases them all. The stream's configuration is one record (StreamConfig): init_context fills
+// it, the recovery rebuild restores it, a format switch moves it to a new pixel format or lossless mode
+// only once the session, its buffer and its kernel all agree with the new one, and clean() empties it.
 #include "encoder.h"
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
 #include <deque>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,7 +21,9 @@
 #include "cuda_layer.h"
 #include "guid.h"
 #include "nvenc_api.h"
+#include "nvenc_handles.h"
 #include "policy.h"
+#include "preset_choice.h"
 #include "staging.h"
 #include "tables.h"
 
@@ -26,6 +34,7 @@ using py::text;
 
 constexpr uint32_t kNV12 = NV_ENC_BUFFER_FORMAT_NV12_PL;
 constexpr uint32_t kYUV444 = NV_ENC_BUFFER_FORMAT_YUV444_PL;
+constexpr long long kMaxDimension = 16384;
 
 struct FrameTime {
     double start;
@@ -40,13 +49,6 @@ const cuda::DriverPtr& driver() {
         return loaded;
     }();
     return d;
-}
-
-// An NVENC call with the interpreter lock released.
-template <class F>
-int unlocked(F&& call) {
-    py::GilRelease release;
-    return static_cast<int>(call());
 }
 
 Ref guid_value(const GUID& g) { return text(guid_text(g)); }
@@ -90,20 +92,133 @@ void record_setup_failure(int device_id) {
     error.restore();
 }
 
-// The configuration that a rebuild restores.
-struct Setup {
-    uint32_t width, height;
+// The module's count of open sessions, once the driver has destroyed one.
+void count_destroyed_session() noexcept {
+    if (py::guarded_status([] { py::call_method(state().context_counter.get(), "decrease"); }) < 0) PyErr_Clear();
+}
+
+// The first failure of a sequence of steps that must all run (a teardown): later failures are dropped,
+// the first one is raised at the end.
+class FirstFailure {
+public:
+    template <class Step>
+    void run(Step&& step) {
+        try {
+            step();
+        } catch (const py::ErrorAlreadySet&) {
+            keep();
+        } catch (const cuda::Error& e) {
+            set_cuda_error(e);
+            keep();
+        }
+    }
+    // An NVENC status of a step: non-zero is a failure of `what`.
+    void status(int code, const char* what) {
+        if (code != 0) run([&] { raise_nvenc(code, what); });
+    }
+    explicit operator bool() const noexcept { return first_ != nullptr; }
+    void raise_if_any() {
+        if (!first_) return;
+        first_->restore();
+        first_.reset();
+        throw py::ErrorAlreadySet();
+    }
+
+private:
+    void keep() {
+        if (first_)
+            PyErr_Clear();
+        else
+            first_ = std::make_unique<py::PendingError>();
+    }
+    std::unique_ptr<py::PendingError> first_;
+};
+
+// What a stream is set up with. init_context fills it, the recovery rebuild restores it, a format
+// switch moves it to a new pixel format or lossless mode, clean() empties it (keeping `lossless`).
+struct StreamConfig {
+    uint32_t width = 0, height = 0;
     std::string src_format;
-    Ref dst_formats, scaling;
-    int scale_num, scale_den, speed, quality, device_id;
+    Ref dst_formats = py::new_list();
+    Ref scaling;
+    int scale_num = 1, scale_den = 1;
+    int speed = 0, quality = 0;
+    int device_id = -1;
     Ref cuda_device;
     std::string pixel_format;
-    bool lossless;
+    bool lossless = false;
+
+    uint32_t input_width() const { return round_up_32(width); }
+    uint32_t input_height() const { return round_up_32(height); }
+    uint32_t encoder_width() const { return scaled_dimension(width, scale_num, scale_den); }
+    uint32_t encoder_height() const { return scaled_dimension(height, scale_num, scale_den); }
+    bool scaled() const { return !(scale_num == 1 && scale_den == 1); }
+    bool yuv444() const { return pixel_format == "YUV444P"; }
+    uint32_t divisor() const { return pixel_format == "NV12" ? 2 : 1; }
+    // The NVENC buffer format of the pixel format; 0 when there is none.
+    uint32_t buffer_format() const { return yuv444() ? kYUV444 : pixel_format == "NV12" ? kNV12 : 0; }
 };
+
+// Where the kernel writes and NVENC reads: the device buffer of one pixel format, its registration with
+// the session, and the kernel that fills it. A format switch builds a new one beside the old one.
+struct OutputStage {
+    cuda::PitchedAllocation buffer;
+    RegisteredResource registration;
+    Ref kernel_object;  // the host's kernel: keeps its module loaded
+    std::optional<cuda::Function> kernel;
+    std::string kernel_name;
+
+    uint32_t pitch() const { return static_cast<uint32_t>(buffer.pitch); }
+};
+
+// The parameters a session is initialised or reconfigured with, and the name of their preset.
+struct SessionParams {
+    std::unique_ptr<NV_ENC_INITIALIZE_PARAMS> init;
+    std::unique_ptr<NV_ENC_CONFIG> config;
+    std::string preset_name;
+};
+
+// What a switch replaced and the driver refused to release; tried again at teardown.
+struct Retired {
+    std::vector<RegisteredResource> registrations;
+    std::vector<cuda::PitchedAllocation> buffers;
+};
+
+// The rate control of the API-4.0 build: bitrates and the quantiser range of the quality.
+void apply_rate_control([[maybe_unused]] NV_ENC_RC_PARAMS& rc, [[maybe_unused]] uint32_t target,
+                        [[maybe_unused]] uint32_t max, [[maybe_unused]] bool constant_qp,
+                        [[maybe_unused]] QuantiserRange range) {
+#if TEVU_NVENC_API_VERSION < 0x50
+    rc.rateControlMode = constant_qp ? NV_ENC_PARAMS_RC_CONSTQP : NV_ENC_PARAMS_RC_VBR;
+    rc.averageBitRate = target;
+    rc.maxBitRate = max;
+    rc.enableMinQP = 1;
+    rc.enableMaxQP = 1;
+    const uint32_t lo = static_cast<uint32_t>(range.min), hi = static_cast<uint32_t>(range.max);
+    rc.minQP = {lo, lo, lo};
+    rc.maxQP = {hi, hi, hi};
+#endif
+}
+
+// One count-then-list query of the session: `count` fills the number of items, `counted` logs it,
+// `list` fills up to that many items and the number returned. The checks are the driver's contract.
+template <class T, class Count, class Counted, class List>
+std::vector<T> count_and_list(Count&& count, Counted&& counted, uint32_t min_count, List&& list) {
+    uint32_t n = 0;
+    count(n);
+    counted(n);
+    check_assert(n >= min_count && n < 256);
+    std::vector<T> items(n);
+    uint32_t returned = 0;
+    list(items.data(), n, returned);
+    check_assert(returned == n, format("expected %s items but got %s", n, returned).c_str());
+    items.resize(std::min(returned, n));
+    return items;
+}
 
 class Encoder {
 public:
-    Encoder() { last_frame_times_.clear(); }
+    Encoder() = default;
     ~Encoder() {
         py::PendingError outer;  // destruction must not disturb an exception being propagated
         if (py::guarded_status([&] { clean(); }) < 0) py::report_unraisable("Encoder.__dealloc__");
@@ -124,31 +239,30 @@ public:
     void clean();
     Ref info() const;
     Ref repr() const;
-    bool closed() const { return context_ == nullptr; }
-    uint32_t width() const { return width_; }
-    uint32_t height() const { return height_; }
-    const std::string& src_format() const { return src_format_; }
+    bool closed() const { return !session_; }
+    uint32_t width() const { return config_.width; }
+    uint32_t height() const { return config_.height; }
+    const std::string& src_format() const { return config_.src_format; }
     // internal, also used by the module initialisation
     int query_encoder_caps(const GUID& codec, int cap);
     const GUID& codec() const { return codec_; }
 
 private:
-    bool scaled() const { return !(scale_num_ == 1 && scale_den_ == 1); }
-    uint32_t divisor() const { return pixel_format_ == "NV12" ? 2 : 1; }
     Ref context_text() const;
     // set-up
     void init_cuda();
     void init_cuda_buffers();
+    void load_kernel(OutputStage& stage, const StreamConfig& c);
+    cuda::PitchedAllocation allocate_output_buffer(const StreamConfig& c);
     void init_nvenc();
     void open_encode_session();
     void init_codec();
-    GUID get_preset(const GUID& codec);
+    RegisteredResource register_buffer(const OutputStage& stage, const StreamConfig& c);
+    GUID get_preset(const GUID& codec, const StreamConfig& c);
     std::unique_ptr<NV_ENC_PRESET_CONFIG> get_preset_config(const std::string& name, const GUID& encode,
                                                             const GUID& preset);
-    std::unique_ptr<NV_ENC_CONFIG> init_params(const GUID& codec, NV_ENC_INITIALIZE_PARAMS& params);
-    void load_kernel();
-    void allocate_output_buffer();
-    void register_output_buffer();
+    SessionParams session_params(const GUID& codec, const StreamConfig& c);
+    void rebuild(const StreamConfig& saved);
     // discovery
     Ref query_codecs(bool full_query = false);
     Ref query_presets(const GUID& codec);
@@ -158,63 +272,56 @@ private:
     // frames
     Ref do_compress_image(PyObject* image, PyObject* options);
     void encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped);
-    Ref lock_and_copy(bool& locked);
-    void release_frame(NV_ENC_INPUT_PTR mapped, bool locked);
-    void retry_pending_releases();
-    Ref client_options(long long pts) const;
+    Ref lock_and_copy(BitstreamLock& lock, uint32_t& size);
+    void release_frame(MappedInput& mapped, BitstreamLock& lock);
+    void retry_pending_releases() noexcept;
+    Ref client_options(uint64_t pts) const;
     void launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch);
     // adaptation
-    void apply_format(const std::string& pixel_format, bool lossless);
+    void switch_format(const std::string& pixel_format, bool lossless);
+    int reconfigure(const SessionParams& params);
+    void restore_session();
+    void retire(OutputStage& old);
     // teardown
-    void cuda_clean();
+    void cuda_clean(FirstFailure& failure, bool first_pass);
+    void release_session(FirstFailure& failure);
     void flush_encoder();
-    void release_rest() noexcept;
+    void forget_context_memory() noexcept;
     void reset_fields();
     void add_frame_rate(PyObject* d) const;
-    Setup saved_setup() const;
-    void rebuild(const Setup& setup);
 
-    uint32_t width_ = 0, height_ = 0, input_width_ = 0, input_height_ = 0, encoder_width_ = 0,
-             encoder_height_ = 0;
-    std::string src_format_;
-    Ref dst_formats_ = py::new_list();
-    Ref scaling_;
-    int scale_num_ = 1, scale_den_ = 1;
-    int speed_ = 0, quality_ = 0;
+    StreamConfig config_;
     uint32_t target_bitrate_ = 0, max_bitrate_ = 0;
-    int device_id_ = 0;
-    Ref cuda_info_, pycuda_info_, cuda_device_info_, cuda_device_;
+    Ref cuda_info_, pycuda_info_, cuda_device_info_;
+    // Owners are declared before what depends on them, so that destruction (reverse order) releases the
+    // resources of a session before the session, and everything before the CUDA context.
     cuda::Context cuda_context_;
     void* cuda_context_ptr_ = nullptr;
-    Ref kernel_object_;  // the host's kernel: keeps its module loaded
-    std::optional<cuda::Function> kernel_;
-    std::string kernel_name_;
+    Session session_;
+    SessionParams params_;  // what the session runs with
+    GUID codec_{};
     Ref max_block_sizes_ = py::integer(0), max_grid_sizes_ = py::integer(0);
     uint32_t max_threads_per_block_ = 0;
     uint64_t free_memory_ = 0, total_memory_ = 0;
-    std::unique_ptr<NV_ENCODE_API_FUNCTION_LIST> function_list_;
-    void* context_ = nullptr;
-    GUID codec_{};
-    NV_ENC_REGISTERED_PTR input_handle_ = nullptr;
     cuda::PagelockedBuffer input_buffer_;
-    cuda::PitchedAllocation device_input_buffer_, device_output_buffer_;
-    uint32_t input_pitch_ = 0, output_pitch_ = 0;
-    NV_ENC_OUTPUT_PTR bitstream_buffer_ = nullptr;
-    uint32_t buffer_format_ = 0;
-    std::string codec_name_, preset_name_, pixel_format_;
-    bool lossless_ = false;
-    bool force_idr_ = false;
+    cuda::PitchedAllocation device_input_buffer_;
+    uint32_t input_pitch_ = 0;
+    OutputStage output_;
+    Retired retired_;
+    BitstreamBuffer bitstream_;
     // releases that failed, retried before the next frame and at teardown
-    NV_ENC_INPUT_PTR pending_unmap_ = nullptr;
-    bool pending_unlock_ = false;
+    MappedInput pending_unmap_;
+    BitstreamLock pending_unlock_;
+    std::string codec_name_, preset_name_;
+    bool force_idr_ = false;
     double time_ = 0;
     long long first_frame_timestamp_ = 0;
     uint32_t frames_ = 0;
     uint64_t bytes_in_ = 0, bytes_out_ = 0;
     std::deque<FrameTime> last_frame_times_;
-    // kernel arguments, kept while the image geometry stays the same (no allocation per frame)
+    // kernel arguments, kept while their values stay the same (no allocation per frame)
     std::optional<cuda::KernelArguments> kernel_arguments_;
-    uint32_t kernel_geometry_[5] = {};
+    std::array<uint64_t, 10> kernel_argument_values_{};
 };
 
 // --- CUDA side ---------------------------------------------------------------------------------------
@@ -224,13 +331,15 @@ Ref Encoder::context_text() const {
 }
 
 void Encoder::init_cuda() {
-    check_assert(device_id_ >= 0 && cuda_device_ && cuda_device_.get() != Py_None, "no NVENC device found!");
-    log_debug("init_cuda() pixel format=%s, device_id=%s", pixel_format_, device_id_);
+    require(config_.device_id >= 0 && config_.cuda_device && config_.cuda_device.get() != Py_None,
+            "no NVENC device found!");
+    log_debug("init_cuda() pixel format=%s, device_id=%s", config_.pixel_format, config_.device_id);
     Host& host = state().host;
-    const CUdevice handle = static_cast<CUdevice>(py::as_long_long(py::getattr(cuda_device_.get(), "handle").get()));
+    PyObject* cuda_device = config_.cuda_device.get();
+    const CUdevice handle = static_cast<CUdevice>(py::as_long_long(py::getattr(cuda_device, "handle").get()));
     const cuda::Device device(driver(), handle);
     try {
-        log_debug("init_cuda cuda_device=%s (%s)", cuda_device_, py::call(host.device_info.get(), cuda_device_));
+        log_debug("init_cuda cuda_device=%s (%s)", config_.cuda_device, py::call(host.device_info.get(), cuda_device));
         cuda_context_ = device.make_context(CU_CTX_SCHED_AUTO | CU_CTX_MAP_HOST);
     } catch (const cuda::MemoryError& e) {
         set_module_attr("last_context_failure", py::floating(now()));
@@ -267,7 +376,8 @@ void Encoder::init_cuda() {
                                 value(device.get_attribute(CU_DEVICE_ATTRIBUTE_MAX_GRID_DIM_Z)));
     log_debug("max_block_sizes=%s", max_block_sizes_);
     log_debug("max_grid_sizes=%s", max_grid_sizes_);
-    max_threads_per_block_ = static_cast<uint32_t>(kernel_->get_attribute(CU_FUNC_ATTRIBUTE_MAX_THREADS_PER_BLOCK));
+    max_threads_per_block_ =
+        static_cast<uint32_t>(output_.kernel->get_attribute(CU_FUNC_ATTRIBUTE_MAX_THREADS_PER_BLOCK));
     log_debug("max_threads_per_block=%s", max_threads_per_block_);
 
     PyObject* ctypes = state().host.ctypes.get();
@@ -279,42 +389,37 @@ void Encoder::init_cuda() {
                             ? nullptr
                             : reinterpret_cast<void*>(static_cast<uintptr_t>(py::as_long_long(address.get())));
     log_api("cuCtxGetCurrent() returned %s, cuda context pointer=%#x", cuda_result_text(r), cuda_context_ptr_);
-    check_assert(r == 0, format("failed to get current cuda context, cuCtxGetCurrent returned %s", cuda_result_text(r)));
+    require(r == 0, "failed to get current cuda context, cuCtxGetCurrent returned %s", cuda_result_text(r));
 }
 
-// The kernel for the pixel format, loaded into the current context.
-void Encoder::load_kernel() {
-    const char* name = pixel_format_ == "YUV444P" ? "BGRA_to_YUV444" : "BGRA_to_NV12";
-    Ref pair = csc_function(device_id_, name);
-    kernel_name_ = name;
-    kernel_object_ = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
-    const bool loaded = py::truth(kernel_object_.get());
-    check_assert(loaded, format("failed to load %s for device %i", name, device_id_));
-    if (!loaded) fail(format("failed to load %s for device %i", name, device_id_));
-    const auto handle = static_cast<uintptr_t>(py::as_long_long(py::getattr(kernel_object_.get(), "handle").get()));
-    kernel_.emplace(driver(), reinterpret_cast<CUfunction>(handle));
-    kernel_arguments_.reset();
+// The kernel for a pixel format, loaded into the current context.
+void Encoder::load_kernel(OutputStage& stage, const StreamConfig& c) {
+    const char* name = c.yuv444() ? "BGRA_to_YUV444" : "BGRA_to_NV12";
+    Ref pair = csc_function(c.device_id, name);
+    Ref kernel_object = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+    require(py::truth(kernel_object.get()), "failed to load %s for device %i", name, c.device_id);
+    const auto handle = static_cast<uintptr_t>(py::as_long_long(py::getattr(kernel_object.get(), "handle").get()));
+    stage.kernel.emplace(driver(), reinterpret_cast<CUfunction>(handle));
+    stage.kernel_object = kernel_object;
+    stage.kernel_name = name;
 }
 
-void Encoder::allocate_output_buffer() {
-    device_output_buffer_ = cuda::mem_alloc_pitch(driver(), encoder_width_, encoder_height_ * 3 / divisor(), 16);
-    output_pitch_ = static_cast<uint32_t>(device_output_buffer_.pitch);
-    log_debug("CUDA Output Buffer=%#x, pitch=%s", device_output_buffer_.allocation.address(), output_pitch_);
+cuda::PitchedAllocation Encoder::allocate_output_buffer(const StreamConfig& c) {
+    cuda::PitchedAllocation buffer =
+        cuda::mem_alloc_pitch(driver(), c.encoder_width(), c.encoder_height() * 3 / c.divisor(), 16);
+    log_debug("CUDA Output Buffer=%#x, pitch=%s", buffer.allocation.address(), value(buffer.pitch));
+    return buffer;
 }
 
 void Encoder::init_cuda_buffers() {
-    if (pixel_format_ == "YUV444P")
-        buffer_format_ = kYUV444;
-    else if (pixel_format_ == "NV12")
-        buffer_format_ = kNV12;
-    else
-        fail(format("BUG: invalid dst format: %s", pixel_format_));
-    load_kernel();
-    device_input_buffer_ = cuda::mem_alloc_pitch(driver(), input_row_bytes(input_width_), input_height_, 16);
+    if (config_.buffer_format() == 0) fail(format("BUG: invalid dst format: %s", config_.pixel_format));
+    load_kernel(output_, config_);
+    device_input_buffer_ =
+        cuda::mem_alloc_pitch(driver(), input_row_bytes(config_.input_width()), config_.input_height(), 16);
     input_pitch_ = static_cast<uint32_t>(device_input_buffer_.pitch);
     log_debug("CUDA Input Buffer=%#x, pitch=%s", device_input_buffer_.allocation.address(), input_pitch_);
-    allocate_output_buffer();
-    const std::size_t size = static_cast<std::size_t>(input_pitch_) * input_height_;
+    output_.buffer = allocate_output_buffer(config_);
+    const std::size_t size = static_cast<std::size_t>(input_pitch_) * config_.input_height();
     input_buffer_ = cuda::pagelocked_zeros(driver(), size);
     log_debug("inputBuffer=%s (size=%s)", format("<page-locked buffer %#x>", input_buffer_.data()), size);
 }
@@ -322,16 +427,17 @@ void Encoder::init_cuda_buffers() {
 // --- NVENC session ------------------------------------------------------------------------------------
 void Encoder::open_encode_session() {
     log_debug("open_encode_session() cuda_context=%s, cuda_context_ptr=%#x", context_text(), cuda_context_ptr_);
-    acquire_function_list(function_list_.get());
+    auto api = std::make_unique<NV_ENCODE_API_FUNCTION_LIST>();
+    acquire_function_list(api.get());
     NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params;
     nvenc_reset(params);
     params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
     params.device = cuda_context_ptr_;
     params.apiVersion = NVENCAPI_VERSION;
-    auto open = function_list_->nvEncOpenEncodeSessionEx;
+    auto open = api->nvEncOpenEncodeSessionEx;
     log_api("calling nvEncOpenEncodeSessionEx @ %#x", reinterpret_cast<void*>(open));
-    context_ = nullptr;
-    const int status = unlocked([&] { return open(&params, &context_); });
+    void* encoder = nullptr;
+    const int status = unlocked([&] { return open(&params, &encoder); });
     if (status == NV_ENC_ERR_UNSUPPORTED_DEVICE) {
         const char* message =
             "NV_ENC_ERR_UNSUPPORTED_DEVICE: could not open encode session (out of resources / no more codec contexts?)";
@@ -339,74 +445,78 @@ void Encoder::open_encode_session() {
         log_debug(message);
         raise_transient(message);
     }
-    if (!context_) fail("cannot open encoding session, context is NULL");
-    check_nvenc(status, "opening session");
+    if (!encoder) fail("cannot open encoding session, context is NULL");
+    check_nvenc(status, "opening session");  // a handle that comes with a failure is not a session
+    session_ = Session(std::move(api), encoder, &count_destroyed_session);
     py::call_method(state().context_counter.get(), "increase");
     py::call_method(state().context_gen_counter.get(), "increase");
     Ref count = py::call_method(state().context_counter.get(), "get");
-    log_debug("success, encoder context=%#x (%s context%s in use)", context_, count, plural(count));
+    log_debug("success, encoder context=%#x (%s context%s in use)", encoder, count, plural(count));
 }
 
 void Encoder::init_nvenc() {
-    function_list_ = std::make_unique<NV_ENCODE_API_FUNCTION_LIST>();
     open_encode_session();
     init_codec();
-    auto params = std::make_unique<NV_ENC_INITIALIZE_PARAMS>();
-    std::unique_ptr<NV_ENC_CONFIG> config = init_params(codec_, *params);
+    SessionParams params = session_params(codec_, config_);
+    preset_name_ = params.preset_name;
     log_api("nvEncInitializeEncoder using encode=%s", codec_text(codec_));
-    check_nvenc(unlocked([&] { return function_list_->nvEncInitializeEncoder(context_, params.get()); }),
+    check_nvenc(unlocked([&] { return session_.api().nvEncInitializeEncoder(session_.encoder(), params.init.get()); }),
                 "initializing encoder");
+    params_ = std::move(params);
     log_debug("NVENC initialized with '%s' codec and '%s' preset", codec_name_, preset_name_);
     dump_caps(codec_name_, codec_);
     init_buffers();
 }
 
-void Encoder::register_output_buffer() {
+RegisteredResource Encoder::register_buffer(const OutputStage& stage, const StreamConfig& c) {
     NV_ENC_REGISTER_RESOURCE r;
     nvenc_reset(r);
     r.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR;
-    r.resourceToRegister = reinterpret_cast<void*>(device_output_buffer_.allocation.address());
-    r.width = encoder_width_;
-    r.height = encoder_height_;
-    r.pitch = output_pitch_;
-    r.bufferFormat = static_cast<NV_ENC_BUFFER_FORMAT>(buffer_format_);
+    r.resourceToRegister = reinterpret_cast<void*>(stage.buffer.allocation.address());
+    r.width = c.encoder_width();
+    r.height = c.encoder_height();
+    r.pitch = stage.pitch();
+    r.bufferFormat = static_cast<NV_ENC_BUFFER_FORMAT>(c.buffer_format());
     log_api("nvEncRegisterResource(%#x)", &r);
-    check_nvenc(unlocked([&] { return function_list_->nvEncRegisterResource(context_, &r); }),
+    check_nvenc(unlocked([&] { return session_.api().nvEncRegisterResource(session_.encoder(), &r); }),
                 "registering CUDA input buffer");
-    input_handle_ = r.registeredResource;
-    log_debug("input handle for CUDA buffer: %#x", input_handle_);
+    log_debug("input handle for CUDA buffer: %#x", r.registeredResource);
+    return RegisteredResource(session_.ref(), r.registeredResource);
 }
 
 void Encoder::init_buffers() {
-    check_assert(context_ != nullptr, "context is not initialized");
-    register_output_buffer();
+    require(bool(session_), "context is not initialized");
+    require(!output_.registration && !bitstream_, "the buffers are already initialized");
+    require(bool(output_.buffer.allocation), "the CUDA buffers are not allocated");
+    output_.registration = register_buffer(output_, config_);
     NV_ENC_CREATE_BITSTREAM_BUFFER b;
     nvenc_reset(b);
-    b.size = bitstream_buffer_size(encoder_width_, encoder_height_);
+    b.size = bitstream_buffer_size(config_.encoder_width(), config_.encoder_height());
     b.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
     log_api("nvEncCreateBitstreamBuffer(%#x)", &b);
-    check_nvenc(unlocked([&] { return function_list_->nvEncCreateBitstreamBuffer(context_, &b); }),
+    check_nvenc(unlocked([&] { return session_.api().nvEncCreateBitstreamBuffer(session_.encoder(), &b); }),
                 "creating output buffer");
-    bitstream_buffer_ = b.bitstreamBuffer;
-    log_debug("output bitstream buffer=%#x", bitstream_buffer_);
+    bitstream_ = BitstreamBuffer(session_.ref(), b.bitstreamBuffer);
+    log_debug("output bitstream buffer=%#x", b.bitstreamBuffer);
 }
 
 // --- discovery ----------------------------------------------------------------------------------------
 Ref Encoder::query_codecs(bool full_query) {
-    NV_ENCODE_API_FUNCTION_LIST& f = *function_list_;
-    uint32_t count = 0;
-    log_api("nvEncGetEncodeGUIDCount(%#x)", &count);
-    check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDCount(context_, &count); }), "getting encoder count");
-    log_debug("found %i encoder%s:", count, plural(value(count)));
-    check_assert(count < 256);
-    std::vector<GUID> guids(count);
-    uint32_t returned = 0;
-    log_api("nvEncGetEncodeGUIDs(%#x, %i, %#x)", guids.data(), count, &returned);
-    check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDs(context_, guids.data(), count, &returned); }),
-                "getting list of encode GUIDs");
-    check_assert(returned == count, format("expected %s items but got %s", count, returned));
+    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+    void* encoder = session_.encoder();
+    const std::vector<GUID> guids = count_and_list<GUID>(
+        [&](uint32_t& count) {
+            log_api("nvEncGetEncodeGUIDCount(%#x)", &count);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDCount(encoder, &count); }), "getting encoder count");
+        },
+        [&](uint32_t count) { log_debug("found %i encoder%s:", count, plural(value(count))); }, 0,
+        [&](GUID* items, uint32_t count, uint32_t& returned) {
+            log_api("nvEncGetEncodeGUIDs(%#x, %i, %#x)", items, count, &returned);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDs(encoder, items, count, &returned); }),
+                        "getting list of encode GUIDs");
+        });
     Ref result = py::new_dict();
-    for (uint32_t x = 0; x < std::min(returned, count); ++x) {
+    for (std::size_t x = 0; x < guids.size(); ++x) {
         const GUID& g = guids[x];
         const std::string t = guid_text(g);
         const char* name = codec_name(t);
@@ -415,8 +525,11 @@ Ref Encoder::query_codecs(bool full_query) {
         else
             log_debug("[%s] unknown codec GUID: %s", x, t);
         py::dict_set(result.get(), value(name), text(t));
-        log_debug(" max dimensions: %sx%s (async=%s)", query_encoder_caps(g, NV_ENC_CAPS_WIDTH_MAX),
-                  query_encoder_caps(g, NV_ENC_CAPS_HEIGHT_MAX), query_encoder_caps(g, NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT));
+        // one query after the other, in this order
+        const int width_max = query_encoder_caps(g, NV_ENC_CAPS_WIDTH_MAX);
+        const int height_max = query_encoder_caps(g, NV_ENC_CAPS_HEIGHT_MAX);
+        const int async = query_encoder_caps(g, NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT);
+        log_debug(" max dimensions: %sx%s (async=%s)", width_max, height_max, async);
         log_debug(" rate control:   %s", query_encoder_caps(g, NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES));
         if (full_query) {
             log_debug("  presets=%s", query_presets(g));
@@ -429,27 +542,28 @@ Ref Encoder::query_codecs(bool full_query) {
 }
 
 Ref Encoder::query_presets(const GUID& codec) {
-    NV_ENCODE_API_FUNCTION_LIST& f = *function_list_;
+    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+    void* encoder = session_.encoder();
+    const std::vector<GUID> guids = count_and_list<GUID>(
+        [&](uint32_t& count) {
+            if (state().config.debug_api) log_info("nvEncGetEncodePresetCount(%s, %#x)", codec_text(codec), &count);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodePresetCount(encoder, codec, &count); }),
+                        "getting preset count for " + guid_text(codec));
+        },
+        [&](uint32_t count) { log_debug("found %s preset%s:", count, plural(value(count))); }, 0,
+        [&](GUID* items, uint32_t count, uint32_t& returned) {
+            log_api("nvEncGetEncodePresetGUIDs(%s, %#x)", codec_text(codec), items);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodePresetGUIDs(encoder, codec, items, count, &returned); }),
+                        "getting encode presets");
+        });
     Ref result = py::new_dict();
-    uint32_t count = 0;
-    if (state().config.debug_api) log_info("nvEncGetEncodePresetCount(%s, %#x)", codec_text(codec), &count);
-    check_nvenc(unlocked([&] { return f.nvEncGetEncodePresetCount(context_, codec, &count); }),
-                "getting preset count for " + guid_text(codec));
-    log_debug("found %s preset%s:", count, plural(value(count)));
-    check_assert(count < 256);
-    std::vector<GUID> guids(count);
-    uint32_t returned = 0;
-    log_api("nvEncGetEncodePresetGUIDs(%s, %#x)", codec_text(codec), guids.data());
-    check_nvenc(unlocked([&] { return f.nvEncGetEncodePresetGUIDs(context_, codec, guids.data(), count, &returned); }),
-                "getting encode presets");
-    check_assert(returned == count);
     std::vector<std::string> unknown;
-    for (uint32_t i = 0; i < std::min(returned, count); ++i) {
-        const std::string t = guid_text(guids[i]);
+    for (const GUID& g : guids) {
+        const std::string t = guid_text(g);
         const char* name = preset_name(t);
         const char* shown = name ? name : "unknown!";
         log_api("* %s : %s", t, shown);
-        if (auto config = get_preset_config(shown, codec, guids[i])) {
+        if (auto config = get_preset_config(shown, codec, g)) {
             log_api("presetConfig.presetCfg=%s", value(&config->presetCfg));
             const uint32_t gop = config->presetCfg.gopLength;
             log_debug("* %-20s P frame interval=%i, gop length=%-10s", shown, config->presetCfg.frameIntervalP,
@@ -470,25 +584,26 @@ Ref Encoder::query_presets(const GUID& codec) {
 }
 
 Ref Encoder::query_profiles(const GUID& codec) {
-    NV_ENCODE_API_FUNCTION_LIST& f = *function_list_;
-    Ref result = py::new_dict();
-    uint32_t count = 0;
-    log_api("nvEncGetEncodeProfileGUIDCount(%s, %#x)", codec_text(codec), &count);
-    check_nvenc(unlocked([&] { return f.nvEncGetEncodeProfileGUIDCount(context_, codec, &count); }),
-                "getting profile count");
-    log_debug("%s profiles:", count);
-    check_assert(count < 256);
-    std::vector<GUID> guids(count);
+    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+    void* encoder = session_.encoder();
+    const std::vector<GUID> guids = count_and_list<GUID>(
+        [&](uint32_t& count) {
+            log_api("nvEncGetEncodeProfileGUIDCount(%s, %#x)", codec_text(codec), &count);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodeProfileGUIDCount(encoder, codec, &count); }),
+                        "getting profile count");
+        },
+        [&](uint32_t count) { log_debug("%s profiles:", count); }, 0,
+        [&](GUID* items, uint32_t count, uint32_t& returned) {
+            log_api("nvEncGetEncodeProfileGUIDs(%s, %#x, %#x)", codec_text(codec), items, &returned);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodeProfileGUIDs(encoder, codec, items, count, &returned); }),
+                        "getting encode profiles");
+        });
     Ref all = module_attr("CODEC_PROFILES_GUIDS");
     Ref names = Ref::borrow(PyDict_GetItem(all.get(), guid_value(codec).get()));
     if (!names) names = py::new_dict();
-    uint32_t returned = 0;
-    log_api("nvEncGetEncodeProfileGUIDs(%s, %#x, %#x)", codec_text(codec), guids.data(), &returned);
-    check_nvenc(unlocked([&] { return f.nvEncGetEncodeProfileGUIDs(context_, codec, guids.data(), count, &returned); }),
-                "getting encode profiles");
-    check_assert(returned == count);
-    for (uint32_t i = 0; i < std::min(returned, count); ++i) {
-        Ref t = guid_value(guids[i]);
+    Ref result = py::new_dict();
+    for (const GUID& g : guids) {
+        Ref t = guid_value(g);
         Ref name = value(PyDict_GetItem(names.get(), t.get()));
         log_debug("* %s : %s", t, name);
         py::dict_set(result.get(), name, t);
@@ -497,22 +612,23 @@ Ref Encoder::query_profiles(const GUID& codec) {
 }
 
 Ref Encoder::query_input_formats(const GUID& codec) {
-    NV_ENCODE_API_FUNCTION_LIST& f = *function_list_;
+    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+    void* encoder = session_.encoder();
+    const std::vector<NV_ENC_BUFFER_FORMAT> formats = count_and_list<NV_ENC_BUFFER_FORMAT>(
+        [&](uint32_t& count) {
+            log_api("nvEncGetInputFormatCount(%s, %#x)", codec_text(codec), &count);
+            check_nvenc(unlocked([&] { return f.nvEncGetInputFormatCount(encoder, codec, &count); }),
+                        "getting input format count");
+        },
+        [&](uint32_t count) { log_debug("%s input format type%s:", count, plural(value(count))); }, 1,
+        [&](NV_ENC_BUFFER_FORMAT* items, uint32_t count, uint32_t& returned) {
+            log_api("nvEncGetInputFormats(%s, %#x, %i, %#x)", codec_text(codec), items, count, &returned);
+            check_nvenc(unlocked([&] { return f.nvEncGetInputFormats(encoder, codec, items, count, &returned); }),
+                        "getting input formats");
+        });
     Ref result = py::new_dict();
-    uint32_t count = 0;
-    log_api("nvEncGetInputFormatCount(%s, %#x)", codec_text(codec), &count);
-    check_nvenc(unlocked([&] { return f.nvEncGetInputFormatCount(context_, codec, &count); }),
-                "getting input format count");
-    log_debug("%s input format type%s:", count, plural(value(count)));
-    check_assert(count >= 1 && count < 256);
-    std::vector<NV_ENC_BUFFER_FORMAT> formats(count);
-    uint32_t returned = 0;
-    log_api("nvEncGetInputFormats(%s, %#x, %i, %#x)", codec_text(codec), formats.data(), count, &returned);
-    check_nvenc(unlocked([&] { return f.nvEncGetInputFormats(context_, codec, formats.data(), count, &returned); }),
-                "getting input formats");
-    check_assert(returned == count);
-    for (uint32_t i = 0; i < std::min(returned, count); ++i) {
-        const uint32_t v = formats[i];
+    for (const NV_ENC_BUFFER_FORMAT format_value : formats) {
+        const uint32_t v = format_value;
         log_debug("* %#x", v);
         for (const NumberName& format_name : buffer_formats()) {
             if (format_name.value > 0 && (format_name.value & v) > 0) {
@@ -527,12 +643,13 @@ Ref Encoder::query_input_formats(const GUID& codec) {
 int Encoder::query_encoder_caps(const GUID& codec, int cap) {
     int result = 0;
     const int ok = py::guarded_status([&] {
+        require(bool(session_), "context is not initialized");
         NV_ENC_CAPS_PARAM param;
         nvenc_reset(param);
         param.capsToQuery = static_cast<NV_ENC_CAPS>(cap);
         int v = 0;
         const int status =
-            unlocked([&] { return function_list_->nvEncGetEncodeCaps(context_, codec, &param, &v); });
+            unlocked([&] { return session_.api().nvEncGetEncodeCaps(session_.encoder(), codec, &param, &v); });
         const char* name = caps_name(static_cast<uint32_t>(cap));
         Ref shown = name ? text(name) : value(cap);
         check_nvenc(status, format("getting encode caps for %s", shown));
@@ -559,29 +676,14 @@ void Encoder::dump_caps(const std::string& name, const GUID& codec) {
 void Encoder::init_codec() {
     Ref codecs = query_codecs();
     Ref guid = py::dict_get(codecs.get(), codec_name_.c_str());
-    check_assert(bool(guid), format("%s not supported!?", codec_name_));
-    if (!guid) fail(format("%s not supported!?", codec_name_));
+    require(bool(guid), "%s not supported!?", codec_name_);
     codec_ = parse_or_fail(py::str(guid.get()));
 }
 
-GUID Encoder::get_preset(const GUID& codec) {
+GUID Encoder::get_preset(const GUID& codec, const StreamConfig& c) {
     Ref presets = query_presets(codec);
-    std::map<int, std::vector<std::string>> candidates;
-    const std::string& desired = state().config.desired_preset;
-    if (!desired.empty()) candidates[-1].push_back(desired);
-    for (const GuidName& entry : preset_guids()) {
-        const std::string name = entry.name;
-        const PresetRank* rank = preset_rank(name);
-        const int speed = rank ? rank->speed : 50;
-        const int quality = rank ? rank->quality : 50;
-        const bool lossless_preset = is_lossless_preset(name);
-        if (lossless_preset && pixel_format_ != "YUV444P") continue;
-        if (lossless_ != lossless_preset) continue;
-        if (speed < 0 || quality < 0) continue;
-        const int score = 2 * std::abs(speed - speed_) + 3 * std::abs(quality - quality_);
-        auto& list = candidates[score];
-        if (std::find(list.begin(), list.end(), name) == list.end()) list.push_back(name);
-    }
+    const PresetCandidates candidates =
+        rank_presets({c.speed, c.quality, c.lossless, c.yuv444(), state().config.desired_preset});
     Ref table = py::new_dict();
     for (const auto& [score, names] : candidates) {
         Ref l = py::new_list();
@@ -589,15 +691,15 @@ GUID Encoder::get_preset(const GUID& codec) {
         py::dict_set(table.get(), value(score), l);
     }
     log_debug("get_preset(%s) speed=%s, quality=%s, lossless=%s, pixel_format=%s, options=%s", codec_text(codec),
-              speed_, quality_, lossless_, pixel_format_, table);
+              c.speed, c.quality, c.lossless, c.pixel_format, table);
     for (const auto& [score, names] : candidates) {
         (void)score;
         for (const std::string& name : names) {
             if (name.empty()) continue;
             Ref guid = py::dict_get(presets.get(), name.c_str());
             if (!guid) continue;
-            log_debug("using preset '%s' for quality=%s, speed=%s, lossless=%s, pixel_format=%s", name, quality_,
-                      speed_, lossless_, pixel_format_);
+            log_debug("using preset '%s' for quality=%s, speed=%s, lossless=%s, pixel_format=%s", name, c.quality,
+                      c.speed, c.lossless, c.pixel_format);
             return parse_or_fail(py::str(guid.get()));
         }
     }
@@ -611,7 +713,7 @@ std::unique_ptr<NV_ENC_PRESET_CONFIG> Encoder::get_preset_config(const std::stri
     config->presetCfg.version = NV_ENC_CONFIG_VER;
     if (state().config.debug_api)
         log_info("nvEncGetEncodePresetConfig(%s, %s)", codec_text(encode), preset_text(preset));
-    const int status = function_list_->nvEncGetEncodePresetConfig(context_, encode, preset, config.get());
+    const int status = session_.api().nvEncGetEncodePresetConfig(session_.encoder(), encode, preset, config.get());
     if (status != 0) {
         const char* t = status_text(status);
         log_warn("failed to get preset config for %s (%s / %s): %s", name, guid_text(encode), guid_text(preset),
@@ -621,59 +723,44 @@ std::unique_ptr<NV_ENC_PRESET_CONFIG> Encoder::get_preset_config(const std::stri
     return config;
 }
 
-// The rate control of the API-4.0 build: bitrates and the quantiser range of the quality.
-void apply_rate_control([[maybe_unused]] NV_ENC_RC_PARAMS& rc, [[maybe_unused]] int quality,
-                        [[maybe_unused]] uint32_t target, [[maybe_unused]] uint32_t max,
-                        [[maybe_unused]] bool constant_qp, [[maybe_unused]] QuantiserRange range) {
-#if TEVU_NVENC_API_VERSION < 0x50
-    rc.rateControlMode = constant_qp ? NV_ENC_PARAMS_RC_CONSTQP : NV_ENC_PARAMS_RC_VBR;
-    rc.averageBitRate = target;
-    rc.maxBitRate = max;
-    rc.enableMinQP = 1;
-    rc.enableMaxQP = 1;
-    const uint32_t lo = static_cast<uint32_t>(range.min), hi = static_cast<uint32_t>(range.max);
-    rc.minQP = {lo, lo, lo};
-    rc.maxQP = {hi, hi, hi};
-#endif
-}
-
-std::unique_ptr<NV_ENC_CONFIG> Encoder::init_params(const GUID& codec, NV_ENC_INITIALIZE_PARAMS& params) {
-    const GUID preset = get_preset(codec_);
-    preset_name_ = preset_text(preset);
-    log_debug("init_params(%s) using preset=%s", codec_text(codec), preset_text(preset));
-    const char* input_format = buffer_format_name(buffer_format_);
+// The session parameters for a configuration: its preset, size, chroma format and rate control.
+SessionParams Encoder::session_params(const GUID& codec, const StreamConfig& c) {
+    const GUID preset = get_preset(codec, c);
+    SessionParams p{std::make_unique<NV_ENC_INITIALIZE_PARAMS>(), std::make_unique<NV_ENC_CONFIG>(),
+                    preset_text(preset)};
+    log_debug("init_params(%s) using preset=%s", codec_text(codec), p.preset_name);
+    const char* input_format = buffer_format_name(c.buffer_format());
     Ref formats = query_input_formats(codec);
     const bool accepted = input_format && py::dict_get(formats.get(), input_format);
-    check_assert(accepted, format("%s does not support %s (only: %s)", codec_name_, input_format, formats));
-    if (!accepted) fail(format("%s does not support %s (only: %s)", codec_name_, input_format, formats));
-    params = NV_ENC_INITIALIZE_PARAMS{};
-    auto config = std::make_unique<NV_ENC_CONFIG>();
-    std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config = get_preset_config(preset_name_, codec, preset);
-    if (!preset_config) fail(format("could not find preset %s", preset_name_));
-    *config = preset_config->presetCfg;
+    require(accepted, "%s does not support %s (only: %s)", codec_name_, input_format, formats);
+    std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config = get_preset_config(p.preset_name, codec, preset);
+    if (!preset_config) fail(format("could not find preset %s", p.preset_name));
+    NV_ENC_INITIALIZE_PARAMS& params = *p.init;
+    NV_ENC_CONFIG& config = *p.config;
+    config = preset_config->presetCfg;
     params.version = NV_ENC_INITIALIZE_PARAMS_VER;
     params.encodeGUID = codec;
     params.presetGUID = preset;
-    params.encodeWidth = params.darWidth = encoder_width_;
-    params.encodeHeight = params.darHeight = encoder_height_;
+    params.encodeWidth = params.darWidth = c.encoder_width();
+    params.encodeHeight = params.darHeight = c.encoder_height();
     params.frameRateNum = 1;
     params.frameRateDen = 30;
     params.enableEncodeAsync = 0;
     params.enablePTD = 0;
-    params.encodeConfig = config.get();
-    config->gopLength = NVENC_INFINITE_GOPLENGTH;
-    config->frameIntervalP = 1;
-    config->frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
-    NV_ENC_CONFIG_H264& h264 = config->encodeCodecConfig.h264Config;
+    params.encodeConfig = p.config.get();
+    config.gopLength = NVENC_INFINITE_GOPLENGTH;
+    config.frameIntervalP = 1;
+    config.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
+    NV_ENC_CONFIG_H264& h264 = config.encodeCodecConfig.h264Config;
     h264.h264VUIParameters.videoSignalTypePresentFlag = 0;
     h264.h264VUIParameters.colourDescriptionPresentFlag = 0;
-    h264.chromaFormatIDC = pixel_format_ == "YUV444P" ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
-    apply_rate_control(config->rcParams, quality_, target_bitrate_, max_bitrate_, lossless_,
-                       lossless_ ? QuantiserRange{0, 0} : session_quantisers(quality_));
+    h264.chromaFormatIDC = c.yuv444() ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
+    apply_rate_control(config.rcParams, target_bitrate_, max_bitrate_, c.lossless,
+                       c.lossless ? QuantiserRange{0, 0} : session_quantisers(c.quality));
 #if TEVU_NVENC_API_VERSION < 0x50
-    if (lossless_) h264.qpPrimeYZeroTransformBypassFlag = 1;
+    if (c.lossless) h264.qpPrimeYZeroTransformBypassFlag = 1;
 #endif
-    return config;
+    return p;
 }
 
 // --- set-up entry -------------------------------------------------------------------------------------
@@ -690,81 +777,102 @@ void Encoder::init_context(PyObject* args, PyObject* kwargs) {
     check_assert(py::check_status(PySequence_Contains(encodings.get(), encoding)) == 1,
                  format("invalid encoding %s", encoding));
     check_assert(module_attr("NvEncodeAPICreateInstance").get() != Py_None, "encoder module is not initialized");
-    if (width <= 0 || height <= 0 || width > 16384 || height > 16384)
+    // A set-up over another one would lose track of its session and buffers.
+    if (session_ || cuda_context_)
+        fail("init_context: this encoder is already initialized, call clean() before setting it up again");
+    if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension)
         py::raise(PyExc_ValueError, format("invalid dimensions: %sx%s", width, height));
     log_debug("init_context%s", py::tuple(value(width), value(height), src_format, dst_formats, encoding,
                                           value(quality), value(speed), scaling, options));
-    width_ = static_cast<uint32_t>(width);
-    height_ = static_cast<uint32_t>(height);
-    speed_ = speed;
-    quality_ = quality;
-    scaling_ = py::truth(scaling) ? Ref::borrow(scaling) : py::tuple(value(1), value(1));
-    py::parse_tuple(scaling_.get(), "ii", &scale_num_, &scale_den_);
-    if (scale_num_ <= 0 || scale_den_ <= 0)
-        py::raise(PyExc_ValueError, format("invalid scaling: %s", scaling_));
-    input_width_ = round_up_32(width_);
-    input_height_ = round_up_32(height_);
-    encoder_width_ = scaled_dimension(width_, scale_num_, scale_den_);
-    encoder_height_ = scaled_dimension(height_, scale_num_, scale_den_);
-    src_format_ = py::str(src_format);
-    dst_formats_ = Ref::borrow(dst_formats);
+    StreamConfig c;
+    c.width = static_cast<uint32_t>(width);
+    c.height = static_cast<uint32_t>(height);
+    c.speed = speed;
+    c.quality = quality;
+    c.scaling = py::truth(scaling) ? Ref::borrow(scaling) : py::tuple(value(1), value(1));
+    const auto [num, den] = py::integer_pair(c.scaling.get(), "scaling");
+    auto fits = [&](long long v) { return v * num / den >= 1 && v * num / den <= kMaxDimension; };
+    if (num <= 0 || den <= 0 || num > INT_MAX || den > INT_MAX || !fits(width) || !fits(height))
+        py::raise(PyExc_ValueError, format("invalid scaling: %s", c.scaling));
+    c.scale_num = static_cast<int>(num);
+    c.scale_den = static_cast<int>(den);
+    c.src_format = py::str(src_format);
+    c.dst_formats = Ref::borrow(dst_formats);
+    c.lossless = config_.lossless;
+    config_ = c;
     codec_name_ = "H264";
     preset_name_.clear();
     frames_ = 0;
-    cuda_device_ = Ref();
-    pixel_format_.clear();
     last_frame_times_.clear();
     update_bitrate();
     const double start = now();
-    pixel_format_ = target_pixel_format(quality_);
-    lossless_ = target_lossless(pixel_format_, quality_);
+    config_.pixel_format = target_pixel_format(config_.quality);
+    config_.lossless = target_lossless(config_.pixel_format, config_.quality);
     Ref preferred = py::call_method(options, "get", text("cuda_device"), value(-1));
     Ref kw = py::new_dict();
     py::dict_set(kw.get(), "min_compute", min_compute());
     Ref selected = py::call_kw(state().host.select_device.get(), py::tuple(preferred), kw);
-    PyObject *number = nullptr, *device = nullptr;
-    py::parse_tuple(selected.get(), "OO", &number, &device);
-    device_id_ = static_cast<int>(py::as_long_long(number));
-    cuda_device_ = Ref::borrow(device);
+    auto [number, device] = py::sequence_pair(selected.get(), "the selected device");
+    config_.device_id = static_cast<int>(py::as_long_long(number.get()));
+    config_.cuda_device = device;
     log_debug("using %s %s compression at %s%% quality with pixel format %s on device %s",
-              lossless_ ? "lossless" : "lossy", encoding, quality_, pixel_format_,
-              py::call(state().host.device_info.get(), cuda_device_));
+              config_.lossless ? "lossless" : "lossy", encoding, config_.quality, config_.pixel_format,
+              py::call(state().host.device_info.get(), config_.cuda_device));
     try {
         init_cuda();
         init_nvenc();
-        py::call(state().host.record_device_success.get(), value(device_id_));
+        py::call(state().host.record_device_success.get(), value(config_.device_id));
     } catch (const cuda::Error& e) {
         set_cuda_error(e);
-        record_setup_failure(device_id_);
+        record_setup_failure(config_.device_id);
         throw py::ErrorAlreadySet();
     } catch (const py::ErrorAlreadySet&) {
-        record_setup_failure(device_id_);
+        record_setup_failure(config_.device_id);
         throw;
     }
     log_debug("init_context%s took %1.fms",
-              py::tuple(value(width_), value(height_), src_format, value(quality_), value(speed_), options),
+              py::tuple(value(config_.width), value(config_.height), src_format, value(config_.quality),
+                        value(config_.speed), options),
               (now() - start) * 1000.0);
+}
+
+// The recovery after a driver logic error: the same configuration on a new context and session. A
+// rebuild that fails leaves the encoder closed rather than half set up.
+void Encoder::rebuild(const StreamConfig& saved) {
+    config_ = saved;
+    codec_name_ = "H264";
+    update_bitrate();
+    try {
+        init_cuda();
+        init_nvenc();
+    } catch (...) {
+        py::PendingError failure;  // empty for a C++ exception
+        if (py::guarded_status([&] { clean(); }) < 0) PyErr_Clear();
+        if (failure) failure.restore();
+        throw;
+    }
 }
 
 // --- adaptation ---------------------------------------------------------------------------------------
 void Encoder::set_encoding_speed(int speed) {
-    if (speed == speed_) return;
-    speed_ = speed;
+    if (speed == config_.speed) return;
+    config_.speed = speed;
     update_bitrate();
 }
 
 void Encoder::update_bitrate() {
-    const Bitrates b = compute_bitrates(speed_, encoder_width_, encoder_height_, pixel_format_ == "NV12");
+    const Bitrates b = compute_bitrates(config_.speed, config_.encoder_width(), config_.encoder_height(),
+                                        config_.pixel_format == "NV12");
     target_bitrate_ = b.target;
     max_bitrate_ = b.max;
 }
 
 std::string Encoder::target_pixel_format(int quality) const {
     auto accepts = [&](const char* name) {
-        return py::check_status(PySequence_Contains(dst_formats_.get(), text(name).get())) == 1;
+        return py::check_status(PySequence_Contains(config_.dst_formats.get(), text(name).get())) == 1;
     };
     const bool yuv444 = py::truth(module_attr("YUV444_ENABLED").get());
-    const bool unscaled = scale_num_ <= 1 && scale_den_ <= 1;
+    const bool unscaled = config_.scale_num <= 1 && config_.scale_den <= 1;
     if (yuv444 && accepts("YUV444P") &&
         ((quality >= state().config.yuv444_threshold && unscaled) || !accepts("YUV420P")))
         return "YUV444P";
@@ -778,102 +886,106 @@ bool Encoder::target_lossless(const std::string& pixel_format, int quality) cons
 }
 
 void Encoder::set_encoding_quality(int quality) {
-    if (quality == quality_) return;
-    log_debug("set_encoding_quality(%s) current quality=%s", quality, quality_);
-    const int target = target_quality(quality, quality_, state().config.lossless_threshold);
-    quality_ = quality;
+    if (quality == config_.quality) return;
+    log_debug("set_encoding_quality(%s) current quality=%s", quality, config_.quality);
+    const int target = target_quality(quality, config_.quality, state().config.lossless_threshold);
+    config_.quality = quality;
     log_debug("set_encoding_quality(%s) target quality=%s", quality, target);
     const std::string new_format = target_pixel_format(target);
     const bool new_lossless = target_lossless(new_format, target);
-    if (new_format == pixel_format_ && new_lossless == lossless_) {
-        log_debug("set_encoding_quality(%s) keeping current: %s / %s", quality, pixel_format_, lossless_ ? 1 : 0);
+    if (new_format == config_.pixel_format && new_lossless == config_.lossless) {
+        log_debug("set_encoding_quality(%s) keeping current: %s / %s", quality, config_.pixel_format,
+                  config_.lossless ? 1 : 0);
         return;
     }
     const double start = now();
-    const std::string old_format = pixel_format_;
-    const bool old_lossless = lossless_;
-    apply_format(new_format, new_lossless);
+    const std::string old_format = config_.pixel_format;
+    const bool old_lossless = config_.lossless;
+    switch_format(new_format, new_lossless);
     log_debug("set_encoding_quality(%s) reconfigured from %s / %s to: %s / %s (took %ims)", quality, old_format,
               old_lossless, new_format, new_lossless, static_cast<long long>(1000 * (now() - start)));
 }
 
-// Brings the session (preset, chroma format), the buffer format, the output buffer and the kernel in
-// line with a new pixel format or lossless mode. On failure the previous values stay.
-void Encoder::apply_format(const std::string& pixel_format, bool lossless) {
-    check_assert(context_ != nullptr, "context is not initialized");
-    const std::string old_format = pixel_format_;
-    const bool old_lossless = lossless_;
-    const uint32_t old_buffer_format = buffer_format_;
-    pixel_format_ = pixel_format;
-    lossless_ = lossless;
-    buffer_format_ = pixel_format == "YUV444P" ? kYUV444 : kNV12;
-    try {
-        cuda::ContextScope scope(cuda_context_);
-        auto reconfigure = std::make_unique<NV_ENC_RECONFIGURE_PARAMS>();
-        nvenc_reset(*reconfigure);
-        std::unique_ptr<NV_ENC_CONFIG> config = init_params(codec_, reconfigure->reInitEncodeParams);
-        reconfigure->resetEncoder = 1;
-        reconfigure->forceIDR = 1;
-        log_api("nvEncReconfigureEncoder(%#x)", reconfigure.get());
-        check_nvenc(unlocked([&] { return function_list_->nvEncReconfigureEncoder(context_, reconfigure.get()); }),
-                    "reconfiguring encoder");
-        force_idr_ = true;
-        if (buffer_format_ != old_buffer_format) {
-            check_nvenc(unlocked([&] { return function_list_->nvEncUnregisterResource(context_, input_handle_); }),
-                        "unregistering CUDA input buffer");
-            input_handle_ = nullptr;
-            device_output_buffer_.allocation.free();
-            allocate_output_buffer();
-            register_output_buffer();
-            load_kernel();
-        }
-        update_bitrate();
-    } catch (...) {
-        if (!input_handle_ || !kernel_) {
-            // The old buffers are gone: the encoder cannot go on.
-            pixel_format_ = pixel_format;
+// Moves the running encoder to a new pixel format or lossless mode: the session's parameters, and when
+// the buffer format changes, a new output buffer, its registration and the kernel that fills it. All
+// of it is prepared beside the running configuration, which stays in use until every step succeeded.
+// A failure leaves the old configuration running; only when the session refuses to go back to it is
+// the session closed.
+void Encoder::switch_format(const std::string& pixel_format, bool lossless) {
+    require(bool(session_), "context is not initialized");
+    StreamConfig next = config_;
+    next.pixel_format = pixel_format;
+    next.lossless = lossless;
+    cuda::ContextScope scope(cuda_context_);
+    SessionParams params = session_params(codec_, next);
+    const bool new_stage = next.buffer_format() != config_.buffer_format();
+    OutputStage stage;
+    if (new_stage) {
+        load_kernel(stage, next);
+        stage.buffer = allocate_output_buffer(next);
+    }
+    check_nvenc(reconfigure(params), "reconfiguring encoder");  // the driver keeps the old one when it refuses
+    if (new_stage) {
+        try {
+            stage.registration = register_buffer(stage, next);
+        } catch (const py::ErrorAlreadySet&) {
+            restore_session();
             throw;
         }
-        pixel_format_ = old_format;
-        lossless_ = old_lossless;
-        buffer_format_ = old_buffer_format;
-        throw;
+        std::swap(output_, stage);
+        retire(stage);
+    }
+    config_ = std::move(next);
+    preset_name_ = params.preset_name;
+    params_ = std::move(params);
+}
+
+// nvEncReconfigureEncoder with a full reset; the next picture is an IDR.
+int Encoder::reconfigure(const SessionParams& params) {
+    auto reconfigure = std::make_unique<NV_ENC_RECONFIGURE_PARAMS>();
+    nvenc_reset(*reconfigure);
+    reconfigure->reInitEncodeParams = *params.init;
+    reconfigure->resetEncoder = 1;
+    reconfigure->forceIDR = 1;
+    log_api("nvEncReconfigureEncoder(%#x)", reconfigure.get());
+    const int status = unlocked(
+        [&] { return session_.api().nvEncReconfigureEncoder(session_.encoder(), reconfigure.get()); });
+    if (status == 0) force_idr_ = true;
+    return status;
+}
+
+// After a switch failed half-way, with the session already reconfigured: back to the running
+// parameters, or, when the session refuses that too, the session closed (the encoder then reports
+// itself closed, and clean() releases the rest). The pending failure stays pending.
+void Encoder::restore_session() {
+    py::PendingError failure;
+    const int status = reconfigure(params_);
+    if (status != 0) {
+        log_warn("could not restore the encoder's parameters (%s): closing its session", value(status_info(status)));
+        FirstFailure ignored;
+        release_session(ignored);
+    }
+    failure.restore();
+}
+
+// Releases the output stage that a switch replaced. The switch is complete whatever happens here:
+// what the driver refuses to release is kept and tried again at teardown.
+void Encoder::retire(OutputStage& old) {
+    if (const int status = old.registration.release()) {
+        log_warn("could not release the previous input buffer registration: %s", value(status_info(status)));
+        retired_.registrations.push_back(std::move(old.registration));
+    }
+    try {
+        old.buffer.allocation.free();
+    } catch (const cuda::Error& e) {
+        log_warn("could not release the previous output buffer: %s", e.what());
+        retired_.buffers.push_back(std::move(old.buffer));
     }
 }
 
 // --- frames -------------------------------------------------------------------------------------------
-Setup Encoder::saved_setup() const {
-    return {width_, height_, src_format_, dst_formats_, scaling_, scale_num_, scale_den_, speed_, quality_,
-            device_id_, cuda_device_, pixel_format_, lossless_};
-}
-
-void Encoder::rebuild(const Setup& s) {
-    width_ = s.width;
-    height_ = s.height;
-    src_format_ = s.src_format;
-    dst_formats_ = s.dst_formats;
-    scaling_ = s.scaling;
-    scale_num_ = s.scale_num;
-    scale_den_ = s.scale_den;
-    speed_ = s.speed;
-    quality_ = s.quality;
-    device_id_ = s.device_id;
-    cuda_device_ = s.cuda_device;
-    pixel_format_ = s.pixel_format;
-    lossless_ = s.lossless;
-    input_width_ = round_up_32(width_);
-    input_height_ = round_up_32(height_);
-    encoder_width_ = scaled_dimension(width_, scale_num_, scale_den_);
-    encoder_height_ = scaled_dimension(height_, scale_num_, scale_den_);
-    codec_name_ = "H264";
-    update_bitrate();
-    init_cuda();
-    init_nvenc();
-}
-
 Ref Encoder::compress_image(PyObject* image, int quality, int speed, PyObject* options, int retry) {
-    check_assert(bool(cuda_context_), "context is not initialized");
-    if (!cuda_context_) fail("context is not initialized");
+    require(bool(cuda_context_), "context is not initialized");
     try {
         cuda::ContextScope scope(cuda_context_);
         set_encoding_quality(quality);
@@ -882,61 +994,64 @@ Ref Encoder::compress_image(PyObject* image, int quality, int speed, PyObject* o
     } catch (const cuda::LogicError& e) {
         if (retry > 0) throw;
         log_warn("PyCUDA error: %s", e.what());
-        const Setup setup = saved_setup();
+        const StreamConfig saved = config_;
         clean();
-        rebuild(setup);
+        rebuild(saved);
         return compress_image(image, quality, speed, options, retry + 1);
     }
 }
 
 void Encoder::launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch) {
-    const uint32_t d = divisor();
+    const uint32_t d = config_.divisor();
     const cuda::Dim3 block{16, 16, 1};
     const cuda::Dim3 grid{grid_dimension(w, d), grid_dimension(h, d), 1};
-    const uint32_t in_w = scaled() ? w : input_width_;
-    const uint32_t in_h = scaled() ? h : input_height_;
-    const uint32_t geometry[5] = {in_w, in_h, source_pitch, w, h};
-    if (!kernel_arguments_ || !std::equal(geometry, geometry + 5, kernel_geometry_)) {
+    const uint32_t in_w = config_.scaled() ? w : config_.input_width();
+    const uint32_t in_h = config_.scaled() ? h : config_.input_height();
+    const CUdeviceptr input = device_input_buffer_.allocation.address();
+    const CUdeviceptr output = output_.buffer.allocation.address();
+    const uint32_t encoder_w = config_.encoder_width(), encoder_h = config_.encoder_height();
+    const std::array<uint64_t, 10> values = {input, in_w, in_h, source_pitch, output,
+                                             encoder_w, encoder_h, output_.pitch(), w, h};
+    if (!kernel_arguments_ || values != kernel_argument_values_) {
         kernel_arguments_.emplace();
-        kernel_arguments_->pointer(device_input_buffer_.allocation.address())
+        kernel_arguments_->pointer(input)
             .int32(static_cast<int32_t>(in_w))
             .int32(static_cast<int32_t>(in_h))
             .int32(static_cast<int32_t>(source_pitch))
-            .pointer(device_output_buffer_.allocation.address())
-            .int32(static_cast<int32_t>(encoder_width_))
-            .int32(static_cast<int32_t>(encoder_height_))
-            .int32(static_cast<int32_t>(output_pitch_))
+            .pointer(output)
+            .int32(static_cast<int32_t>(encoder_w))
+            .int32(static_cast<int32_t>(encoder_h))
+            .int32(static_cast<int32_t>(output_.pitch()))
             .int32(static_cast<int32_t>(w))
             .int32(static_cast<int32_t>(h));
-        std::copy(geometry, geometry + 5, kernel_geometry_);
+        kernel_argument_values_ = values;
     }
     const double start = now();
-    log_debug("calling %s%s with block=%s, grid=%s", kernel_object_,
-              py::tuple(value(device_input_buffer_.allocation.address()), value(in_w), value(in_h),
-                        value(source_pitch), value(device_output_buffer_.allocation.address()),
-                        value(encoder_width_), value(encoder_height_), value(output_pitch_), value(w), value(h)),
+    log_debug("calling %s%s with block=%s, grid=%s", output_.kernel_object,
+              py::tuple(value(input), value(in_w), value(in_h), value(source_pitch), value(output), value(encoder_w),
+                        value(encoder_h), value(output_.pitch()), value(w), value(h)),
               py::tuple(value(16), value(16), value(1)), py::tuple(value(grid.x), value(grid.y)));
     {
         py::GilRelease release;
-        kernel_->launch(grid, block, *kernel_arguments_);
+        output_.kernel->launch(grid, block, *kernel_arguments_);
     }
-    log_debug("compress_image(..) kernel %s took %.1f ms", kernel_name_, (now() - start) * 1000);
+    log_debug("compress_image(..) kernel %s took %.1f ms", output_.kernel_name, (now() - start) * 1000);
 }
 
 void Encoder::encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped) {
     NV_ENC_PIC_PARAMS pic{};
     pic.version = NV_ENC_PIC_PARAMS_VER;
     const bool key = frames_ == 0 || force_idr_;
-    pic.inputWidth = encoder_width_;
-    pic.inputHeight = encoder_height_;
-    pic.inputPitch = output_pitch_;
+    pic.inputWidth = config_.encoder_width();
+    pic.inputHeight = config_.encoder_height();
+    pic.inputPitch = output_.pitch();
     pic.encodePicFlags = frames_ == 0 ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS
                                       : (force_idr_ ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS | NV_ENC_PIC_FLAG_FORCEIDR : 0);
     pic.frameIdx = frames_;
     pic.inputTimeStamp = timestamp;
     pic.inputBuffer = mapped;
-    pic.outputBitstream = bitstream_buffer_;
-    pic.bufferFmt = static_cast<NV_ENC_BUFFER_FORMAT>(buffer_format_);
+    pic.outputBitstream = bitstream_.get();
+    pic.bufferFmt = static_cast<NV_ENC_BUFFER_FORMAT>(config_.buffer_format());
     pic.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
     pic.pictureType = key ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P;
     NV_ENC_PIC_PARAMS_H264& h264 = pic.codecPicParams.h264PicParams;
@@ -945,63 +1060,61 @@ void Encoder::encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped) {
     h264.sliceMode = NVENC_SLICE_MODE_COUNT;
     h264.sliceModeData = 1;
 #if TEVU_NVENC_API_VERSION < 0x50
-    apply_rate_control(pic.rcParams, quality_, target_bitrate_, max_bitrate_, false, picture_quantisers(quality_));
+    apply_rate_control(pic.rcParams, target_bitrate_, max_bitrate_, false, picture_quantisers(config_.quality));
 #endif
     log_api("nvEncEncodePicture(%#x)", &pic);
-    check_nvenc(unlocked([&] { return function_list_->nvEncEncodePicture(context_, &pic); }),
+    check_nvenc(unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); }),
                 "error during picture encoding");
     force_idr_ = false;
 }
 
-Ref Encoder::lock_and_copy(bool& locked) {
+Ref Encoder::lock_and_copy(BitstreamLock& held, uint32_t& size) {
     NV_ENC_LOCK_BITSTREAM lock;
     nvenc_reset(lock);
     lock.doNotWait = 0;
-    lock.outputBitstream = bitstream_buffer_;
+    lock.outputBitstream = bitstream_.get();
     log_api("nvEncLockBitstream(%#x) bitstreamBufferPtr=%#x", &lock, lock.bitstreamBufferPtr);
-    check_nvenc(unlocked([&] { return function_list_->nvEncLockBitstream(context_, &lock); }),
+    check_nvenc(unlocked([&] { return session_.api().nvEncLockBitstream(session_.encoder(), &lock); }),
                 "locking output buffer");
-    locked = true;
+    held = BitstreamLock(session_.ref(), bitstream_.get());
 #if TEVU_NVENC_API_VERSION >= 0x50
     log_debug("compress_image(..) output buffer locked, bitstreamBufferPtr=%#x", lock.bitstreamBufferPtr);
 #endif
-    const uint32_t size = lock.bitstreamSizeInBytes;
+    size = lock.bitstreamSizeInBytes;
     bytes_out_ += size;
     return py::bytes(lock.bitstreamBufferPtr, size);
 }
 
-void Encoder::release_frame(NV_ENC_INPUT_PTR mapped, bool locked) {
+// Unlocks (when locked) and unmaps, in that order. A release the driver refuses is kept and retried
+// before the next frame and at teardown; its failure is raised.
+void Encoder::release_frame(MappedInput& mapped, BitstreamLock& lock) {
     int unlock_status = 0;
-    if (locked) {
-        log_api("nvEncUnlockBitstream(%#x)", bitstream_buffer_);
-        unlock_status = unlocked([&] { return function_list_->nvEncUnlockBitstream(context_, bitstream_buffer_); });
+    if (lock) {
+        log_api("nvEncUnlockBitstream(%#x)", bitstream_.get());
+        unlock_status = lock.release();
+        if (unlock_status != 0) pending_unlock_ = std::move(lock);
     }
-    log_api("nvEncUnmapInputResource(%#x)", mapped);
-    const int unmap_status = unlocked([&] { return function_list_->nvEncUnmapInputResource(context_, mapped); });
-    if (unmap_status != 0) pending_unmap_ = mapped;
-    if (unlock_status != 0) pending_unlock_ = true;
+    log_api("nvEncUnmapInputResource(%#x)", mapped.get());
+    const int unmap_status = mapped.release();
+    if (unmap_status != 0) pending_unmap_ = std::move(mapped);
     check_nvenc(unlock_status, "unlocking output buffer");
     check_nvenc(unmap_status, "unmapping input resource");
 }
 
-void Encoder::retry_pending_releases() {
-    if (!context_) return;
-    if (pending_unlock_ &&
-        unlocked([&] { return function_list_->nvEncUnlockBitstream(context_, bitstream_buffer_); }) == 0)
-        pending_unlock_ = false;
-    if (pending_unmap_ &&
-        unlocked([&] { return function_list_->nvEncUnmapInputResource(context_, pending_unmap_); }) == 0)
-        pending_unmap_ = nullptr;
+void Encoder::retry_pending_releases() noexcept {
+    pending_unlock_.release();
+    pending_unmap_.release();
 }
 
-Ref Encoder::client_options(long long pts) const {
+Ref Encoder::client_options(uint64_t pts) const {
     Ref o = py::new_dict();
     py::dict_set(o.get(), "frame", value(frames_));
     py::dict_set(o.get(), "pts", value(pts));
-    py::dict_set(o.get(), "speed", value(speed_));
-    py::dict_set(o.get(), "quality", value(lossless_ ? 100 : std::min(quality_, 99)));
-    if (lossless_) py::dict_set(o.get(), "lossless", py::boolean(true));
-    if (scaled()) py::dict_set(o.get(), "scaled_size", py::tuple(value(encoder_width_), value(encoder_height_)));
+    py::dict_set(o.get(), "speed", value(config_.speed));
+    py::dict_set(o.get(), "quality", value(config_.lossless ? 100 : std::min(config_.quality, 99)));
+    if (config_.lossless) py::dict_set(o.get(), "lossless", py::boolean(true));
+    if (config_.scaled())
+        py::dict_set(o.get(), "scaled_size", py::tuple(value(config_.encoder_width()), value(config_.encoder_height())));
     return o;
 }
 
@@ -1012,33 +1125,31 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
     const long long h = py::as_long_long(py::call_method(image, "get_height").get());
     Ref pixels = py::call_method(image, "get_pixels");
     const long long stride = py::as_long_long(py::call_method(image, "get_rowstride").get());
-    const std::size_t input_size = static_cast<std::size_t>(input_pitch_) * input_height_;
-    check_assert(pixels.get() != Py_None, format("failed to get pixels from %s", image));
-    check_assert(context_ != nullptr, "context is not initialized");
+    const uint32_t input_width = config_.input_width(), input_height = config_.input_height();
+    const std::size_t input_size = static_cast<std::size_t>(input_pitch_) * input_height;
+    require(pixels.get() != Py_None, "failed to get pixels from %s", image);
+    require(bool(session_), "context is not initialized");
     Ref planes = py::call_method(image, "get_planes");
     const int same_planes = py::check_status(PyObject_RichCompareBool(planes.get(), state().host.packed.get(), Py_EQ));
-    check_assert(same_planes == 1, format("invalid number of planes: %s", planes));
-    check_assert((w & 0xFFFE) <= input_width_, format("invalid width: %s", w));
-    check_assert((h & 0xFFFE) <= input_height_, format("invalid height: %s", h));
-    check_assert(bool(input_buffer_), "BUG: encoder is closed?");
-    // Checks that must hold even when assertions are off: they guard memory.
-    if (pixels.get() == Py_None) fail(format("failed to get pixels from %s", image));
-    if (!context_ || !input_buffer_) fail("context is not initialized");
-    if (same_planes != 1) fail(format("invalid number of planes: %s", planes));
-    if (w <= 0 || h <= 0 || (w & 0xFFFE) > input_width_ || (h & 0xFFFE) > input_height_ || stride <= 0 ||
-        stride > INT32_MAX)
+    require(same_planes == 1, "invalid number of planes: %s", planes);
+    require((w & 0xFFFE) <= input_width, "invalid width: %s", w);
+    require((h & 0xFFFE) <= input_height, "invalid height: %s", h);
+    require(bool(input_buffer_), "BUG: encoder is closed?");
+    // The masks above look at 16 bits only: a size beyond them must not pass as a small one.
+    if (w <= 0 || h <= 0 || w > 0xFFFF || h > 0xFFFF || stride <= 0 || stride > INT32_MAX)
         py::raise(PyExc_ValueError, format("invalid image geometry: %sx%s stride=%s", w, h, stride));
     const long long timestamp = py::as_long_long(py::call_method(image, "get_timestamp").get());
     if (frames_ == 0) first_frame_timestamp_ = timestamp;
 
     // Odd sizes count as the next lower even size; an extra column or row is not encoded.
-    const uint32_t width = std::min<uint32_t>(static_cast<uint32_t>(w), input_width_);
-    const uint32_t height = std::min<uint32_t>(static_cast<uint32_t>(h), input_height_);
+    const uint32_t width = std::min<uint32_t>(static_cast<uint32_t>(w), input_width);
+    const uint32_t height = std::min<uint32_t>(static_cast<uint32_t>(h), input_height);
     StagingResult staged{};
     {
         py::BufferView view(pixels.get());
         const ImageRows rows{static_cast<const uint8_t*>(view.data()), view.size(), static_cast<uint32_t>(w),
                              static_cast<uint32_t>(h), static_cast<uint32_t>(stride)};
+        const StagingBuffer target{input_buffer_.data(), input_pitch_, input_height};
         Ref pixel_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(pixels.get())));
         if (static_cast<uint32_t>(stride) <= input_pitch_)
             log_debug("copying %s pixels from %s into %s, in one shot", value(view.size()), pixel_type,
@@ -1047,9 +1158,14 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
             log_debug("copying %s pixels from %s into %s, %i stride at a time", value(input_pitch_ * h), pixel_type,
                       "page-locked buffer", input_pitch_);
         try {
-            // Plain copies between buffers this call holds: other threads may run meanwhile.
-            py::GilRelease release;
-            staged = stage_pixels(rows, {input_buffer_.data(), input_pitch_, input_height_});
+            if (view.pinned()) {
+                // The exporter keeps these bytes in place while the view lives: other threads may run.
+                py::GilRelease release;
+                staged = stage_pixels(rows, target);
+            } else {
+                // Nothing pins them: another thread could free them as soon as the lock is released.
+                staged = stage_pixels(rows, target);
+            }
         } catch (const StagingError& e) {
             py::raise(PyExc_ValueError, e.what());
         }
@@ -1060,55 +1176,54 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
     }
     bytes_in_ += input_size;
     log_debug("compress_image(..) %i bytes of input buffer copied to device", input_size);
-    if (pixel_format_ != "NV12" && pixel_format_ != "YUV444P")
-        fail(format("bug: invalid pixel format '%s'", pixel_format_));
+    if (config_.buffer_format() == 0) fail(format("bug: invalid pixel format '%s'", config_.pixel_format));
     launch_kernel(width, height, staged.source_pitch);
     const double converted = now();
 
     retry_pending_releases();
     NV_ENC_MAP_INPUT_RESOURCE map;
     nvenc_reset(map);
-    map.registeredResource = input_handle_;
-    map.mappedBufferFmt = static_cast<NV_ENC_BUFFER_FORMAT>(buffer_format_);
+    map.registeredResource = output_.registration.get();
+    map.mappedBufferFmt = static_cast<NV_ENC_BUFFER_FORMAT>(config_.buffer_format());
     log_api("nvEncMapInputResource(%#x)", &map);
-    check_nvenc(unlocked([&] { return function_list_->nvEncMapInputResource(context_, &map); }),
+    check_nvenc(unlocked([&] { return session_.api().nvEncMapInputResource(session_.encoder(), &map); }),
                 "mapping input resource");
-    NV_ENC_INPUT_PTR mapped = map.mappedResource;
-    log_api("compress_image(..) device buffer mapped to %#x", mapped);
+    MappedInput mapped(session_.ref(), map.mappedResource);
+    log_api("compress_image(..) device buffer mapped to %#x", mapped.get());
+    BitstreamLock lock;
     Ref data;
+    uint32_t size = 0;
     double encoded = 0;
-    bool locked = false;
     try {
         if (timestamp < first_frame_timestamp_)
             py::raise(PyExc_OverflowError, format("timestamp %s is earlier than the first frame's (%s)", timestamp,
                                                   first_frame_timestamp_));
-        encode_picture(static_cast<uint64_t>(timestamp - first_frame_timestamp_), mapped);
+        encode_picture(timestamp_span(timestamp, first_frame_timestamp_), mapped.get());
         encoded = now();
 #if TEVU_NVENC_API_VERSION >= 0x50
         log_debug("compress_image(..) encoded in %.1f ms", (encoded - converted) * 1000);
 #else
         log_debug("compress_image(..) encoded in %.1f ms, info=%s", (encoded - converted) * 1000, info());
 #endif
-        data = lock_and_copy(locked);
-    } catch (const py::ErrorAlreadySet&) {
-        py::PendingError pending;
-        release_frame(mapped, locked);  // a failure here replaces the pending one
-        pending.restore();
+        data = lock_and_copy(lock, size);
+    } catch (...) {
+        py::PendingError pending;  // empty for a C++ exception
+        release_frame(mapped, lock);  // a failure here replaces the pending one
+        if (pending) pending.restore();
         throw;
     }
-    release_frame(mapped, locked);
+    release_frame(mapped, lock);
     const double downloaded = now();
     log_debug("compress_image(..) download took %.1f ms", (downloaded - encoded) * 1000);
     const cuda::MemoryInfo memory = cuda::mem_get_info(*driver());
     free_memory_ = memory.free;
     total_memory_ = memory.total;
-    Ref result_options = client_options(timestamp - first_frame_timestamp_);
+    Ref result_options = client_options(timestamp_span(timestamp, first_frame_timestamp_));
     const double end = now();
     ++frames_;
     last_frame_times_.push_back({start, end});
     if (last_frame_times_.size() > 200) last_frame_times_.pop_front();
     time_ += end - start;
-    const std::size_t size = static_cast<std::size_t>(PyString_GET_SIZE(data.get()));
     log_debug("compress_image(..) %s %s returning %s bytes (%.1f%%), complete compression for frame %s took %.1fms",
               "nvenc", py::call(module_attr("get_version").get()), value(size), 100.0 * size / input_size, frames_,
               (end - start) * 1000);
@@ -1121,130 +1236,116 @@ void Encoder::flush_encoder() {
     pic.version = NV_ENC_PIC_PARAMS_VER;
     pic.encodePicFlags = NV_ENC_PIC_FLAG_EOS;
     log_api("nvEncEncodePicture(%#x)", &pic);
-    check_nvenc(unlocked([&] { return function_list_->nvEncEncodePicture(context_, &pic); }),
+    check_nvenc(unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); }),
                 "flushing encoder buffer");
 }
 
-void Encoder::cuda_clean() {
+// Releases everything held on the GPU, in this order: pending frame releases, the end-of-stream
+// picture, the registration, the staging and device buffers, the bitstream buffer and the session.
+// Every step runs even when an earlier one failed; `failure` keeps the first failure, and what the
+// driver refused to release stays held for another try. The first pass also flushes.
+void Encoder::cuda_clean(FirstFailure& failure, bool first_pass) {
     retry_pending_releases();
-    if (context_ && frames_ != 0) flush_encoder();
-    if (input_handle_ && context_) {
-        log_debug("cuda_clean() unregistering CUDA output buffer input handle %#x", input_handle_);
-        log_api("nvEncUnregisterResource(%#x)", input_handle_);
-        check_nvenc(unlocked([&] { return function_list_->nvEncUnregisterResource(context_, input_handle_); }),
-                    "unregistering CUDA input buffer");
-        input_handle_ = nullptr;
+    if (first_pass && session_ && frames_ != 0) failure.run([&] { flush_encoder(); });
+    if (output_.registration && session_) {
+        log_debug("cuda_clean() unregistering CUDA output buffer input handle %#x", output_.registration.get());
+        log_api("nvEncUnregisterResource(%#x)", output_.registration.get());
+        failure.status(output_.registration.release(), "unregistering CUDA input buffer");
     }
+    for (RegisteredResource& registration : retired_.registrations)
+        failure.status(registration.release(), "unregistering CUDA input buffer");
     if (input_buffer_) {
         log_debug("cuda_clean() freeing CUDA host buffer %s", format("<page-locked buffer %#x>", input_buffer_.data()));
-        input_buffer_.free();
+        failure.run([&] { input_buffer_.free(); });
     }
     if (device_input_buffer_.allocation) {
         log_debug("cuda_clean() freeing CUDA input buffer %#x", device_input_buffer_.allocation.address());
-        device_input_buffer_.allocation.free();
+        failure.run([&] { device_input_buffer_.allocation.free(); });
     }
-    if (device_output_buffer_.allocation) {
-        log_debug("cuda_clean() freeing CUDA output buffer %#x", device_output_buffer_.allocation.address());
-        device_output_buffer_.allocation.free();
+    if (output_.buffer.allocation) {
+        log_debug("cuda_clean() freeing CUDA output buffer %#x", output_.buffer.allocation.address());
+        failure.run([&] { output_.buffer.allocation.free(); });
     }
-    if (context_) {
-        if (bitstream_buffer_) {
-            log_debug("cuda_clean() destroying output bitstream buffer %#x", bitstream_buffer_);
-            log_api("nvEncDestroyBitstreamBuffer(%#x)", bitstream_buffer_);
-            check_nvenc(
-                unlocked([&] { return function_list_->nvEncDestroyBitstreamBuffer(context_, bitstream_buffer_); }),
-                "destroying output buffer");
-            bitstream_buffer_ = nullptr;
-        }
-        log_debug("cuda_clean() destroying encoder %#x", context_);
-        log_api("nvEncDestroyEncoder(%#x)", context_);
-        check_nvenc(unlocked([&] { return function_list_->nvEncDestroyEncoder(context_); }), "destroying context");
-        context_ = nullptr;
-        py::call_method(state().context_counter.get(), "decrease");
-        Ref count = py::call_method(state().context_counter.get(), "get");
-        log_debug("cuda_clean() (still %s context%s in use)", count, plural(count));
-    }
-    function_list_.reset();
-    cuda_context_ptr_ = nullptr;
+    for (cuda::PitchedAllocation& buffer : retired_.buffers) failure.run([&] { buffer.allocation.free(); });
+    release_session(failure);
 }
 
-// After a failed step of cuda_clean: releases what is still held, ignoring further failures, so that
-// no session, registration, buffer or session count is leaked.
-void Encoder::release_rest() noexcept {
-    if (function_list_ && context_) {
-        NV_ENCODE_API_FUNCTION_LIST& f = *function_list_;
-        if (input_handle_) unlocked([&] { return f.nvEncUnregisterResource(context_, input_handle_); });
-        if (bitstream_buffer_) unlocked([&] { return f.nvEncDestroyBitstreamBuffer(context_, bitstream_buffer_); });
-        unlocked([&] { return f.nvEncDestroyEncoder(context_); });
-        if (py::guarded_status([&] { py::call_method(state().context_counter.get(), "decrease"); }) < 0)
-            PyErr_Clear();
+// The bitstream buffer, then the session; the driver releases whatever else the session had.
+void Encoder::release_session(FirstFailure& failure) {
+    if (!session_) return;
+    if (bitstream_) {
+        log_debug("cuda_clean() destroying output bitstream buffer %#x", bitstream_.get());
+        log_api("nvEncDestroyBitstreamBuffer(%#x)", bitstream_.get());
+        failure.status(bitstream_.release(), "destroying output buffer");
     }
-    input_handle_ = nullptr;
-    bitstream_buffer_ = nullptr;
-    pending_unmap_ = nullptr;
-    pending_unlock_ = false;
-    context_ = nullptr;
-    input_buffer_ = cuda::PagelockedBuffer();
-    device_input_buffer_ = cuda::PitchedAllocation();
-    device_output_buffer_ = cuda::PitchedAllocation();
-    function_list_.reset();
+    log_debug("cuda_clean() destroying encoder %#x", session_.encoder());
+    log_api("nvEncDestroyEncoder(%#x)", session_.encoder());
+    const int status = session_.destroy();
+    if (status != 0) {
+        failure.status(status, "destroying context");
+        return;
+    }
+    output_.registration.forget();
+    bitstream_.forget();
+    pending_unmap_.forget();
+    pending_unlock_.forget();
+    retired_.registrations.clear();  // forgotten with the session
     cuda_context_ptr_ = nullptr;
+    Ref count = py::call_method(state().context_counter.get(), "get");
+    log_debug("cuda_clean() (still %s context%s in use)", count, plural(count));
+}
+
+// The context was destroyed, and the driver released its memory with it.
+void Encoder::forget_context_memory() noexcept {
+    input_buffer_.forget();
+    device_input_buffer_.allocation.forget();
+    output_.buffer.allocation.forget();
+    for (cuda::PitchedAllocation& buffer : retired_.buffers) buffer.allocation.forget();
+    retired_.buffers.clear();
 }
 
 void Encoder::clean() {
-    log_debug("clean() cuda_context=%s, encoder context=%#x", context_text(), context_);
+    log_debug("clean() cuda_context=%s, encoder context=%#x", context_text(), session_.encoder());
     if (cuda_context_) {
-        std::exception_ptr failure;
+        FirstFailure failure;
         {
             cuda::ContextScope scope(cuda_context_);
-            try {
-                cuda_clean();
-            } catch (const py::ErrorAlreadySet&) {
-                py::PendingError first;
-                release_rest();
-                first.restore();
-                failure = std::current_exception();
-            } catch (...) {
-                release_rest();
-                failure = std::current_exception();
-            }
+            cuda_clean(failure, true);
+            if (failure) cuda_clean(failure, false);  // one more try for what the driver refused
         }
-        kernel_.reset();
         kernel_arguments_.reset();
-        cuda_context_.detach();
-        cuda_context_ = cuda::Context();
-        if (failure) std::rethrow_exception(failure);
-    } else {
-        release_rest();
+        // A session never outlives its context: when the driver keeps refusing to destroy the session,
+        // both stay for the next clean() (or the destructor).
+        if (!session_) {
+            failure.run([&] { cuda_context_.detach(); });
+            if (!cuda_context_) forget_context_memory();
+        }
+        failure.raise_if_any();
     }
     reset_fields();
 }
 
 void Encoder::reset_fields() {
-    width_ = height_ = input_width_ = input_height_ = encoder_width_ = encoder_height_ = 0;
-    src_format_.clear();
-    dst_formats_ = py::new_list();
-    scaling_ = Ref();
-    scale_num_ = scale_den_ = 1;
-    speed_ = quality_ = 0;
-    device_id_ = -1;
-    cuda_info_ = cuda_device_info_ = pycuda_info_ = cuda_device_ = Ref();
-    kernel_object_ = Ref();
-    kernel_.reset();
-    kernel_name_.clear();
+    const bool lossless = config_.lossless;
+    config_ = StreamConfig{};
+    config_.lossless = lossless;
+    cuda_info_ = cuda_device_info_ = pycuda_info_ = Ref();
+    output_ = OutputStage{};  // released by now
+    retired_ = Retired{};
+    params_ = SessionParams{};
     max_block_sizes_ = max_grid_sizes_ = py::integer(0);
     max_threads_per_block_ = 0;
     free_memory_ = total_memory_ = 0;
-    input_pitch_ = output_pitch_ = buffer_format_ = 0;
+    input_pitch_ = 0;
     codec_name_.clear();
     preset_name_.clear();
-    pixel_format_.clear();
     force_idr_ = false;
     time_ = 0;
     first_frame_timestamp_ = 0;
     frames_ = 0;
     last_frame_times_.clear();
     bytes_in_ = bytes_out_ = 0;
+    kernel_arguments_.reset();
 }
 
 // "fps" and "ms_per_frame" over the frames that ended in the last 10 seconds.
@@ -1267,31 +1368,32 @@ void Encoder::add_frame_rate(PyObject* d) const {
 Ref Encoder::info() const {
     Ref d = module_info();
     PyObject* p = d.get();
-    py::dict_set(p, "width", value(width_));
-    py::dict_set(p, "height", value(height_));
+    const StreamConfig& c = config_;
+    py::dict_set(p, "width", value(c.width));
+    py::dict_set(p, "height", value(c.height));
     py::dict_set(p, "frames", value(frames_));
     py::dict_set(p, "codec", text(codec_name_));
-    py::dict_set(p, "encoder_width", value(encoder_width_));
-    py::dict_set(p, "encoder_height", value(encoder_height_));
+    py::dict_set(p, "encoder_width", value(c.encoder_width()));
+    py::dict_set(p, "encoder_height", value(c.encoder_height()));
     py::dict_set(p, "bitrate", value(target_bitrate_));
-    py::dict_set(p, "quality", value(quality_));
-    py::dict_set(p, "speed", value(speed_));
-    py::dict_set(p, "lossless", value(lossless_ ? 1 : 0));
+    py::dict_set(p, "quality", value(c.quality));
+    py::dict_set(p, "speed", value(c.speed));
+    py::dict_set(p, "lossless", value(c.lossless ? 1 : 0));
     py::dict_set(p, "lossless.supported", module_attr("LOSSLESS_ENABLED"));
     py::dict_set(p, "lossless.threshold", value(state().config.lossless_threshold));
     py::dict_set(p, "yuv444.supported", module_attr("YUV444_ENABLED"));
     py::dict_set(p, "yuv444.threshold", value(state().config.yuv444_threshold));
-    if (scaled()) {
-        py::dict_set(p, "input_width", value(input_width_));
-        py::dict_set(p, "input_height", value(input_height_));
-        py::dict_set(p, "scaling", value(scaling_));
+    if (c.scaled()) {
+        py::dict_set(p, "input_width", value(c.input_width()));
+        py::dict_set(p, "input_height", value(c.input_height()));
+        py::dict_set(p, "scaling", value(c.scaling));
     }
     PyObject* updict = state().host.updict.get();
     py::call(updict, d, text("cuda"), value(cuda_device_info_));
     py::call(updict, d, text("cuda"), value(cuda_info_));
     py::call(updict, d, text("pycuda"), value(pycuda_info_));
-    if (!src_format_.empty()) py::dict_set(p, "src_format", text(src_format_));
-    if (!pixel_format_.empty()) py::dict_set(p, "pixel_format", text(pixel_format_));
+    if (!c.src_format.empty()) py::dict_set(p, "src_format", text(c.src_format));
+    if (!c.pixel_format.empty()) py::dict_set(p, "pixel_format", text(c.pixel_format));
     if (bytes_in_ && bytes_out_) {
         py::dict_set(p, "bytes_in", value(bytes_in_));
         py::dict_set(p, "bytes_out", value(bytes_out_));
@@ -1301,7 +1403,7 @@ Ref Encoder::info() const {
     py::dict_set(p, "total_time_ms", value(static_cast<long long>(time_ * 1000)));
     if (frames_ && time_ > 0)
         py::dict_set(p, "pixels_per_second",
-                     value(static_cast<long long>(static_cast<double>(width_) * height_ * frames_ / time_)));
+                     value(static_cast<long long>(static_cast<double>(c.width) * c.height * frames_ / time_)));
     py::dict_set(p, "free_memory", value(free_memory_));
     py::dict_set(p, "total_memory", value(total_memory_));
     if (total_memory_)
@@ -1311,7 +1413,8 @@ Ref Encoder::info() const {
 }
 
 Ref Encoder::repr() const {
-    return text(format("nvenc(%s/%s - %s - %sx%s)", src_format_, pixel_format_, preset_name_, width_, height_));
+    return text(format("nvenc(%s/%s - %s - %sx%s)", config_.src_format, config_.pixel_format, preset_name_,
+                       config_.width, config_.height));
 }
 
 // --- Python binding -----------------------------------------------------------------------------------
@@ -1440,107 +1543,12 @@ PyMethodDef encoder_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// --- module initialisation ------------------------------------------------------------------------------
-void check_driver() {
-    Host& h = state().host;
-    Ref version = py::call(h.get_nvidia_module_version.get());
-    Ref verdict = py::none();
-    if (!py::truth(version.get()))
-        log_warn("Warning: unknown NVidia driver version");
-    else
-        verdict = py::call(h.is_blacklisted.get());
-    Ref shown = py::call(h.pver.get(), version);
-    if (verdict.get() == Py_True)
-        fail(format("NVidia driver version %s is blacklisted, it does not work with NVENC", shown));
-    if (verdict.get() == Py_None) {
-        log_warn("Warning: NVidia driver version %s may or may not work", shown);
-        log_warn(" recommended driver versions: up to 350 only");
-        Ref environ = py::getattr(py::import("os").get(), "environ");
-        Ref force = py::call_method(environ.get(), "get", text("TEVU_NVENC_YUV444P"), text("0"));
-        if (py::str(force.get()) != "1") {
-            log_warn(" disabling YUV444P and lossless mode");
-            log_warn(" use TEVU_NVENC_YUV444P=1 to force enable it");
-            set_module_attr("YUV444_ENABLED", py::boolean(false));
-            set_module_attr("LOSSLESS_ENABLED", py::boolean(false));
-        }
-    }
-}
-
-// The YUV444 and lossless probes of a set-up test encoder.
-void probe_capabilities(Encoder& encoder, PyObject* encoding) {
-    if (py::truth(module_attr("YUV444_ENABLED").get()) &&
-        encoder.query_encoder_caps(encoder.codec(), NV_ENC_CAPS_SUPPORT_YUV444_ENCODE) == 0) {
-        log_warn("Warning: hardware or nvenc library version does not support YUV444");
-        set_module_attr("YUV444_ENABLED", py::boolean(false));
-        set_module_attr("LOSSLESS_ENABLED", py::boolean(false));
-    }
-    log_debug("%s YUV444 support: %s", encoding, module_attr("YUV444_ENABLED"));
-    if (py::truth(module_attr("LOSSLESS_ENABLED").get()) &&
-        encoder.query_encoder_caps(encoder.codec(), NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE) == 0) {
-        log_warn("Warning: hardware or nvenc library version does not support lossless mode");
-        set_module_attr("LOSSLESS_ENABLED", py::boolean(false));
-    }
-    log_debug("%s lossless support: %s", encoding, module_attr("LOSSLESS_ENABLED"));
-}
-
-// One test set-up; true when it succeeded. The test encoder is always cleaned.
-bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
-    Ref colorspaces = py::call(module_attr("get_input_colorspaces").get(), encoding);
-#if TEVU_NVENC_API_VERSION >= 0x50
-    check_assert(py::truth(colorspaces.get()), format("cannot use NVENC: no colorspaces available for %s", encoding));
-#else
-    check_assert(py::truth(colorspaces.get()), "cannot use NVENC: no colorspaces available");
-#endif
-    Ref src_format = py::check(PySequence_GetItem(colorspaces.get(), 0));
-    Ref dst_formats = py::call(module_attr("get_output_colorspaces").get(), encoding, src_format);
-    try {
-        py::call_method(test_encoder, "init_context", value(1920), value(1080), src_format, dst_formats, encoding,
-                        value(50), value(50), py::tuple(value(1), value(1)), py::new_dict());
-        probe_capabilities(Type::cast(test_encoder), encoding);
-    } catch (const py::ErrorAlreadySet&) {
-        py::PendingError error;
-        if (!PyErr_GivenExceptionMatches(error.type(), state().nvenc_exception.get())) {
-            py::call_method(test_encoder, "clean");
-            error.restore();
-            throw;
-        }
-        log_debug("encoder %s failed: %s", test_encoder, error.value());
-        const long long code = py::as_long_long(py::getattr(error.value(), "code").get());
-        const std::string message = py::str(error.value());
-        py::call_method(test_encoder, "clean");
-        if (code == NV_ENC_ERR_INVALID_VERSION)
-            fail("version mismatch, you need a newer/older codec build or newer/older drivers");
-#if TEVU_NVENC_API_VERSION >= 0x50
-        fail("error initializing a test context: " + message);
-#else
-        log_warn("error during NVENC v4 encoder test: %s", message);
-        return false;
-#endif
-    }
-    py::call_method(test_encoder, "clean");
-    return true;
-}
 
 }  // namespace
 
-void module_initialise() {
-    set_module_attr("YUV444_ENABLED", py::boolean(true));
-    set_module_attr("LOSSLESS_ENABLED", py::boolean(true));
-    log_debug("nvenc.init_module()");
-    log_debug("NVENC encoder API version %s", py::call(module_attr("get_version").get()));
-    check_driver();
-    py::call(module_attr("init_nvencode_library").get());
-    Ref test_encoder = py::call(module_attr("Encoder").get());
-    Ref encodings = py::call(module_attr("get_encodings").get());
-    bool success = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(encodings.get()); ++i)
-        success = test_encoding(test_encoder.get(), PyList_GET_ITEM(encodings.get(), i)) || success;
-#if TEVU_NVENC_API_VERSION < 0x50
-    if (!success) fail("no NVENC v4 test encoder could be set up");
-#else
-    (void)success;
-#endif
-    log_info("NVENC v%s successfully initialized", value(kApiVersion / 16));
+int encoder_capability(PyObject* encoder, int cap) {
+    Encoder& e = Type::cast(encoder);
+    return e.query_encoder_caps(e.codec(), cap);
 }
 
 void register_encoder_type(PyObject* module) {

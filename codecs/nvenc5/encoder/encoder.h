@@ -9,6 +9,8 @@ namespace tevu::nvenc {
 void register_encoder_type(PyObject* module);
 // init_module(): driver verdict, library loading, the test encoder.
 void module_initialise();
+// A capability of the codec of an open encoder (an Encoder instance, TypeError for anything else).
+int encoder_capability(PyObject* encoder, int cap);
 // The module's get_info() dictionary.
 Ref module_info();
 

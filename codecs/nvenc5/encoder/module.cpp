@@ -84,8 +84,7 @@ void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table) {
     Ref address = py::call(py::getattr(state().host.ctypes.get(), "c_void_p").get(), value(table));
     const long long status = py::as_long_long(py::call(create.get(), address).get());
     check_nvenc(static_cast<int>(status), "getting API function list");
-    check_assert(table->nvEncOpenEncodeSessionEx != nullptr, "looks like NvEncodeAPICreateInstance failed!");
-    if (!table->nvEncOpenEncodeSessionEx) fail("looks like NvEncodeAPICreateInstance failed!");
+    require(table->nvEncOpenEncodeSessionEx != nullptr, "looks like NvEncodeAPICreateInstance failed!");
 }
 
 namespace {
@@ -500,6 +499,111 @@ Ref get_BGRA2YUV444(PyObject*, PyObject* args) {
     py::parse_tuple(args, "i:get_BGRA2YUV444", &device_id);
     return csc_function(device_id, "BGRA_to_YUV444");
 }
+
+// --- module initialisation: the driver verdict, the library, a test encoder --------------------------
+void check_driver() {
+    Host& h = state().host;
+    Ref version = py::call(h.get_nvidia_module_version.get());
+    Ref verdict = py::none();
+    if (!py::truth(version.get()))
+        log_warn("Warning: unknown NVidia driver version");
+    else
+        verdict = py::call(h.is_blacklisted.get());
+    Ref shown = py::call(h.pver.get(), version);
+    if (verdict.get() == Py_True)
+        fail(format("NVidia driver version %s is blacklisted, it does not work with NVENC", shown));
+    if (verdict.get() == Py_None) {
+        log_warn("Warning: NVidia driver version %s may or may not work", shown);
+        log_warn(" recommended driver versions: up to 350 only");
+        Ref environ = py::getattr(py::import("os").get(), "environ");
+        Ref force = py::call_method(environ.get(), "get", text("TEVU_NVENC_YUV444P"), text("0"));
+        if (py::str(force.get()) != "1") {
+            log_warn(" disabling YUV444P and lossless mode");
+            log_warn(" use TEVU_NVENC_YUV444P=1 to force enable it");
+            set_module_attr("YUV444_ENABLED", py::boolean(false));
+            set_module_attr("LOSSLESS_ENABLED", py::boolean(false));
+        }
+    }
+}
+
+// The YUV444 and lossless probes of a set-up test encoder.
+void probe_capabilities(PyObject* encoder, PyObject* encoding) {
+    if (py::truth(module_attr("YUV444_ENABLED").get()) &&
+        encoder_capability(encoder, NV_ENC_CAPS_SUPPORT_YUV444_ENCODE) == 0) {
+        log_warn("Warning: hardware or nvenc library version does not support YUV444");
+        set_module_attr("YUV444_ENABLED", py::boolean(false));
+        set_module_attr("LOSSLESS_ENABLED", py::boolean(false));
+    }
+    log_debug("%s YUV444 support: %s", encoding, module_attr("YUV444_ENABLED"));
+    if (py::truth(module_attr("LOSSLESS_ENABLED").get()) &&
+        encoder_capability(encoder, NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE) == 0) {
+        log_warn("Warning: hardware or nvenc library version does not support lossless mode");
+        set_module_attr("LOSSLESS_ENABLED", py::boolean(false));
+    }
+    log_debug("%s lossless support: %s", encoding, module_attr("LOSSLESS_ENABLED"));
+}
+
+// One test set-up; true when it succeeded. The test encoder is always cleaned.
+bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
+    Ref colorspaces = py::call(module_attr("get_input_colorspaces").get(), encoding);
+#if TEVU_NVENC_API_VERSION >= 0x50
+    check_assert(py::truth(colorspaces.get()), format("cannot use NVENC: no colorspaces available for %s", encoding));
+#else
+    check_assert(py::truth(colorspaces.get()), "cannot use NVENC: no colorspaces available");
+#endif
+    Ref src_format = py::check(PySequence_GetItem(colorspaces.get(), 0));
+    Ref dst_formats = py::call(module_attr("get_output_colorspaces").get(), encoding, src_format);
+    try {
+        py::call_method(test_encoder, "init_context", value(1920), value(1080), src_format, dst_formats, encoding,
+                        value(50), value(50), py::tuple(value(1), value(1)), py::new_dict());
+        probe_capabilities(test_encoder, encoding);
+    } catch (const py::ErrorAlreadySet&) {
+        py::PendingError error;
+        if (!PyErr_GivenExceptionMatches(error.type(), state().nvenc_exception.get())) {
+            py::call_method(test_encoder, "clean");
+            error.restore();
+            throw;
+        }
+        log_debug("encoder %s failed: %s", test_encoder, error.value());
+        const long long code = py::as_long_long(py::getattr(error.value(), "code").get());
+        const std::string message = py::str(error.value());
+        py::call_method(test_encoder, "clean");
+        if (code == NV_ENC_ERR_INVALID_VERSION)
+            fail("version mismatch, you need a newer/older codec build or newer/older drivers");
+#if TEVU_NVENC_API_VERSION >= 0x50
+        fail("error initializing a test context: " + message);
+#else
+        log_warn("error during NVENC v4 encoder test: %s", message);
+        return false;
+#endif
+    }
+    py::call_method(test_encoder, "clean");
+    return true;
+}
+
+}  // namespace
+
+void module_initialise() {
+    set_module_attr("YUV444_ENABLED", py::boolean(true));
+    set_module_attr("LOSSLESS_ENABLED", py::boolean(true));
+    log_debug("nvenc.init_module()");
+    log_debug("NVENC encoder API version %s", py::call(module_attr("get_version").get()));
+    check_driver();
+    py::call(module_attr("init_nvencode_library").get());
+    Ref test_encoder = py::call(module_attr("Encoder").get());
+    Ref encodings = py::call(module_attr("get_encodings").get());
+    bool success = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(encodings.get()); ++i)
+        success = test_encoding(test_encoder.get(), PyList_GET_ITEM(encodings.get(), i)) || success;
+#if TEVU_NVENC_API_VERSION < 0x50
+    if (!success) fail("no NVENC v4 test encoder could be set up");
+#else
+    (void)success;
+#endif
+    log_info("NVENC v%s successfully initialized", value(kApiVersion / 16));
+}
+
+namespace {
 
 Ref init_module(PyObject*, PyObject*) {
     module_initialise();

@@ -121,6 +121,16 @@ inline void check_nvenc(int code, const std::string& what) {
 }
 // The generic exception with a message.
 [[noreturn]] inline void fail(const std::string& message) { py::raise(PyExc_Exception, message); }
+// A check that guards the encoder's state, made whether or not assertions run: AssertionError with the
+// message, or under python -O the generic exception with the same message. The message ("fmt" % args)
+// is only formatted when the check fails.
+template <class... A>
+void require(bool ok, const char* fmt, const A&... args) {
+    if (ok) return;
+    const std::string message = sizeof...(A) == 0 ? std::string(fmt) : format(fmt, args...);
+    if (py::assertions_disabled()) fail(message);
+    py::raise(PyExc_AssertionError, message);
+}
 // An assertion check with a message (skipped under python -O).
 inline void check_assert(bool ok, const std::string& message) { py::check_assert(ok, message.c_str()); }
 // A bare assertion check.

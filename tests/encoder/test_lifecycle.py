@@ -1,0 +1,322 @@
+"""Encoder lifecycle under faults and misuse: format switches that fail half-way, calls on encoders in the
+wrong state, hostile integers and sizes, pixels freed by another thread, and teardown that the driver
+refuses. After each, the encoder is fully in its old configuration, fully in its new one, or closed."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from encoder_testing import (CHECK_ERROR, MODULE_NAME, Image, LeakCheck, decode, desktop_frame, load,  # noqa: E402
+                              run_python)
+from test_sessions import environment, new_encoder  # noqa: E402
+
+m = load()
+from tevu.log import capture  # noqa: E402
+
+INT_MIN, INT_MAX = -(1 << 31), (1 << 31) - 1
+
+W, H = 128, 96
+
+
+def fmt(info):
+    return (info["pixel_format"], bool(info["lossless"]))
+
+
+class FormatSwitchFaults(unittest.TestCase):
+    """Each entry point that a 4:2:0 to lossless 4:4:4 switch calls, failing once on the switching frame."""
+
+    FAULTS = [
+        ("NVENC_EMU_FAIL", "nvEncGetEncodePresetCount=8@1"),
+        ("NVENC_EMU_FAIL", "nvEncGetEncodePresetGUIDs=8@1"),
+        ("NVENC_EMU_FAIL", "nvEncGetEncodePresetConfig=8@1"),
+        ("NVENC_EMU_FAIL", "nvEncGetInputFormatCount=8@1"),
+        ("NVENC_EMU_FAIL", "nvEncGetInputFormats=8@1"),
+        ("NVENC_EMU_FAIL", "nvEncReconfigureEncoder=8@1"),
+        ("NVENC_EMU_FAIL", "nvEncRegisterResource=8@1"),
+        ("NVENC_EMU_FAIL", "nvEncUnregisterResource=8@1"),
+        ("NVENC_EMU_FAIL", "nvEncRegisterResource=8@1,nvEncReconfigureEncoder=8@2"),  # the way back fails too
+        ("CUDA_EMU_FAIL", "cuMemAllocPitch=2@1"),
+        ("CUDA_EMU_FAIL", "cuMemFree=2@1"),
+    ]
+    # After the fault: qualities and the (pixel format, lossless) each frame must be encoded with.
+    # (A failed switch has stored quality 100 already, so a repeated 100 would not switch again.)
+    FOLLOWING = [(40, ("NV12", False)), (90, ("NV12", False)), (95, ("YUV444P", False)),
+                 (100, ("YUV444P", True)), (40, ("NV12", False)), (100, ("YUV444P", True))]
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+
+    def tearDown(self):
+        import shutil
+        shutil.rmtree(self.dir)
+        self.assertEqual(m.context_counter.get(), 0)
+
+    def frame(self, e, q, i):
+        return e.compress_image(Image(W, H, desktop_frame(W, H, i), timestamp=i), q, 50)
+
+    def test_each_fault_leaves_old_new_or_closed(self):
+        for variable, rule in self.FAULTS:
+            e = new_encoder(W, H, 40)
+            stream = []
+            data, options = self.frame(e, 40, 0)
+            stream.append(data)
+            with environment(**{variable: rule}):
+                with capture() as records:
+                    try:
+                        data, options = self.frame(e, 100, 1)
+                        stream.append(data)
+                        failed = None
+                    except Exception as x:  # noqa: B902 - any failure of the switch is acceptable here
+                        failed = x
+            warned = [r for r in capture.messages(records)
+                      if "could not release" in r or "failed to get preset config" in r]
+            self.assertTrue(failed is not None or warned, "%s: the fault did not happen" % rule)
+            if e.is_closed():
+                self.assertRaises(CHECK_ERROR, self.frame, e, 40, 2)
+                e.clean()
+                continue
+            # fully old or fully new: the module's record says which, and the next frames encode
+            self.assertIn(fmt(e.get_info()), [("NV12", False), ("YUV444P", True)], rule)
+            last = options["frame"]
+            for n, (q, expected) in enumerate(self.FOLLOWING):
+                data, options = self.frame(e, q, 10 + n)
+                stream.append(data)
+                self.assertEqual(fmt(e.get_info()), expected, "%s, quality %d" % (rule, q))
+                self.assertEqual(options["frame"], last + 1, "%s: the encoder was rebuilt" % rule)
+                self.assertEqual(options.get("lossless", False), expected[1])
+                last = options["frame"]
+            e.clean()
+            path = os.path.join(self.dir, "switches.h264")
+            with open(path, "wb") as f:
+                f.write(b"".join(stream))
+            frames, w, h, _ = decode(path)
+            self.assertEqual((frames, w, h), (len(stream), W, H), rule)
+
+    def test_switch_keeps_the_bitrate(self):
+        """Only the speed sets the bitrate: the session and its pictures keep agreeing across a switch."""
+        e = new_encoder(1024, 768, 40, speed=30)
+        try:
+            before = e.get_info()["bitrate"]
+            e.compress_image(Image(1024, 768, desktop_frame(1024, 768, 0)), 100, 30)
+            self.assertEqual(fmt(e.get_info()), ("YUV444P", True))
+            self.assertEqual(e.get_info()["bitrate"], before)
+            e.set_encoding_speed(90)
+            self.assertNotEqual(e.get_info()["bitrate"], before)
+        finally:
+            e.clean()
+
+
+class WrongState(unittest.TestCase):
+    def tearDown(self):
+        self.assertEqual(m.context_counter.get(), 0)
+
+    def test_second_init_context_refused_and_first_session_kept(self):
+        e = new_encoder(W, H)
+        try:
+            with self.assertRaises(Exception) as c:
+                e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+            self.assertIn("already", str(c.exception))
+            self.assertEqual(m.context_counter.get(), 1)
+            data, options = e.compress_image(Image(W, H, desktop_frame(W, H, 0)))
+            self.assertEqual(options["frame"], 0)
+        finally:
+            e.clean()
+        # once cleaned, the same object can be set up again
+        e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+        e.clean()
+
+    def test_calls_that_need_a_session(self):
+        """Without a session these raise, with or without assertions; run here and under python -O."""
+        code = ("import os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\nm.init_module()\n"
+                "def attempt(name, f):\n"
+                "    try:\n        f()\n        print name, 'returned'\n"
+                "    except Exception as x:\n        print name, type(x).__name__, x\n"
+                "attempt('init_buffers', lambda: m.Encoder().init_buffers())\n"
+                "attempt('compress', lambda: m.Encoder().compress_image(None))\n"
+                "for rule in ['cuCtxCreate=2@1', 'cuMemAllocPitch=2@1']:\n"
+                "    os.environ['CUDA_EMU_FAIL'] = rule\n"
+                "    e = m.Encoder()\n"
+                "    attempt('init ' + rule, lambda: e.init_context(64, 64, 'BGRX', ['YUV420P', 'YUV444P'], 'h264',"
+                " 40, 50, None))\n"
+                "    os.environ['CUDA_EMU_FAIL'] = ''\n"
+                "    attempt('quality ' + rule, lambda: e.set_encoding_quality(100))\n"
+                "    e.clean()\n"
+                "    print 'counter', m.context_counter.get()\n")
+        for optimize in (False, True):
+            rc, out, err = run_python(code, optimize=optimize)
+            self.assertEqual(rc, 0, "crashed (optimize=%s): %s" % (optimize, err[-2000:]))
+            lines = out.splitlines()
+            self.assertIn("context is not initialized", lines[0])
+            self.assertTrue(lines[1].startswith("compress "), lines[1])
+            self.assertNotIn("returned", lines[1])
+            quality = [l for l in lines if l.startswith("quality ")]
+            self.assertEqual(len(quality), 2, out)
+            for line in quality:
+                self.assertIn("context is not initialized", line)
+            self.assertEqual([l for l in lines if l.startswith("counter")], ["counter 0"] * 2)
+
+    def test_init_module_with_a_replaced_encoder_class(self):
+        code = ("import os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\n"
+                "class Impostor(object):\n"
+                "    def init_context(self, *a): pass\n"
+                "    def clean(self): pass\n"
+                "m.Encoder = Impostor\n"
+                "try:\n    m.init_module()\n    print 'returned'\n"
+                "except TypeError as x:\n    print 'TypeError', x\n")
+        rc, out, err = run_python(code)
+        self.assertEqual(rc, 0, err[-2000:])
+        self.assertTrue(out.startswith("TypeError"), out)
+        self.assertIn("Impostor", out)
+
+
+class HostileValues(unittest.TestCase):
+    def tearDown(self):
+        self.assertEqual(m.context_counter.get(), 0)
+
+    def test_extreme_qualities_speeds_and_timestamps(self):
+        for q, s in [(INT_MIN, INT_MAX), (INT_MAX, INT_MIN)]:
+            e = new_encoder(W, H, q, s)
+            try:
+                pixels = desktop_frame(W, H, 0)
+                data, options = e.compress_image(Image(W, H, pixels, timestamp=-(1 << 63)), INT_MAX, INT_MIN)
+                self.assertEqual(fmt(e.get_info()), ("YUV444P", True))
+                # from the highest quality to the lowest: a lossy target, never a wrap back to lossless
+                data, options = e.compress_image(Image(W, H, pixels, timestamp=(1 << 63) - 1), INT_MIN, INT_MAX)
+                self.assertEqual(fmt(e.get_info()), ("NV12", False))
+                self.assertEqual(options["pts"], (1 << 64) - 1)
+                self.assertEqual((options["frame"], options["speed"]), (1, INT_MAX))
+            finally:
+                e.clean()
+
+    def test_huge_image_sizes_refused_before_anything_is_touched(self):
+        e = new_encoder(W, H)
+        try:
+            pixels = desktop_frame(W, H, 0)
+            e.compress_image(Image(W, H, pixels))
+            for w, h in [((1 << 32) + W, H), (W, (1 << 32) + H), (1 << 16, H), (W, -2), ((1 << 33) + 2, H)]:
+                image = Image(W, H, pixels)
+                image.get_width = lambda w=w: w
+                image.get_height = lambda h=h: h
+                with self.assertRaises((ValueError, CHECK_ERROR)) as c:
+                    e.compress_image(image)
+                self.assertIn(str(w if w != W else h), str(c.exception))
+            data, options = e.compress_image(Image(W, H, pixels))
+            self.assertEqual(options["frame"], 1, "the encoder was rebuilt")
+        finally:
+            e.clean()
+
+    def test_scaling_from_any_pair(self):
+        for scaling in ([2, 3], (2, 3), bytearray(b"\x02\x03")):
+            e = new_encoder(320, 240, scaling=scaling)
+            try:
+                self.assertEqual(tuple(e.get_info()["scaling"]), tuple(scaling))
+                data, options = e.compress_image(Image(320, 240, desktop_frame(320, 240, 0)))
+                self.assertEqual(options["scaled_size"], (224, 160))
+            finally:
+                e.clean()
+        bad = [((1, 2, 3), ValueError, "two items"), ([1], ValueError, "two items"), (5, TypeError, "int"),
+               ("ab", TypeError, "str"), ((1, "x"), TypeError, "integers"), ((0, 1), ValueError, "invalid scaling")]
+        for scaling, error, text in bad:
+            e = m.Encoder()
+            with self.assertRaises(error) as c:
+                e.init_context(64, 64, "BGRX", ["YUV420P"], "h264", 50, 50, scaling)
+            self.assertIn(text, str(c.exception))
+            self.assertTrue(e.is_closed())
+
+    def test_device_selection_result_as_a_list(self):
+        code = ("import os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\n"
+                "import tevu.codecs.cuda_common.cuda_context as cc\n"
+                "original = cc.select_device\n"
+                "cc.select_device = lambda *a, **k: list(original(*a, **k))\n"
+                "import importlib\nm = importlib.import_module(%r)\nm.init_module()\n"
+                "e = m.Encoder()\ne.init_context(64, 64, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)\n"
+                "print 'open', not e.is_closed()\ne.clean()\n" % MODULE_NAME)
+        p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = p.communicate()
+        self.assertEqual((p.returncode, out.strip()), (0, "open True"), err[-2000:])
+
+
+class PixelLifetime(unittest.TestCase):
+    CODE = r"""
+import mmap, os, sys, threading
+os.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'
+sys.setcheckinterval(1 << 30)  # threads switch only where the module releases the interpreter lock
+m.init_module()
+from tevu.codecs.image_wrapper import ImageWrapper
+W, H = 4096, 2304
+e = m.Encoder()
+e.init_context(W, H, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)
+for attempt in range(3):
+    mm = mmap.mmap(-1, W * H * 4)
+    mm.write('\x55' * (W * H * 4))
+    ready = threading.Event()
+    def closer():
+        ready.wait()
+        mm.close()
+    t = threading.Thread(target=closer)
+    t.start()
+    class Image(ImageWrapper):
+        def get_timestamp(self):
+            ready.set()  # the closer runs as soon as the module releases the interpreter lock
+            return attempt
+    try:
+        e.compress_image(Image(W, H, mm, W * 4, attempt))
+        print 'encoded'
+    except ValueError as x:
+        print 'refused', x
+    t.join()
+    try:
+        e.compress_image(Image(W, H, mm, W * 4, attempt))
+        print 'encoded a closed map'
+    except (TypeError, ValueError) as x:
+        print 'closed', x
+e.clean()
+for pixels in [b'\x40' * (W * H * 4), bytearray(b'\x40' * (W * H * 4)), memoryview(b'\x40' * (W * H * 4))]:
+    e = m.Encoder()
+    e.init_context(W, H, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)
+    data, options = e.compress_image(ImageWrapper(W, H, pixels, W * 4, 0))
+    print type(pixels).__name__, len(data) > 0
+    e.clean()
+"""
+
+    def test_pixels_closed_by_another_thread(self):
+        rc, out, err = run_python(self.CODE)
+        self.assertEqual(rc, 0, "crashed: %s" % err[-2000:])
+        lines = out.splitlines()
+        self.assertEqual([l.split()[0] for l in lines[:6]], ["encoded", "closed"] * 3, out)
+        self.assertEqual(lines[6:], ["str True", "bytearray True", "memoryview True"])
+
+
+class RefusedTeardown(unittest.TestCase):
+    def tearDown(self):
+        self.assertEqual(m.context_counter.get(), 0)
+
+    def test_context_destroy_refused_then_retried(self):
+        e = new_encoder(W, H)
+        e.compress_image(Image(W, H, desktop_frame(W, H, 0)))
+        with environment(CUDA_EMU_FAIL="cuCtxDestroy=201@1"):
+            self.assertRaises(m.CUDALogicError, e.clean)
+        self.assertTrue(e.is_closed())
+        e.clean()  # the context is destroyed now; the leak run checks that none is left
+
+    def test_release_of_a_replaced_buffer_refused_until_teardown(self):
+        e = new_encoder(W, H, 40)
+        e.compress_image(Image(W, H, desktop_frame(W, H, 0)), 40)
+        with environment(CUDA_EMU_FAIL="cuMemFree=1"):  # every free refused
+            e.compress_image(Image(W, H, desktop_frame(W, H, 1)), 100)
+            self.assertEqual(fmt(e.get_info()), ("YUV444P", True))
+            self.assertRaises(m.CUDALogicError, e.clean)
+        self.assertTrue(e.is_closed())
+        e.clean()
+
+
+class LeakReport(unittest.TestCase, LeakCheck):
+    def test_these_suites_leak_nothing(self):
+        self.assert_no_leaks(__file__, "FormatSwitchFaults", "WrongState", "HostileValues", "RefusedTeardown")
+
+
+if __name__ == "__main__":
+    unittest.main()
