@@ -9,7 +9,7 @@ namespace tevu::condition {
 constexpr std::size_t kLengthTextSize = 21;
 
 // Validates the integer syntax (blanks, one optional sign, digits, blanks) and returns the text to
-// compare: from the "-" sign or the first digit. Throws SyntaxError "invalid integer %s" otherwise.
+// compare: from the "-" sign or the first digit. Fails with the syntax error "invalid integer %s" otherwise.
 const char* checked_integer_text(const char* word);
 
 // Negative, zero or positive as the integer written in a is less than, equal to or greater than b.

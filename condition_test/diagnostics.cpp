@@ -7,12 +7,13 @@
 #include "locale_setup.h"
 #include "program_name.h"
 #include "quoting.h"
-#include "word_vector.h"
 
 namespace tevu::condition {
 namespace {
 
 int status_on_failure = 1;
+const char* invocation_name_of_errors = "test";
+SyntaxErrorHandler syntax_error_handler = nullptr;
 
 // Writes the format with "%s" replaced by operand and "%%" by "%"; other text is written as it
 // stands, so that a translated format can never read arguments that are not there.
@@ -47,6 +48,15 @@ void fail_syntax(const char* invocation_name, const SyntaxError& error) {
   std::fflush(stderr);
   std::exit(2);
 }
+
+void fail_syntax_error(const SyntaxError& error) {
+  if (syntax_error_handler) syntax_error_handler(error);
+  fail_syntax(invocation_name_of_errors, error);
+}
+
+void set_invocation_name(const char* name) { invocation_name_of_errors = name; }
+
+void set_syntax_error_handler(SyntaxErrorHandler handler) { syntax_error_handler = handler; }
 
 void report_error(int errnum, const char* message) {
   ensure_locale();

@@ -4,15 +4,28 @@
 
 namespace tevu::condition {
 
-Evaluator::ChainStack::ChainStack(std::size_t capacity) : data_(inline_) {
-  if (capacity > kInlineCapacity) {
-    heap_.reset(new Chain[capacity]);
+namespace {
+
+// The number of "(" words among the operands, counted only when there are more operands than
+// reserved room (a vector can hold no more "(" words than operands).
+std::size_t needed_group_depth(int argc, const char* const* args, std::size_t reserved) {
+  if (argc <= 1 || static_cast<std::size_t>(argc - 1) <= reserved) return 0;
+  std::size_t opening = 0;
+  for (int i = 1; i < argc; ++i) opening += args[i][0] == '(' && args[i][1] == '\0';
+  return opening;
+}
+
+}  // namespace
+
+Evaluator::WaitingChains::WaitingChains(int argc, const char* const* args) : data_(reserved_) {
+  const std::size_t depth = needed_group_depth(argc, args, kReservedGroupDepth);
+  if (depth > kReservedGroupDepth) {
+    heap_.reset(new Chain[depth]);
     data_ = heap_.get();
   }
 }
 
-Evaluator::Evaluator(int argc, const char* const* args)
-    : words_{argc, args, 1}, chains_(argc > 0 ? static_cast<std::size_t>(argc) : 0) {}
+Evaluator::Evaluator(int argc, const char* const* args) : words_{argc, args, 1}, waiting_(argc, args) {}
 
 bool Evaluator::evaluate() {
   if (words_.argc < 2) return false;
@@ -97,9 +110,9 @@ Evaluator::Outcome Evaluator::four_words() {
 }
 
 // The general grammar without recursion: a parenthesised group that needs the general grammar
-// again pushes the waiting chain, and finishing a chain pops back into the group's term.
+// again puts the current chain aside, and finishing a chain takes it back into the group's term.
 bool Evaluator::general(bool negate_result) {
-  chains_.push({false, true, false, negate_result});
+  Chain chain{false, true, false, negate_result};
   for (;;) {
     bool term_negated = negations();
     if (words_.at_end()) fail_missing_argument(words_);
@@ -108,17 +121,17 @@ bool Evaluator::general(bool negate_result) {
       next_word(words_, true);
       Outcome inner = fixed_count(group_word_count());
       if (inner.enters_general) {
-        chains_.top().term_negated = term_negated;
-        chains_.push({false, true, false, inner.negate});
+        chain.term_negated = term_negated;
+        waiting_.push(chain);
+        chain = {false, true, false, inner.negate};
         continue;
       }
       value = close_group(inner.value) != term_negated;
     } else {
       value = primary_term() != term_negated;
     }
-    // The term is complete: extend the chains, closing every group that ends here.
+    // The term is complete: extend the chain, closing every group that ends here.
     for (;;) {
-      Chain& chain = chains_.top();
       chain.and_value = chain.and_value && value;
       if (words_.current_is("-a")) {
         next_word(words_, false);
@@ -131,9 +144,9 @@ bool Evaluator::general(bool negate_result) {
         break;
       }
       bool chain_value = chain.or_value != chain.result_negated;
-      chains_.pop();
-      if (chains_.empty()) return chain_value;
-      value = close_group(chain_value) != chains_.top().term_negated;
+      if (waiting_.empty()) return chain_value;
+      chain = waiting_.pop();
+      value = close_group(chain_value) != chain.term_negated;
     }
   }
 }

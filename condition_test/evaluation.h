@@ -10,17 +10,20 @@
 namespace tevu::condition {
 
 // Evaluates one word vector. All storage it needs is reserved at construction, so that evaluate()
-// allocates nothing. Syntax errors are thrown as SyntaxError.
+// allocates nothing. Syntax errors end in fail_syntax_error.
 class Evaluator {
  public:
+  // Expressions with at most this many "(" words are evaluated without any heap memory.
+  static constexpr std::size_t kReservedGroupDepth = 2048;
+
   Evaluator(int argc, const char* const* args);
 
   // The truth of the whole expression; false when there are no operands.
   bool evaluate();
 
  private:
-  // The state of one general-grammar chain that is waiting for a parenthesised group to close
-  // (or, at the bottom, the outermost chain).
+  // The state of one general-grammar chain: the one being evaluated, or one waiting for a
+  // parenthesised group to close.
   struct Chain {
     bool or_value;
     bool and_value;
@@ -35,18 +38,18 @@ class Evaluator {
     bool negate;
   };
 
-  // A stack of chains of fixed capacity; nesting is bounded by the number of words.
-  class ChainStack {
+  // The chains waiting for their groups to close. Every waiting chain stands for one "(" word
+  // consumed, so the "(" words of the vector bound the depth: room for kReservedGroupDepth of them
+  // lives in the evaluator itself, and only a vector with more gets one heap block, at construction.
+  class WaitingChains {
    public:
-    explicit ChainStack(std::size_t capacity);
+    WaitingChains(int argc, const char* const* args);
     void push(const Chain& chain) { data_[size_++] = chain; }
-    void pop() { --size_; }
-    Chain& top() { return data_[size_ - 1]; }
+    Chain pop() { return data_[--size_]; }
     bool empty() const { return size_ == 0; }
 
    private:
-    static constexpr std::size_t kInlineCapacity = 32;
-    Chain inline_[kInlineCapacity];
+    Chain reserved_[kReservedGroupDepth];
     std::unique_ptr<Chain[]> heap_;
     Chain* data_;
     std::size_t size_ = 0;
@@ -68,7 +71,7 @@ class Evaluator {
   bool close_group(bool value);
 
   WordVector words_;
-  ChainStack chains_;
+  WaitingChains waiting_;
 };
 
 }  // namespace tevu::condition

@@ -13,16 +13,13 @@ namespace tevu::condition {
 
 int run_command(int argc, char** argv, const char* localedir) {
   record_program_name(argv[0]);
+  set_invocation_name(argv[0]);
   configure_locale(kTextDomain, localedir);
   set_failure_status(2);
   install_out_of_memory_handler();
   std::atexit(flush_stdout_at_exit);
-  try {
-    Evaluator evaluator(argc, argv);
-    return evaluator.evaluate() ? 0 : 1;
-  } catch (const SyntaxError& error) {
-    fail_syntax(argv[0], error);
-  }
+  Evaluator evaluator(argc, argv);
+  return evaluator.evaluate() ? 0 : 1;
 }
 
 }  // namespace tevu::condition

@@ -115,18 +115,23 @@ struct Slot {
   std::size_t size;
 };
 
+// Slot 0 lives in the table itself, so that quoting into it needs no memory beyond the fixed
+// buffer; the table of further slots is made only when one is used.
 class SlotTable {
  public:
-  SlotTable() : slots_{{fixed_, sizeof fixed_}} {}
+  SlotTable() = default;
   ~SlotTable() {
-    for (Slot& slot : slots_) release(slot);
+    release(first_);
+    for (Slot& slot : further_) release(slot);
   }
   SlotTable(const SlotTable&) = delete;
   SlotTable& operator=(const SlotTable&) = delete;
 
   Slot& at(int index) {
-    if (static_cast<std::size_t>(index) >= slots_.size()) slots_.resize(index + 1, Slot{nullptr, 0});
-    return slots_[index];
+    if (index == 0) return first_;
+    const std::size_t further_index = static_cast<std::size_t>(index) - 1;
+    if (further_index >= further_.size()) further_.resize(further_index + 1, Slot{nullptr, 0});
+    return further_[further_index];
   }
 
   void replace(Slot& slot, std::size_t size) {
@@ -141,7 +146,8 @@ class SlotTable {
   }
 
   char fixed_[256];
-  std::vector<Slot> slots_;
+  Slot first_{fixed_, sizeof fixed_};
+  std::vector<Slot> further_;
 };
 
 SlotTable& slot_table() {

@@ -3,14 +3,9 @@
 
 #include <cstring>
 
-namespace tevu::condition {
+#include "diagnostics.h"
 
-// A syntax error: an untranslated message format and its operand (null when the format has none).
-struct SyntaxError {
-  const char* format;
-  const char* operand;
-  bool operand_quoted;
-};
+namespace tevu::condition {
 
 // The words args[0] .. args[argc-1] (args[argc] is null) and the index of the next unread word.
 struct WordVector {
@@ -26,13 +21,13 @@ struct WordVector {
 
 inline bool word_is(const char* word, const char* text) { return std::strcmp(word, text) == 0; }
 
-// Throws the "missing argument" error, which always names the last word of the vector.
+// The "missing argument" error, which always names the last word of the vector.
 [[noreturn]] inline void fail_missing_argument(const WordVector& words) {
-  throw SyntaxError{"missing argument after %s", words.args[words.argc - 1], true};
+  fail_syntax_error({"missing argument after %s", words.args[words.argc - 1], true});
 }
 
 [[noreturn]] inline void fail_with_word(const char* format, const char* word, bool quoted) {
-  throw SyntaxError{format, word, quoted};
+  fail_syntax_error({format, word, quoted});
 }
 
 // Steps to the next word; with require_more, a word must be there.

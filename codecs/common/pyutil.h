@@ -158,6 +158,10 @@ inline long long as_long_long(PyObject* o) {
     if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet();
     return v;
 }
+// format % args, as the interpreter's own % operator formats it.
+inline Ref percent_format(const Ref& format, const Ref& args) {
+    return check(PyNumber_Remainder(format.get(), args.get()));
+}
 inline bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
 
 // --- attributes, calls, imports ------------------------------------------------------------------

@@ -10,22 +10,21 @@ namespace {
 
 namespace py = tevu::py;
 
-// Statuses are shown as unsigned 32-bit numbers, so that -1 reads 4294967295.
-std::uint32_t shown_status(NvAPI_Status status) { return static_cast<std::uint32_t>(status); }
-
-void raise_nvapi(std::uint32_t status, const std::string& call_name) {
-    if (status != 0) py::raise(PyExc_Exception, "error " + std::to_string(status) + " " + call_name);
+// Raises Exception("error %s %s" % (status, call_name)) for a non-zero status, formatted by the
+// interpreter so that byte and unicode names read as in Python. Statuses are shown as unsigned 32-bit
+// numbers, so that -1 reads 4294967295.
+void raise_nvapi(std::uint32_t status, PyObject* call_name) {
+    if (status == 0) return;
+    py::raise_instance(PyExc_Exception,
+                       py::percent_format(py::text("error %s %s"), py::tuple(py::unsigned_integer(status), call_name)));
 }
 
-// Runs a driver call with the interpreter lock released: the loader may wait for a running unload.
-template <class Call>
-void call_nvapi(const char* call_name, Call&& call) {
-    NvAPI_Status status;
-    {
-        py::GilRelease unlocked;
-        status = call();
-    }
-    raise_nvapi(shown_status(status), call_name);
+// Raises for the status of a driver call. The driver is called with the interpreter lock held: every
+// caller of the loader is a Python thread of this module, so with the lock held no thread's unload can
+// find another's call in flight, and each thread's initialise / query / unload sequence keeps the
+// loader's count of users exact. The cost is that other Python threads wait while the driver answers.
+void check_nvapi(NvAPI_Status status, const char* call_name) {
+    if (status != NVAPI_OK) raise_nvapi(static_cast<std::uint32_t>(status), py::text(call_name).get());
 }
 
 // Python's floor division and modulo (the remainder takes the divisor's sign).
@@ -39,8 +38,7 @@ long long floor_modulo(long long value, long long divisor) { return value - floo
 py::Ref query_driver_version(PyObject* module) {
     NvU32 version = 0;
     NvAPI_ShortString branch = {};
-    call_nvapi("NvAPI_SYS_GetDriverAndBranchVersion",
-               [&] { return NvAPI_SYS_GetDriverAndBranchVersion(&version, branch); });
+    check_nvapi(NvAPI_SYS_GetDriverAndBranchVersion(&version, branch), "NvAPI_SYS_GetDriverAndBranchVersion");
     py::Ref log = py::getattr(module, "log");
     py::call(log.get(), py::text("DriverVersion: %s"), py::unsigned_integer(version));
     py::Ref branch_bytes = py::bytes(branch, strnlen(branch, sizeof branch));
@@ -55,9 +53,9 @@ py::Ref query_driver_version(PyObject* module) {
 }
 
 py::Ref driver_version(PyObject* module) {
-    call_nvapi("NvAPI_Initialize", [] { return NvAPI_Initialize(); });
+    check_nvapi(NvAPI_Initialize(), "NvAPI_Initialize");
     return py::with_finally([&] { return query_driver_version(module); },
-                            [] { call_nvapi("NvAPI_Unload", [] { return NvAPI_Unload(); }); });
+                            [] { check_nvapi(NvAPI_Unload(), "NvAPI_Unload"); });
 }
 
 bool argv_contains(PyObject* argv, const char* option) {
@@ -87,7 +85,7 @@ PyObject* raiseNVAPI(PyObject*, PyObject* args, PyObject* kwargs) {
         const long long status = py::as_long_long(r);
         if (status < INT32_MIN || status > UINT32_MAX)
             py::raise(PyExc_OverflowError, "raiseNVAPI() argument r is not a 32-bit status");
-        raise_nvapi(static_cast<std::uint32_t>(status), py::str(msg));
+        raise_nvapi(static_cast<std::uint32_t>(status), msg);
         return py::none();
     });
 }

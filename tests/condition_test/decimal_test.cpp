@@ -6,6 +6,7 @@
 #include <clocale>
 #include <string>
 
+#include "thrown_syntax_errors.h"
 #include "word_vector.h"
 
 namespace tevu::condition {
@@ -55,6 +56,7 @@ TEST(CheckedIntegerText, ReturnsTheTextFromSignOrFirstDigit) {
 
 TEST(CheckedIntegerText, RejectsEverythingElseNamingTheWord) {
   std::setlocale(LC_ALL, "C");
+  testing::throw_syntax_errors();
   for (const char* word : {"", " ", "-", "+", "+-5", "--5", "5x", "x5", "1 2", "1.0", "0x10", "\v1",
                            "1\n", "- 1", "\xd9\xa1"}) {
     try {

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "expressions.h"
+#include "thrown_syntax_errors.h"
+
 namespace {
 
 bool counting = false;
@@ -80,7 +83,40 @@ TEST(Evaluator, AllocatesNothingWhileEvaluating) {
   }
 }
 
+// Set-up and evaluation together: the heap is used only for more "(" words than are reserved for.
+TEST(Evaluator, ReservesWithoutAllocatingUpToTheReservedDepth) {
+  using testing::nested_groups;
+  std::vector<std::string> chain{"a"};
+  for (int i = 0; i < 50000; ++i) chain.insert(chain.end(), {"-a", "a"});
+  const std::size_t reserved = Evaluator::kReservedGroupDepth;
+  const struct {
+    std::vector<std::string> words;
+    bool result;
+    bool may_allocate;
+  } cases[] = {
+      {std::vector<std::string>(chain.begin(), chain.begin() + 41), true, false},
+      {chain, true, false},
+      {nested_groups(reserved, "x"), true, false},
+      {nested_groups(reserved, ""), false, false},
+      {nested_groups(reserved + 1, "x"), true, true},
+      {nested_groups(3 * reserved, ""), false, true},
+  };
+  for (const auto& c : cases) {
+    Words words(c.words);
+    allocations = 0;
+    counting = true;
+    Evaluator evaluator(words.argc(), words.args());
+    const bool result = evaluator.evaluate();
+    counting = false;
+    EXPECT_EQ(result, c.result) << c.words.size() << " words";
+    if (!c.may_allocate) {
+      EXPECT_EQ(allocations, 0u) << c.words.size() << " words";
+    }
+  }
+}
+
 TEST(Evaluator, SyntaxErrorsCarryTheirOperand) {
+  testing::throw_syntax_errors();
   Words words({"x", "-a", "(", "y", "-o"});
   Evaluator evaluator(words.argc(), words.args());
   try {

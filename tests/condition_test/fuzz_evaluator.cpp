@@ -11,6 +11,7 @@
 
 #include "evaluation.h"
 #include "quoting.h"
+#include "thrown_syntax_errors.h"
 #include "word_vector.h"
 
 namespace {
@@ -33,6 +34,7 @@ std::vector<const char*> split_words(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
+  tevu::condition::testing::throw_syntax_errors();
   std::setlocale(LC_ALL, (data[0] & 1) ? "C.UTF-8" : "C");
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   std::vector<const char*> args = split_words(text);

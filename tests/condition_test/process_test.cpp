@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "expressions.h"
 #include "process.h"
 #include "scratch.h"
 
@@ -421,15 +422,6 @@ TEST(BadInput, HundredThousandWords) {
   std::vector<std::string> negations(100000, "!");
   negations.push_back("x");
   expect_case({negations, 0, ""});
-}
-
-// Groups nested as ( x -a ( x -a ... x ) ... ), which the count search evaluates group by group.
-std::vector<std::string> nested_groups(std::size_t depth, const std::string& innermost) {
-  std::vector<std::string> words;
-  for (std::size_t i = 0; i < depth; ++i) words.insert(words.end(), {"(", "x", "-a"});
-  words.push_back(innermost);
-  words.insert(words.end(), depth, ")");
-  return words;
 }
 
 TEST(BadInput, DeepParentheses) {

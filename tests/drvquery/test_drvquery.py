@@ -68,7 +68,8 @@ def run_scenario(code, **environment):
     os.close(handle)
     try:
         env = dict(os.environ)
-        for name in ("NVAPI_EMU_VERSION", "NVAPI_EMU_BRANCH", "NVAPI_EMU_FAIL", "NVAPI_EMU_MISSING"):
+        for name in ("NVAPI_EMU_VERSION", "NVAPI_EMU_BRANCH", "NVAPI_EMU_FAIL", "NVAPI_EMU_MISSING",
+                     "NVAPI_EMU_HOLD"):
             env.pop(name, None)
         env["NVAPI_EMU_EVENTS"] = events_path
         for name, value in environment.items():
@@ -126,6 +127,21 @@ class RaiseNVAPITest(unittest.TestCase):
                 ((4294967296, "x"), {}, OverflowError), ((-2147483649, "x"), {}, OverflowError)]:
             self.assertRaises(error, drvquery.raiseNVAPI, *args, **kwargs)
 
+    def test_message_formatted_as_python_formats_it(self):
+        class Named(object):
+            def __str__(self):
+                return "named"
+
+        # Byte and unicode names alike: the text is "error %s %s" % (unsigned status, msg).
+        for status, shown, msg in [(7, 7, u"\xe9"), (7, 7, "\xe9"), (7, 7, u"x"), (-1, 4294967295, u"NvAPI_\u20ac"),
+                                   (3, 3, Named()), (3, 3, (1, 2)), (3, 3, None)]:
+            expected = "error %s %s" % (shown, msg)
+            with self.assertRaises(Exception) as caught:
+                drvquery.raiseNVAPI(status, msg)
+            self.assertIs(type(caught.exception), Exception)
+            self.assertEqual(caught.exception.args, (expected,), repr(msg))
+            self.assertIs(type(caught.exception.args[0]), type(expected), repr(msg))
+
 
 class DriverVersionTest(unittest.TestCase):
     def test_answer_logs_and_lifecycle(self):
@@ -182,6 +198,107 @@ class DriverVersionTest(unittest.TestCase):
         outcome = run_scenario(VERSION, TEVU_NVAPI_SYSTEM_DIR=None)
         self.assertEqual(outcome.error, ["Exception", "error 4294967294 NvAPI_Initialize"])
         self.assertEqual(outcome.events, [])
+
+
+# Scenario helpers: a line of our own in the events file, to mark when the calls were over.
+MARK_EVENTS = """
+import os
+def mark_events(line):
+    with open(os.environ["NVAPI_EMU_EVENTS"], "a") as f:
+        f.write(line + "\\n")
+"""
+
+THREADED_CALLS = MARK_EVENTS + """
+import sys, threading
+sys.setcheckinterval(5)
+failures = {}
+def calls():
+    for _ in range(%(calls)d):
+        try:
+            answer = repr(drvquery.get_driver_version())
+        except Exception as e:
+            answer = str(e)
+        if answer != "[361, 80, 'r361_00']":
+            failures[answer] = failures.get(answer, 0) + 1
+threads = [threading.Thread(target=calls) for _ in range(%(threads)d)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+mark_events("calls done")
+value = sorted(failures.items())
+"""
+
+HELD_QUERY = "NvAPI_SYS_GetDriverAndBranchVersion"
+
+# Opens the gate of the held query a while after it was entered, in case nothing in the scenario's
+# interpreter can run while the query is held.
+GATE_OPENER = """
+import sys, time
+events, gate = sys.argv[1:]
+deadline = time.time() + 30
+while time.time() < deadline and "enter %s" not in open(events).read().splitlines():
+    time.sleep(0.005)
+time.sleep(1.0)
+open(gate, "a").close()
+""" % HELD_QUERY
+
+# One thread's query is held inside the driver while the main thread makes a whole call.
+HELD_CALL = MARK_EVENTS + """
+import subprocess, sys, threading, time
+events = os.environ["NVAPI_EMU_EVENTS"]
+gate = os.environ["SCENARIO_GATE"]
+opener = subprocess.Popen([sys.executable, "-c", %(opener)r, events, gate])
+def outcome():
+    try:
+        return repr(drvquery.get_driver_version())
+    except Exception as e:
+        return str(e)
+first = []
+holder = threading.Thread(target=lambda: first.append(outcome()))
+holder.start()
+deadline = time.time() + 30
+while time.time() < deadline and "enter %(held)s" not in open(events).read().splitlines():
+    time.sleep(0.001)
+second = outcome()
+open(gate, "a").close()
+holder.join()
+opener.wait()
+os.remove(gate)
+mark_events("calls done")
+value = [first, second]
+""" % {"opener": GATE_OPENER, "held": HELD_QUERY}
+
+
+class ConcurrencyTest(unittest.TestCase):
+    def assert_loads_paired(self, events):
+        """Every load is followed by its release before the calls are over, and nothing after."""
+        done = events.index("calls done")
+        cycle = [event for event in events[:done] if event in ("loaded", "released")]
+        self.assertTrue(cycle)
+        self.assertEqual(cycle, ["loaded", "released"] * (len(cycle) // 2))
+        self.assertEqual(events[done + 1:], [])
+
+    def test_threads_calling_at_once(self):
+        for threads, calls in [(2, 50), (4, 150)]:
+            outcome = run_scenario(THREADED_CALLS % {"threads": threads, "calls": calls})
+            self.assertIsNone(outcome.error)
+            self.assertEqual(outcome.value, "[]", (threads, calls))
+            self.assertEqual(outcome.count("call %s 0" % HELD_QUERY), threads * calls)
+            self.assertEqual(outcome.count("call NvAPI_Unload 0"), outcome.count("loaded"))
+            self.assert_loads_paired(outcome.events)
+
+    def test_call_while_another_is_held_in_the_driver(self):
+        gate = tempfile.mktemp(prefix="drvquery-gate-")
+        outcome = run_scenario(HELD_CALL, SCENARIO_GATE=gate, NVAPI_EMU_HOLD="%s=%s@1" % (HELD_QUERY, gate))
+        self.assertIsNone(outcome.error)
+        answer = "[361, 80, 'r361_00']"
+        self.assertEqual(outcome.value, repr([[answer], answer]))
+        # Every load holds its first query: once, or twice when the second call loaded afresh.
+        self.assertIn(outcome.count("enter " + HELD_QUERY), (1, 2))
+        self.assertEqual(outcome.count("hold timeout " + HELD_QUERY), 0)
+        self.assertEqual(outcome.count("call %s 0" % HELD_QUERY), 2)
+        self.assert_loads_paired(outcome.events)
 
 
 class MainTest(unittest.TestCase):
