@@ -2,12 +2,13 @@
 
 import argparse
 import importlib
-import math
 import os
-import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from stream_quality import psnr  # noqa: E402
 
 
 def desktop_frame(width, height, index):
@@ -57,23 +58,6 @@ def progress(done, total, started):
     rate = done / max(1e-9, time.time() - started)
     sys.stdout.write("\r[%s%s] %d/%d frames, %.1f fps" % ("#" * filled, "." * (width - filled), done, total, rate))
     sys.stdout.flush()
-
-
-def psnr(stream, source, width, height):
-    decoded = stream + ".yuv"
-    subprocess.check_call(["ffmpeg", "-v", "error", "-y", "-f", "h264", "-i", stream, "-f", "rawvideo",
-                           "-pix_fmt", "yuv420p", decoded])
-    size = "%dx%d" % (width, height)
-    p = subprocess.Popen(["ffmpeg", "-v", "info", "-nostats", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", size,
-                          "-i", decoded, "-f", "rawvideo", "-pix_fmt", "bgr0", "-s", size, "-i", source, "-lavfi",
-                          "[1:v]scale=out_color_matrix=bt601:out_range=tv,format=yuv420p[ref];[0:v][ref]psnr",
-                          "-f", "null", "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    _, err = p.communicate()
-    os.remove(decoded)
-    for line in err.splitlines():
-        if "average:" in line:
-            return line.split("average:")[1].split()[0]
-    return "unknown"
 
 
 def main():
@@ -140,7 +124,7 @@ def main():
         if width % 32 or height % 32:
             print "PSNR: skipped (the encoded size is rounded up to a multiple of 32)"
         else:
-            print "PSNR: %s dB" % psnr(a.output, source_path, width, height)
+            print "PSNR: %.2f dB" % psnr(a.output, source_path, width, height)
         os.remove(source_path)
     print "output: %s (play it with: ffplay -f h264 %s)" % (a.output, a.output)
 

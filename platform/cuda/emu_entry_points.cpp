@@ -225,3 +225,6 @@ CUresult TEVU_CUDAAPI cuGetErrorString(CUresult error, const char** text) {
     *text = known ? known->description : nullptr;
     return known ? CUDA_SUCCESS : CUDA_ERROR_INVALID_VALUE;
 }
+
+// Tells tools that look for NVIDIA's driver library that this one stands in for it.
+TEVU_CUDA_EXPORT const char tevu_platform_standin[] = "CUDA driver stand-in (CPU)";

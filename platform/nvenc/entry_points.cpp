@@ -436,3 +436,19 @@ NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
         return NV_ENC_SUCCESS;
     });
 }
+
+// The newest API this library speaks, as major << 4 | minor (NVENC_EMU_MAX_API).
+extern "C" __attribute__((visibility("default"))) NVENCSTATUS NVENCAPI
+NvEncodeAPIGetMaxSupportedVersion(uint32_t* version) {
+    using namespace nvenc_emu;
+    return entry("NvEncodeAPIGetMaxSupportedVersion", [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+        if (!version)
+            return NV_ENC_ERR_INVALID_PTR;
+        *version = controls.max_api;
+        trace.add_hex("api", controls.max_api);
+        return NV_ENC_SUCCESS;
+    });
+}
+
+// Tells tools that look for NVIDIA's library that this one stands in for it.
+extern "C" __attribute__((visibility("default"))) const char tevu_platform_standin[] = "NVENC stand-in (libx264)";

@@ -1,0 +1,141 @@
+"""gpu-check run as a process: the machine without a driver, the stand-in refused as a driver, and every step
+against the stand-ins, including the ways each step reports a skip or a failure."""
+
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+BUILD_DIR = os.environ["TEVU_TEST_BUILD_DIR"]
+PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
+PROGRAM = os.path.join(BUILD_DIR, "bin", "gpu-check")
+WRAPPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "gpu-check")
+SMALL = ["--frames", "4", "--size", "128x96"]
+
+
+def gpu_check(args, command=None, **env):
+    full_env = dict(os.environ)
+    full_env.update(env)
+    p = subprocess.Popen((command or [PROGRAM]) + args, env=full_env, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    out, err = p.communicate()
+    return p.returncode, out, err
+
+
+def lines(out, tag, step):
+    return [l for l in out.splitlines() if l.startswith("%-4s %s: " % (tag, step))]
+
+
+class WithoutDriver(unittest.TestCase):
+    def test_missing_library_is_no_driver(self):
+        rc, out, err = gpu_check([], command=[WRAPPER, "--build", BUILD_DIR],
+                                 TEVU_GPU_CHECK_CUDA_LIBRARY="/nonexistent/libcuda.so.1")
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(out.splitlines(), [
+            "skip 1 driver: no NVIDIA driver: /nonexistent/libcuda.so.1 cannot be loaded (/nonexistent/libcuda.so.1: "
+            "cannot open shared object file: No such file or directory)",
+            "gpu-check: nothing to check on this machine"])
+
+    def test_stand_in_is_never_taken_for_the_driver(self):
+        # The tests run with the stand-ins on LD_LIBRARY_PATH; by default the check leaves them out.
+        self.assertIn(PLATFORM_DIR, os.environ["LD_LIBRARY_PATH"])
+        rc, out, err = gpu_check([])
+        self.assertNotIn("stand-in", out)
+        self.assertNotIn(os.path.realpath(PLATFORM_DIR), out)
+        self.assertEqual(len(lines(out, "ok", "1 driver")) + len(lines(out, "skip", "1 driver")), 1, out)
+
+    def test_stand_in_named_explicitly_is_refused(self):
+        rc, out, err = gpu_check([], TEVU_GPU_CHECK_CUDA_LIBRARY=os.path.join(PLATFORM_DIR, "libcuda.so.1"))
+        self.assertEqual(rc, 0, out + err)
+        self.assertRegexpMatches(out, r"skip 1 driver: no NVIDIA driver: .*libcuda.so.1 resolves to .*/libcuda.so, "
+                                      r"the project's stand-in, not NVIDIA's library")
+
+    def test_bad_command_lines(self):
+        for args in (["--size", "100x96"], ["--frames", "0"], ["--frames"], ["--gpu"]):
+            rc, out, err = gpu_check(args)
+            self.assertEqual((rc, out), (2, ""), args)
+            self.assertIn("usage: gpu-check", err)
+
+
+class StandIns(unittest.TestCase):
+    def test_every_step_passes(self):
+        rc, out, err = gpu_check(["--stand-ins", "--frames", "12", "--size", "256x160"])
+        self.assertEqual(rc, 0, out + err)
+        self.assertRegexpMatches(out, r"ok   1 driver: libcuda.so.1 is .*/platform/libcuda.so \(stand-in\), CUDA \d+\.\d")
+        self.assertEqual(len(lines(out, "info", "1 driver")), 2)  # the stand-ins' folder, one device
+        kernels = lines(out, "ok", "2 kernels")
+        self.assertEqual(len(kernels), 12)
+        self.assertIn("ok   2 kernels: device 0 BGRA_to_NV12 301x199 -> 301x199 (grid 10x7): identical to the CPU "
+                      "version", kernels)
+        self.assertEqual(lines(out, "ok", "3 nvenc")[1:], [
+            "ok   3 nvenc: API 5.0: function list made (version word 0x500209f8)",
+            "ok   3 nvenc: API 5.0 device 0: session opened and closed",
+            "ok   3 nvenc: API 4.0: function list made (version word 0x400209f8)",
+            "ok   3 nvenc: API 4.0 device 0: session opened and closed"])
+        self.assertIn("info 3 nvenc: newest API the library speaks: 5.0", out)
+        encode = lines(out, "ok", "4 encode")
+        self.assertEqual(len(encode), 8, out)
+        for api in ("5.0", "4.0"):
+            self.assertIn("ok   4 encode: API %s: init_module: YUV444 True, lossless True" % api, encode)
+            for mode in ("4:2:0 (quality 50)", "4:4:4 (quality 90)"):
+                self.assertTrue(any(re.match(r"ok   4 encode: API %s %s, 12 frames of 256x160: [\d.]+ fps, PSNR [\d.]+ "
+                                             r"dB" % (re.escape(api), re.escape(mode)), l) for l in encode), mode)
+            self.assertIn("API %s lossless (quality 100), 12 frames of 256x160" % api, out)
+        self.assertEqual(out.count("decoded planes identical to the kernels' 4:4:4 conversion"), 2)
+        self.assertFalse([l for l in out.splitlines() if l.startswith(("FAIL", "skip"))], out)
+        self.assertTrue(out.endswith("gpu-check: everything that could run passed\n"))
+
+    # (environment, expected exit status, lines that must appear, texts that must not)
+    CASES = [
+        ({"NVENC_EMU_MAX_SESSIONS": "0"}, 0,
+         ["skip 3 nvenc: API 5.0 device 0: no NVENC session on this device (nvEncOpenEncodeSessionEx returned 2: ",
+          "skip 4 encode: no encode session could be opened"], ["ok   4 encode"]),
+        ({"NVENC_EMU_MAX_API": "4.0"}, 1,
+         ["info 3 nvenc: newest API the library speaks: 4.0",
+          "FAIL 3 nvenc: API 5.0: NvEncodeAPICreateInstance returned 15: ",
+          "ok   4 encode: API 4.0: init_module: YUV444 True, lossless True"], ["API 5.0: init_module"]),
+        ({"CUDA_EMU_FAIL": "cuLaunchKernel=719@1"}, 1,
+         ["FAIL 2 kernels: device 0 BGRA_to_NV12 1920x1080 in 1920x1088 -> 1920x1088 (grid 60x34): cuLaunchKernel "
+          "failed", "ok   2 kernels: device 0 BGRA_to_NV12 301x199 -> 301x199",
+          "skip 4 encode: the kernels cannot run on this driver (step 2)"], ["ok   4 encode"]),
+        ({"NVENC_EMU_CAPS": "33=0"}, 0,
+         ["ok   4 encode: API 5.0: init_module: YUV444 False, lossless False",
+          "skip 4 encode: API 5.0 4:4:4 (quality 90), 4 frames of 128x96: init_module found no YUV444 support",
+          "skip 4 encode: API 4.0 lossless (quality 100), 4 frames of 128x96: init_module found no YUV444 support",
+          "ok   4 encode: API 4.0 4:2:0 (quality 50), 4 frames of 128x96: "], ["FAIL"]),
+        ({"NVENC_EMU_CAPS": "34=0"}, 0,
+         ["ok   4 encode: API 5.0: init_module: YUV444 True, lossless False",
+          "skip 4 encode: API 5.0 lossless (quality 100), 4 frames of 128x96: init_module found no lossless support",
+          "ok   4 encode: API 5.0 4:4:4 (quality 90), 4 frames of 128x96: "], ["FAIL"]),
+        ({"NVENC_EMU_NULL": "1"}, 1,
+         ["FAIL 4 encode: API 5.0 4:2:0 (quality 50), 4 frames of 128x96: ",
+          "FAIL 4 encode: API 4.0 lossless (quality 100), 4 frames of 128x96: ", "gpu-check: 6 check(s) failed"],
+         ["ok   4 encode: API 5.0 4:2:0"]),
+        ({"PYTHON2": "/nonexistent/python2.7"}, 0,
+         ["skip 4 encode: PYTHON2=/nonexistent/python2.7 is not an executable"], ["FAIL"]),
+        ({"PATH": "/nonexistent"}, 0, ["skip 4 encode: no ffmpeg on PATH"], ["FAIL"]),
+    ]
+
+    def test_skips_and_failures(self):
+        for env, status, present, absent in self.CASES:
+            rc, out, err = gpu_check(["--stand-ins"] + SMALL, **env)
+            self.assertEqual(rc, status, "%s\n%s%s" % (env, out, err))
+            for text in present:
+                self.assertTrue(any(l.startswith(text) for l in out.splitlines()), "%s: no %r in\n%s" % (env, text, out))
+            for text in absent:
+                self.assertNotIn(text, out, env)
+
+
+class Reference(unittest.TestCase):
+    def test_planar_yuv444_of_each_frame(self):
+        frames = "".join(chr(v) for v in [255, 255, 255, 0, 0, 0, 0, 0] + [0, 0, 255, 0, 255, 0, 0, 0])
+        p = subprocess.Popen([PROGRAM, "--reference-yuv444", "2x1"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        out, _ = p.communicate(frames)
+        self.assertEqual(p.returncode, 0)
+        # white, black; then red, blue: Y plane, U plane, V plane of each frame.
+        self.assertEqual([ord(c) for c in out], [235, 16, 128, 128, 128, 128] + [81, 41, 90, 240, 240, 110])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,23 @@
+// Step 1: the CUDA driver library, its versions and the devices.
+#pragma once
+
+#include "cuda_layer.h"
+#include "options.h"
+#include "report.h"
+
+#include <optional>
+#include <vector>
+
+namespace tevu::gpu_check {
+
+struct DriverFound {
+    cuda::DriverPtr driver;
+    std::vector<cuda::Device> devices;
+    bool stand_in = false;
+};
+
+// Reports the driver and its devices. Nothing when there is no driver to check (a skip line: the library
+// is missing, is the stand-in, is the toolkit's stub, or sees no device) or the driver failed (FAIL).
+std::optional<DriverFound> check_driver(Report& report, const Options& options);
+
+}  // namespace tevu::gpu_check

@@ -1,0 +1,199 @@
+#include "encode_step.h"
+
+#include "cpu_kernels.h"
+#include "nvenc_step.h"
+#include "platform_library.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tevu::gpu_check {
+
+namespace {
+
+// The names the modules open, and the names the driver installs for them.
+struct ModuleLibrary {
+    const char* module_name;
+    const std::string& installed_name;
+};
+
+// A temporary folder of links, removed with everything in it at the end.
+class LinkFolder {
+public:
+    LinkFolder() {
+        char pattern[] = "/tmp/gpu-check.XXXXXX";
+        if (mkdtemp(pattern)) path_ = pattern;
+    }
+    LinkFolder(const LinkFolder&) = delete;
+    LinkFolder& operator=(const LinkFolder&) = delete;
+    ~LinkFolder() {
+        for (const auto& link : links_) unlink(link.c_str());
+        if (!path_.empty()) rmdir(path_.c_str());
+    }
+    bool add(const std::string& name, const std::string& target) {
+        const std::string link = path_ + "/" + name;
+        if (path_.empty() || symlink(target.c_str(), link.c_str()) != 0) return false;
+        links_.push_back(link);
+        return true;
+    }
+    const std::string& path() const noexcept { return path_; }
+    bool empty() const noexcept { return links_.empty(); }
+
+private:
+    std::string path_;
+    std::vector<std::string> links_;
+};
+
+bool is_file(const std::string& path) {
+    struct stat s;
+    return stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode);
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The interpreter: PYTHON2, else the one the build was configured with, else python2.7 on PATH.
+std::optional<std::string> find_python(std::string& why_not) {
+    const std::string chosen = environment("PYTHON2");
+    if (!chosen.empty()) {
+        if (!find_executable(chosen).empty()) return chosen;
+        why_not = "PYTHON2=" + chosen + " is not an executable";
+        return std::nullopt;
+    }
+    if (access(TEVU_GPU_CHECK_BUILD_PYTHON2, X_OK) == 0) return std::string(TEVU_GPU_CHECK_BUILD_PYTHON2);
+    std::string on_path = find_executable("python2.7");
+    if (!on_path.empty()) return on_path;
+    why_not = "no Python 2.7 interpreter (neither PYTHON2, nor " TEVU_GPU_CHECK_BUILD_PYTHON2 ", nor python2.7 on PATH)";
+    return std::nullopt;
+}
+
+// The modules open the libraries by their names without the version suffix, which a driver installation
+// does not always provide; links to the checked libraries stand in for missing ones.
+void link_unversioned_names(Report& report, const Options& options, LinkFolder& links) {
+    const ModuleLibrary libraries[] = {{"libcuda.so", options.cuda_library},
+                                       {"libnvidia-encode.so", options.nvenc_library}};
+    for (const ModuleLibrary& l : libraries) {
+        const PlatformLibrary checked = open_platform_library(l.installed_name);
+        std::string found;
+        try {
+            found = open_platform_library(l.module_name).path;
+        } catch (const cuda::LibraryError&) {
+        }
+        if (found == checked.path) continue;
+        const std::string seen = found.empty() ? "is not on the loader's path" : "resolves to " + found;
+        if (!links.add(l.module_name, checked.path)) {
+            report.fail(step_encode, std::string(l.module_name) + " " + seen + ", and no link could be made");
+            continue;
+        }
+        report.info(step_encode, std::string(l.module_name) + ", the name the modules open, " + seen +
+                                     "; linked to " + checked.path + " in " + links.path());
+    }
+}
+
+void set_default(std::vector<std::string>& env, const std::string& name, const std::string& value) {
+    if (!std::getenv(name.c_str())) env.push_back(name + "=" + value);
+}
+
+std::vector<std::string> child_environment(const BuildTree& tree, const Options& options, const LinkFolder& links) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (entry.rfind("PYTHONPATH=", 0) != 0 && entry.rfind("LD_LIBRARY_PATH=", 0) != 0) env.push_back(entry);
+    }
+    const std::string python_path = environment("PYTHONPATH");
+    env.push_back("PYTHONPATH=" + tree.python + (python_path.empty() ? "" : ":" + python_path));
+    std::string library_path = environment("LD_LIBRARY_PATH");
+    if (!links.empty()) library_path = links.path() + (library_path.empty() ? "" : ":" + library_path);
+    if (!library_path.empty()) env.push_back("LD_LIBRARY_PATH=" + library_path);
+    set_default(env, "PYTHONDONTWRITEBYTECODE", "1");
+    // Let init_module keep YUV444 and lossless where the hardware offers them, whatever the driver's age.
+    set_default(env, "TEVU_NVENC_YUV444P", "1");
+    if (options.stand_ins) set_default(env, "TEVU_NV_DRIVER_VERSION", "346.59");
+    return env;
+}
+
+// Runs the script and waits; returns its exit status, or -1 when it did not exit normally.
+int run(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    std::vector<char*> argv, envp;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    std::cout.flush();
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        execve(argv[0], argv.data(), envp.data());
+        std::fprintf(stderr, "gpu-check: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+void check_encoding(Report& report, const BuildTree& tree, const Options& options,
+                    const std::vector<std::uint32_t>& apis) {
+    std::string why_not;
+    const auto python = find_python(why_not);
+    if (!python) return report.skip(step_encode, why_not);
+    if (!is_file(tree.python + "/tevu/codecs/nvenc5/encoder.so"))
+        return report.skip(step_encode, "the build folder has no encoder modules (" + tree.python + ")");
+    for (const char* tool : {"ffmpeg", "ffprobe"})
+        if (find_executable(tool).empty()) return report.skip(step_encode, std::string("no ") + tool + " on PATH");
+    const std::string script = tree.scripts + "/encode_check.py";
+    if (!is_file(script)) return report.fail(step_encode, "the build folder lacks " + script);
+
+    LinkFolder links;
+    if (!options.stand_ins) link_unversioned_names(report, options, links);
+    std::string api_list;
+    for (const std::uint32_t api : apis) api_list += (api_list.empty() ? "" : ",") + api_text(api);
+    const std::vector<std::string> args = {*python,
+                                           script,
+                                           "--apis",
+                                           api_list,
+                                           "--frames",
+                                           std::to_string(options.frames),
+                                           "--size",
+                                           std::to_string(options.width) + "x" + std::to_string(options.height),
+                                           "--reference-tool",
+                                           tree.program};
+    // The script's exit status is its number of failed checks, at most max_script_failures.
+    constexpr int max_script_failures = 100;
+    const int status = run(args, child_environment(tree, options, links));
+    if (status == 0) return;
+    if (status > 0 && status <= max_script_failures)
+        report.count_failures(status);
+    else
+        report.fail(step_encode, script + " ended abnormally (status " + std::to_string(status) + ")");
+}
+
+int write_reference_yuv444(int width, int height) {
+    const std::size_t pixels = static_cast<std::size_t>(width) * height;
+    std::vector<unsigned char> frame(4 * pixels), planes(3 * pixels);
+    while (std::fread(frame.data(), 1, frame.size(), stdin) == frame.size()) {
+        const cuda_emu::ConversionArgs args{frame.data(), width, height, 4 * width, planes.data(),
+                                            width, height, width, width, height};
+        cuda_emu::bgra_to_yuv444(args);
+        if (std::fwrite(planes.data(), 1, planes.size(), stdout) != planes.size()) return 1;
+    }
+    return std::ferror(stdin) ? 1 : 0;
+}
+
+}  // namespace tevu::gpu_check

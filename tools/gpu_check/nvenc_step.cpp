@@ -1,0 +1,121 @@
+#include "nvenc_step.h"
+
+#include "nvenc_api.h"
+#include "platform_library.h"
+#include "tables.h"
+
+#include <cstdio>
+
+namespace tevu::gpu_check {
+
+namespace {
+
+// Session statuses that mean the device has no NVENC engine (or none this driver will use).
+bool no_encoder_on_device(NVENCSTATUS status) {
+    return status == NV_ENC_ERR_NO_ENCODE_DEVICE || status == NV_ENC_ERR_UNSUPPORTED_DEVICE ||
+           status == NV_ENC_ERR_INVALID_DEVICE || status == NV_ENC_ERR_DEVICE_NOT_EXIST;
+}
+
+std::string status_text(NVENCSTATUS status) { return nvenc::status_info(status); }
+
+std::string hex_word(uint32_t word) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", word);
+    return text;
+}
+
+enum class SessionResult { opened, no_encoder, failed };
+
+SessionResult open_session(Report& report, const NV_ENCODE_API_FUNCTION_LIST& table, const cuda::Device& device,
+                           int ordinal, std::uint32_t api) {
+    const std::string what = "API " + api_text(api) + " device " + std::to_string(ordinal);
+    try {
+        cuda::Context context = device.make_context();
+        NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params;
+        nvenc_reset(params, api);
+        params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
+        params.device = context.handle();
+        params.apiVersion = api;
+        void* encoder = nullptr;
+        const NVENCSTATUS status = table.nvEncOpenEncodeSessionEx(&params, &encoder);
+        if (status == NV_ENC_SUCCESS) {
+            const NVENCSTATUS closed = table.nvEncDestroyEncoder(encoder);
+            if (closed != NV_ENC_SUCCESS) {
+                report.fail(step_nvenc, what + ": session opened, nvEncDestroyEncoder returned " + status_text(closed));
+                return SessionResult::failed;
+            }
+            report.ok(step_nvenc, what + ": session opened and closed");
+            return SessionResult::opened;
+        }
+        if (no_encoder_on_device(status)) {
+            report.skip(step_nvenc, what + ": no NVENC session on this device (nvEncOpenEncodeSessionEx returned " +
+                                        status_text(status) + "): it has no NVENC, or none free");
+            return SessionResult::no_encoder;
+        }
+        report.fail(step_nvenc, what + ": nvEncOpenEncodeSessionEx returned " + status_text(status));
+    } catch (const cuda::Error& e) {
+        report.fail(step_nvenc, what + ": " + e.what());
+    }
+    return SessionResult::failed;
+}
+
+void report_newest_api(Report& report, const cuda::DynamicLibrary& library) {
+    using GetMaxSupportedVersion = NVENCSTATUS(NVENCAPI*)(uint32_t*);
+    try {
+        auto get = reinterpret_cast<GetMaxSupportedVersion>(library.symbol("NvEncodeAPIGetMaxSupportedVersion"));
+        uint32_t version = 0;
+        const NVENCSTATUS status = get(&version);
+        if (status == NV_ENC_SUCCESS)
+            report.info(step_nvenc, "newest API the library speaks: " + api_text(version));
+        else
+            report.fail(step_nvenc, "NvEncodeAPIGetMaxSupportedVersion returned " + status_text(status));
+    } catch (const cuda::LibraryError&) {
+        report.info(step_nvenc, "the library does not tell its newest API (no NvEncodeAPIGetMaxSupportedVersion)");
+    }
+}
+
+}  // namespace
+
+std::string api_text(std::uint32_t api) { return std::to_string(api >> 4) + "." + std::to_string(api & 0xF); }
+
+std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& found, const Options& options) {
+    const std::string& name = options.nvenc_library;
+    const auto opened = open_for_step(report, step_nvenc, "NVENC library", name, options.stand_ins);
+    if (!opened) return {};
+    const PlatformLibrary& nvenc = *opened;
+    PNVENCODEAPICREATEINSTANCE create = nullptr;
+    try {
+        create = reinterpret_cast<PNVENCODEAPICREATEINSTANCE>(nvenc.library->symbol("NvEncodeAPICreateInstance"));
+    } catch (const cuda::LibraryError& e) {
+        report.fail(step_nvenc, nvenc.path + ": " + e.what());
+        return {};
+    }
+    report.ok(step_nvenc, name + " is " + nvenc.path + (nvenc.stand_in ? " (stand-in)" : ""));
+    report_newest_api(report, *nvenc.library);
+
+    std::vector<std::uint32_t> usable;
+    for (const std::uint32_t api : module_apis) {
+        NV_ENCODE_API_FUNCTION_LIST table;
+        nvenc_reset(table, api);
+        const NVENCSTATUS status = create(&table);
+        if (status != NV_ENC_SUCCESS || !table.nvEncOpenEncodeSessionEx || !table.nvEncDestroyEncoder) {
+            report.fail(step_nvenc, "API " + api_text(api) + ": NvEncodeAPICreateInstance returned " +
+                                        status_text(status) +
+                                        (status == NV_ENC_ERR_INVALID_VERSION ? " (the library refuses this API version)"
+                                         : status ? "" : " without the session entry points"));
+            continue;
+        }
+        report.ok(step_nvenc, "API " + api_text(api) + ": function list made (version word " +
+                                  hex_word(nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(api)) + ")");
+        int opened = 0, failed = 0;
+        for (std::size_t d = 0; d < found.devices.size(); ++d) {
+            const SessionResult result = open_session(report, table, found.devices[d], static_cast<int>(d), api);
+            opened += result == SessionResult::opened;
+            failed += result == SessionResult::failed;
+        }
+        if (opened > 0 && failed == 0) usable.push_back(api);
+    }
+    return usable;
+}
+
+}  // namespace tevu::gpu_check
