@@ -11,6 +11,7 @@ namespace nvenc_emu {
 namespace {
 
 constexpr int kHighestQp = 51;
+constexpr int kNalIdrSlice = 5;
 constexpr int kNalSei = 6;
 constexpr int kNalSps = 7;
 constexpr int kNalPps = 8;
@@ -106,6 +107,32 @@ void append_nal(std::vector<uint8_t>& out, const x264_nal_t& nal) {
     out.insert(out.end(), nal.p_payload, nal.p_payload + nal.i_payload);
 }
 
+// The unit after its start code.
+const uint8_t* unit_of(const x264_nal_t& nal) { return nal.p_payload + (nal.b_long_startcode ? 4 : 3); }
+size_t unit_size(const x264_nal_t& nal) { return size_t(nal.i_payload) - (nal.b_long_startcode ? 4 : 3); }
+
+// The start code of `nal`, then `unit` in place of its own.
+void append_replaced(std::vector<uint8_t>& out, const x264_nal_t& nal, const std::vector<uint8_t>& unit) {
+    out.insert(out.end(), static_cast<const uint8_t*>(nal.p_payload), unit_of(nal));
+    out.insert(out.end(), unit.begin(), unit.end());
+}
+
+// An IDR slice keeps its idr_pic_id unless the stream's previous IDR picture carried the same.
+void append_idr_slice(std::vector<uint8_t>& out, const x264_nal_t& nal, const SequenceLayout& sequence,
+                      const PictureRequest& request, EncodedPicture& result) {
+    const std::optional<uint32_t> id = idr_pic_id(unit_of(nal), unit_size(nal), sequence);
+    std::optional<std::vector<uint8_t>> other;
+    if (id && id == request.previous_idr_pic_id)
+        other = with_other_idr_pic_id(unit_of(nal), unit_size(nal), sequence);
+    if (!other) {
+        append_nal(out, nal);
+        result.idr_pic_id = id;
+        return;
+    }
+    append_replaced(out, nal, *other);
+    result.idr_pic_id = idr_pic_id(other->data(), other->size(), sequence);
+}
+
 }  // namespace
 
 PictureView picture_in_buffer(const uint8_t* base, int pitch, int height, ChromaFormat chroma) {
@@ -126,20 +153,38 @@ H264Encoder::H264Encoder(const EncoderSettings& settings) : settings_(settings) 
     encoder_.reset(x264_encoder_open(&p));
     if (!encoder_)
         throw EncoderError("the encoder refused the configuration");
+    read_parameter_sets();
 }
 
 H264Encoder::~H264Encoder() = default;
 
-std::vector<uint8_t> H264Encoder::parameter_sets() {
+// A High 4:4:4 stream announces the transform bypass even when lossy: its quantisers stay above 0, where
+// the flag means nothing. A decoder that builds its quantiser-0 scan tables only when the picture size or
+// format changes (ffmpeg does, in every frame thread) then already has the ones that the lossless pictures
+// after a reconfiguration need. New parameter-set ids would not help it.
+void H264Encoder::read_parameter_sets() {
+    constexpr int kHigh444 = 244;
     x264_nal_t* nals = nullptr;
     int count = 0;
     if (x264_encoder_headers(encoder_.get(), &nals, &count) < 0)
         throw EncoderError("no parameter sets");
-    std::vector<uint8_t> out;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
+        if (nals[i].i_type == kNalSps) {
+            const std::optional<SequenceLayout> layout = read_sequence(unit_of(nals[i]), unit_size(nals[i]));
+            if (!layout)
+                throw EncoderError("unreadable sequence parameter set");
+            sequence_ = *layout;
+            std::optional<std::vector<uint8_t>> marked;
+            if (layout->profile_idc == kHigh444 && !layout->transform_bypass && !settings_.transform_bypass)
+                marked = with_transform_bypass(unit_of(nals[i]), unit_size(nals[i]));
+            if (marked) {
+                append_replaced(parameter_sets_, nals[i], *marked);
+                continue;
+            }
+        }
         if (nals[i].i_type == kNalSps || nals[i].i_type == kNalPps)
-            append_nal(out, nals[i]);
-    return out;
+            append_nal(parameter_sets_, nals[i]);
+    }
 }
 
 EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequest& request) {
@@ -174,17 +219,17 @@ EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequ
 
     EncodedPicture result;
     result.data.reserve(bytes);
-    for (int i = 0; i < count; ++i)
-        if (nals[i].i_type != kNalSei)
+    for (int i = 0; i < count; ++i) {
+        if (nals[i].i_type == kNalIdrSlice)
+            append_idr_slice(result.data, nals[i], sequence_, request, result);
+        else if (nals[i].i_type != kNalSei)
             append_nal(result.data, nals[i]);
+    }
     result.kind = out.i_type == X264_TYPE_IDR ? PictureKind::Idr
                   : IS_X264_TYPE_I(out.i_type) ? PictureKind::Intra
                                                : PictureKind::Predicted;
-    // Only now: the headers call reuses the unit buffers the picture's units were in.
-    if (request.with_parameter_sets || (settings_.repeat_parameter_sets && result.kind == PictureKind::Idr)) {
-        const std::vector<uint8_t> sets = parameter_sets();
-        result.data.insert(result.data.begin(), sets.begin(), sets.end());
-    }
+    if (request.with_parameter_sets || (settings_.repeat_parameter_sets && result.kind == PictureKind::Idr))
+        result.data.insert(result.data.begin(), parameter_sets_.begin(), parameter_sets_.end());
     result.average_qp = out.i_qpplus1 > 0 ? out.i_qpplus1 - 1 : 0;
     return result;
 }

@@ -3,9 +3,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "nal_edit.h"
 
 struct x264_t;
 
@@ -102,6 +105,9 @@ struct PictureRequest {
     // Picture-level quantiser bounds. They move a constant quantiser into the range; libx264 cannot
     // change a bitrate stream's bounds within the stream, so there the session's bounds stay.
     QpRange range;
+    // The idr_pic_id of the stream's last IDR picture, from whichever encoder made it: an IDR picture
+    // with the same value gets another one.
+    std::optional<uint32_t> previous_idr_pic_id;
 };
 
 enum class PictureKind { Idr, Intra, Predicted };
@@ -110,6 +116,7 @@ struct EncodedPicture {
     std::vector<uint8_t> data;  // Annex-B byte stream
     PictureKind kind = PictureKind::Predicted;
     int average_qp = 0;
+    std::optional<uint32_t> idr_pic_id;  // IDR pictures: the value their slices carry
 };
 
 class EncoderError : public std::runtime_error {
@@ -132,9 +139,11 @@ private:
     struct Closer {
         void operator()(x264_t* encoder) const;
     };
-    std::vector<uint8_t> parameter_sets();
+    void read_parameter_sets();
     EncoderSettings settings_;
     std::unique_ptr<x264_t, Closer> encoder_;
+    std::vector<uint8_t> parameter_sets_;  // SPS and PPS, as every picture that asks for them carries them
+    SequenceLayout sequence_;
 };
 
 }  // namespace nvenc_emu

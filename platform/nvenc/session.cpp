@@ -230,6 +230,7 @@ std::optional<PictureRequest> Session::picture_request(const NV_ENC_PIC_PARAMS_V
     request.with_parameter_sets =
         !without_parameter_sets_ && (first || (picture.encodePicFlags & NV_ENC_PIC_FLAG_OUTPUT_SPSPPS));
     request.pts = pictures_;
+    request.previous_idr_pic_id = last_idr_pic_id_;
     if (api_ == NVENC_API_V4) {
         // API 4.0 pictures carry a rate-control block of their own after the codec parameters.
         const auto& v4 = reinterpret_cast<const NV_ENC_PIC_PARAMS_V4&>(picture);
@@ -307,6 +308,8 @@ NVENCSTATUS Session::encode(const NV_ENC_PIC_PARAMS_V5& picture, const PictureEn
     output->average_qp = static_cast<uint32_t>(encoded.average_qp);
     ++pictures_;
     restart_ = false;
+    if (encoded.idr_pic_id)
+        last_idr_pic_id_ = encoded.idr_pic_id;
     return NV_ENC_SUCCESS;
 }
 

@@ -91,6 +91,7 @@ private:
     bool restart_ = false;      // the next picture starts a new stream (after a reconfiguration)
     bool without_parameter_sets_ = false;  // the configuration asked for no SPS and PPS at all
     uint32_t pictures_ = 0;     // pictures encoded in this session
+    std::optional<uint32_t> last_idr_pic_id_;  // of the last IDR picture, across reconfigurations
     std::vector<uint8_t> staging_;
     std::map<void*, std::unique_ptr<Registration>> registrations_;
     std::map<void*, std::unique_ptr<Mapping>> mappings_;

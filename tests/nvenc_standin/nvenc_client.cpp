@@ -17,21 +17,24 @@ constexpr int kInputPixelsMin = 2560;  // the input buffer is at least this wide
 
 template <typename Picture>
 void fill_picture(Picture& pic, uint32_t api, uint32_t width, uint32_t height, uint32_t pitch, uint32_t frame,
-                  void* input, void* output, NV_ENC_BUFFER_FORMAT format) {
+                  bool force_idr, void* input, void* output, NV_ENC_BUFFER_FORMAT format) {
+    const bool idr = frame == 0 || force_idr;
     nvenc_reset(pic, api);
     pic.inputWidth = width;
     pic.inputHeight = height;
     pic.inputPitch = pitch;
-    pic.encodePicFlags = frame == 0 ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS : 0;
+    pic.encodePicFlags = frame == 0 ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS
+                         : force_idr ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS | NV_ENC_PIC_FLAG_FORCEIDR
+                                     : 0;
     pic.frameIdx = frame;
     pic.inputTimeStamp = frame;
     pic.inputBuffer = input;
     pic.outputBitstream = output;
     pic.bufferFmt = format;
     pic.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
-    pic.pictureType = frame == 0 ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P;
+    pic.pictureType = idr ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P;
     pic.codecPicParams.h264PicParams.displayPOCSyntax = 2 * frame;
-    pic.codecPicParams.h264PicParams.refPicFlag = frame == 0 ? 1 : 0;
+    pic.codecPicParams.h264PicParams.refPicFlag = idr ? 1 : 0;
     pic.codecPicParams.h264PicParams.sliceMode = NVENC_SLICE_MODE_COUNT;
     pic.codecPicParams.h264PicParams.sliceModeData = 1;
 }
@@ -85,7 +88,7 @@ ClientEncoder::ClientEncoder(const CudaContext& context, const ConversionKernels
       options_(o),
       api_(function_list(o.api)),
       input_(size_t(std::max(kInputPixelsMin, o.width)) * 4, size_t(o.height)),
-      output_(size_t(o.width), size_t(o.yuv444 ? o.height * 3 : o.height * 3 / 2)) {
+      output_(size_t(o.width), size_t(o.height * 3)) {
     staging_.resize(input_.bytes());
     session_ = std::make_unique<Session>(api_, context.handle(), o.api);
     try {
@@ -96,8 +99,7 @@ ClientEncoder::ClientEncoder(const CudaContext& context, const ConversionKernels
     }
 }
 
-void ClientEncoder::initialize() {
-    void* s = session_->handle();
+NV_ENC_CONFIG ClientEncoder::configuration(void* s) const {
     NV_ENC_PRESET_CONFIG preset;
     nvenc_reset(preset, options_.api);
     preset.presetCfg.version = nvenc_struct_version<NV_ENC_CONFIG>(options_.api);
@@ -113,7 +115,10 @@ void ClientEncoder::initialize() {
     h.chromaFormatIDC = options_.yuv444 ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
     if (options_.configure)
         options_.configure(config);
+    return config;
+}
 
+NV_ENC_INITIALIZE_PARAMS ClientEncoder::initialize_params(NV_ENC_CONFIG& config) const {
     NV_ENC_INITIALIZE_PARAMS init;
     nvenc_reset(init, options_.api);
     init.encodeGUID = NV_ENC_CODEC_H264_GUID;
@@ -123,8 +128,10 @@ void ClientEncoder::initialize() {
     init.frameRateNum = 1;
     init.frameRateDen = 30;
     init.encodeConfig = &config;
-    check(api_.nvEncInitializeEncoder(s, &init), "nvEncInitializeEncoder");
+    return init;
+}
 
+void ClientEncoder::register_input() {
     NV_ENC_REGISTER_RESOURCE reg;
     nvenc_reset(reg, options_.api);
     reg.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR;
@@ -133,8 +140,16 @@ void ClientEncoder::initialize() {
     reg.height = options_.height;
     reg.pitch = static_cast<uint32_t>(output_.pitch());
     reg.bufferFormat = options_.yuv444 ? NV_ENC_BUFFER_FORMAT_YUV444_PL : NV_ENC_BUFFER_FORMAT_NV12_PL;
-    check(api_.nvEncRegisterResource(s, &reg), "nvEncRegisterResource");
+    check(api_.nvEncRegisterResource(session_->handle(), &reg), "nvEncRegisterResource");
     registered_ = reg.registeredResource;
+}
+
+void ClientEncoder::initialize() {
+    void* s = session_->handle();
+    NV_ENC_CONFIG config = configuration(s);
+    NV_ENC_INITIALIZE_PARAMS init = initialize_params(config);
+    check(api_.nvEncInitializeEncoder(s, &init), "nvEncInitializeEncoder");
+    register_input();
 
     NV_ENC_CREATE_BITSTREAM_BUFFER out;
     nvenc_reset(out, options_.api);
@@ -145,7 +160,35 @@ void ClientEncoder::initialize() {
     bitstream_ = out.bitstreamBuffer;
 }
 
-std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx) {
+void ClientEncoder::reconfigure(const EncoderOptions& next) {
+    if (next.width != options_.width || next.height != options_.height || next.api != options_.api)
+        throw std::invalid_argument("a reconfiguration keeps the size and the API");
+    void* s = session_->handle();
+    const bool new_format = next.yuv444 != options_.yuv444;
+    const EncoderOptions previous = options_;
+    options_ = next;
+    try {
+        NV_ENC_CONFIG config = configuration(s);
+        NV_ENC_RECONFIGURE_PARAMS params;
+        nvenc_reset(params, options_.api);
+        params.reInitEncodeParams = initialize_params(config);
+        params.resetEncoder = 1;
+        params.forceIDR = 1;
+        check(api_.nvEncReconfigureEncoder(s, &params), "nvEncReconfigureEncoder");
+    } catch (...) {
+        options_ = previous;
+        throw;
+    }
+    if (new_format) {
+        check(api_.nvEncUnregisterResource(s, registered_), "nvEncUnregisterResource");
+        registered_ = nullptr;
+        register_input();
+    }
+    idr_next_ = true;
+}
+
+std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx, bool force_idr) {
+    const bool idr = force_idr || idr_next_;
     const double start = now();
     const size_t row = size_t(options_.width) * 4;
     for (int y = 0; y < options_.height; ++y)
@@ -165,14 +208,14 @@ std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx) {
     NVENCSTATUS status;
     if (options_.api == NVENC_API_V4) {
         NV_ENC_PIC_PARAMS_V4 pic;
-        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_,
+        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
                      map.mappedResource, bitstream_, map.mappedBufferFmt);
         if (options_.picture_rate)
             options_.picture_rate(pic.rcParams);
         status = api_.nvEncEncodePicture(s, reinterpret_cast<NV_ENC_PIC_PARAMS*>(&pic));
     } else {
         NV_ENC_PIC_PARAMS_V5 pic;
-        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_,
+        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
                      map.mappedResource, bitstream_, map.mappedBufferFmt);
         status = api_.nvEncEncodePicture(s, &pic);
     }
@@ -191,6 +234,7 @@ std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx) {
     check(status, "encoding a picture");
     check(unmapped, "nvEncUnmapInputResource");
     ++frames_;
+    idr_next_ = false;
     times_.conversion += converted - start;
     times_.encoding += now() - converted;
     return data;

@@ -69,8 +69,12 @@ public:
     ClientEncoder(const ClientEncoder&) = delete;
     ClientEncoder& operator=(const ClientEncoder&) = delete;
 
-    // One BGRX frame (rowstride 4 x width) to one access unit; throws NvencError or CudaError.
-    std::vector<uint8_t> encode(const std::vector<uint8_t>& bgrx);
+    // One BGRX frame (rowstride 4 x width) to one access unit; throws NvencError or CudaError. A forced
+    // IDR picture asks for its parameter sets too.
+    std::vector<uint8_t> encode(const std::vector<uint8_t>& bgrx, bool force_idr = false);
+    // nvEncReconfigureEncoder with the configuration of `next` (same size and API), resetting the encoder;
+    // a new input format is registered again. The next picture is a forced IDR picture.
+    void reconfigure(const EncoderOptions& next);
     // The planes the kernel wrote for the last frame.
     YuvPicture converted() const;
     const PipelineTimes& times() const { return times_; }
@@ -79,19 +83,23 @@ public:
 
 private:
     void initialize();
+    void register_input();
+    NV_ENC_CONFIG configuration(void* session) const;
+    NV_ENC_INITIALIZE_PARAMS initialize_params(NV_ENC_CONFIG& config) const;
     void release();
 
     CurrentContext current_;
     const ConversionKernels& kernels_;
-    const EncoderOptions options_;
+    EncoderOptions options_;
     NV_ENCODE_API_FUNCTION_LIST api_;
     PitchedBuffer input_;
-    PitchedBuffer output_;
+    PitchedBuffer output_;  // the kernel's planes; as large as 4:4:4 needs, for either format
     std::vector<uint8_t> staging_;
     std::unique_ptr<Session> session_;
     void* registered_ = nullptr;
     void* bitstream_ = nullptr;
     uint32_t frames_ = 0;
+    bool idr_next_ = false;  // after a reconfiguration
     PipelineTimes times_;
 };
 

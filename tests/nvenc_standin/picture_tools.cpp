@@ -244,6 +244,31 @@ DecodedStream decode_h264(const std::vector<uint8_t>& stream, bool yuv444) {
     return result;
 }
 
+std::vector<long> header_values(const std::vector<uint8_t>& stream, const std::string& element) {
+    TempDir dir;
+    const std::string in = dir.path("in.h264");
+    std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
+    std::string text;
+    if (run_command("ffmpeg -nostdin -hide_banner -v info -f h264 -i '" + in +
+                        "' -c copy -bsf:v trace_headers -f null - 2>&1",
+                    &text) != 0)
+        return {};
+    // Lines such as "[trace_headers @ 0x5581] 25  idr_pic_id  1 = 0": position, name, bits, value.
+    std::vector<long> values;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t bracket = line.find("] ");
+        if (line.rfind("[trace_headers", 0) != 0 || bracket == std::string::npos)
+            continue;
+        std::istringstream fields(line.substr(bracket + 2));
+        std::string position, name, bits, equals;
+        long value = 0;
+        if (fields >> position >> name >> bits >> equals >> value && name == element && equals == "=")
+            values.push_back(value);
+    }
+    return values;
+}
+
 double psnr(const YuvPicture& a, const YuvPicture& b) {
     if (a.y.size() != b.y.size() || a.u.size() != b.u.size() || a.v.size() != b.v.size())
         return 0.0;

@@ -60,6 +60,10 @@ bool identical(const YuvPicture& a, const YuvPicture& b);
 // The nal_unit_type of every NAL unit in an Annex-B stream, in order.
 std::vector<int> nal_types(const std::vector<uint8_t>& stream);
 
+// The values of one syntax element of the stream's headers (parameter sets, slice headers), in stream
+// order, as ffmpeg's header trace reads them; empty when ffmpeg cannot read the stream.
+std::vector<long> header_values(const std::vector<uint8_t>& stream, const std::string& element);
+
 // Runs a shell command, returning its exit status and its standard output.
 int run_command(const std::string& command, std::string* output = nullptr);
 

@@ -575,3 +575,141 @@ TEST_F(StandinClient, NothingLeftInTheCudaDriver) {
     EXPECT_NE(output.find("CUDA_EMU_REPORT: leaks=0 "), std::string::npos) << output;
     EXPECT_EQ(output.find("CUDA_EMU_LEAK"), std::string::npos) << output;
 }
+
+namespace {
+
+// One part of a stream between reconfigurations: its chroma format, and lossless or not.
+struct Segment {
+    bool yuv444;
+    bool lossless;
+    int frames;
+    bool cavlc = false;
+};
+
+// The options a client reconfigures with: lossless is the lossless preset with a constant quantiser
+// of 0 and the transform bypass.
+EncoderOptions segment_options(uint32_t api, const Segment& segment) {
+    EncoderOptions o;
+    o.api = api;
+    o.yuv444 = segment.yuv444;
+    const bool lossless = segment.lossless, cavlc = segment.cavlc;
+    if (lossless)
+        o.preset = NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID;
+    o.configure = [lossless, cavlc](NV_ENC_CONFIG& c) {
+        NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
+        if (cavlc)
+            h.entropyCodingMode = NV_ENC_H264_ENTROPY_CODING_MODE_CAVLC;
+        if (!lossless)
+            return;
+        c.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
+        c.rcParams.constQP = {0, 0, 0};
+        h.qpPrimeYZeroTransformBypassFlag = 1;
+    };
+    return o;
+}
+
+std::string segment_name(const Segment& s) {
+    return std::string(s.yuv444 ? "4:4:4" : "4:2:0") + (s.lossless ? " lossless" : "") + (s.cavlc ? " cavlc" : "");
+}
+
+bool all_adjacent_differ(const std::vector<long>& values) {
+    for (size_t i = 1; i < values.size(); ++i)
+        if (values[i] == values[i - 1])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+class StandinReconfiguration : public StandinClient {
+protected:
+    // One session through all segments, reconfigured between them; `idr_every` forces IDR pictures.
+    EncodedRun encode_segments(uint32_t api, const std::vector<Segment>& segments, bool idr_every = false) {
+        EncodedRun run;
+        std::unique_ptr<ClientEncoder> encoder;
+        int frame = 0;
+        for (const Segment& segment : segments) {
+            const EncoderOptions o = segment_options(api, segment);
+            if (encoder)
+                encoder->reconfigure(o);
+            else
+                encoder = std::make_unique<ClientEncoder>(*context_, *kernels_, o);
+            for (int i = 0; i < segment.frames; ++i, ++frame) {
+                run.pictures.push_back(encoder->encode(desktop_bgrx(o.width, o.height, frame), idr_every && i > 0));
+                run.stream.insert(run.stream.end(), run.pictures.back().begin(), run.pictures.back().end());
+                run.converted.push_back(encoder->converted());
+            }
+        }
+        return run;
+    }
+
+    // Decodes the run as one stream (once into each chroma format) and checks every picture against
+    // what the kernel wrote for it: exact when lossless, 38 dB at least otherwise.
+    void expect_decodes_right(const EncodedRun& run, const std::vector<Segment>& segments, uint32_t api) {
+        const DecodedStream as420 = decode_h264(run.stream, false), as444 = decode_h264(run.stream, true);
+        ASSERT_EQ(as420.error, "");
+        ASSERT_EQ(as444.error, "");
+        ASSERT_EQ(as420.frames.size(), run.converted.size());
+        ASSERT_EQ(as444.frames.size(), run.converted.size());
+        size_t frame = 0;
+        for (const Segment& segment : segments)
+            for (int i = 0; i < segment.frames; ++i, ++frame) {
+                const YuvPicture& decoded = segment.yuv444 ? as444.frames[frame] : as420.frames[frame];
+                if (segment.lossless)
+                    EXPECT_TRUE(identical(decoded, run.converted[frame]))
+                        << segment_name(segment) << " frame " << frame << " api " << std::hex << api << std::dec
+                        << ": " << psnr(decoded, run.converted[frame]) << " dB";
+                else
+                    EXPECT_GE(psnr(decoded, run.converted[frame]), 38.0)
+                        << segment_name(segment) << " frame " << frame << " api " << std::hex << api;
+            }
+    }
+};
+
+TEST_F(StandinReconfiguration, FormatAndLosslessSwitchesDecodeAsOneStream) {
+    const std::vector<Segment> segments = {
+        {false, false, 4}, {true, false, 4}, {true, true, 4}, {false, false, 4}, {true, true, 4}};
+    for (uint32_t api : {NVENC_API_V5, NVENC_API_V4}) {
+        const EncodedRun run = encode_segments(api, segments);
+        size_t picture = 0;
+        for (const Segment& segment : segments) {
+            EXPECT_EQ(nal_types(run.pictures[picture]), (std::vector<int>{7, 8, 5})) << segment_name(segment);
+            picture += size_t(segment.frames);
+        }
+        expect_decodes_right(run, segments, api);
+        const std::vector<long> ids = header_values(run.stream, "idr_pic_id");
+        EXPECT_EQ(ids.size(), segments.size()) << "one IDR picture a segment";
+        EXPECT_TRUE(all_adjacent_differ(ids)) << testing::PrintToString(ids);
+    }
+}
+
+// IDR pictures right after each other: forced ones within a configuration, and the first pictures of
+// configurations one picture long (libx264 starts every new encoder at the same idr_pic_id).
+TEST_F(StandinReconfiguration, ConsecutiveIdrPicturesCarryDifferentIds) {
+    struct Case {
+        const char* name;
+        std::vector<Segment> segments;
+        bool idr_every;
+    };
+    const std::vector<Case> cases = {
+        {"forced IDR pictures", {{false, false, 4}}, true},
+        {"forced IDR pictures, lossless", {{true, true, 3}}, true},
+        {"one picture a configuration",
+         {{true, true, 1}, {true, true, 1, true}, {true, false, 1}, {true, true, 1}, {false, false, 1, true},
+          {false, false, 2}},
+         false},
+        {"reconfigured after forced IDR pictures", {{true, true, 2}, {true, true, 2, true}, {false, false, 2}}, true},
+    };
+    for (uint32_t api : {NVENC_API_V5, NVENC_API_V4})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            const EncodedRun run = encode_segments(api, c.segments, c.idr_every);
+            const std::vector<long> ids = header_values(run.stream, "idr_pic_id");
+            size_t idr_pictures = 0;
+            for (const auto& picture : run.pictures)
+                idr_pictures += nal_types(picture).back() == 5 ? 1 : 0;
+            EXPECT_EQ(ids.size(), idr_pictures);
+            EXPECT_TRUE(all_adjacent_differ(ids)) << testing::PrintToString(ids) << " api " << std::hex << api;
+            expect_decodes_right(run, c.segments, api);
+        }
+}
