@@ -11,7 +11,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from encoder_testing import (CHECK_ERROR, MODULE_NAME, Image, LeakCheck, decode, desktop_frame, load,  # noqa: E402
                               run_python)
-from test_sessions import environment, new_encoder  # noqa: E402
+from test_sessions import environment, new_encoder, plane_psnr, reference_yuv444  # noqa: E402
 
 m = load()
 from tevu.log import capture  # noqa: E402
@@ -107,6 +107,49 @@ class FormatSwitchFaults(unittest.TestCase):
             self.assertNotEqual(e.get_info()["bitrate"], before)
         finally:
             e.clean()
+
+
+class SwitchedStream(unittest.TestCase):
+    """One stream through every kind of switch, decoded by ffmpeg as a whole: each segment matches its
+    source (lossy segments by PSNR, lossless ones exactly)."""
+
+    # (quality, expected pixel format and lossless); 95 from 50 aims at 85: lossy 4:4:4
+    SEGMENTS = [(50, ("NV12", False)), (95, ("YUV444P", False)), (100, ("YUV444P", True)),
+                (50, ("NV12", False)), (100, ("YUV444P", True))]
+    FRAMES = 3
+
+    def test_every_segment_decodes_right(self):
+        tmp = tempfile.mkdtemp()
+        e = new_encoder(W, H, 50)
+        stream, sources, kinds = [], [], []
+        try:
+            for n, (q, expected) in enumerate(self.SEGMENTS):
+                for i in range(self.FRAMES):
+                    pixels = desktop_frame(W, H, 3 * n + i)
+                    data, options = e.compress_image(Image(W, H, pixels, timestamp=len(stream)), q, 50)
+                    self.assertEqual(fmt(e.get_info()), expected, "segment %d" % n)
+                    stream.append(data)
+                    sources.append(pixels)
+                    kinds.append(expected)
+        finally:
+            e.clean()
+        path = os.path.join(tmp, "switched.h264")
+        with open(path, "wb") as f:
+            f.write(b"".join(stream))
+        frames, w, h, planes = decode(path, "yuv444p")
+        import shutil
+        shutil.rmtree(tmp)
+        self.assertEqual((frames, w, h), (len(stream), W, H))
+        size = W * H * 3
+        for i, (pixels, (pixel_format, lossless)) in enumerate(zip(sources, kinds)):
+            decoded = planes[i * size:(i + 1) * size]
+            reference = reference_yuv444(pixels, W, H)
+            if lossless:
+                self.assertEqual(decoded, reference, "frame %d is not exact" % i)
+            elif pixel_format == "YUV444P":
+                self.assertGreaterEqual(plane_psnr(decoded, reference), 38.0, "frame %d" % i)
+            else:  # 4:2:0: the luma plane at full resolution
+                self.assertGreaterEqual(plane_psnr(decoded[:W * H], reference[:W * H]), 38.0, "frame %d" % i)
 
 
 class WrongState(unittest.TestCase):
@@ -311,6 +354,20 @@ class RefusedTeardown(unittest.TestCase):
             self.assertRaises(m.CUDALogicError, e.clean)
         self.assertTrue(e.is_closed())
         e.clean()
+
+
+    def test_unregistration_refused_throughout(self):
+        """Registrations the driver never releases go with their session."""
+        e = new_encoder(W, H, 40)
+        e.compress_image(Image(W, H, desktop_frame(W, H, 0)), 40)
+        with environment(NVENC_EMU_FAIL="nvEncUnregisterResource=8"):
+            e.compress_image(Image(W, H, desktop_frame(W, H, 1)), 100)  # the old registration stays
+            with self.assertRaises(m.NVENCException) as c:
+                e.clean()
+        self.assertEqual(c.exception.function, "unregistering CUDA input buffer")
+        self.assertTrue(e.is_closed())
+        e.clean()
+        del e
 
 
 class LeakReport(unittest.TestCase, LeakCheck):

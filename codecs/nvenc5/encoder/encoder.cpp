@@ -211,7 +211,7 @@ std::vector<T> count_and_list(Count&& count, Counted&& counted, uint32_t min_cou
     std::vector<T> items(n);
     uint32_t returned = 0;
     list(items.data(), n, returned);
-    check_assert(returned == n, format("expected %s items but got %s", n, returned).c_str());
+    if (returned != n) check_assert(false, format("expected %s items but got %s", n, returned).c_str());
     items.resize(std::min(returned, n));
     return items;
 }
@@ -1289,7 +1289,8 @@ void Encoder::release_session(FirstFailure& failure) {
     bitstream_.forget();
     pending_unmap_.forget();
     pending_unlock_.forget();
-    retired_.registrations.clear();  // forgotten with the session
+    for (RegisteredResource& registration : retired_.registrations) registration.forget();
+    retired_.registrations.clear();
     cuda_context_ptr_ = nullptr;
     Ref count = py::call_method(state().context_counter.get(), "get");
     log_debug("cuda_clean() (still %s context%s in use)", count, plural(count));
