@@ -211,7 +211,7 @@ std::vector<T> count_and_list(Count&& count, Counted&& counted, uint32_t min_cou
     std::vector<T> items(n);
     uint32_t returned = 0;
     list(items.data(), n, returned);
-    if (returned != n) check_assert(false, format("expected %s items but got %s", n, returned).c_str());
+    check_assert(returned == n, "expected %s items but got %s", n, returned);
     items.resize(std::min(returned, n));
     return items;
 }
@@ -774,8 +774,8 @@ void Encoder::init_context(PyObject* args, PyObject* kwargs) {
     py::parse_args(args, kwargs, "iiOOOiiO|O:init_context", kwlist, &width, &height, &src_format, &dst_formats,
                    &encoding, &quality, &speed, &scaling, &options);
     Ref encodings = py::call(module_attr("get_encodings").get());
-    check_assert(py::check_status(PySequence_Contains(encodings.get(), encoding)) == 1,
-                 format("invalid encoding %s", encoding));
+    check_assert(py::check_status(PySequence_Contains(encodings.get(), encoding)) == 1, "invalid encoding %s",
+                 encoding);
     check_assert(module_attr("NvEncodeAPICreateInstance").get() != Py_None, "encoder module is not initialized");
     // A set-up over another one would lose track of its session and buffers.
     if (session_ || cuda_context_)

@@ -195,8 +195,7 @@ Guid parse_or_raise(const std::string& s) {
 void run_test_parse() {
     const Guid g = parse_or_raise(kGuidTemplate);
     const std::string rendered = guid_text(g);
-    check_assert(rendered == kGuidTemplate,
-                 std::string("expected ") + kGuidTemplate + " but got " + rendered);
+    check_assert(rendered == kGuidTemplate, "expected %s but got %s", kGuidTemplate, rendered);
 }
 
 Ref test_parse(PyObject*, PyObject*) {
@@ -376,8 +375,7 @@ Ref get_output_colorspaces(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref table = colorspaces();
     Ref out = Ref::borrow(PyDict_GetItem(table.get(), input));
     if (PyErr_Occurred()) throw py::ErrorAlreadySet();
-    check_assert(out && py::truth(out.get()),
-                 format("invalid input colorspace: %s (must be one of: %s)", input, table));
+    check_assert(out && py::truth(out.get()), "invalid input colorspace: %s (must be one of: %s)", input, table);
     return out ? out : py::none();
 }
 
@@ -386,11 +384,10 @@ Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* encoding = nullptr;
     PyObject* colorspace = nullptr;
     py::parse_args(args, kwargs, "OO:get_spec", kwlist, &encoding, &colorspace);
-    check_assert(is_encoding(encoding),
-                 format("invalid format: %s (must be one of %s", encoding, encodings()));
+    check_assert(is_encoding(encoding), "invalid format: %s (must be one of %s", encoding, encodings());
     Ref table = colorspaces();
     const bool known = py::check_status(PyDict_Contains(table.get(), colorspace)) == 1;
-    check_assert(known, format("invalid colorspace: %s (must be one of %s)", colorspace, table));
+    check_assert(known, "invalid colorspace: %s (must be one of %s)", colorspace, table);
     Ref out = Ref::borrow(PyDict_GetItem(table.get(), colorspace));
     Ref kw = py::new_dict();
     py::dict_set(kw.get(), "encoding", Ref::borrow(encoding));
@@ -547,7 +544,7 @@ void probe_capabilities(PyObject* encoder, PyObject* encoding) {
 bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
     Ref colorspaces = py::call(module_attr("get_input_colorspaces").get(), encoding);
 #if TEVU_NVENC_API_VERSION >= 0x50
-    check_assert(py::truth(colorspaces.get()), format("cannot use NVENC: no colorspaces available for %s", encoding));
+    check_assert(py::truth(colorspaces.get()), "cannot use NVENC: no colorspaces available for %s", encoding);
 #else
     check_assert(py::truth(colorspaces.get()), "cannot use NVENC: no colorspaces available");
 #endif

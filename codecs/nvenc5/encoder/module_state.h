@@ -131,8 +131,12 @@ void require(bool ok, const char* fmt, const A&... args) {
     if (py::assertions_disabled()) fail(message);
     py::raise(PyExc_AssertionError, message);
 }
-// An assertion check with a message (skipped under python -O).
-inline void check_assert(bool ok, const std::string& message) { py::check_assert(ok, message.c_str()); }
+// An assertion check with a message ("fmt" % args, formatted only on failure); skipped under python -O.
+template <class... A>
+void check_assert(bool ok, const char* fmt, const A&... args) {
+    if (ok || py::assertions_disabled()) return;
+    py::check_assert(false, (sizeof...(A) == 0 ? std::string(fmt) : format(fmt, args...)).c_str());
+}
 // A bare assertion check.
 inline void check_assert(bool ok) { py::check_assert(ok); }
 // The host's TransientCodecException.
