@@ -152,6 +152,21 @@ class SwitchedStream(unittest.TestCase):
                 self.assertGreaterEqual(plane_psnr(decoded[:W * H], reference[:W * H]), 38.0, "frame %d" % i)
 
 
+class CapabilityOrder(unittest.TestCase):
+    def test_codec_capabilities_queried_in_order(self):
+        """Each codec's maximum width, maximum height and asynchronous mode, then its rate controls."""
+        trace = tempfile.mktemp(suffix=".trace")
+        with environment(NVENC_EMU_TRACE=trace):
+            e = new_encoder(64, 64)
+            e.clean()
+        with open(trace) as f:
+            calls = [line.split() for line in f]
+        os.remove(trace)
+        listed = [i for i, c in enumerate(calls) if c[0] == "nvEncGetEncodeGUIDs"][0]
+        caps = [dict(w.split("=", 1) for w in c[1:] if "=" in w).get("cap") for c in calls[listed + 1:listed + 5]]
+        self.assertEqual(caps, ["16", "17", "30", "1"])
+
+
 class WrongState(unittest.TestCase):
     def tearDown(self):
         self.assertEqual(m.context_counter.get(), 0)
