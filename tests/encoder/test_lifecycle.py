@@ -40,6 +40,7 @@ class FormatSwitchFaults(unittest.TestCase):
         ("NVENC_EMU_FAIL", "nvEncRegisterResource=8@1,nvEncReconfigureEncoder=8@2"),  # the way back fails too
         ("CUDA_EMU_FAIL", "cuMemAllocPitch=2@1"),
         ("CUDA_EMU_FAIL", "cuMemFree=2@1"),
+        ("CUDA_EMU_FAIL", "cuModuleGetFunction=500@1"),  # the host's kernel for the new format
     ]
     # After the fault: qualities and the (pixel format, lossless) each frame must be encoded with.
     # (A failed switch has stored quality 100 already, so a repeated 100 would not switch again.)
