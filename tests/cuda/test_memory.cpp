@@ -8,6 +8,44 @@
 namespace tevu::cuda::testing {
 namespace {
 
+// 2D copies of `rows` rows of `row_bytes` bytes between pitched memory (cuMemcpy2D), which the
+// stand-in offers though the layer has no use for them.
+void memcpy_htod_2d(const Driver& driver, CUdeviceptr dst, std::size_t dst_pitch, const void* src,
+                    std::size_t src_pitch, std::size_t row_bytes, std::size_t rows) {
+    CUDA_MEMCPY2D copy{};
+    copy.srcMemoryType = CU_MEMORYTYPE_HOST;
+    copy.srcHost = src;
+    copy.srcPitch = src_pitch;
+    copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
+    copy.dstDevice = dst;
+    copy.dstPitch = dst_pitch;
+    copy.WidthInBytes = row_bytes;
+    copy.Height = rows;
+    driver.check(driver.cuMemcpy2D(&copy), "cuMemcpy2D");
+}
+
+void memcpy_dtoh_2d(const Driver& driver, void* dst, std::size_t dst_pitch, CUdeviceptr src,
+                    std::size_t src_pitch, std::size_t row_bytes, std::size_t rows) {
+    CUDA_MEMCPY2D copy{};
+    copy.srcMemoryType = CU_MEMORYTYPE_DEVICE;
+    copy.srcDevice = src;
+    copy.srcPitch = src_pitch;
+    copy.dstMemoryType = CU_MEMORYTYPE_HOST;
+    copy.dstHost = dst;
+    copy.dstPitch = dst_pitch;
+    copy.WidthInBytes = row_bytes;
+    copy.Height = rows;
+    driver.check(driver.cuMemcpy2D(&copy), "cuMemcpy2D");
+}
+
+// The device address of page-locked memory (cuMemHostGetDevicePointer).
+CUdeviceptr device_pointer(const Driver& driver, const PagelockedBuffer& buffer) {
+    CUdeviceptr address = 0;
+    driver.check(driver.cuMemHostGetDevicePointer(&address, buffer.data(), 0), "cuMemHostGetDevicePointer");
+    return address;
+}
+
+
 using Memory = ContextTest;
 
 std::vector<std::uint8_t> counting_bytes(std::size_t n, int start = 0) {
@@ -144,7 +182,7 @@ TEST_F(Memory, PagelockedZerosAreZeroedWhateverTheDriverLeftThere) {
 
 TEST_F(Memory, PagelockedMemoryIsMappedOnlyWhereAllowed) {
     PagelockedBuffer mapped = pagelocked_zeros(driver(), 256);  // the context has MAP_HOST
-    CUdeviceptr address = mapped.device_pointer();
+    CUdeviceptr address = device_pointer(api(), mapped);
     EXPECT_EQ(address, reinterpret_cast<CUdeviceptr>(mapped.data()));
     const std::vector<std::uint8_t> data = counting_bytes(256);
     memcpy_htod(api(), address, data.data(), data.size());
@@ -152,9 +190,9 @@ TEST_F(Memory, PagelockedMemoryIsMappedOnlyWhereAllowed) {
 
     Context plain = Device::get(driver(), 0).make_context(CU_CTX_SCHED_AUTO);
     PagelockedBuffer unmapped = pagelocked_zeros(driver(), 256);
-    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_VALUE, unmapped.device_pointer());
+    EXPECT_CUDA_ERROR(LogicError, CUDA_ERROR_INVALID_VALUE, device_pointer(api(), unmapped));
     PagelockedBuffer devicemap = pagelocked_zeros(driver(), 256, CU_MEMHOSTALLOC_DEVICEMAP);
-    EXPECT_NO_THROW(devicemap.device_pointer());
+    EXPECT_NO_THROW(device_pointer(api(), devicemap));
     unmapped.free();
     devicemap.free();
     plain.detach();

@@ -206,8 +206,6 @@ public:
     std::uint8_t* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
     explicit operator bool() const noexcept { return data_ != nullptr; }
-    // The device address of memory allocated with CU_MEMHOSTALLOC_DEVICEMAP.
-    CUdeviceptr device_pointer() const;
     // Frees it now; a refused free keeps the buffer for another try, as DeviceAllocation::free does.
     void free();
     // Drops the buffer without a call: its context was destroyed, and took the memory with it.
@@ -225,12 +223,6 @@ PagelockedBuffer pagelocked_zeros(const DriverPtr& driver, std::size_t bytes, un
 
 void memcpy_htod(const Driver& driver, CUdeviceptr dst, const void* src, std::size_t bytes);
 void memcpy_dtoh(const Driver& driver, void* dst, CUdeviceptr src, std::size_t bytes);
-// 2D copies of `rows` rows of `row_bytes` bytes between pitched memory (cuMemcpy2D).
-void memcpy_htod_2d(const Driver& driver, CUdeviceptr dst, std::size_t dst_pitch, const void* src,
-                    std::size_t src_pitch, std::size_t row_bytes, std::size_t rows);
-void memcpy_dtoh_2d(const Driver& driver, void* dst, std::size_t dst_pitch, CUdeviceptr src,
-                    std::size_t src_pitch, std::size_t row_bytes, std::size_t rows);
-
 struct MemoryInfo {
     std::size_t free = 0;
     std::size_t total = 0;

@@ -75,12 +75,6 @@ PagelockedBuffer::~PagelockedBuffer() {
     release_ignoring_errors([this] { free(); });
 }
 
-CUdeviceptr PagelockedBuffer::device_pointer() const {
-    CUdeviceptr address = 0;
-    driver_->check(driver_->cuMemHostGetDevicePointer(&address, data_, 0), "cuMemHostGetDevicePointer");
-    return address;
-}
-
 void PagelockedBuffer::free() {
     if (!data_) return;
     {
@@ -106,34 +100,6 @@ void memcpy_htod(const Driver& driver, CUdeviceptr dst, const void* src, std::si
 
 void memcpy_dtoh(const Driver& driver, void* dst, CUdeviceptr src, std::size_t bytes) {
     driver.check(driver.cuMemcpyDtoH(dst, src, bytes), "cuMemcpyDtoH");
-}
-
-void memcpy_htod_2d(const Driver& driver, CUdeviceptr dst, std::size_t dst_pitch, const void* src,
-                    std::size_t src_pitch, std::size_t row_bytes, std::size_t rows) {
-    CUDA_MEMCPY2D copy{};
-    copy.srcMemoryType = CU_MEMORYTYPE_HOST;
-    copy.srcHost = src;
-    copy.srcPitch = src_pitch;
-    copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
-    copy.dstDevice = dst;
-    copy.dstPitch = dst_pitch;
-    copy.WidthInBytes = row_bytes;
-    copy.Height = rows;
-    driver.check(driver.cuMemcpy2D(&copy), "cuMemcpy2D");
-}
-
-void memcpy_dtoh_2d(const Driver& driver, void* dst, std::size_t dst_pitch, CUdeviceptr src,
-                    std::size_t src_pitch, std::size_t row_bytes, std::size_t rows) {
-    CUDA_MEMCPY2D copy{};
-    copy.srcMemoryType = CU_MEMORYTYPE_DEVICE;
-    copy.srcDevice = src;
-    copy.srcPitch = src_pitch;
-    copy.dstMemoryType = CU_MEMORYTYPE_HOST;
-    copy.dstHost = dst;
-    copy.dstPitch = dst_pitch;
-    copy.WidthInBytes = row_bytes;
-    copy.Height = rows;
-    driver.check(driver.cuMemcpy2D(&copy), "cuMemcpy2D");
 }
 
 MemoryInfo mem_get_info(const Driver& driver) {

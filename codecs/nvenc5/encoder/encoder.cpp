@@ -76,12 +76,12 @@ void set_cuda_error(const cuda::Error& e) {
     PyObject* type = dynamic_cast<const cuda::MemoryError*>(&e)  ? s.cuda_memory_error.get()
                      : dynamic_cast<const cuda::LogicError*>(&e) ? s.cuda_logic_error.get()
                                                                  : s.cuda_error.get();
-    if (py::guarded_status([&] {
-            Ref instance = py::call(type, text(e.what()));
-            py::setattr(instance.get(), "code", value(e.code()));
-            PyErr_SetObject(type, instance.get());
-        }) < 0)
-        return;
+    // When even the exception cannot be made, the failure to make it is what stays pending.
+    py::guarded_status([&] {
+        Ref instance = py::call(type, text(e.what()));
+        py::setattr(instance.get(), "code", value(e.code()));
+        PyErr_SetObject(type, instance.get());
+    });
 }
 
 // Logs a failed set-up with its traceback and records it against the device; the error stays pending.
@@ -692,9 +692,8 @@ GUID Encoder::get_preset(const GUID& codec, const StreamConfig& c) {
     }
     log_debug("get_preset(%s) speed=%s, quality=%s, lossless=%s, pixel_format=%s, options=%s", codec_text(codec),
               c.speed, c.quality, c.lossless, c.pixel_format, table);
-    for (const auto& [score, names] : candidates) {
-        (void)score;
-        for (const std::string& name : names) {
+    for (const auto& ranked : candidates) {
+        for (const std::string& name : ranked.second) {
             if (name.empty()) continue;
             Ref guid = py::dict_get(presets.get(), name.c_str());
             if (!guid) continue;

@@ -275,7 +275,7 @@ void import_host() {
 
 // The API-4.0 module's counter, imported when that module is installed (its import runs first). This
 // module replaces the name with its own counter further on and never uses the imported one.
-void import_api4_counter(PyObject* m) {
+void import_api4_counter([[maybe_unused]] PyObject* m) {
 #if TEVU_NVENC_API_VERSION >= 0x50
     PyObject* counter = nullptr;
     Ref mod = Ref::steal(PyImport_ImportModule("tevu.codecs.nvenc4.encoder"));
@@ -287,8 +287,6 @@ void import_api4_counter(PyObject* m) {
         return;
     }
     py::add_object(m, "context_counter", Ref::steal(counter));
-#else
-    (void)m;
 #endif
 }
 
