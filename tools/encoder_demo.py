@@ -10,6 +10,10 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from stream_quality import psnr  # noqa: E402
 
+# Where the stream goes without --output: the repository's (ignored) build folder, not the current one.
+DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "demo",
+                              "encoder-demo.h264")
+
 
 def desktop_frame(width, height, index):
     """A gradient desktop with a fixed window of scrolling text and a moving window."""
@@ -68,11 +72,13 @@ def main():
     parser.add_argument("--speed", type=int, default=50)
     parser.add_argument("--scaling", default="1/1", help="num/den, for example 2/3")
     parser.add_argument("--input", help="raw BGRX frames of --size")
-    parser.add_argument("--output", default="encoder-demo.h264")
+    parser.add_argument("--output", default=DEFAULT_OUTPUT)
     parser.add_argument("--psnr", action="store_true", help="decode with ffmpeg and compare with the source")
     parser.add_argument("--api", default="5", choices=["5", "4"])
     a = parser.parse_args()
     width, height = [int(v) for v in a.size.lower().split("x")]
+    if a.output == DEFAULT_OUTPUT and not os.path.isdir(os.path.dirname(DEFAULT_OUTPUT)):
+        os.makedirs(os.path.dirname(DEFAULT_OUTPUT))
     scaling = tuple(int(v) for v in a.scaling.split("/"))
 
     encoder = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)

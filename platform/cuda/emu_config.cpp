@@ -43,39 +43,14 @@ bool known_entry(std::string_view name) {
 }
 
 std::optional<CUresult> parse_result(std::string_view text) {
-    if (auto number = parse_number<CUresult>(text)) return number;
-    return result_by_name(text);
+    auto code = parse_number<CUresult>(text);
+    if (!code) code = result_by_name(text);
+    if (code && *code == CUDA_SUCCESS) return std::nullopt;
+    return code;
 }
 
-std::optional<FailureRule> parse_rule(std::string_view item, std::string& problem) {
-    auto equals = item.find('=');
-    if (equals == std::string_view::npos) {
-        problem = "missing '='";
-        return std::nullopt;
-    }
-    FailureRule rule{std::string(item.substr(0, equals)), CUDA_SUCCESS, 0};
-    std::string_view value = item.substr(equals + 1);
-    if (auto at = value.find('@'); at != std::string_view::npos) {
-        auto nth = parse_number<unsigned long>(value.substr(at + 1));
-        if (!nth || *nth == 0) {
-            problem = "call number must be a positive integer";
-            return std::nullopt;
-        }
-        rule.nth = *nth;
-        value = value.substr(0, at);
-    }
-    if (!known_entry(rule.entry)) {
-        problem = "unknown entry point";
-        return std::nullopt;
-    }
-    auto code = parse_result(value);
-    if (!code || *code == CUDA_SUCCESS) {
-        problem = "result must be a non-zero code or a CUDA_ERROR_ name";
-        return std::nullopt;
-    }
-    rule.code = *code;
-    return rule;
-}
+constexpr standin::RuleListSyntax failure_syntax{"cuda stand-in", "CUDA_EMU_FAIL", known_entry, true,
+                                                 "result must be a non-zero code or a CUDA_ERROR_ name"};
 
 class FailureInjector {
 public:
@@ -86,8 +61,7 @@ public:
         if (current != source_) reload(std::move(current));
         if (rules_.empty()) return std::nullopt;
         unsigned long call = ++calls_[std::string(entry)];
-        for (const FailureRule& rule : rules_)
-            if (rule.entry == entry && (rule.nth == 0 || rule.nth == call)) return rule.code;
+        if (const FailureRule* rule = standin::rule_for(rules_, entry, call)) return rule->code;
         return std::nullopt;
     }
 
@@ -96,7 +70,7 @@ private:
         source_ = std::move(source);
         std::vector<std::string> problems;
         rules_ = parse_failure_rules(source_, problems);
-        for (const std::string& problem : problems) diagnose("CUDA_EMU_FAIL: " + problem);
+        standin::report_once(failure_syntax, source_, problems);
         calls_.clear();
     }
 
@@ -115,19 +89,7 @@ std::size_t configured_device_memory() {
 }
 
 std::vector<FailureRule> parse_failure_rules(std::string_view text, std::vector<std::string>& problems) {
-    std::vector<FailureRule> rules;
-    while (!text.empty()) {
-        auto comma = text.find(',');
-        std::string_view item = text.substr(0, comma);
-        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-        if (item.empty()) continue;
-        std::string problem;
-        if (auto rule = parse_rule(item, problem))
-            rules.push_back(std::move(*rule));
-        else
-            problems.push_back("ignoring '" + std::string(item) + "': " + problem);
-    }
-    return rules;
+    return standin::parse_rule_list<CUresult>(text, failure_syntax, parse_result, problems);
 }
 
 std::optional<CUresult> injected_failure(std::string_view entry) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cuda_driver_api.h"
+#include "rule_list.h"
 
 #include <cstddef>
 #include <optional>
@@ -16,12 +17,9 @@ int configured_device_count();
 // CUDA_EMU_MEMORY_MB: each device's memory, 4096 MiB when unset.
 std::size_t configured_device_memory();
 
-// One rule of CUDA_EMU_FAIL: `entry=code[@n]`.
-struct FailureRule {
-    std::string entry;  // public entry point name without the ABI suffix
-    CUresult code;
-    unsigned long nth;  // 0: every call
-};
+// One rule of CUDA_EMU_FAIL: `entry=code[@n]`, the entry being a public entry point name without the
+// ABI suffix and the code a non-zero number or a CUDA_ERROR_ name.
+using FailureRule = standin::Rule<CUresult>;
 
 // Parses a CUDA_EMU_FAIL value; each malformed item is described in `problems` and skipped.
 std::vector<FailureRule> parse_failure_rules(std::string_view text, std::vector<std::string>& problems);

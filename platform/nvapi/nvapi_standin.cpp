@@ -6,24 +6,29 @@
 //   NVAPI_EMU_BRANCH    build branch (default r361_00)
 //   NVAPI_EMU_FAIL      function=status[@n],...: the entry returns that status (on its n-th call only)
 //   NVAPI_EMU_MISSING   function[@n],...: the query for that entry (or hook) answers null (n-th query only)
-//   NVAPI_EMU_HOLD      function=path,...: the entry waits until the file exists before it returns
+//   NVAPI_EMU_HOLD      function=path[@n],...: the entry waits until the file exists before it returns
 //   NVAPI_EMU_EVENTS    path of a file to which every event is appended as one line (see record())
+// Malformed items of the three lists are ignored, each reported on standard error once per load.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "nvapi_entries.h"
+#include "rule_list.h"
 
 namespace {
 
@@ -59,56 +64,46 @@ const FunctionInfo* find_function(const std::string& name) {
 }
 std::size_t index_of(Function function) { return static_cast<std::size_t>(function); }
 
-// One item of a steering list: "function[=value][@n]".
-struct Rule {
-    Function function;
-    std::string value;
-    long on_call;  // 0: every call
-};
+bool known_function(std::string_view name) { return find_function(std::string(name)) != nullptr; }
 
-std::vector<Rule> parse_rules(const char* variable) {
-    std::vector<Rule> rules;
-    const char* text = std::getenv(variable);
-    std::string list = text ? text : "";
-    std::size_t start = 0;
-    while (start < list.size()) {
-        std::size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        std::string item = list.substr(start, end - start);
-        start = end + 1;
-        long on_call = 0;
-        const std::size_t at = item.rfind('@');
-        if (at != std::string::npos && at + 1 < item.size() &&
-            item.find_first_not_of("0123456789", at + 1) == std::string::npos) {
-            on_call = std::strtol(item.c_str() + at + 1, nullptr, 10);
-            item.erase(at);
-        }
-        std::string value;
-        if (std::size_t eq = item.find('='); eq != std::string::npos) {
-            value = item.substr(eq + 1);
-            item.erase(eq);
-        }
-        if (const FunctionInfo* info = find_function(item))
-            rules.push_back(Rule{info->function, value, on_call});
-        else
-            std::fprintf(stderr, "nvapi stand-in: %s names no function: %s\n", variable, item.c_str());
-    }
-    return rules;
+// The steering lists: "function=status[@n]", "function[@n]" and "function=path[@n]".
+constexpr tevu::standin::RuleListSyntax kFailSyntax{"nvapi stand-in", "NVAPI_EMU_FAIL", known_function, true,
+                                                    "status must be an integer"};
+constexpr tevu::standin::RuleListSyntax kMissingSyntax{"nvapi stand-in", "NVAPI_EMU_MISSING", known_function, false,
+                                                       ""};
+constexpr tevu::standin::RuleListSyntax kHoldSyntax{"nvapi stand-in", "NVAPI_EMU_HOLD", known_function, true,
+                                                    "path must not be empty"};
+
+std::optional<NvAPI_Status> parse_status(std::string_view text) {
+    const std::string digits(text);
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(digits.c_str(), &end, 0);
+    if (digits.empty() || *end || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    return static_cast<NvAPI_Status>(value);
 }
 
-const Rule* rule_for(const std::vector<Rule>& rules, Function function, long call_number) {
-    for (const Rule& rule : rules)
-        if (rule.function == function && (rule.on_call == 0 || rule.on_call == call_number)) return &rule;
-    return nullptr;
+std::optional<std::string> parse_path(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    return std::string(text);
+}
+
+template <class Code>
+const tevu::standin::Rule<Code>* rule_for(const std::vector<tevu::standin::Rule<Code>>& rules, Function function,
+                                          long call_number) {
+    return tevu::standin::rule_for(rules, kFunctions[index_of(function)].name,
+                                   static_cast<unsigned long>(call_number));
 }
 
 struct Settings {
     bool version_valid = true;
     NvU32 version = kDefaultVersion;
     std::string branch = kDefaultBranch;
-    std::vector<Rule> failures = parse_rules("NVAPI_EMU_FAIL");
-    std::vector<Rule> missing = parse_rules("NVAPI_EMU_MISSING");
-    std::vector<Rule> holds = parse_rules("NVAPI_EMU_HOLD");
+    std::vector<tevu::standin::Rule<NvAPI_Status>> failures =
+        tevu::standin::rules_from_environment<NvAPI_Status>(kFailSyntax, parse_status);
+    std::vector<tevu::standin::Rule<bool>> missing = tevu::standin::rules_from_environment<bool>(kMissingSyntax, nullptr);
+    std::vector<tevu::standin::Rule<std::string>> holds =
+        tevu::standin::rules_from_environment<std::string>(kHoldSyntax, parse_path);
     std::string events_path;
 
     Settings() {
@@ -161,12 +156,12 @@ Library library;
 const char* name_of(Function function) { return kFunctions[index_of(function)].name; }
 
 void hold_if_asked(Function function, long call_number) {
-    const Rule* hold = rule_for(library.settings.holds, function, call_number);
+    const auto* hold = rule_for(library.settings.holds, function, call_number);
     if (!hold) return;
     record(library.settings, "enter %s", name_of(function));
     const auto deadline = std::chrono::steady_clock::now() + kHoldLimit;
     struct stat info;
-    while (stat(hold->value.c_str(), &info) != 0) {
+    while (stat(hold->code.c_str(), &info) != 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             record(library.settings, "hold timeout %s", name_of(function));
             return;
@@ -179,8 +174,8 @@ void hold_if_asked(Function function, long call_number) {
 NvAPI_Status begin_call(Function function) {
     const long call_number = ++library.calls[index_of(function)];
     hold_if_asked(function, call_number);
-    const Rule* failure = rule_for(library.settings.failures, function, call_number);
-    return failure ? static_cast<NvAPI_Status>(std::strtol(failure->value.c_str(), nullptr, 0)) : NVAPI_OK;
+    const auto* failure = rule_for(library.settings.failures, function, call_number);
+    return failure ? failure->code : NVAPI_OK;
 }
 
 NvAPI_Status finish_call(Function function, NvAPI_Status status) {

@@ -1,5 +1,6 @@
 #include "controls.h"
 
+#include <climits>
 #include <cstdlib>
 #include <sstream>
 
@@ -39,6 +40,16 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
+std::optional<int> parse_status(std::string_view text) {
+    long status = 0;
+    if (!parse_int(std::string(text), status) || status < INT_MIN || status > INT_MAX)
+        return std::nullopt;
+    return static_cast<int>(status);
+}
+
+constexpr tevu::standin::RuleListSyntax failure_syntax{"nvenc stand-in", "NVENC_EMU_FAIL", nullptr, true,
+                                                        "status must be an integer"};
+
 }  // namespace
 
 bool parse_api_version(const std::string& text, uint32_t& version) {
@@ -64,21 +75,8 @@ std::map<int, int> parse_capability_overrides(const std::string& text) {
     return caps;
 }
 
-std::vector<FailureRule> parse_failure_rules(const std::string& text) {
-    std::vector<FailureRule> rules;
-    for (const auto& item : split(text, ',')) {
-        std::string entry, rest;
-        if (!split_assignment(item, entry, rest))
-            continue;
-        long status = 0, call = 0;
-        const auto at = rest.find('@');
-        if (!parse_int(rest.substr(0, at), status))
-            continue;
-        if (at != std::string::npos && (!parse_int(rest.substr(at + 1), call) || call < 1))
-            continue;
-        rules.push_back({entry, static_cast<int>(status), static_cast<unsigned>(call)});
-    }
-    return rules;
+std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vector<std::string>& problems) {
+    return tevu::standin::parse_rule_list<int>(text, failure_syntax, parse_status, problems);
 }
 
 Controls controls_from_environment() {
@@ -90,7 +88,7 @@ Controls controls_from_environment() {
     if (parse_api_version(environment("NVENC_EMU_MAX_API"), api))
         c.max_api = api;
     c.capabilities = parse_capability_overrides(environment("NVENC_EMU_CAPS"));
-    c.failures = parse_failure_rules(environment("NVENC_EMU_FAIL"));
+    c.failures = tevu::standin::rules_from_environment<int>(failure_syntax, parse_status);
     c.null_encode = environment("NVENC_EMU_NULL") == "1";
     c.extra_preset = environment("NVENC_EMU_EXTRA_PRESET") == "1";
     c.trace_path = environment("NVENC_EMU_TRACE");
@@ -105,11 +103,8 @@ void FailureInjector::set_rules(const std::vector<FailureRule>& rules) {
 }
 
 int FailureInjector::next_call(const std::string& entry) {
-    const unsigned call = ++calls_[entry];
-    for (const auto& rule : rules_)
-        if (rule.entry == entry && (rule.call == 0 || rule.call == call))
-            return rule.status;
-    return 0;
+    const FailureRule* rule = tevu::standin::rule_for(rules_, entry, ++calls_[entry]);
+    return rule ? rule->code : 0;
 }
 
 }  // namespace nvenc_emu

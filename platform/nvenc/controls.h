@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "rule_list.h"
+
 namespace nvenc_emu {
 
 // "5.0" -> 0x50 (major in the high nibble); false when the text is not "major.minor" within 0..15.
@@ -14,15 +16,12 @@ bool parse_api_version(const std::string& text, uint32_t& version);
 // "33=0,34=1": capability number to the value to answer. Malformed items are skipped.
 std::map<int, int> parse_capability_overrides(const std::string& text);
 
-struct FailureRule {
-    std::string entry;
-    int status = 0;
-    unsigned call = 0;  // 1-based call number that fails; 0: every call
-    bool operator==(const FailureRule& o) const { return entry == o.entry && status == o.status && call == o.call; }
-};
+// One item of NVENC_EMU_FAIL, "nvEncEncodePicture=8@2": the entry returns the status (an integer, decimal,
+// 0x hexadecimal or 0 octal) on that call only, or on every call without "@n".
+using FailureRule = tevu::standin::Rule<int>;
 
-// "nvEncEncodePicture=8@2,nvEncLockBitstream=13". Malformed items are skipped.
-std::vector<FailureRule> parse_failure_rules(const std::string& text);
+// "nvEncEncodePicture=8@2,nvEncLockBitstream=13". Each malformed item is described in `problems` and skipped.
+std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vector<std::string>& problems);
 
 struct Controls {
     unsigned max_sessions = 32;
@@ -35,7 +34,8 @@ struct Controls {
 };
 
 // Reads NVENC_EMU_MAX_SESSIONS, NVENC_EMU_MAX_API, NVENC_EMU_CAPS, NVENC_EMU_FAIL, NVENC_EMU_NULL,
-// NVENC_EMU_EXTRA_PRESET and NVENC_EMU_TRACE; unset or malformed values keep the defaults.
+// NVENC_EMU_EXTRA_PRESET and NVENC_EMU_TRACE; unset or malformed values keep the defaults. Malformed items
+// of NVENC_EMU_FAIL are reported on standard error, once for each value.
 Controls controls_from_environment();
 
 // Counts the calls of each entry point and answers the injected status of the call, if any.
@@ -48,7 +48,7 @@ public:
 
 private:
     std::vector<FailureRule> rules_;
-    std::map<std::string, unsigned> calls_;
+    std::map<std::string, unsigned long> calls_;
 };
 
 }  // namespace nvenc_emu

@@ -193,6 +193,23 @@ TEST_F(Lifecycle, UnresolvedEntryIsAskedForAgainNextCall) {
     EXPECT_EQ(NvAPI_Unload(), NVAPI_OK);
 }
 
+TEST_F(Lifecycle, MalformedSteeringItemsAreIgnoredAndReported) {
+    set("NVAPI_EMU_FAIL", "NvAPI_Initialize=5x,NvAPI_Nothing=-5," + kVersionEntry + "=-4@2");
+    set("NVAPI_EMU_MISSING", "NvAPI_Initialize=1");
+    set("NVAPI_EMU_HOLD", "NvAPI_Unload=");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(NvAPI_Initialize(), NVAPI_OK);
+    const std::string messages = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(query_driver_version().status, NVAPI_OK);
+    EXPECT_EQ(query_driver_version().status, -4) << "the well-formed item still counts";
+    EXPECT_EQ(NvAPI_Unload(), NVAPI_OK);
+    EXPECT_EQ(messages,
+              "nvapi stand-in: NVAPI_EMU_FAIL: ignoring 'NvAPI_Initialize=5x': status must be an integer\n"
+              "nvapi stand-in: NVAPI_EMU_FAIL: ignoring 'NvAPI_Nothing=-5': unknown entry point\n"
+              "nvapi stand-in: NVAPI_EMU_MISSING: ignoring 'NvAPI_Initialize=1': takes no '=' value\n"
+              "nvapi stand-in: NVAPI_EMU_HOLD: ignoring 'NvAPI_Unload=': path must not be empty\n");
+}
+
 // --- what the stubs pass through -------------------------------------------------------------------
 
 struct StatusCase {

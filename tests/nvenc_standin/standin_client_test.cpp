@@ -281,6 +281,25 @@ TEST_F(StandinClient, InjectedFailuresReachTheClient) {
     EXPECT_EQ(decode_h264(encode(EncoderOptions{}, 2).stream, false).frames.size(), 2u);
 }
 
+// A malformed item is said once, however many calls read the setting; the well-formed ones still act.
+TEST_F(StandinClient, MalformedFailureItemsAreReportedOnce) {
+    ScopedEnv fail("NVENC_EMU_FAIL", "nvEncEncodePicture=busy,nvEncLockBitstream=13@2");
+    ::testing::internal::CaptureStderr();
+    int done = 0;
+    NVENCSTATUS status = NV_ENC_SUCCESS;
+    try {
+        ClientEncoder encoder(*context_, *kernels_, EncoderOptions{});
+        for (; done < 4; ++done)
+            encoder.encode(desktop_bgrx(320, 192, done));
+    } catch (const NvencError& e) {
+        status = e.status;
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "nvenc stand-in: NVENC_EMU_FAIL: ignoring 'nvEncEncodePicture=busy': status must be an integer\n");
+    EXPECT_EQ(status, NV_ENC_ERR_LOCK_BUSY);
+    EXPECT_EQ(done, 1);
+}
+
 TEST_F(StandinClient, DiscoveryAnswers) {
     const auto api = function_list(NVENC_API_V5);
     Session session(api, context_->handle(), NVENC_API_V5);
