@@ -18,7 +18,7 @@ def gpu_check(args, command=None, **env):
     full_env = dict(os.environ)
     full_env.update(env)
     p = subprocess.Popen((command or [PROGRAM]) + args, env=full_env, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE)
+                         stderr=subprocess.PIPE, universal_newlines=True)
     out, err = p.communicate()
     return p.returncode, out, err
 
@@ -129,12 +129,12 @@ class StandIns(unittest.TestCase):
 
 class Reference(unittest.TestCase):
     def test_planar_yuv444_of_each_frame(self):
-        frames = "".join(chr(v) for v in [255, 255, 255, 0, 0, 0, 0, 0] + [0, 0, 255, 0, 255, 0, 0, 0])
+        frames = bytes(bytearray([255, 255, 255, 0, 0, 0, 0, 0] + [0, 0, 255, 0, 255, 0, 0, 0]))
         p = subprocess.Popen([PROGRAM, "--reference-yuv444", "2x1"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         out, _ = p.communicate(frames)
         self.assertEqual(p.returncode, 0)
         # white, black; then red, blue: Y plane, U plane, V plane of each frame.
-        self.assertEqual([ord(c) for c in out], [235, 16, 128, 128, 128, 128] + [81, 41, 90, 240, 240, 110])
+        self.assertEqual(list(bytearray(out)), [235, 16, 128, 128, 128, 128] + [81, 41, 90, 240, 240, 110])
 
 
 if __name__ == "__main__":
