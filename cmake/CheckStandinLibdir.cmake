@@ -1,5 +1,7 @@
 # Run at install time (component "standins"): fails when TEVU_STANDIN_LIBDIR, under CMAKE_INSTALL_PREFIX,
 # is a folder that the dynamic loader searches on its own.
+cmake_policy(PUSH)
+cmake_policy(VERSION 3.20)
 if(IS_ABSOLUTE "${TEVU_STANDIN_LIBDIR}")
   set(_dir "${TEVU_STANDIN_LIBDIR}")
 else()
@@ -44,3 +46,4 @@ foreach(_sys IN LISTS _system)
     endif()
   endforeach()
 endforeach()
+cmake_policy(POP)

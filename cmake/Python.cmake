@@ -44,7 +44,12 @@ function(_tevu_python_add id exe version include suffix test_suffix)
   set(TEVU_PYTHON_${id}_MODULE_SUFFIX "${suffix}" CACHE INTERNAL "")
   set(TEVU_PYTHON_${id}_TEST_SUFFIX "${test_suffix}" CACHE INTERNAL "")
   set(TEVU_PYTHON_IDS ${TEVU_PYTHON_IDS} ${id} PARENT_SCOPE)
-  message(STATUS "Python ${version}: ${exe} (modules *${suffix}, tests *${test_suffix})")
+  if(test_suffix STREQUAL "")
+    set(_tests "tests under their plain names")
+  else()
+    set(_tests "tests named *${test_suffix}")
+  endif()
+  message(STATUS "Python ${version}: ${exe} (modules *${suffix}, ${_tests})")
 endfunction()
 
 # The real interpreter behind a name on the path (a pyenv shim runs whichever version is selected where it
@@ -96,7 +101,7 @@ if(TEVU_PYTHON2)
     _tevu_python_add(py27 "${Python2_EXECUTABLE}" "${Python2_VERSION_MAJOR}.${Python2_VERSION_MINOR}"
                      "${Python2_INCLUDE_DIRS}" ".so" "")
   else()
-    list(APPEND TEVU_PYTHON_SKIPPED "Python 2.7 (no interpreter with its headers found; set Python2_EXECUTABLE or PYTHON2)")
+    list(APPEND TEVU_PYTHON_SKIPPED "Python 2.7 (no interpreter with its headers found, set Python2_EXECUTABLE or PYTHON2)")
   endif()
 endif()
 
@@ -119,7 +124,7 @@ if(TEVU_PYTHON3)
                      "${Python3_INCLUDE_DIRS}" ".${Python3_SOABI}${CMAKE_SHARED_MODULE_SUFFIX}" ".py3")
   else()
     list(APPEND TEVU_PYTHON_SKIPPED
-         "Python 3 (no python3 of version 3.8 or later with its headers found; Debian: python3-dev; or set Python3_EXECUTABLE)")
+         "Python 3 (no python3 of version 3.8 or later with its headers found: install python3-dev, or set Python3_EXECUTABLE)")
   endif()
 endif()
 
