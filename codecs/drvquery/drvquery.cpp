@@ -100,8 +100,8 @@ PyObject* main(PyObject* module, PyObject*) {
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 PyMethodDef module_functions[] = {
-    {"raiseNVAPI", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raiseNVAPI)),
-     METH_VARARGS | METH_KEYWORDS, "raiseNVAPI(r, msg): raises Exception(\"error <r> <msg>\") unless r is 0."},
+    {"raiseNVAPI", py::cfunction(raiseNVAPI), METH_VARARGS | METH_KEYWORDS,
+     "raiseNVAPI(r, msg): raises Exception(\"error <r> <msg>\") unless r is 0."},
     {"get_driver_version", get_driver_version, METH_NOARGS,
      "get_driver_version() -> [major, minor, branch] of the display driver."},
     {"main", main, METH_NOARGS, "main(): logs the driver version (-v or --verbose in sys.argv: debug output)."},

@@ -288,6 +288,36 @@ class BadInput(unittest.TestCase):
         self.assertEqual(m.context_counter.get(), 1)
 
 
+class Types(unittest.TestCase):
+    """What the module takes and gives: any contiguous buffer as pixels, byte strings as pictures, the
+    interpreter's str as names and keys, int as integers."""
+
+    def test_pixel_objects_and_results(self):
+        import array
+        import mmap
+        raw = desktop_frame(64, 64, 0)
+        mapped = mmap.mmap(-1, len(raw))
+        mapped.write(raw)
+        e = new_encoder(64, 64)
+        try:
+            for pixels in [raw, bytearray(raw), memoryview(raw), array.array("B", raw), mapped]:
+                data, options = e.compress_image(Image(64, 64, pixels))
+                self.assertIs(type(data), bytes, type(pixels))
+                self.assertEqual(set(type(k) for k in options), set([str]))
+            info = e.get_info()
+            self.assertEqual(set(type(k) for k in info), set([str]))
+            self.assertEqual((type(info["pixel_format"]), type(info["width"])), (str, int))
+            if sys.version_info[0] >= 3:
+                # text is no pixel data, and neither are bytes that are not contiguous
+                for pixels, text in [(raw.decode("latin-1"), "str"), (memoryview(raw * 2)[::2], "memoryview")]:
+                    with self.assertRaises(TypeError) as c:
+                        e.compress_image(Image(64, 64, pixels))
+                    self.assertIn(text, str(c.exception))
+        finally:
+            e.clean()
+            mapped.close()
+
+
 class Failures(unittest.TestCase):
     def tearDown(self):
         self.assertEqual(m.context_counter.get(), 0)
