@@ -2,6 +2,8 @@
 the unavoidable work of a frame (staging copy, upload, colour conversion); one encoder against two on two
 threads. Run through encoder-bench (NVENC_EMU_NULL=1: the stand-in skips the real encode)."""
 
+from __future__ import print_function
+
 import argparse
 import ctypes
 import importlib
@@ -77,10 +79,10 @@ def main():
     counter = m.context_counter
     host = per_call(lambda: (cuda_context.init_all_devices(), counter.get()))
     factor = per_call(m.get_runtime_factor)
-    print "get_runtime_factor: %.2f us per call; the two host calls: %.2f us; ratio %.2f" % (
-        factor * 1e6, host * 1e6, factor / host)
+    print("get_runtime_factor: %.2f us per call; the two host calls: %.2f us; ratio %.2f" % (
+        factor * 1e6, host * 1e6, factor / host))
 
-    pixels = "".join(chr(i % 251) for i in range(W * 4)) * H
+    pixels = bytes(bytearray(i % 251 for i in range(W * 4))) * H
     encoders = [m.Encoder(), m.Encoder()]
     for e in encoders:
         e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, (1, 1), {})
@@ -88,8 +90,8 @@ def main():
     encoders[0].compress_image(image, 50, 50)
     frame = per_call(lambda: encoders[0].compress_image(image, 50, 50), 3.0)
     work = unavoidable_frame_work(cuda_context, pixels)
-    print "compress_image 1920x1080: %.2f ms per frame; unavoidable work: %.2f ms; ratio %.2f" % (
-        frame * 1e3, work * 1e3, frame / work)
+    print("compress_image 1920x1080: %.2f ms per frame; unavoidable work: %.2f ms; ratio %.2f" % (
+        frame * 1e3, work * 1e3, frame / work))
 
     def run(e, n):
         for _ in range(n):
@@ -105,7 +107,7 @@ def main():
     for t in threads:
         t.join()
     two = 2 * n / (time.time() - start)
-    print "frame rate: one encoder %.1f fps, two encoders on two threads %.1f fps; ratio %.2f" % (one, two, two / one)
+    print("frame rate: one encoder %.1f fps, two encoders on two threads %.1f fps; ratio %.2f" % (one, two, two / one))
     for e in encoders:
         e.clean()
 

@@ -1,5 +1,7 @@
 """Encodes a desktop-like sequence or a raw BGRX file with the NVENC encoder module (see encoder-demo)."""
 
+from __future__ import print_function
+
 import argparse
 import importlib
 import os
@@ -84,11 +86,11 @@ def main():
     encoder = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
     from tevu.codecs.image_wrapper import ImageWrapper
     encoder.init_module()
-    print "NVENC API %s, YUV444 %s, lossless %s" % (encoder.get_version(), encoder.YUV444_ENABLED,
-                                                    encoder.LOSSLESS_ENABLED)
+    print("NVENC API %s, YUV444 %s, lossless %s" % (encoder.get_version(), encoder.YUV444_ENABLED,
+                                                    encoder.LOSSLESS_ENABLED))
     e = encoder.Encoder()
     e.init_context(width, height, "BGRX", ["YUV420P"], "h264", a.quality, a.speed, scaling, {})
-    print repr(e)
+    print(repr(e))
     source_path = None
     source = None
     if a.psnr and scaling == (1, 1):
@@ -121,18 +123,18 @@ def main():
         e.clean()
         if source:
             source.close()
-    print
+    print()
     seconds = count / 30.0
-    print "frames: %d, size: %d bytes, encode: %.1f fps (%.2f ms/frame), bitrate at 30 fps: %.0f kbit/s" % (
+    print("frames: %d, size: %d bytes, encode: %.1f fps (%.2f ms/frame), bitrate at 30 fps: %.0f kbit/s" % (
         count, total_bytes, count / max(1e-9, encode_time), 1000 * encode_time / max(1, count),
-        total_bytes * 8 / max(1e-9, seconds) / 1000)
+        total_bytes * 8 / max(1e-9, seconds) / 1000))
     if source_path:
         if width % 32 or height % 32:
-            print "PSNR: skipped (the encoded size is rounded up to a multiple of 32)"
+            print("PSNR: skipped (the encoded size is rounded up to a multiple of 32)")
         else:
-            print "PSNR: %.2f dB" % psnr(a.output, source_path, width, height)
+            print("PSNR: %.2f dB" % psnr(a.output, source_path, width, height))
         os.remove(source_path)
-    print "output: %s (play it with: ffplay -f h264 %s)" % (a.output, a.output)
+    print("output: %s (play it with: ffplay -f h264 %s)" % (a.output, a.output))
 
 
 if __name__ == "__main__":

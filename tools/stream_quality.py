@@ -7,6 +7,7 @@ import subprocess
 def run(args, **kwargs):
     p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
     out, err = p.communicate()
+    err = err.decode("utf-8", "replace")  # diagnostics; the output stays bytes
     if p.returncode != 0:
         raise AssertionError("%s failed: %s" % (args[0], err[-2000:]))
     return out, err
@@ -18,7 +19,7 @@ def decode(stream_path, pix_fmt="yuv420p"):
                     "-"])
     probe, _ = run(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
                     "stream=width,height,nb_read_frames", "-of", "csv=p=0", stream_path])
-    width, height, frames = [int(v) for v in probe.strip().split(",")[:3]]
+    width, height, frames = [int(v) for v in probe.decode("ascii").strip().split(",")[:3]]
     return frames, width, height, out
 
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <string>
 #include <utility>
@@ -111,6 +112,15 @@ inline Ref text(const char* s, std::size_t n) {
 }
 inline Ref text(const std::string& s) { return text(s.data(), s.size()); }
 inline Ref text(const char* s) { return text(std::string(s)); }
+// Raw bytes as the native string type: a byte string in Python 2, in Python 3 a str of the same
+// characters (each byte one code point, so that any bytes convert).
+inline Ref native_string(const char* s, std::size_t n) {
+#if PY_MAJOR_VERSION >= 3
+    return check(PyUnicode_DecodeLatin1(s, static_cast<Py_ssize_t>(n), nullptr));
+#else
+    return check(PyString_FromStringAndSize(s, static_cast<Py_ssize_t>(n)));
+#endif
+}
 // A byte string.
 inline Ref bytes(const void* data, std::size_t n) {
 #if PY_MAJOR_VERSION >= 3
@@ -127,6 +137,18 @@ inline bool is_text(PyObject* o) {
     return PyString_Check(o) || PyUnicode_Check(o);
 #endif
 }
+// A byte string (Python 2's str, Python 3's bytes).
+inline bool is_bytes(PyObject* o) {
+#if PY_MAJOR_VERSION >= 3
+    return PyBytes_Check(o);
+#else
+    return PyString_Check(o);
+#endif
+}
+inline bool is_none(PyObject* o) noexcept { return o == Py_None; }
+// The object True itself (not merely a true value).
+inline bool is_true_object(PyObject* o) noexcept { return o == Py_True; }
+inline bool is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 inline bool is_integer(PyObject* o) {
 #if PY_MAJOR_VERSION >= 3
     return PyLong_Check(o) && !PyBool_Check(o);
@@ -158,11 +180,50 @@ inline long long as_long_long(PyObject* o) {
     if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet();
     return v;
 }
+// A Python integer as a C long, as the C API reads an int argument in this interpreter (Python 2: any
+// object with __int__; Python 3: any object with __index__).
+inline long as_long(PyObject* o) {
+#if PY_MAJOR_VERSION >= 3
+    long v = PyLong_AsLong(o);
+#else
+    long v = PyInt_AsLong(o);
+#endif
+    if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet();
+    return v;
+}
+// A number as a C double (float(o)).
+inline double as_double(PyObject* o) {
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet();
+    return v;
+}
+// int(o): an integer from a number or from text; ValueError for text that is not one.
+inline Ref to_integer(PyObject* o) {
+#if PY_MAJOR_VERSION >= 3
+    return check(PyNumber_Long(o));
+#else
+    return check(PyNumber_Int(o));
+#endif
+}
 // format % args, as the interpreter's own % operator formats it.
 inline Ref percent_format(const Ref& format, const Ref& args) {
     return check(PyNumber_Remainder(format.get(), args.get()));
 }
 inline bool truth(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+// a == b, as the interpreter compares.
+inline bool equal(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+// item in container.
+inline bool contains(PyObject* container, PyObject* item) { return check_status(PySequence_Contains(container, item)) != 0; }
+// len(o).
+inline std::size_t length(PyObject* o) {
+    const Py_ssize_t n = PyObject_Size(o);
+    if (n < 0) throw ErrorAlreadySet();
+    return static_cast<std::size_t>(n);
+}
+// o[i] of a sequence.
+inline Ref item(PyObject* o, std::size_t i) { return check(PySequence_GetItem(o, static_cast<Py_ssize_t>(i))); }
+// type(o).
+inline Ref type_of(PyObject* o) { return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o))); }
 
 // --- attributes, calls, imports ------------------------------------------------------------------
 inline Ref getattr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
@@ -172,6 +233,7 @@ inline void setattr(PyObject* o, const char* name, const Ref& v) {
 inline bool hasattr(PyObject* o, const char* name) { return PyObject_HasAttrString(o, name) != 0; }
 
 inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
+inline void clear_error() noexcept { PyErr_Clear(); }
 // from <module> import <name>; a missing name raises the interpreter's ImportError.
 inline Ref import_from(const char* module, const char* name) {
     Ref m = import(module);
@@ -226,6 +288,17 @@ inline void dict_set(PyObject* d, const char* key, const Ref& v) {
 inline void dict_set(PyObject* d, const Ref& key, const Ref& v) {
     check_status(PyDict_SetItem(d, key.get(), v.get()));
 }
+// d[key] when present, else empty; errors of the lookup (an unhashable key) propagate.
+inline Ref dict_lookup(PyObject* d, PyObject* key) {
+#if PY_MAJOR_VERSION >= 3
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw ErrorAlreadySet();
+    return Ref::borrow(v);
+#else
+    return Ref::borrow(PyDict_GetItem(d, key));
+#endif
+}
+inline Ref dict_keys(PyObject* d) { return check(PyDict_Keys(d)); }
 inline Ref new_list() { return check(PyList_New(0)); }
 inline void list_append(PyObject* l, const Ref& v) { check_status(PyList_Append(l, v.get())); }
 
@@ -265,12 +338,26 @@ std::array<PyObject*, N> required_arguments(const char* function, PyObject* args
     return bound;
 }
 
+// A tuple of the items, in order.
+template <class Items>
+Ref tuple_of(const Items& items) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(std::size(items))));
+    Py_ssize_t i = 0;
+    for (const Ref& r : items) {
+        Ref owned = r;
+        PyTuple_SET_ITEM(t.get(), i++, owned.release());
+    }
+    return t;
+}
+
 // --- errors --------------------------------------------------------------------------------------
 // Sets the interpreter's exception and throws, so that C++ unwinding runs the destructors first.
 [[noreturn]] inline void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw ErrorAlreadySet();
 }
+// Makes an exception instance the pending one, without throwing.
+inline void set_error(PyObject* type, PyObject* instance) noexcept { PyErr_SetObject(type, instance); }
 // Raises type(*args) for an exception class taking constructor arguments.
 template <class... Args>
 [[noreturn]] void raise_instance(PyObject* type, const Args&... args) {
@@ -280,7 +367,24 @@ template <class... Args>
 }
 
 // True when the interpreter runs with assertions disabled (python -O).
-inline bool assertions_disabled() { return Py_OptimizeFlag > 0; }
+inline bool assertions_disabled() {
+#if PY_VERSION_HEX >= 0x030C0000
+    // The flag is only readable through sys.flags from 3.12 on.
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (!flags) return false;
+    PyObject* optimize = PyObject_GetAttrString(flags, "optimize");
+    if (!optimize) {
+        PyErr_Clear();
+        return false;
+    }
+    const long level = PyLong_AsLong(optimize);
+    Py_DECREF(optimize);
+    if (level == -1 && PyErr_Occurred()) PyErr_Clear();
+    return level > 0;
+#else
+    return Py_OptimizeFlag > 0;
+#endif
+}
 // An assertion check: AssertionError with the message, skipped under -O. No message: a bare one.
 inline void check_assert(bool ok, const char* message = nullptr) {
     if (ok || assertions_disabled()) return;
@@ -363,7 +467,7 @@ inline void report_unraisable(const char* where) {
 // The two items of any sequence of exactly two (a tuple, a list...), as Python's unpacking takes them:
 // TypeError naming `what` for an object that is not a sequence, ValueError for another length.
 inline std::pair<Ref, Ref> sequence_pair(PyObject* o, const char* what) {
-    if (!PySequence_Check(o) || is_text(o)) {
+    if (!PySequence_Check(o) || is_text(o) || is_bytes(o)) {
         PyErr_Format(PyExc_TypeError, "%s must be a sequence of two items, not %.200s", what, Py_TYPE(o)->tp_name);
         throw ErrorAlreadySet();
     }
@@ -388,20 +492,31 @@ inline std::pair<long long, long long> integer_pair(PyObject* o, const char* wha
 }
 // A dictionary item as an owned reference; empty when absent.
 inline Ref dict_get(PyObject* d, const char* key) { return Ref::borrow(PyDict_GetItemString(d, key)); }
+// A global of a module (an item of its dictionary), empty when undefined.
+inline Ref module_attr_if_present(PyObject* module, const char* name) {
+    return dict_get(PyModule_GetDict(module), name);
+}
 // True when the pending exception is an instance of type.
 inline bool pending_error_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
 
 // Holds a pending exception aside (for clean-up that calls back into the interpreter) and puts it back.
 class PendingError {
 public:
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 on the interpreter keeps a pending exception as one normalised instance.
+    PendingError() noexcept : value_(PyErr_GetRaisedException()) {}
+    ~PendingError() { Py_XDECREF(value_); }
+    explicit operator bool() const noexcept { return value_ != nullptr; }
+    PyObject* value() noexcept { return value_; }
+    PyObject* type() const noexcept { return value_ ? reinterpret_cast<PyObject*>(Py_TYPE(value_)) : nullptr; }
+    void restore() noexcept { PyErr_SetRaisedException(std::exchange(value_, nullptr)); }
+#else
     PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
     ~PendingError() {
         Py_XDECREF(type_);
         Py_XDECREF(value_);
         Py_XDECREF(traceback_);
     }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
     explicit operator bool() const noexcept { return type_ != nullptr; }
     // The exception instance (normalised), borrowed while this object holds it.
     PyObject* value() noexcept {
@@ -414,12 +529,31 @@ public:
         PyErr_Restore(type_, value_, traceback_);
         type_ = value_ = traceback_ = nullptr;
     }
+#endif
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    // True when the exception is an instance of `type` (or of a class in a tuple of them).
+    bool matches(PyObject* type) const noexcept { return this->type() && PyErr_GivenExceptionMatches(this->type(), type); }
 
 private:
+#if PY_VERSION_HEX < 0x030C0000
     PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
+#endif
+    PyObject* value_ = nullptr;
 };
+
+// from <module> import <name> when the module and the name exist; empty when either is missing (an
+// ImportError), any other failure of the import propagates.
+inline Ref import_from_if_present(const char* module, const char* name) {
+    try {
+        return import_from(module, name);
+    } catch (const ErrorAlreadySet&) {
+        if (!pending_error_matches(PyExc_ImportError)) throw;
+        clear_error();
+        return Ref();
+    }
+}
 
 // try: body() finally: cleanup(). The clean-up always runs; when it raises, its exception replaces the
 // body's one, as in Python.
@@ -451,8 +585,14 @@ public:
             size_ = static_cast<std::size_t>(view_.len);
             return;
         }
+#if PY_MAJOR_VERSION >= 3
+        // An exporter that refuses for its own reasons (a closed map, a released view) says why, as Python
+        // 2's old protocol did; one whose bytes are not contiguous is no usable buffer.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+            throw ErrorAlreadySet();
         PyErr_Clear();
-#if PY_MAJOR_VERSION < 3
+#else
+        PyErr_Clear();
         const void* p = nullptr;
         Py_ssize_t n = 0;
         if (PyObject_AsReadBuffer(o, &p, &n) == 0) {

@@ -41,14 +41,14 @@ py::Ref query_driver_version(PyObject* module) {
     check_nvapi(NvAPI_SYS_GetDriverAndBranchVersion(&version, branch), "NvAPI_SYS_GetDriverAndBranchVersion");
     py::Ref log = py::getattr(module, "log");
     py::call(log.get(), py::text("DriverVersion: %s"), py::unsigned_integer(version));
-    py::Ref branch_bytes = py::bytes(branch, strnlen(branch, sizeof branch));
-    py::call(log.get(), py::text("Build Branch: %s"), branch_bytes);
+    py::Ref branch_text = py::native_string(branch, strnlen(branch, sizeof branch));
+    py::call(log.get(), py::text("Build Branch: %s"), branch_text);
     // The arithmetic reads the version as a signed 32-bit number.
     const long long signed_version = static_cast<std::int32_t>(version);
     py::Ref result = py::new_list();
     py::list_append(result.get(), py::integer(floor_divide(signed_version, 100)));
     py::list_append(result.get(), py::integer(floor_modulo(signed_version, 100)));
-    py::list_append(result.get(), branch_bytes);
+    py::list_append(result.get(), branch_text);
     return result;
 }
 
@@ -100,8 +100,8 @@ PyObject* main(PyObject* module, PyObject*) {
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 PyMethodDef module_functions[] = {
-    {"raiseNVAPI", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raiseNVAPI)),
-     METH_VARARGS | METH_KEYWORDS, "raiseNVAPI(r, msg): raises Exception(\"error <r> <msg>\") unless r is 0."},
+    {"raiseNVAPI", py::cfunction(raiseNVAPI), METH_VARARGS | METH_KEYWORDS,
+     "raiseNVAPI(r, msg): raises Exception(\"error <r> <msg>\") unless r is 0."},
     {"get_driver_version", get_driver_version, METH_NOARGS,
      "get_driver_version() -> [major, minor, branch] of the display driver."},
     {"main", main, METH_NOARGS, "main(): logs the driver version (-v or --verbose in sys.argv: debug output)."},

@@ -13,6 +13,9 @@ import unittest
 
 from tevu.codecs import drvquery
 
+# A zero of each integer type of the interpreter (Python 2 has two).
+ZEROS = [0] if sys.version_info[0] >= 3 else [0, long(0)]  # noqa: F821 - Python 2 only
+
 SCENARIO_RUNNER = r"""
 import json, sys
 from tevu.log import capture
@@ -21,7 +24,7 @@ with capture() as records:
     try:
         from tevu.codecs import drvquery
         scope = {"drvquery": drvquery}
-        exec sys.argv[1] in scope
+        exec(sys.argv[1], scope)
         outcome["value"] = repr(scope["value"])
     except Exception as e:
         outcome["error"] = [type(e).__name__, str(e)]
@@ -78,7 +81,7 @@ def run_scenario(code, **environment):
             else:
                 env[name] = value
         child = subprocess.Popen([sys.executable, "-c", SCENARIO_RUNNER, code], env=env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         out, err = child.communicate()
         if child.returncode != 0:
             raise AssertionError("scenario failed (%d): %s" % (child.returncode, err))
@@ -102,7 +105,7 @@ class ModuleTest(unittest.TestCase):
 class RaiseNVAPITest(unittest.TestCase):
     def test_success_returns_none(self):
         for args, kwargs in [((0, "x"), {}), ((), {"r": 0, "msg": "x"}), ((), {"msg": "x", "r": 0}),
-                             ((0,), {"msg": "x"}), ((0L, "x"), {})]:
+                             ((0,), {"msg": "x"})] + [((zero, "x"), {}) for zero in ZEROS]:
             self.assertIsNone(drvquery.raiseNVAPI(*args, **kwargs), (args, kwargs))
 
     def test_failure_raises_exception_with_unsigned_status(self):
@@ -132,8 +135,9 @@ class RaiseNVAPITest(unittest.TestCase):
             def __str__(self):
                 return "named"
 
-        # Byte and unicode names alike: the text is "error %s %s" % (unsigned status, msg).
-        for status, shown, msg in [(7, 7, u"\xe9"), (7, 7, "\xe9"), (7, 7, u"x"), (-1, 4294967295, u"NvAPI_\u20ac"),
+        # Byte and unicode names alike: the text is "error %s %s" % (unsigned status, msg), as this
+        # interpreter formats it (b'\xe9' in Python 3).
+        for status, shown, msg in [(7, 7, u"\xe9"), (7, 7, b"\xe9"), (7, 7, u"x"), (-1, 4294967295, u"NvAPI_\u20ac"),
                                    (3, 3, Named()), (3, 3, (1, 2)), (3, 3, None)]:
             expected = "error %s %s" % (shown, msg)
             with self.assertRaises(Exception) as caught:
@@ -210,7 +214,10 @@ def mark_events(line):
 
 THREADED_CALLS = MARK_EVENTS + """
 import sys, threading
-sys.setcheckinterval(5)
+if hasattr(sys, "setswitchinterval"):
+    sys.setswitchinterval(1e-5)
+else:
+    sys.setcheckinterval(5)
 failures = {}
 def calls():
     for _ in range(%(calls)d):

@@ -20,12 +20,14 @@ def load():
 
 
 def run_python(code, env=None, optimize=False):
-    """Runs code in a fresh interpreter with the module's name bound to `m`; returns (rc, out, err)."""
+    """Runs code in a fresh interpreter (this one's) with the module's name bound to `m`; returns (rc, out,
+    err) as text. The code prints with print()."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    prologue = "import importlib\nm = importlib.import_module(%r)\n" % MODULE_NAME
+    prologue = "from __future__ import print_function\nimport importlib\nm = importlib.import_module(%r)\n" % (
+        MODULE_NAME,)
     args = [sys.executable] + (["-O"] if optimize else []) + ["-c", prologue + code]
-    p = subprocess.Popen(args, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p = subprocess.Popen(args, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     out, err = p.communicate()
     return p.returncode, out, err
 
@@ -39,7 +41,7 @@ class LeakCheck(object):
             self.skipTest("inside the leak run")
         env = dict(os.environ, CUDA_EMU_REPORT="1", TEVU_ENCODER_LEAK_RUN="1")
         args = [sys.executable] + ([] if __debug__ else ["-O"]) + [os.path.abspath(script)] + list(classes)
-        p = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         out, err = p.communicate()
         self.assertEqual(p.returncode, 0, err[-3000:])
         report = [line for line in err.splitlines() if line.startswith("CUDA_EMU_REPORT:")]

@@ -35,7 +35,7 @@ def traced_session(module, quality, frames=2, lossless_allowed=True):
     e = module.Encoder()
     e.init_context(64, 64, "BGRX", ["YUV420P", "YUV444P"], "h264", quality, 50, None)
     for i in range(frames):
-        e.compress_image(Image(64, 64, "\x40" * 64 * 64 * 4, timestamp=i), quality, 50)
+        e.compress_image(Image(64, 64, b"\x40" * 64 * 64 * 4, timestamp=i), quality, 50)
     e.clean()
     calls = {}
     with open(TRACE) as f:

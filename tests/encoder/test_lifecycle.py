@@ -191,8 +191,8 @@ class WrongState(unittest.TestCase):
         """Without a session these raise, with or without assertions; run here and under python -O."""
         code = ("import os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\nm.init_module()\n"
                 "def attempt(name, f):\n"
-                "    try:\n        f()\n        print name, 'returned'\n"
-                "    except Exception as x:\n        print name, type(x).__name__, x\n"
+                "    try:\n        f()\n        print(name, 'returned')\n"
+                "    except Exception as x:\n        print(name, type(x).__name__, x)\n"
                 "attempt('init_buffers', lambda: m.Encoder().init_buffers())\n"
                 "attempt('compress', lambda: m.Encoder().compress_image(None))\n"
                 "for rule in ['cuCtxCreate=2@1', 'cuMemAllocPitch=2@1']:\n"
@@ -203,7 +203,7 @@ class WrongState(unittest.TestCase):
                 "    os.environ['CUDA_EMU_FAIL'] = ''\n"
                 "    attempt('quality ' + rule, lambda: e.set_encoding_quality(100))\n"
                 "    e.clean()\n"
-                "    print 'counter', m.context_counter.get()\n")
+                "    print('counter', m.context_counter.get())\n")
         for optimize in (False, True):
             rc, out, err = run_python(code, optimize=optimize)
             self.assertEqual(rc, 0, "crashed (optimize=%s): %s" % (optimize, err[-2000:]))
@@ -223,8 +223,8 @@ class WrongState(unittest.TestCase):
                 "    def init_context(self, *a): pass\n"
                 "    def clean(self): pass\n"
                 "m.Encoder = Impostor\n"
-                "try:\n    m.init_module()\n    print 'returned'\n"
-                "except TypeError as x:\n    print 'TypeError', x\n")
+                "try:\n    m.init_module()\n    print('returned')\n"
+                "except TypeError as x:\n    print('TypeError', x)\n")
         rc, out, err = run_python(code)
         self.assertEqual(rc, 0, err[-2000:])
         self.assertTrue(out.startswith("TypeError"), out)
@@ -286,14 +286,15 @@ class HostileValues(unittest.TestCase):
             self.assertTrue(e.is_closed())
 
     def test_device_selection_result_as_a_list(self):
-        code = ("import os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\n"
+        code = ("from __future__ import print_function\nimport os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\n"
                 "import tevu.codecs.cuda_common.cuda_context as cc\n"
                 "original = cc.select_device\n"
                 "cc.select_device = lambda *a, **k: list(original(*a, **k))\n"
                 "import importlib\nm = importlib.import_module(%r)\nm.init_module()\n"
                 "e = m.Encoder()\ne.init_context(64, 64, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)\n"
-                "print 'open', not e.is_closed()\ne.clean()\n" % MODULE_NAME)
-        p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                "print('open', not e.is_closed())\ne.clean()\n" % MODULE_NAME)
+        p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True)
         out, err = p.communicate()
         self.assertEqual((p.returncode, out.strip()), (0, "open True"), err[-2000:])
 
@@ -302,7 +303,11 @@ class PixelLifetime(unittest.TestCase):
     CODE = r"""
 import mmap, os, sys, threading
 os.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'
-sys.setcheckinterval(1 << 30)  # threads switch only where the module releases the interpreter lock
+# threads switch only where the module releases the interpreter lock
+if hasattr(sys, 'setswitchinterval'):
+    sys.setswitchinterval(1000)
+else:
+    sys.setcheckinterval(1 << 30)
 m.init_module()
 from tevu.codecs.image_wrapper import ImageWrapper
 W, H = 4096, 2304
@@ -310,11 +315,14 @@ e = m.Encoder()
 e.init_context(W, H, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)
 for attempt in range(3):
     mm = mmap.mmap(-1, W * H * 4)
-    mm.write('\x55' * (W * H * 4))
+    mm.write(b'\x55' * (W * H * 4))
     ready = threading.Event()
     def closer():
         ready.wait()
-        mm.close()
+        try:
+            mm.close()
+        except BufferError:  # Python 3: refused while the module holds a view of it
+            pass
     t = threading.Thread(target=closer)
     t.start()
     class Image(ImageWrapper):
@@ -323,21 +331,23 @@ for attempt in range(3):
             return attempt
     try:
         e.compress_image(Image(W, H, mm, W * 4, attempt))
-        print 'encoded'
+        print('encoded')
     except ValueError as x:
-        print 'refused', x
+        print('refused', x)
     t.join()
+    if not getattr(mm, 'closed', True):
+        mm.close()  # the closer was refused: close it now
     try:
         e.compress_image(Image(W, H, mm, W * 4, attempt))
-        print 'encoded a closed map'
+        print('encoded a closed map')
     except (TypeError, ValueError) as x:
-        print 'closed', x
+        print('closed', x)
 e.clean()
 for pixels in [b'\x40' * (W * H * 4), bytearray(b'\x40' * (W * H * 4)), memoryview(b'\x40' * (W * H * 4))]:
     e = m.Encoder()
     e.init_context(W, H, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)
     data, options = e.compress_image(ImageWrapper(W, H, pixels, W * 4, 0))
-    print type(pixels).__name__, len(data) > 0
+    print(type(pixels).__name__, len(data) > 0)
     e.clean()
 """
 
@@ -346,7 +356,7 @@ for pixels in [b'\x40' * (W * H * 4), bytearray(b'\x40' * (W * H * 4)), memoryvi
         self.assertEqual(rc, 0, "crashed: %s" % err[-2000:])
         lines = out.splitlines()
         self.assertEqual([l.split()[0] for l in lines[:6]], ["encoded", "closed"] * 3, out)
-        self.assertEqual(lines[6:], ["str True", "bytearray True", "memoryview True"])
+        self.assertEqual(lines[6:], ["%s True" % type(b"").__name__, "bytearray True", "memoryview True"])
 
 
 class RefusedTeardown(unittest.TestCase):

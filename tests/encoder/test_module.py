@@ -72,7 +72,7 @@ class Tables(unittest.TestCase):
 
     def test_status_texts(self):
         t = m.NV_ENC_STATUS_TXT
-        self.assertEqual(sorted(t), range(21) + range(22, 26))
+        self.assertEqual(sorted(t), list(range(21)) + list(range(22, 26)))
         self.assertEqual(t[0], "This indicates that API call returned with no errors.")
         self.assertEqual(t[5].split("\n")[1:], [
             " needs to be reinitialized. The clients need to destroy the current encoder",
@@ -90,7 +90,7 @@ class Guids(unittest.TestCase):
     def test_parse_normalises_and_renders(self):
         r = m.parseguid("ce788d20-aaa9-4318-92bb-ac7e858c8d36")
         self.assertEqual(r, {"Data1": 0xCE788D20, "Data2": 0xAAA9, "Data3": 0x4318,
-                             "Data4": "\x92\xbb\xac\x7e\x85\x8c\x8d\x36"})
+                             "Data4": b"\x92\xbb\xac\x7e\x85\x8c\x8d\x36"})
         m.test_parse()
 
     def test_errors(self):
@@ -226,10 +226,10 @@ class RuntimeFactor(unittest.TestCase):
     CODE = ("import time\n"
             "for n in %r:\n"
             "    while m.context_counter.get() < n: m.context_counter.increase()\n"
-            "    print n, repr(m.get_runtime_factor())\n"
+            "    print(n, repr(m.get_runtime_factor()))\n"
             "m.last_context_failure = time.time() - 10\n"
             "while m.context_counter.get() > 0: m.context_counter.decrease()\n"
-            "print 'failure', repr(m.get_runtime_factor())\n")
+            "print('failure', repr(m.get_runtime_factor()))\n")
 
     def factors(self, env, counts):
         rc, out, err = run_python(self.CODE % (counts,), env)
@@ -256,7 +256,7 @@ class RuntimeFactor(unittest.TestCase):
 
 
 class Configuration(unittest.TestCase):
-    SHOW = "print m.DESIRED_PRESET, m.YUV444_THRESHOLD, m.LOSSLESS_THRESHOLD, m.DEBUG_API\n"
+    SHOW = "print(m.DESIRED_PRESET, m.YUV444_THRESHOLD, m.LOSSLESS_THRESHOLD, m.DEBUG_API)\n"
 
     def config(self, **env):
         base = {"TEVU_NVENC_PRESET": "", "TEVU_NVENC_YUV444_THRESHOLD": "85",
@@ -292,17 +292,17 @@ class Configuration(unittest.TestCase):
                 self.assertIn("ValueError: invalid literal for int()", err)
 
     def test_assertions_skipped_when_optimised(self):
-        rc, out, err = run_python("print m.get_output_colorspaces('h264', 'RGB')\n", optimize=True)
+        rc, out, err = run_python("print(m.get_output_colorspaces('h264', 'RGB'))\n", optimize=True)
         self.assertEqual((rc, out.strip()), (0, "None"), err)
 
 
 class LibraryLoading(unittest.TestCase):
     CODE = ("try:\n"
             "    m.init_nvencode_library()\n"
-            "    print 'loaded'\n"
+            "    print('loaded')\n"
             "except Exception as e:\n"
-            "    print 'failed', e\n"
-            "print m.cuCtxGetCurrent is not None, m.NvEncodeAPICreateInstance is not None\n")
+            "    print('failed', e)\n"
+            "print(m.cuCtxGetCurrent is not None, m.NvEncodeAPICreateInstance is not None)\n")
 
     def run_with(self, directory):
         rc, out, err = run_python(self.CODE, {"LD_LIBRARY_PATH": directory})
@@ -337,8 +337,8 @@ class LibraryLoading(unittest.TestCase):
             self.skipTest("no NVENC stand-in")
         code = ("import ctypes\nfrom tevu.log import capture\n"
                 "with capture() as r:\n    m.init_nvencode_library()\n"
-                "for x in capture.messages(r): print x\n"
-                "print m.cuCtxGetCurrent.restype is ctypes.c_int32, m.NvEncodeAPICreateInstance.argtypes\n")
+                "for x in capture.messages(r): print(x)\n"
+                "print(m.cuCtxGetCurrent.restype is ctypes.c_int32, m.NvEncodeAPICreateInstance.argtypes)\n")
         rc, out, err = run_python(code, {"LD_LIBRARY_PATH": PLATFORM_DIR})
         self.assertEqual(rc, 0, err)
         lines = out.splitlines()
@@ -355,7 +355,7 @@ class Api4Import(unittest.TestCase):
     def test_own_counter_even_with_api4_module_present(self):
         code = ("import sys\n"
                 "other = sys.modules.get('tevu.codecs.nvenc4.encoder')\n"
-                "print other is not None, other is None or other.context_counter is not m.context_counter\n")
+                "print(other is not None, other is None or other.context_counter is not m.context_counter)\n")
         rc, out, err = run_python(code)
         self.assertEqual(rc, 0, err)
         present, separate = out.split()

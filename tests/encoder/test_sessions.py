@@ -69,7 +69,7 @@ class Output(unittest.TestCase):
         frames, w, h, _ = decode(stream)
         self.assertEqual((frames, w, h), (6, 320, 224))
         self.assertGreaterEqual(psnr(stream, source, 320, 224), 38.0)
-        self.assertEqual([o["frame"] for o in options], range(6))
+        self.assertEqual([o["frame"] for o in options], list(range(6)))
         self.assertEqual([o["pts"] for o in options], [40 * i for i in range(6)])
         self.assertEqual(options[0], {"frame": 0, "pts": 0, "speed": 50, "quality": 50})
 
@@ -83,7 +83,7 @@ class Output(unittest.TestCase):
         with open(source, "rb") as f:
             pixels = f.read()
         size = 256 * 192 * 4
-        reference = "".join(reference_yuv444(pixels[i * size:(i + 1) * size], 256, 192) for i in range(3))
+        reference = b"".join(reference_yuv444(pixels[i * size:(i + 1) * size], 256, 192) for i in range(3))
         self.assertGreaterEqual(plane_psnr(planes, reference), 38.0)
         self.assertEqual(options[2]["quality"], 90)
 
@@ -166,7 +166,7 @@ class Lifecycle(unittest.TestCase):
         self.assertEqual(m.context_counter.get(), 0)
         self.assertEqual((e.get_width(), e.get_src_format(), repr(e)), (0, "", "nvenc(/ -  - 0x0)"))
         e.clean()
-        self.assertRaises(CHECK_ERROR, e.compress_image, Image(32, 32, "\0" * 4096))
+        self.assertRaises(CHECK_ERROR, e.compress_image, Image(32, 32, b"\0" * 4096))
 
     def test_defaults_minus_one_and_bitrate(self):
         e = new_encoder(1024, 1024, 50, 0)
@@ -197,7 +197,7 @@ class PresetChoice(unittest.TestCase):
             "for q, s, dst in %r:\n"
             "    e = m.Encoder()\n"
             "    e.init_context(64, 64, 'BGRX', dst, 'h264', q, s, None)\n"
-            "    print e.get_info()['preset'],\n"
+            "    print(e.get_info()['preset'], end=' ')\n"
             "    e.clean()\n")
     CASES = [(50, 50, ["YUV420P"]), (80, 80, ["YUV420P"]), (0, 100, ["YUV420P"]), (100, 0, ["YUV444P"]),
              (100, 100, ["YUV444P"])]
@@ -257,16 +257,16 @@ class BadInput(unittest.TestCase):
     def test_large_stride_and_odd_extra_row(self):
         stride = 320 * 4 + 4096
         rows = desktop_frame(320, 241, 0)
-        padded = "".join(rows[y * 1280:(y + 1) * 1280] + "\x7f" * 4096 for y in range(241))
+        padded = b"".join(rows[y * 1280:(y + 1) * 1280] + b"\x7f" * 4096 for y in range(241))
         data, options = self.e.compress_image(Image(321, 241, padded, stride=stride, timestamp=5))
         self.assertTrue(len(data) > 0)
 
     def test_timestamp_before_first_frame(self):
         e = new_encoder(64, 64)
         try:
-            e.compress_image(Image(64, 64, "\0" * 64 * 64 * 4, timestamp=100))
-            self.assertRaises(OverflowError, e.compress_image, Image(64, 64, "\0" * 64 * 64 * 4, timestamp=50))
-            data, options = e.compress_image(Image(64, 64, "\0" * 64 * 64 * 4, timestamp=150))
+            e.compress_image(Image(64, 64, b"\0" * 64 * 64 * 4, timestamp=100))
+            self.assertRaises(OverflowError, e.compress_image, Image(64, 64, b"\0" * 64 * 64 * 4, timestamp=50))
+            data, options = e.compress_image(Image(64, 64, b"\0" * 64 * 64 * 4, timestamp=150))
             self.assertEqual((options["frame"], options["pts"]), (1, 50))
         finally:
             e.clean()
@@ -286,6 +286,36 @@ class BadInput(unittest.TestCase):
             e.init_context(320, 240, "BGRX", ["RGB"], "h264", 50, 50, None)
         self.assertEqual(str(c.exception), "no compatible formats found!")
         self.assertEqual(m.context_counter.get(), 1)
+
+
+class Types(unittest.TestCase):
+    """What the module takes and gives: any contiguous buffer as pixels, byte strings as pictures, the
+    interpreter's str as names and keys, int as integers."""
+
+    def test_pixel_objects_and_results(self):
+        import array
+        import mmap
+        raw = desktop_frame(64, 64, 0)
+        mapped = mmap.mmap(-1, len(raw))
+        mapped.write(raw)
+        e = new_encoder(64, 64)
+        try:
+            for pixels in [raw, bytearray(raw), memoryview(raw), array.array("B", raw), mapped]:
+                data, options = e.compress_image(Image(64, 64, pixels))
+                self.assertIs(type(data), bytes, type(pixels))
+                self.assertEqual(set(type(k) for k in options), set([str]))
+            info = e.get_info()
+            self.assertEqual(set(type(k) for k in info), set([str]))
+            self.assertEqual((type(info["pixel_format"]), type(info["width"])), (str, int))
+            if sys.version_info[0] >= 3:
+                # text is no pixel data, and neither are bytes that are not contiguous
+                for pixels, text in [(raw.decode("latin-1"), "str"), (memoryview(raw * 2)[::2], "memoryview")]:
+                    with self.assertRaises(TypeError) as c:
+                        e.compress_image(Image(64, 64, pixels))
+                    self.assertIn(text, str(c.exception))
+        finally:
+            e.clean()
+            mapped.close()
 
 
 class Failures(unittest.TestCase):
@@ -349,7 +379,7 @@ class Failures(unittest.TestCase):
     def test_frame_entry_points_failing_leave_encoder_usable(self):
         e = new_encoder(64, 64)
         try:
-            pixels = "\x40" * 64 * 64 * 4
+            pixels = b"\x40" * 64 * 64 * 4
             for entry, status, text in self.FRAME_FAILURES:
                 with environment(NVENC_EMU_FAIL="%s=%d@1" % (entry, status)):
                     with self.assertRaises(m.NVENCException) as c:
@@ -367,7 +397,7 @@ class Failures(unittest.TestCase):
                             ("nvEncEncodePicture", "flushing encoder buffer"),
                             ("nvEncDestroyEncoder", "destroying context")]:
             e = new_encoder(64, 64)
-            e.compress_image(Image(64, 64, "\0" * 64 * 64 * 4))
+            e.compress_image(Image(64, 64, b"\0" * 64 * 64 * 4))
             with environment(NVENC_EMU_FAIL="%s=8@1" % entry):
                 with self.assertRaises(m.NVENCException) as c:
                     e.clean()
@@ -390,7 +420,7 @@ class Failures(unittest.TestCase):
     def test_logic_error_during_frame_retried_once(self):
         e = new_encoder(64, 64)
         try:
-            pixels = "\x20" * 64 * 64 * 4
+            pixels = b"\x20" * 64 * 64 * 4
             e.compress_image(Image(64, 64, pixels, timestamp=10), 60, 40)
             with environment(CUDA_EMU_FAIL="cuLaunchKernel=719@1"):
                 with capture() as records:
@@ -420,8 +450,8 @@ class Failures(unittest.TestCase):
 
 
 class ModuleInitialisation(unittest.TestCase):
-    CODE = ("try:\n    m.init_module()\n    print 'ok', m.YUV444_ENABLED, m.LOSSLESS_ENABLED\n"
-            "except Exception as e:\n    print 'failed', e\n")
+    CODE = ("try:\n    m.init_module()\n    print('ok', m.YUV444_ENABLED, m.LOSSLESS_ENABLED)\n"
+            "except Exception as e:\n    print('failed', e)\n")
 
     def init(self, **env):
         rc, out, err = run_python(self.CODE, env)
@@ -444,7 +474,7 @@ class ModuleInitialisation(unittest.TestCase):
                          "failed version mismatch, you need a newer/older codec build or newer/older drivers")
 
     def test_selftest(self):
-        rc, out, err = run_python("m.selftest()\nprint m.YUV444_ENABLED\nm.selftest(True)\nprint m.YUV444_ENABLED\n",
+        rc, out, err = run_python("m.selftest()\nprint(m.YUV444_ENABLED)\nm.selftest(True)\nprint(m.YUV444_ENABLED)\n",
                                   {"TEVU_NV_DRIVER_VERSION": "346.59"})
         self.assertEqual((rc, out.split()), (0, ["None", "True"]), err)
 

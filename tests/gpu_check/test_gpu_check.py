@@ -13,12 +13,15 @@ PROGRAM = os.path.join(BUILD_DIR, "bin", "gpu-check")
 WRAPPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "gpu-check")
 SMALL = ["--frames", "4", "--size", "128x96"]
 
+if not hasattr(unittest.TestCase, "assertRegex"):  # Python 2.7's name of it
+    unittest.TestCase.assertRegex = unittest.TestCase.assertRegexpMatches
+
 
 def gpu_check(args, command=None, **env):
     full_env = dict(os.environ)
     full_env.update(env)
     p = subprocess.Popen((command or [PROGRAM]) + args, env=full_env, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE)
+                         stderr=subprocess.PIPE, universal_newlines=True)
     out, err = p.communicate()
     return p.returncode, out, err
 
@@ -48,7 +51,7 @@ class WithoutDriver(unittest.TestCase):
     def test_stand_in_named_explicitly_is_refused(self):
         rc, out, err = gpu_check([], TEVU_GPU_CHECK_CUDA_LIBRARY=os.path.join(PLATFORM_DIR, "libcuda.so.1"))
         self.assertEqual(rc, 0, out + err)
-        self.assertRegexpMatches(out, r"skip 1 driver: no NVIDIA driver: .*libcuda.so.1 resolves to .*/libcuda.so, "
+        self.assertRegex(out, r"skip 1 driver: no NVIDIA driver: .*libcuda.so.1 resolves to .*/libcuda.so, "
                                       r"the project's stand-in, not NVIDIA's library")
 
     def test_bad_command_lines(self):
@@ -62,7 +65,7 @@ class StandIns(unittest.TestCase):
     def test_every_step_passes(self):
         rc, out, err = gpu_check(["--stand-ins", "--frames", "12", "--size", "256x160"])
         self.assertEqual(rc, 0, out + err)
-        self.assertRegexpMatches(out, r"ok   1 driver: libcuda.so.1 is .*/platform/libcuda.so \(stand-in\), CUDA \d+\.\d")
+        self.assertRegex(out, r"ok   1 driver: libcuda.so.1 is .*/platform/libcuda.so \(stand-in\), CUDA \d+\.\d")
         self.assertEqual(len(lines(out, "info", "1 driver")), 2)  # the stand-ins' folder, one device
         kernels = lines(out, "ok", "2 kernels")
         self.assertEqual(len(kernels), 12)
@@ -129,12 +132,12 @@ class StandIns(unittest.TestCase):
 
 class Reference(unittest.TestCase):
     def test_planar_yuv444_of_each_frame(self):
-        frames = "".join(chr(v) for v in [255, 255, 255, 0, 0, 0, 0, 0] + [0, 0, 255, 0, 255, 0, 0, 0])
+        frames = bytes(bytearray([255, 255, 255, 0, 0, 0, 0, 0] + [0, 0, 255, 0, 255, 0, 0, 0]))
         p = subprocess.Popen([PROGRAM, "--reference-yuv444", "2x1"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         out, _ = p.communicate(frames)
         self.assertEqual(p.returncode, 0)
         # white, black; then red, blue: Y plane, U plane, V plane of each frame.
-        self.assertEqual([ord(c) for c in out], [235, 16, 128, 128, 128, 128] + [81, 41, 90, 240, 240, 110])
+        self.assertEqual(list(bytearray(out)), [235, 16, 128, 128, 128, 128] + [81, 41, 90, 240, 240, 110])
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 import ctypes
 import json
 import os
+import numbers
 import subprocess
 import sys
 import unittest
@@ -52,7 +53,7 @@ def run_child(code, **env_changes):
         env.pop(name, None)
     env.update(env_changes)
     child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
+                             stderr=subprocess.PIPE, universal_newlines=True)
     out, err = child.communicate()
     if child.returncode != 0:
         raise AssertionError("child failed (%s):\n%s" % (child.returncode, err))
@@ -167,7 +168,7 @@ class KernelTest(unittest.TestCase):
             for name, kernel in zip(KERNELS, kernels):
                 self.assertIsNotNone(kernel, name)
                 self.assertEqual(kernel.name, name)
-                self.assertIsInstance(kernel.handle, (int, long))
+                self.assertIsInstance(kernel.handle, numbers.Integral)
                 self.assertNotEqual(kernel.handle, 0)
                 self.assertEqual(kernel.context_handle, context.handle.value)
             self.assertNotEqual(kernels[0].handle, kernels[1].handle)

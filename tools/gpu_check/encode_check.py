@@ -1,6 +1,8 @@
 """The encode step of gpu-check: each encoder module's init_module, then an encode at 4:2:0, 4:4:4 and lossless,
 decoded with ffmpeg and compared with the source (PSNR; lossless must give back the kernels' own 4:4:4 bytes)."""
 
+from __future__ import print_function
+
 import argparse
 import importlib
 import os
@@ -39,7 +41,7 @@ class Report(object):
     def line(self, tag, text):
         if tag == "FAIL":
             self.failures += 1
-        print "%-4s %s: %s" % (tag, STEP, text)
+        print("%-4s %s: %s" % (tag, STEP, text))
         sys.stdout.flush()
 
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,19 +66,39 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
-// The interpreter: PYTHON2, else the one the build was configured with, else python2.7 on PATH.
+// The interpreter: PYTHON, else PYTHON2, else the one the build's tools run (its Python 3 when it built the
+// modules for one), else python3 or python2.7 on PATH.
 std::optional<std::string> find_python(std::string& why_not) {
-    const std::string chosen = environment("PYTHON2");
-    if (!chosen.empty()) {
+    for (const char* variable : {"PYTHON", "PYTHON2"}) {
+        const std::string chosen = environment(variable);
+        if (chosen.empty()) continue;
         if (!find_executable(chosen).empty()) return chosen;
-        why_not = "PYTHON2=" + chosen + " is not an executable";
+        why_not = std::string(variable) + "=" + chosen + " is not an executable";
         return std::nullopt;
     }
-    if (access(TEVU_GPU_CHECK_BUILD_PYTHON2, X_OK) == 0) return std::string(TEVU_GPU_CHECK_BUILD_PYTHON2);
-    std::string on_path = find_executable("python2.7");
-    if (!on_path.empty()) return on_path;
-    why_not = "no Python 2.7 interpreter (neither PYTHON2, nor " TEVU_GPU_CHECK_BUILD_PYTHON2 ", nor python2.7 on PATH)";
+    if (access(TEVU_GPU_CHECK_BUILD_PYTHON, X_OK) == 0) return std::string(TEVU_GPU_CHECK_BUILD_PYTHON);
+    for (const char* name : {"python3", "python2.7"}) {
+        std::string on_path = find_executable(name);
+        if (!on_path.empty()) return on_path;
+    }
+    why_not = "no Python interpreter (neither PYTHON, PYTHON2, nor " TEVU_GPU_CHECK_BUILD_PYTHON
+              ", nor python3 or python2.7 on PATH)";
     return std::nullopt;
+}
+
+// True when a folder holds an extension module of that name for any interpreter (name.so, name.<tag>.so).
+bool has_module(const std::string& folder, const std::string& name) {
+    DIR* d = opendir(folder.c_str());
+    if (!d) return false;
+    bool found = false;
+    while (const dirent* entry = readdir(d)) {
+        const std::string file = entry->d_name;
+        if (file.size() > name.size() + 3 && file.compare(0, name.size() + 1, name + ".") == 0 &&
+            file.compare(file.size() - 3, 3, ".so") == 0 && is_file(folder + "/" + file))
+            found = true;
+    }
+    closedir(d);
+    return found;
 }
 
 // The modules open the libraries by their names without the version suffix, which a driver installation
@@ -153,7 +174,7 @@ void check_encoding(Report& report, const BuildTree& tree, const Options& option
     std::string why_not;
     const auto python = find_python(why_not);
     if (!python) return report.skip(step_encode, why_not);
-    if (!is_file(tree.python + "/tevu/codecs/nvenc5/encoder.so"))
+    if (!has_module(tree.python + "/tevu/codecs/nvenc5", "encoder"))
         return report.skip(step_encode, "the build folder has no encoder modules (" + tree.python + ")");
     for (const char* tool : {"ffmpeg", "ffprobe"})
         if (find_executable(tool).empty()) return report.skip(step_encode, std::string("no ") + tool + " on PATH");

@@ -11,7 +11,7 @@
 
 namespace tevu::gpu_check {
 
-// Runs the encode step for the given module APIs; reports a skip (with the reason) when Python 2.7,
+// Runs the encode step for the given module APIs; reports a skip (with the reason) when Python,
 // the built modules or ffmpeg are missing.
 void check_encoding(Report& report, const BuildTree& tree, const Options& options,
                     const std::vector<std::uint32_t>& apis);

@@ -80,7 +80,7 @@ void set_cuda_error(const cuda::Error& e) {
     py::guarded_status([&] {
         Ref instance = py::call(type, text(e.what()));
         py::setattr(instance.get(), "code", value(e.code()));
-        PyErr_SetObject(type, instance.get());
+        py::set_error(type, instance.get());
     });
 }
 
@@ -94,7 +94,7 @@ void record_setup_failure(int device_id) {
 
 // The module's count of open sessions, once the driver has destroyed one.
 void count_destroyed_session() noexcept {
-    if (py::guarded_status([] { py::call_method(state().context_counter.get(), "decrease"); }) < 0) PyErr_Clear();
+    if (py::guarded_status([] { py::call_method(state().context_counter.get(), "decrease"); }) < 0) py::clear_error();
 }
 
 // The first failure of a sequence of steps that must all run (a teardown): later failures are dropped,
@@ -127,7 +127,7 @@ public:
 private:
     void keep() {
         if (first_)
-            PyErr_Clear();
+            py::clear_error();
         else
             first_ = std::make_unique<py::PendingError>();
     }
@@ -331,7 +331,7 @@ Ref Encoder::context_text() const {
 }
 
 void Encoder::init_cuda() {
-    require(config_.device_id >= 0 && config_.cuda_device && config_.cuda_device.get() != Py_None,
+    require(config_.device_id >= 0 && config_.cuda_device && !py::is_none(config_.cuda_device.get()),
             "no NVENC device found!");
     log_debug("init_cuda() pixel format=%s, device_id=%s", config_.pixel_format, config_.device_id);
     Host& host = state().host;
@@ -385,7 +385,7 @@ void Encoder::init_cuda() {
     Ref result = py::call(module_attr("cuCtxGetCurrent").get(), py::call_method(ctypes, "byref", pointer));
     const int r = static_cast<int>(py::as_long_long(result.get()));
     Ref address = py::getattr(pointer.get(), "value");
-    cuda_context_ptr_ = address.get() == Py_None
+    cuda_context_ptr_ = py::is_none(address.get())
                             ? nullptr
                             : reinterpret_cast<void*>(static_cast<uintptr_t>(py::as_long_long(address.get())));
     log_api("cuCtxGetCurrent() returned %s, cuda context pointer=%#x", cuda_result_text(r), cuda_context_ptr_);
@@ -396,7 +396,7 @@ void Encoder::init_cuda() {
 void Encoder::load_kernel(OutputStage& stage, const StreamConfig& c) {
     const char* name = c.yuv444() ? "BGRA_to_YUV444" : "BGRA_to_NV12";
     Ref pair = csc_function(c.device_id, name);
-    Ref kernel_object = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+    Ref kernel_object = py::item(pair.get(), 1);
     require(py::truth(kernel_object.get()), "failed to load %s for device %i", name, c.device_id);
     const auto handle = static_cast<uintptr_t>(py::as_long_long(py::getattr(kernel_object.get(), "handle").get()));
     stage.kernel.emplace(driver(), reinterpret_cast<CUfunction>(handle));
@@ -537,7 +537,7 @@ Ref Encoder::query_codecs(bool full_query) {
             log_debug("  input formats=%s", query_input_formats(g));
         }
     }
-    log_debug("codecs=%s", py::call(state().host.csv.get(), py::check(PyDict_Keys(result.get()))));
+    log_debug("codecs=%s", py::call(state().host.csv.get(), py::dict_keys(result.get())));
     return result;
 }
 
@@ -599,12 +599,12 @@ Ref Encoder::query_profiles(const GUID& codec) {
                         "getting encode profiles");
         });
     Ref all = module_attr("CODEC_PROFILES_GUIDS");
-    Ref names = Ref::borrow(PyDict_GetItem(all.get(), guid_value(codec).get()));
+    Ref names = py::dict_lookup(all.get(), guid_value(codec).get());
     if (!names) names = py::new_dict();
     Ref result = py::new_dict();
     for (const GUID& g : guids) {
         Ref t = guid_value(g);
-        Ref name = value(PyDict_GetItem(names.get(), t.get()));
+        Ref name = value(py::dict_lookup(names.get(), t.get()));
         log_debug("* %s : %s", t, name);
         py::dict_set(result.get(), name, t);
     }
@@ -773,9 +773,8 @@ void Encoder::init_context(PyObject* args, PyObject* kwargs) {
     py::parse_args(args, kwargs, "iiOOOiiO|O:init_context", kwlist, &width, &height, &src_format, &dst_formats,
                    &encoding, &quality, &speed, &scaling, &options);
     Ref encodings = py::call(module_attr("get_encodings").get());
-    check_assert(py::check_status(PySequence_Contains(encodings.get(), encoding)) == 1, "invalid encoding %s",
-                 encoding);
-    check_assert(module_attr("NvEncodeAPICreateInstance").get() != Py_None, "encoder module is not initialized");
+    check_assert(py::contains(encodings.get(), encoding), "invalid encoding %s", encoding);
+    check_assert(!py::is_none(module_attr("NvEncodeAPICreateInstance").get()), "encoder module is not initialized");
     // A set-up over another one would lose track of its session and buffers.
     if (session_ || cuda_context_)
         fail("init_context: this encoder is already initialized, call clean() before setting it up again");
@@ -846,7 +845,7 @@ void Encoder::rebuild(const StreamConfig& saved) {
         init_nvenc();
     } catch (...) {
         py::PendingError failure;  // empty for a C++ exception
-        if (py::guarded_status([&] { clean(); }) < 0) PyErr_Clear();
+        if (py::guarded_status([&] { clean(); }) < 0) py::clear_error();
         if (failure) failure.restore();
         throw;
     }
@@ -868,7 +867,7 @@ void Encoder::update_bitrate() {
 
 std::string Encoder::target_pixel_format(int quality) const {
     auto accepts = [&](const char* name) {
-        return py::check_status(PySequence_Contains(config_.dst_formats.get(), text(name).get())) == 1;
+        return py::contains(config_.dst_formats.get(), text(name).get());
     };
     const bool yuv444 = py::truth(module_attr("YUV444_ENABLED").get());
     const bool unscaled = config_.scale_num <= 1 && config_.scale_den <= 1;
@@ -1126,11 +1125,10 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
     const long long stride = py::as_long_long(py::call_method(image, "get_rowstride").get());
     const uint32_t input_width = config_.input_width(), input_height = config_.input_height();
     const std::size_t input_size = static_cast<std::size_t>(input_pitch_) * input_height;
-    require(pixels.get() != Py_None, "failed to get pixels from %s", image);
+    require(!py::is_none(pixels.get()), "failed to get pixels from %s", image);
     require(bool(session_), "context is not initialized");
     Ref planes = py::call_method(image, "get_planes");
-    const int same_planes = py::check_status(PyObject_RichCompareBool(planes.get(), state().host.packed.get(), Py_EQ));
-    require(same_planes == 1, "invalid number of planes: %s", planes);
+    require(py::equal(planes.get(), state().host.packed.get()), "invalid number of planes: %s", planes);
     require((w & 0xFFFE) <= input_width, "invalid width: %s", w);
     require((h & 0xFFFE) <= input_height, "invalid height: %s", h);
     require(bool(input_buffer_), "BUG: encoder is closed?");
@@ -1149,7 +1147,7 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
         const ImageRows rows{static_cast<const uint8_t*>(view.data()), view.size(), static_cast<uint32_t>(w),
                              static_cast<uint32_t>(h), static_cast<uint32_t>(stride)};
         const StagingBuffer target{input_buffer_.data(), input_pitch_, input_height};
-        Ref pixel_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(pixels.get())));
+        Ref pixel_type = py::type_of(pixels.get());
         if (static_cast<uint32_t>(stride) <= input_pitch_)
             log_debug("copying %s pixels from %s into %s, in one shot", value(view.size()), pixel_type,
                       "page-locked buffer");

@@ -1,6 +1,7 @@
 // The encoder module frame: import, configuration, vocabulary tables, module functions, library loading.
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "encoder.h"
 #include "guid.h"
@@ -22,12 +23,8 @@ double now() {
 }
 
 Ref module_attr(const char* name) {
-    PyObject* d = PyModule_GetDict(state().module);
-    Ref v = py::dict_get(d, name);
-    if (!v) {
-        PyErr_Format(PyExc_NameError, "global name '%s' is not defined", name);
-        throw py::ErrorAlreadySet();
-    }
+    Ref v = py::module_attr_if_present(state().module, name);
+    if (!v) py::raise(PyExc_NameError, std::string("global name '") + name + "' is not defined");
     return v;
 }
 
@@ -44,9 +41,9 @@ void raise_transient(const std::string& message) {
 Ref cuda_result_text(int code) {
     Ref key = py::integer(code);
     PyObject* table = state().host.CUDA_ERRORS_INFO.get();
-    if (PyDict_Check(table)) {
-        PyObject* text = PyDict_GetItem(table, key.get());
-        return text ? Ref::borrow(text) : key;
+    if (py::is_dict(table)) {
+        Ref text = py::dict_lookup(table, key.get());
+        return text ? text : key;
     }
     return py::call_method(table, "get", key, key);
 }
@@ -104,8 +101,7 @@ PyObject* nvenc_exception_init(PyObject* self, PyObject* args, PyObject* kwargs)
         py::parse_args(args, kwargs, "OO:__init__", kwlist, &code, &fn);
         py::setattr(self, "function", Ref::borrow(fn));
         py::setattr(self, "code", Ref::borrow(code));
-        const long c = PyInt_AsLong(code);
-        if (c == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet();
+        const long c = py::as_long(code);
         if (c > INT_MAX || c < INT_MIN) py::raise(PyExc_OverflowError, "signed integer is greater than maximum");
         const std::string message = py::str(fn) + " - returned " + status_info(static_cast<int>(c));
         Ref init = getattr(PyExc_Exception, "__init__");
@@ -150,10 +146,9 @@ Ref number_dict(Table<NumberName> items) {
 }
 
 Ref name_tuple(Table<const char*> names) {
-    Ref t = py::check(PyTuple_New(static_cast<Py_ssize_t>(names.size)));
-    Py_ssize_t i = 0;
-    for (const char* name : names) PyTuple_SET_ITEM(t.get(), i++, text(name).release());
-    return t;
+    std::vector<Ref> items;
+    for (const char* name : names) items.push_back(text(name));
+    return py::tuple_of(items);
 }
 
 Ref profiles_dict() {
@@ -223,7 +218,7 @@ std::string env_text(const char* name, const char* fallback) {
 
 // The host's int() of the text, as a C int; a non-integer raises the host's ValueError.
 int env_integer(const char* name, const char* fallback) {
-    Ref v = py::check(PyNumber_Int(text(env_text(name, fallback)).get()));
+    Ref v = py::to_integer(text(env_text(name, fallback)).get());
     const long long n = py::as_long_long(v.get());
     if (n > INT_MAX || n < INT_MIN) py::raise(PyExc_OverflowError, std::string(name) + " is out of range");
     return static_cast<int>(n);
@@ -277,16 +272,8 @@ void import_host() {
 // module replaces the name with its own counter further on and never uses the imported one.
 void import_api4_counter([[maybe_unused]] PyObject* m) {
 #if TEVU_NVENC_API_VERSION >= 0x50
-    PyObject* counter = nullptr;
-    Ref mod = Ref::steal(PyImport_ImportModule("tevu.codecs.nvenc4.encoder"));
-    if (mod) counter = PyObject_GetAttrString(mod.get(), "context_counter");
-    if (!counter) {
-        if (!py::pending_error_matches(PyExc_ImportError) && !py::pending_error_matches(PyExc_AttributeError))
-            throw py::ErrorAlreadySet();
-        PyErr_Clear();
-        return;
-    }
-    py::add_object(m, "context_counter", Ref::steal(counter));
+    Ref counter = py::import_from_if_present("tevu.codecs.nvenc4.encoder", "context_counter");
+    if (counter) py::add_object(m, "context_counter", counter);
 #endif
 }
 
@@ -335,7 +322,7 @@ Ref encodings() {
 
 bool is_encoding(PyObject* encoding) {
     Ref l = encodings();
-    return py::check_status(PySequence_Contains(l.get(), encoding)) == 1;
+    return py::contains(l.get(), encoding);
 }
 
 Ref colorspaces() {
@@ -361,7 +348,7 @@ Ref get_input_colorspaces(PyObject*, PyObject* args) {
     PyObject* encoding = nullptr;
     py::parse_tuple(args, "O:get_input_colorspaces", &encoding);
     check_assert(is_encoding(encoding));
-    return py::check(PyDict_Keys(colorspaces().get()));
+    return py::dict_keys(colorspaces().get());
 }
 
 Ref get_output_colorspaces(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -371,8 +358,7 @@ Ref get_output_colorspaces(PyObject*, PyObject* args, PyObject* kwargs) {
     py::parse_args(args, kwargs, "OO:get_output_colorspaces", kwlist, &encoding, &input);
     check_assert(is_encoding(encoding));
     Ref table = colorspaces();
-    Ref out = Ref::borrow(PyDict_GetItem(table.get(), input));
-    if (PyErr_Occurred()) throw py::ErrorAlreadySet();
+    Ref out = py::dict_lookup(table.get(), input);
     check_assert(out && py::truth(out.get()), "invalid input colorspace: %s (must be one of: %s)", input, table);
     return out ? out : py::none();
 }
@@ -384,9 +370,9 @@ Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
     py::parse_args(args, kwargs, "OO:get_spec", kwlist, &encoding, &colorspace);
     check_assert(is_encoding(encoding), "invalid format: %s (must be one of %s", encoding, encodings());
     Ref table = colorspaces();
-    const bool known = py::check_status(PyDict_Contains(table.get(), colorspace)) == 1;
+    const bool known = py::contains(table.get(), colorspace);
     check_assert(known, "invalid colorspace: %s (must be one of %s)", colorspace, table);
-    Ref out = Ref::borrow(PyDict_GetItem(table.get(), colorspace));
+    Ref out = py::dict_lookup(table.get(), colorspace);
     Ref kw = py::new_dict();
     py::dict_set(kw.get(), "encoding", Ref::borrow(encoding));
     py::dict_set(kw.get(), "output_colorspaces", value(out));
@@ -417,11 +403,10 @@ Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
 Ref get_runtime_factor(PyObject*, PyObject*) {
     ModuleState& s = state();
     Ref devices = call(s.host.init_all_devices.get());
-    const Py_ssize_t device_count = py::check_status(static_cast<int>(PyObject_Size(devices.get())));
+    const std::size_t device_count = py::length(devices.get());
     const long long cc = counter_value(s.context_counter);
-    const double last_failure = PyFloat_AsDouble(module_attr("last_context_failure").get());
-    if (PyErr_Occurred()) throw py::ErrorAlreadySet();
-    const double f = runtime_factor(static_cast<std::size_t>(device_count), cc, now() - last_failure);
+    const double last_failure = py::as_double(module_attr("last_context_failure").get());
+    const double f = runtime_factor(device_count, cc, now() - last_failure);
     Ref result = py::floating(f);
     log_debug("nvenc.get_runtime_factor()=%s", result);
     return result;
@@ -435,12 +420,13 @@ bool on_windows() { return py::str(getattr(py::import("sys").get(), "platform").
 // Opens a library with the loader; an error becomes the module's "cannot be loaded" failure.
 Ref open_library(const Ref& load, const std::string& name) {
     log_debug("init_nvencode_library() will try to load %s", name);
-    PyObject* lib = PyObject_CallFunctionObjArgs(load.get(), text(name).get(), nullptr);
-    if (!lib) {
+    Ref library;
+    try {
+        library = py::call(load.get(), text(name));
+    } catch (const py::ErrorAlreadySet&) {
         py::PendingError error;
         fail(format("nvenc: the required library %s cannot be loaded: %s", name, error.value()));
     }
-    Ref library = Ref::steal(lib);
     log_debug("init_nvencode_library() %s(%s)=%s", load, name, library);
     return library;
 }
@@ -505,9 +491,9 @@ void check_driver() {
     else
         verdict = py::call(h.is_blacklisted.get());
     Ref shown = py::call(h.pver.get(), version);
-    if (verdict.get() == Py_True)
+    if (py::is_true_object(verdict.get()))
         fail(format("NVidia driver version %s is blacklisted, it does not work with NVENC", shown));
-    if (verdict.get() == Py_None) {
+    if (py::is_none(verdict.get())) {
         log_warn("Warning: NVidia driver version %s may or may not work", shown);
         log_warn(" recommended driver versions: up to 350 only");
         Ref environ = py::getattr(py::import("os").get(), "environ");
@@ -546,7 +532,7 @@ bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
 #else
     check_assert(py::truth(colorspaces.get()), "cannot use NVENC: no colorspaces available");
 #endif
-    Ref src_format = py::check(PySequence_GetItem(colorspaces.get(), 0));
+    Ref src_format = py::item(colorspaces.get(), 0);
     Ref dst_formats = py::call(module_attr("get_output_colorspaces").get(), encoding, src_format);
     try {
         py::call_method(test_encoder, "init_context", value(1920), value(1080), src_format, dst_formats, encoding,
@@ -554,7 +540,7 @@ bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
         probe_capabilities(test_encoder, encoding);
     } catch (const py::ErrorAlreadySet&) {
         py::PendingError error;
-        if (!PyErr_GivenExceptionMatches(error.type(), state().nvenc_exception.get())) {
+        if (!error.matches(state().nvenc_exception.get())) {
             py::call_method(test_encoder, "clean");
             error.restore();
             throw;
@@ -588,8 +574,8 @@ void module_initialise() {
     Ref test_encoder = py::call(module_attr("Encoder").get());
     Ref encodings = py::call(module_attr("get_encodings").get());
     bool success = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(encodings.get()); ++i)
-        success = test_encoding(test_encoder.get(), PyList_GET_ITEM(encodings.get(), i)) || success;
+    for (std::size_t i = 0, n = py::length(encodings.get()); i < n; ++i)
+        success = test_encoding(test_encoder.get(), py::item(encodings.get(), i).get()) || success;
 #if TEVU_NVENC_API_VERSION < 0x50
     if (!success) fail("no NVENC v4 test encoder could be set up");
 #else
@@ -607,10 +593,10 @@ Ref init_module(PyObject*, PyObject*) {
 
 Ref selftest(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const kwlist[] = {"full", nullptr};
-    PyObject* full = Py_False;
+    PyObject* full = nullptr;
     py::parse_args(args, kwargs, "|O:selftest", kwlist, &full);
     call(state().host.get_nvidia_module_version.get(), py::boolean(true));
-    if (!py::truth(full)) return py::none();
+    if (!full || !py::truth(full)) return py::none();
     Ref max_sizes = py::import_from("tevu.codecs.codec_checks", "get_encoder_max_sizes");
     Ref self = py::import(kModuleName);
     module_initialise();
@@ -665,16 +651,14 @@ Ref module_info() {
     if (py::str(getattr(py::import("sys").get(), "platform").get()).rfind("linux", 0) == 0) {
         Ref platform = py::import_from("tevu.scripts.config", "python_platform");
         Ref uname = py::call_method(platform.get(), "uname");
-        py::dict_set(d.get(), "kernel_version", py::check(PySequence_GetItem(uname.get(), 2)));
+        py::dict_set(d.get(), "kernel_version", py::item(uname.get(), 2));
     }
     Ref devices = call(s.host.get_devices.get());
-    const Py_ssize_t count = py::truth(devices.get()) ? PyObject_Size(devices.get()) : 0;
-    if (count < 0) throw py::ErrorAlreadySet();
+    const std::size_t count = py::truth(devices.get()) ? py::length(devices.get()) : 0;
     py::dict_set(d.get(), "device_count", value(static_cast<long long>(count)));
     py::dict_set(d.get(), "context_count", py::call_method(s.context_counter.get(), "get"));
     py::dict_set(d.get(), "generation", py::call_method(s.context_gen_counter.get(), "get"));
-    const double last = PyFloat_AsDouble(module_attr("last_context_failure").get());
-    if (PyErr_Occurred()) throw py::ErrorAlreadySet();
+    const double last = py::as_double(module_attr("last_context_failure").get());
     if (last > 0) py::dict_set(d.get(), "last_failure", value(static_cast<long long>(now() - last)));
     return d;
 }

@@ -81,7 +81,7 @@ template <class... A>
 std::string format(const char* fmt, const A&... args) {
     Ref t = py::tuple(value(args)...);
     Ref f = py::text(fmt);
-    return py::str(py::check(PyNumber_Remainder(f.get(), t.get())).get());
+    return py::str(py::percent_format(f, t).get());
 }
 
 // --- logging through the host logger ----------------------------------------------------------------

@@ -7,12 +7,17 @@ names, and ``clean`` without an active context does nothing.
 
 import threading
 
+try:
+    _STRING_TYPES = basestring
+except NameError:  # Python 3: str only
+    _STRING_TYPES = str
+
 _lock = threading.Lock()
 _context = {"prgname": None, "appname": None}
 
 
 def _check_name(kind, value):
-    if not isinstance(value, basestring):
+    if not isinstance(value, _STRING_TYPES):
         raise TypeError("%s must be a string, not %s" % (kind, type(value).__name__))
     if not value:
         raise ValueError("%s must not be empty" % kind)

@@ -4,6 +4,11 @@ from __future__ import absolute_import
 
 import threading
 
+try:
+    _INTEGER_TYPES = (int, long)
+except NameError:  # Python 3: one integer type
+    _INTEGER_TYPES = (int,)
+
 
 class AtomicInteger(object):
     """An integer counter that several threads may change at once.
@@ -87,7 +92,7 @@ def pver(version, numsep=".", strsep=", "):
     if isinstance(version, (list, tuple)):
         if not version:
             return "unknown"
-        if all(isinstance(item, (int, long)) for item in version):
+        if all(isinstance(item, _INTEGER_TYPES) for item in version):
             return numsep.join(str(item) for item in version)
         return strsep.join(str(item) for item in version)
     return str(version)

@@ -28,6 +28,16 @@ CUcontext = ctypes.c_void_p
 CUmodule = ctypes.c_void_p
 CUfunction = ctypes.c_void_p
 
+
+def _text(value):
+    """A C string the driver returned (bytes) as the interpreter's str."""
+    return value if isinstance(value, str) else value.decode("utf-8", "replace")
+
+
+def _c_string(value):
+    """The interpreter's str as a C string argument (bytes)."""
+    return value if isinstance(value, bytes) else value.encode("utf-8")
+
 CUDA_SUCCESS = 0
 CUDA_ERROR_NOT_FOUND = 500
 
@@ -185,7 +195,7 @@ class _Driver(object):
         if self.cuGetErrorName is not None:
             text = ctypes.c_char_p()
             if self.cuGetErrorName(code, ctypes.byref(text)) == CUDA_SUCCESS and text.value:
-                return text.value
+                return _text(text.value)
         return cuda_error_text(code)
 
 
@@ -280,7 +290,7 @@ def _query_device(driver, ordinal):
     pci = ctypes.create_string_buffer(64)
     try:
         driver.call("cuDeviceGetPCIBusId", pci, len(pci), handle)
-        pci_bus_id = pci.value
+        pci_bus_id = _text(pci.value)
     except CudaError as e:
         log("no PCI bus id for CUDA device %i: %s", ordinal, e)
         pci_bus_id = ""
@@ -289,7 +299,7 @@ def _query_device(driver, ordinal):
         driver.call("cuDeviceTotalMem_v2", ctypes.byref(memory), handle)
     except CudaError as e:
         log("no memory size for CUDA device %i: %s", ordinal, e)
-    return CudaDevice(ordinal, handle.value, name.value, (major.value, minor.value), pci_bus_id,
+    return CudaDevice(ordinal, handle.value, _text(name.value), (major.value, minor.value), pci_bus_id,
                       memory.value)
 
 
@@ -542,7 +552,7 @@ def _module_for(driver, context_handle, image):
 
 def _lookup(driver, module, name):
     function = CUfunction()
-    driver.call("cuModuleGetFunction", ctypes.byref(function), module.handle, name)
+    driver.call("cuModuleGetFunction", ctypes.byref(function), module.handle, _c_string(name))
     return function.value
 
 

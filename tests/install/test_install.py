@@ -1,0 +1,107 @@
+"""cmake --install into a temporary prefix: bin/test and this interpreter's modules where the interpreter
+finds them, the stand-ins only when asked for and never into a folder the dynamic loader searches."""
+
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ["TEVU_TEST_BUILD_DIR"]
+CMAKE = os.environ.get("TEVU_TEST_CMAKE", "cmake")
+VERSION = "%d.%d" % sys.version_info[:2]
+SITE = os.path.join("lib", "python" + VERSION, "site-packages")
+CHECK_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake",
+                            "CheckStandinLibdir.cmake")
+MODULES = ["tevu.codecs.nvenc5.encoder", "tevu.codecs.nvenc4.encoder", "tevu.codecs.drvquery"]
+
+
+def install(prefix, component=None):
+    args = [CMAKE, "--install", BUILD_DIR, "--prefix", prefix]
+    if component:
+        args += ["--component", component]
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)  # cmake itself is not instrumented
+    p = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    out, _ = p.communicate()
+    return p.returncode, out
+
+
+def installed_files(root):
+    found = []
+    for folder, _, files in os.walk(root):
+        found += [os.path.relpath(os.path.join(folder, f), root) for f in files]
+    return sorted(found)
+
+
+class Install(unittest.TestCase):
+    def setUp(self):
+        self.prefix = tempfile.mkdtemp(prefix="tevu-install-")
+
+    def tearDown(self):
+        shutil.rmtree(self.prefix)
+
+    def run_here(self, code, **env):
+        """Runs code with this interpreter against the installed tree only."""
+        full_env = dict(os.environ, PYTHONPATH=os.path.join(self.prefix, SITE), TEVU_NV_DRIVER_VERSION="346.59")
+        full_env.update(env)
+        p = subprocess.Popen([sys.executable, "-c", code], cwd=self.prefix, env=full_env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, universal_newlines=True)
+        out, err = p.communicate()
+        self.assertEqual(p.returncode, 0, err[-3000:])
+        return out
+
+    def test_default_install_has_the_program_and_the_modules_only(self):
+        rc, out = install(self.prefix)
+        self.assertEqual(rc, 0, out)
+        files = installed_files(self.prefix)
+        self.assertIn(os.path.join("bin", "test"), files)
+        suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"  # Python 2.7: .so
+        for module in MODULES:
+            path = os.path.join(SITE, *module.split(".")) + suffix
+            self.assertIn(path, files, "%s not installed for Python %s" % (module, VERSION))
+        # no stand-in: neither the host package nor a platform library
+        self.assertFalse([f for f in files if f.endswith(".py") or "libcuda" in f or "nvidia-encode" in f
+                          or f.endswith("nvapi.dll")], files)
+        p = subprocess.Popen([os.path.join(self.prefix, "bin", "test"), "3", "-lt", "4"])
+        self.assertEqual(p.wait(), 0)
+
+    def test_modules_import_from_the_prefix_with_the_stand_ins(self):
+        self.assertEqual(install(self.prefix)[0], 0)
+        rc, out = install(self.prefix, "standins")
+        self.assertEqual(rc, 0, out)
+        libdir = os.path.join(self.prefix, "lib", "tevu", "standins")
+        for name in ("libcuda.so", "libcuda.so.1", "libnvidia-encode.so", "libnvidia-encode.so.1", "nvapi.dll"):
+            self.assertTrue(os.path.exists(os.path.join(libdir, name)), name)
+        code = ("from __future__ import print_function\n"
+                "import importlib, os, sys\n"
+                "for name in %r:\n"
+                "    m = importlib.import_module(name)\n"
+                "    print(os.path.relpath(m.__file__, %r))\n"
+                "from tevu.codecs.nvenc5 import encoder\n"
+                "from tevu.codecs import drvquery\n"
+                "encoder.init_module()\n"
+                "print(encoder.get_spec('h264', 'BGRX').output_colorspaces)\n"
+                "print(drvquery.get_driver_version())\n" % (MODULES, self.prefix))
+        lines = self.run_here(code, LD_LIBRARY_PATH=libdir, TEVU_NVAPI_SYSTEM_DIR=libdir).splitlines()
+        for module, line in zip(MODULES, lines):
+            self.assertTrue(line.startswith(os.path.join(SITE, *module.split("."))), (module, line))
+        self.assertEqual(lines[3:], ["('YUV420P', 'YUV444P')", "[361, 80, 'r361_00']"])
+
+    def test_stand_ins_refused_in_a_loader_folder(self):
+        """The first step of the stand-ins' install, run on its own for folders of this machine."""
+        for prefix, libdir, refused in [("/usr", "lib", True), ("/", "usr/lib/", True), ("/usr/local", "lib", True),
+                                        ("/", "lib", True), ("/usr", "lib/../lib", True),
+                                        ("/usr", "lib/tevu/standins", False), (self.prefix, "lib", False)]:
+            p = subprocess.Popen([CMAKE, "-DCMAKE_INSTALL_PREFIX=" + prefix, "-DTEVU_STANDIN_LIBDIR=" + libdir,
+                                  "-P", CHECK_SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                 universal_newlines=True)
+            out, _ = p.communicate()
+            self.assertEqual(p.returncode != 0, refused, (prefix, libdir, out))
+            self.assertEqual("Refusing to install the stand-ins" in out, refused, out)
+
+
+if __name__ == "__main__":
+    unittest.main()
