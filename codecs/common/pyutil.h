@@ -72,18 +72,6 @@ private:
     PyThreadState* state_;
 };
 
-// Holds the interpreter lock for its lifetime, from any thread.
-class GilAcquire {
-public:
-    GilAcquire() noexcept : state_(PyGILState_Ensure()) {}
-    ~GilAcquire() { PyGILState_Release(state_); }
-    GilAcquire(const GilAcquire&) = delete;
-    GilAcquire& operator=(const GilAcquire&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
 // --- conversions -------------------------------------------------------------------------------
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
@@ -230,7 +218,6 @@ inline Ref getattr(PyObject* o, const char* name) { return check(PyObject_GetAtt
 inline void setattr(PyObject* o, const char* name, const Ref& v) {
     check_status(PyObject_SetAttrString(o, name, v.get()));
 }
-inline bool hasattr(PyObject* o, const char* name) { return PyObject_HasAttrString(o, name) != 0; }
 
 inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
 inline void clear_error() noexcept { PyErr_Clear(); }
