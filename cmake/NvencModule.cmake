@@ -1,0 +1,33 @@
+# The encoder module, built from one source folder once per NVENC API version:
+# tevu_add_nvenc_module(target PACKAGE tevu/codecs/nvenc5 API 0x50).
+get_filename_component(TEVU_NVENC_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../codecs/nvenc5/encoder" ABSOLUTE)
+
+# The NVENC declarations (structures, enumerations, GUIDs, version words) for everything that speaks
+# the API: the modules, the stand-in and their tests.
+add_library(tevu_nvenc_api INTERFACE)
+target_include_directories(tevu_nvenc_api INTERFACE ${TEVU_NVENC_SOURCE_DIR})
+
+# The module's pure C++ core (GUID codec, tables, arithmetic, staging, preset ranking).
+function(tevu_add_nvenc_core target api_version)
+  add_library(${target} STATIC
+    ${TEVU_NVENC_SOURCE_DIR}/guid.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/tables.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/staging.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/preset_choice.cpp)
+  target_link_libraries(${target} PUBLIC tevu_nvenc_api)
+  target_compile_definitions(${target} PUBLIC TEVU_NVENC_API_VERSION=${api_version})
+  tevu_warnings(${target})
+endfunction()
+
+# The core, and the Python extension module for each configured interpreter.
+function(tevu_add_nvenc_module target)
+  cmake_parse_arguments(ARG "" "PACKAGE;API" "" ${ARGN})
+  tevu_add_nvenc_core(${target}_core ${ARG_API})
+  if(NOT TEVU_HAVE_PYTHON)
+    return()
+  endif()
+  tevu_add_python_module(${target} PACKAGE ${ARG_PACKAGE} NAME encoder SOURCES
+    ${TEVU_NVENC_SOURCE_DIR}/module.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/encoder.cpp
+    LIBRARIES ${target}_core tevu_cuda_layer)
+endfunction()
