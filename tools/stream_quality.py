@@ -1,7 +1,40 @@
-"""Decoding H.264 elementary streams with ffmpeg and comparing them with their BGRX source (PSNR)."""
+"""Synthetic desktop-like pictures, and the quality of encoded streams (decoded with ffmpeg, PSNR)."""
 
 import os
 import subprocess
+
+
+def desktop_frame(width, height, index):
+    """A gradient desktop with a fixed window of scrolling text and a moving window."""
+    row = bytearray()
+    for x in range(width):
+        row += bytearray((90 + x * 60 // width, 60 + x * 40 // width, 40, 0))
+    picture = bytearray(row * height)
+
+    def fill(x0, y0, w, h, bgrx):
+        x0, y0 = max(0, x0), max(0, y0)
+        w, h = min(w, width - x0), min(h, height - y0)
+        if w <= 0 or h <= 0:
+            return
+        line = bytearray(bgrx) * w
+        for y in range(y0, y0 + h):
+            picture[(y * width + x0) * 4:(y * width + x0 + w) * 4] = line
+
+    def window(x0, y0, w, h, scroll):
+        fill(x0, y0, w, h, (235, 235, 235, 0))
+        fill(x0, y0, w, 14, (160, 90, 40, 0))
+        for line in range(max(0, (h - 20) // 8)):
+            y, seed, x = y0 + 20 + line * 8, line + scroll, x0 + 6
+            while x < x0 + w - 12:
+                word = 4 + (seed * 7 + x) % 9
+                fill(x, y, min(word, x0 + w - 6 - x), 4, (30, 30, 30, 0))
+                x += word + 4
+                seed += 3
+
+    window(width // 10, height // 8, width // 2, height // 2, index)
+    span = max(1, width // 3)
+    window(width // 3 + (index * 8) % span, height // 3, width // 2, height // 2, 0)
+    return bytes(picture)
 
 
 def run(args, **kwargs):

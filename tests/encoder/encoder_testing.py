@@ -63,5 +63,4 @@ class Image(object):
 
 # The demonstration's synthetic desktop-like pictures.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from encoder_demo import desktop_frame  # noqa: E402,F401
-from stream_quality import decode, psnr, run  # noqa: E402,F401
+from stream_quality import decode, desktop_frame, psnr, run  # noqa: E402,F401

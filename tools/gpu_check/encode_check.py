@@ -13,8 +13,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from encoder_demo import Image, desktop_frame  # noqa: E402
-from stream_quality import decode, psnr  # noqa: E402
+from encoder_demo import Image  # noqa: E402
+from stream_quality import decode, desktop_frame, psnr  # noqa: E402
 
 STEP = "4 encode"
 # The lowest average PSNR (dB) accepted from a lossy encode of the desktop pictures.
