@@ -10,6 +10,12 @@ namespace {
 
 // 2D copies of `rows` rows of `row_bytes` bytes between pitched memory (cuMemcpy2D), which the
 // stand-in offers though the layer has no use for them.
+void copy_2d(const Driver& driver, CUDA_MEMCPY2D copy, std::size_t row_bytes, std::size_t rows) {
+    copy.WidthInBytes = row_bytes;
+    copy.Height = rows;
+    driver.check(driver.cuMemcpy2D(&copy), "cuMemcpy2D");
+}
+
 void memcpy_htod_2d(const Driver& driver, CUdeviceptr dst, std::size_t dst_pitch, const void* src,
                     std::size_t src_pitch, std::size_t row_bytes, std::size_t rows) {
     CUDA_MEMCPY2D copy{};
@@ -19,9 +25,7 @@ void memcpy_htod_2d(const Driver& driver, CUdeviceptr dst, std::size_t dst_pitch
     copy.dstMemoryType = CU_MEMORYTYPE_DEVICE;
     copy.dstDevice = dst;
     copy.dstPitch = dst_pitch;
-    copy.WidthInBytes = row_bytes;
-    copy.Height = rows;
-    driver.check(driver.cuMemcpy2D(&copy), "cuMemcpy2D");
+    copy_2d(driver, copy, row_bytes, rows);
 }
 
 void memcpy_dtoh_2d(const Driver& driver, void* dst, std::size_t dst_pitch, CUdeviceptr src,
@@ -33,9 +37,7 @@ void memcpy_dtoh_2d(const Driver& driver, void* dst, std::size_t dst_pitch, CUde
     copy.dstMemoryType = CU_MEMORYTYPE_HOST;
     copy.dstHost = dst;
     copy.dstPitch = dst_pitch;
-    copy.WidthInBytes = row_bytes;
-    copy.Height = rows;
-    driver.check(driver.cuMemcpy2D(&copy), "cuMemcpy2D");
+    copy_2d(driver, copy, row_bytes, rows);
 }
 
 // The device address of page-locked memory (cuMemHostGetDevicePointer).
@@ -44,7 +46,6 @@ CUdeviceptr device_pointer(const Driver& driver, const PagelockedBuffer& buffer)
     driver.check(driver.cuMemHostGetDevicePointer(&address, buffer.data(), 0), "cuMemHostGetDevicePointer");
     return address;
 }
-
 
 using Memory = ContextTest;
 
