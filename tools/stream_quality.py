@@ -46,10 +46,13 @@ def run(args, **kwargs):
     return out, err
 
 
-def decode(stream_path, pix_fmt="yuv420p"):
-    """Decodes an H.264 elementary stream; returns (frame count, width, height, raw planes)."""
+def decode(stream_path, pix_fmt="yuv420p", strict=False):
+    """Decodes an H.264 elementary stream; returns (frame count, width, height, raw planes). With `strict`,
+    any error the decoder reports (a missing reference, a broken macroblock) fails the decode."""
     out, err = run(["ffmpeg", "-v", "error", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt", pix_fmt,
                     "-"])
+    if strict and err.strip():
+        raise AssertionError("ffmpeg reported errors decoding %s: %s" % (stream_path, err[-2000:]))
     probe, _ = run(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
                     "stream=width,height,nb_read_frames", "-of", "csv=p=0", stream_path])
     width, height, frames = [int(v) for v in probe.decode("ascii").strip().split(",")[:3]]

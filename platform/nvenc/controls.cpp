@@ -1,5 +1,7 @@
 #include "controls.h"
 
+#include <algorithm>
+
 #include <climits>
 #include <cstdlib>
 #include <sstream>
@@ -91,6 +93,12 @@ Controls controls_from_environment() {
     c.failures = tevu::standin::rules_from_environment<int>(failure_syntax, parse_status);
     c.null_encode = environment("NVENC_EMU_NULL") == "1";
     c.extra_preset = environment("NVENC_EMU_EXTRA_PRESET") == "1";
+    const std::string overcount = environment("NVENC_EMU_OVERCOUNT");
+    for (std::size_t start = 0; start <= overcount.size();) {
+        const std::size_t end = std::min(overcount.find(',', start), overcount.size());
+        if (end > start) c.overcount.insert(overcount.substr(start, end - start));
+        start = end + 1;
+    }
     c.trace_path = environment("NVENC_EMU_TRACE");
     return c;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,12 @@ struct Controls {
     std::vector<FailureRule> failures;
     bool null_encode = false;
     bool extra_preset = false;
+    std::set<std::string> overcount;  // count queries answering one item more than their list holds
     std::string trace_path;
 };
 
 // Reads NVENC_EMU_MAX_SESSIONS, NVENC_EMU_MAX_API, NVENC_EMU_CAPS, NVENC_EMU_FAIL, NVENC_EMU_NULL,
-// NVENC_EMU_EXTRA_PRESET and NVENC_EMU_TRACE; unset or malformed values keep the defaults. Malformed items
+// NVENC_EMU_EXTRA_PRESET, NVENC_EMU_OVERCOUNT and NVENC_EMU_TRACE; unset or malformed values keep the defaults. Malformed items
 // of NVENC_EMU_FAIL are reported on standard error, once for each value.
 Controls controls_from_environment();
 

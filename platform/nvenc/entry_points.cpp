@@ -110,10 +110,12 @@ NVENCSTATUS answer_list(const std::vector<T>& items, T* out, uint32_t capacity, 
     return NV_ENC_SUCCESS;
 }
 
-NVENCSTATUS answer_count(size_t items, uint32_t* count) {
+// The number of items of a list; one too many for the count queries named in NVENC_EMU_OVERCOUNT (a
+// driver whose count and list disagree).
+NVENCSTATUS answer_count(size_t items, uint32_t* count, const Controls& controls, const char* entry) {
     if (!count)
         return NV_ENC_ERR_INVALID_PTR;
-    *count = static_cast<uint32_t>(items);
+    *count = static_cast<uint32_t>(items + controls.overcount.count(entry));
     return NV_ENC_SUCCESS;
 }
 
@@ -185,8 +187,8 @@ NVENCSTATUS NVENCAPI destroy_encoder(void* encoder) {
 }
 
 NVENCSTATUS NVENCAPI get_encode_guid_count(void* encoder, uint32_t* count) {
-    return session_entry("nvEncGetEncodeGUIDCount", encoder, [&](Session&, const Controls&, TraceLine&) {
-        return answer_count(codec_guids().size(), count);
+    return session_entry("nvEncGetEncodeGUIDCount", encoder, [&](Session&, const Controls& controls, TraceLine&) {
+        return answer_count(codec_guids().size(), count, controls, "nvEncGetEncodeGUIDCount");
     });
 }
 
@@ -197,10 +199,10 @@ NVENCSTATUS NVENCAPI get_encode_guids(void* encoder, GUID* guids, uint32_t capac
 }
 
 NVENCSTATUS NVENCAPI get_profile_guid_count(void* encoder, GUID codec_guid, uint32_t* count) {
-    return session_entry("nvEncGetEncodeProfileGUIDCount", encoder, [&](Session&, const Controls&, TraceLine& trace) {
+    return session_entry("nvEncGetEncodeProfileGUIDCount", encoder, [&](Session&, const Controls& controls, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
-        return answer_count(profile_guids(codec).size(), count);
+        return answer_count(profile_guids(codec).size(), count, controls, "nvEncGetEncodeProfileGUIDCount");
     });
 }
 
@@ -214,10 +216,10 @@ NVENCSTATUS NVENCAPI get_profile_guids(void* encoder, GUID codec_guid, GUID* gui
 }
 
 NVENCSTATUS NVENCAPI get_input_format_count(void* encoder, GUID codec_guid, uint32_t* count) {
-    return session_entry("nvEncGetInputFormatCount", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry("nvEncGetInputFormatCount", encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
-        return answer_count(input_formats(s.offer(), codec).size(), count);
+        return answer_count(input_formats(s.offer(), codec).size(), count, controls, "nvEncGetInputFormatCount");
     });
 }
 
@@ -258,10 +260,10 @@ std::vector<GUID> preset_guids(const Offer& offer, Codec codec) {
 }
 
 NVENCSTATUS NVENCAPI get_preset_count(void* encoder, GUID codec_guid, uint32_t* count) {
-    return session_entry("nvEncGetEncodePresetCount", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry("nvEncGetEncodePresetCount", encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
-        return answer_count(presets(s.offer(), codec).size(), count);
+        return answer_count(presets(s.offer(), codec).size(), count, controls, "nvEncGetEncodePresetCount");
     });
 }
 

@@ -107,6 +107,19 @@ TEST(Policy, Geometry) {
     EXPECT_EQ(bitstream_buffer_size(640, 480), 460800u);
 }
 
+TEST(Policy, BitstreamGrowthDoublesUpToTheLimitAndStops) {
+    const uint32_t limit = bitstream_buffer_limit(256, 256);
+    EXPECT_EQ(limit, 256u * 256 * 8 + 65536);
+    std::vector<uint32_t> sizes;
+    for (uint32_t size = bitstream_buffer_size(256, 256); size != 0; size = grown_bitstream_size(size, limit))
+        sizes.push_back(size);
+    EXPECT_EQ(sizes, (std::vector<uint32_t>{98304, 196608, 393216, limit}));
+    // the largest pictures: the limit saturates instead of wrapping, and growth still ends
+    EXPECT_EQ(bitstream_buffer_limit(65536, 65536), UINT32_MAX);
+    EXPECT_EQ(grown_bitstream_size(0x90000000u, UINT32_MAX), UINT32_MAX);
+    EXPECT_EQ(grown_bitstream_size(UINT32_MAX, UINT32_MAX), 0u);
+}
+
 struct BitrateCase {
     int speed;
     uint32_t w, h;

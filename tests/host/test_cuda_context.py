@@ -106,6 +106,37 @@ class EnumerationTest(unittest.TestCase):
             if "CUDA_EMU_FAIL" in env:
                 self.assertIn("Warning", err, label)
 
+    RACE = """
+import json, sys, threading
+from tevu.codecs.cuda_common import cuda_context as cc
+if hasattr(sys, "setswitchinterval"):
+    sys.setswitchinterval(1e-6)
+else:
+    sys.setcheckinterval(1)
+errors, done = [], threading.Event()
+def choose():
+    try:
+        for _ in range(1500):
+            if cc.select_device(-1, 0)[0] != 0 or cc.get_device(0) is None:
+                errors.append("no device")
+    except Exception as x:
+        errors.append("%s: %s" % (type(x).__name__, x))
+    done.set()
+t = threading.Thread(target=choose)
+t.start()
+resets = 0
+while not done.is_set():
+    cc.reset_state()
+    resets += 1
+t.join()
+print(json.dumps({"errors": errors[:3], "resets": resets}))
+"""
+
+    def test_device_list_survives_a_concurrent_reset(self):
+        result, err = run_child(self.RACE, CUDA_EMU_DEVICES="1")
+        self.assertEqual(result["errors"], [])
+        self.assertGreater(result["resets"], 1)
+
     def test_device_objects_carry_driver_handles(self):
         cc.reset_state()
         devices = cc.init_all_devices()

@@ -62,6 +62,15 @@ TEST(Controls, FailureInjectorCountsEachEntry) {
     EXPECT_EQ(injector.next_call("a"), 7);
 }
 
+TEST(Controls, OvercountNamesEntriesAndSkipsEmptyItems) {
+    setenv("NVENC_EMU_OVERCOUNT", ",nvEncGetEncodeGUIDCount,,nvEncGetInputFormatCount,", 1);
+    EXPECT_EQ(controls_from_environment().overcount,
+              (std::set<std::string>{"nvEncGetEncodeGUIDCount", "nvEncGetInputFormatCount"}));
+    setenv("NVENC_EMU_OVERCOUNT", "", 1);
+    EXPECT_TRUE(controls_from_environment().overcount.empty());
+    unsetenv("NVENC_EMU_OVERCOUNT");
+}
+
 TEST(Controls, FromEnvironmentWithDefaultsForBadValues) {
     setenv("NVENC_EMU_MAX_SESSIONS", "3", 1);
     setenv("NVENC_EMU_MAX_API", "4.0", 1);

@@ -152,7 +152,8 @@ struct StreamConfig {
     uint32_t input_height() const { return round_up_32(height); }
     uint32_t encoder_width() const { return scaled_dimension(width, scale_num, scale_den); }
     uint32_t encoder_height() const { return scaled_dimension(height, scale_num, scale_den); }
-    bool scaled() const { return !(scale_num == 1 && scale_den == 1); }
+    // Unset scaling (a cleaned encoder) counts as scaled, as it is not (1, 1).
+    bool scaled() const { return !scaling || !(scale_num == 1 && scale_den == 1); }
     bool yuv444() const { return pixel_format == "YUV444P"; }
     uint32_t divisor() const { return pixel_format == "NV12" ? 2 : 1; }
     // The NVENC buffer format of the pixel format; 0 when there is none.
@@ -182,6 +183,7 @@ struct SessionParams {
 struct Retired {
     std::vector<RegisteredResource> registrations;
     std::vector<cuda::PitchedAllocation> buffers;
+    std::vector<BitstreamBuffer> bitstreams;
 };
 
 // The rate control of the API-4.0 build: bitrates and the quantiser range of the quality.
@@ -201,9 +203,11 @@ void apply_rate_control([[maybe_unused]] NV_ENC_RC_PARAMS& rc, [[maybe_unused]] 
 }
 
 // One count-then-list query of the session: `count` fills the number of items, `counted` logs it,
-// `list` fills up to that many items and the number returned. The checks are the driver's contract.
+// `list` fills up to that many items and the number returned. The checks are the driver's contract;
+// `mismatch`, when given, is the message of a returned count that differs from the count.
 template <class T, class Count, class Counted, class List>
-std::vector<T> count_and_list(Count&& count, Counted&& counted, uint32_t min_count, List&& list) {
+std::vector<T> count_and_list(Count&& count, Counted&& counted, uint32_t min_count, List&& list,
+                              const char* mismatch = nullptr) {
     uint32_t n = 0;
     count(n);
     counted(n);
@@ -211,7 +215,10 @@ std::vector<T> count_and_list(Count&& count, Counted&& counted, uint32_t min_cou
     std::vector<T> items(n);
     uint32_t returned = 0;
     list(items.data(), n, returned);
-    check_assert(returned == n, "expected %s items but got %s", n, returned);
+    if (mismatch)
+        check_assert(returned == n, mismatch, n, returned);
+    else
+        check_assert(returned == n);
     items.resize(std::min(returned, n));
     return items;
 }
@@ -221,7 +228,8 @@ public:
     Encoder() = default;
     ~Encoder() {
         py::PendingError outer;  // destruction must not disturb an exception being propagated
-        if (py::guarded_status([&] { clean(); }) < 0) py::report_unraisable("Encoder.__dealloc__");
+        if (py::guarded_status([&] { clean(); }) < 0)
+            py::report_unraisable((std::string(kModuleName) + ".Encoder.__dealloc__").c_str());
         if (outer) outer.restore();
     }
     Encoder(const Encoder&) = delete;
@@ -247,6 +255,25 @@ public:
     int query_encoder_caps(const GUID& codec, int cap);
     const GUID& codec() const { return codec_; }
 
+    // One call at a time: a call on an encoder that is inside another one (made on another thread while
+    // that one waits for the driver, or from a method of the image it compresses) is refused before it
+    // touches anything, so that nothing is freed or resized under the call in progress.
+    class Call {
+    public:
+        Call(Encoder& encoder, const char* name) : encoder_(encoder) {
+            if (encoder.call_in_progress_)
+                fail(format("%s: this encoder is busy in %s, an encoder takes one call at a time", name,
+                            encoder.call_in_progress_));
+            encoder.call_in_progress_ = name;
+        }
+        ~Call() { encoder_.call_in_progress_ = nullptr; }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+
+    private:
+        Encoder& encoder_;
+    };
+
 private:
     Ref context_text() const;
     // set-up
@@ -259,8 +286,8 @@ private:
     void init_codec();
     RegisteredResource register_buffer(const OutputStage& stage, const StreamConfig& c);
     GUID get_preset(const GUID& codec, const StreamConfig& c);
-    std::unique_ptr<NV_ENC_PRESET_CONFIG> get_preset_config(const std::string& name, const GUID& encode,
-                                                            const GUID& preset);
+    // `name` is null for a preset without one.
+    std::unique_ptr<NV_ENC_PRESET_CONFIG> get_preset_config(const char* name, const GUID& encode, const GUID& preset);
     SessionParams session_params(const GUID& codec, const StreamConfig& c);
     void rebuild(const StreamConfig& saved);
     // discovery
@@ -271,7 +298,11 @@ private:
     void dump_caps(const std::string& name, const GUID& codec);
     // frames
     Ref do_compress_image(PyObject* image, PyObject* options);
-    void encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped);
+    int encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr);
+    void encode_fitting(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr);
+    bool grow_bitstream();
+    BitstreamBuffer create_bitstream(uint32_t size);
+    void read_memory_info();
     Ref lock_and_copy(BitstreamLock& lock, uint32_t& size);
     void release_frame(MappedInput& mapped, BitstreamLock& lock);
     void retry_pending_releases() noexcept;
@@ -283,13 +314,14 @@ private:
     void restore_session();
     void retire(OutputStage& old);
     // teardown
-    void cuda_clean(FirstFailure& failure, bool first_pass);
+    void cuda_clean(FirstFailure& failure);
     void release_session(FirstFailure& failure);
     void flush_encoder();
     void forget_context_memory() noexcept;
     void reset_fields();
     void add_frame_rate(PyObject* d) const;
 
+    const char* call_in_progress_ = nullptr;  // the host-visible method running, if any
     StreamConfig config_;
     uint32_t target_bitrate_ = 0, max_bitrate_ = 0;
     Ref cuda_info_, pycuda_info_, cuda_device_info_;
@@ -309,11 +341,13 @@ private:
     OutputStage output_;
     Retired retired_;
     BitstreamBuffer bitstream_;
+    uint32_t bitstream_size_ = 0;
     // releases that failed, retried before the next frame and at teardown
     MappedInput pending_unmap_;
     BitstreamLock pending_unlock_;
     std::string codec_name_, preset_name_;
     bool force_idr_ = false;
+    bool end_of_stream_sent_ = false;  // by this session's teardown
     double time_ = 0;
     long long first_frame_timestamp_ = 0;
     uint32_t frames_ = 0;
@@ -448,6 +482,7 @@ void Encoder::open_encode_session() {
     if (!encoder) fail("cannot open encoding session, context is NULL");
     check_nvenc(status, "opening session");  // a handle that comes with a failure is not a session
     session_ = Session(std::move(api), encoder, &count_destroyed_session);
+    end_of_stream_sent_ = false;
     py::call_method(state().context_counter.get(), "increase");
     py::call_method(state().context_gen_counter.get(), "increase");
     Ref count = py::call_method(state().context_counter.get(), "get");
@@ -489,15 +524,21 @@ void Encoder::init_buffers() {
     require(!output_.registration && !bitstream_, "the buffers are already initialized");
     require(bool(output_.buffer.allocation), "the CUDA buffers are not allocated");
     output_.registration = register_buffer(output_, config_);
+    const uint32_t size = bitstream_buffer_size(config_.encoder_width(), config_.encoder_height());
+    bitstream_ = create_bitstream(size);
+    bitstream_size_ = size;
+}
+
+BitstreamBuffer Encoder::create_bitstream(uint32_t size) {
     NV_ENC_CREATE_BITSTREAM_BUFFER b;
     nvenc_reset(b);
-    b.size = bitstream_buffer_size(config_.encoder_width(), config_.encoder_height());
+    b.size = size;
     b.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
     log_api("nvEncCreateBitstreamBuffer(%#x)", &b);
     check_nvenc(unlocked([&] { return session_.api().nvEncCreateBitstreamBuffer(session_.encoder(), &b); }),
                 "creating output buffer");
-    bitstream_ = BitstreamBuffer(session_.ref(), b.bitstreamBuffer);
     log_debug("output bitstream buffer=%#x", b.bitstreamBuffer);
+    return BitstreamBuffer(session_.ref(), b.bitstreamBuffer);
 }
 
 // --- discovery ----------------------------------------------------------------------------------------
@@ -514,7 +555,8 @@ Ref Encoder::query_codecs(bool full_query) {
             log_api("nvEncGetEncodeGUIDs(%#x, %i, %#x)", items, count, &returned);
             check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDs(encoder, items, count, &returned); }),
                         "getting list of encode GUIDs");
-        });
+        },
+        "expected %s items but got %s");
     Ref result = py::new_dict();
     for (std::size_t x = 0; x < guids.size(); ++x) {
         const GUID& g = guids[x];
@@ -563,7 +605,7 @@ Ref Encoder::query_presets(const GUID& codec) {
         const char* name = preset_name(t);
         const char* shown = name ? name : "unknown!";
         log_api("* %s : %s", t, shown);
-        if (auto config = get_preset_config(shown, codec, g)) {
+        if (auto config = get_preset_config(name, codec, g)) {
             log_api("presetConfig.presetCfg=%s", value(&config->presetCfg));
             const uint32_t gop = config->presetCfg.gopLength;
             log_debug("* %-20s P frame interval=%i, gop length=%-10s", shown, config->presetCfg.frameIntervalP,
@@ -705,7 +747,7 @@ GUID Encoder::get_preset(const GUID& codec, const StreamConfig& c) {
     fail(format("no matching presets available for '%s'!?", codec_name_));
 }
 
-std::unique_ptr<NV_ENC_PRESET_CONFIG> Encoder::get_preset_config(const std::string& name, const GUID& encode,
+std::unique_ptr<NV_ENC_PRESET_CONFIG> Encoder::get_preset_config(const char* name, const GUID& encode,
                                                                  const GUID& preset) {
     auto config = std::make_unique<NV_ENC_PRESET_CONFIG>();
     nvenc_reset(*config);
@@ -715,7 +757,7 @@ std::unique_ptr<NV_ENC_PRESET_CONFIG> Encoder::get_preset_config(const std::stri
     const int status = session_.api().nvEncGetEncodePresetConfig(session_.encoder(), encode, preset, config.get());
     if (status != 0) {
         const char* t = status_text(status);
-        log_warn("failed to get preset config for %s (%s / %s): %s", name, guid_text(encode), guid_text(preset),
+        log_warn("failed to get preset config for %s (%s / %s): %s", value(name), guid_text(encode), guid_text(preset),
                  t ? value(t) : value(status));
         return nullptr;
     }
@@ -732,7 +774,7 @@ SessionParams Encoder::session_params(const GUID& codec, const StreamConfig& c) 
     Ref formats = query_input_formats(codec);
     const bool accepted = input_format && py::dict_get(formats.get(), input_format);
     require(accepted, "%s does not support %s (only: %s)", codec_name_, input_format, formats);
-    std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config = get_preset_config(p.preset_name, codec, preset);
+    std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config = get_preset_config(p.preset_name.c_str(), codec, preset);
     if (!preset_config) fail(format("could not find preset %s", p.preset_name));
     NV_ENC_INITIALIZE_PARAMS& params = *p.init;
     NV_ENC_CONFIG& config = *p.config;
@@ -837,9 +879,8 @@ void Encoder::init_context(PyObject* args, PyObject* kwargs) {
 // The recovery after a driver logic error: the same configuration on a new context and session. A
 // rebuild that fails leaves the encoder closed rather than half set up.
 void Encoder::rebuild(const StreamConfig& saved) {
-    config_ = saved;
+    config_ = saved;  // the bitrate figures stay as they were: clean() keeps them
     codec_name_ = "H264";
-    update_bitrate();
     try {
         init_cuda();
         init_nvenc();
@@ -982,20 +1023,28 @@ void Encoder::retire(OutputStage& old) {
 }
 
 // --- frames -------------------------------------------------------------------------------------------
+// A driver logic error while compressing rebuilds the encoder once and compresses the image again; a
+// second one, or one with `retry` above 0, propagates. Making the context current is not part of what
+// the rebuild recovers from: its failure propagates.
 Ref Encoder::compress_image(PyObject* image, int quality, int speed, PyObject* options, int retry) {
     require(bool(cuda_context_), "context is not initialized");
-    try {
-        cuda::ContextScope scope(cuda_context_);
-        set_encoding_quality(quality);
-        set_encoding_speed(speed);
-        return do_compress_image(image, options);
-    } catch (const cuda::LogicError& e) {
-        if (retry > 0) throw;
-        log_warn("PyCUDA error: %s", e.what());
+    for (bool rebuilt = false;; rebuilt = true) {
+        std::string logic_error;
+        {
+            cuda::ContextScope scope(cuda_context_);
+            try {
+                set_encoding_quality(quality);
+                set_encoding_speed(speed);
+                return do_compress_image(image, options);
+            } catch (const cuda::LogicError& e) {
+                if (retry > 0 || rebuilt) throw;
+                logic_error = e.what();
+            }
+        }
+        log_warn("PyCUDA error: %s", logic_error);
         const StreamConfig saved = config_;
         clean();
         rebuild(saved);
-        return compress_image(image, quality, speed, options, retry + 1);
     }
 }
 
@@ -1036,15 +1085,17 @@ void Encoder::launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch) {
     log_debug("compress_image(..) kernel %s took %.1f ms", output_.kernel_name, (now() - start) * 1000);
 }
 
-void Encoder::encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped) {
+// One picture: an IDR with the parameter sets when it is the stream's first or `idr` asks for one.
+// Returns the driver's status.
+int Encoder::encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr) {
     NV_ENC_PIC_PARAMS pic{};
     pic.version = NV_ENC_PIC_PARAMS_VER;
-    const bool key = frames_ == 0 || force_idr_;
+    const bool key = frames_ == 0 || idr;
     pic.inputWidth = config_.encoder_width();
     pic.inputHeight = config_.encoder_height();
     pic.inputPitch = output_.pitch();
     pic.encodePicFlags = frames_ == 0 ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS
-                                      : (force_idr_ ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS | NV_ENC_PIC_FLAG_FORCEIDR : 0);
+                                      : (idr ? NV_ENC_PIC_FLAG_OUTPUT_SPSPPS | NV_ENC_PIC_FLAG_FORCEIDR : 0);
     pic.frameIdx = frames_;
     pic.inputTimeStamp = timestamp;
     pic.inputBuffer = mapped;
@@ -1061,9 +1112,33 @@ void Encoder::encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped) {
     apply_rate_control(pic.rcParams, target_bitrate_, max_bitrate_, false, picture_quantisers(config_.quality));
 #endif
     log_api("nvEncEncodePicture(%#x)", &pic);
-    check_nvenc(unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); }),
-                "error during picture encoding");
-    force_idr_ = false;
+    return unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); });
+}
+
+// Encodes the mapped picture. One that does not fit the bitstream buffer is encoded again, as an IDR,
+// into a buffer twice the size, up to the most any picture of this size can take.
+void Encoder::encode_fitting(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr) {
+    int status = encode_picture(timestamp, mapped, idr);
+    while (status == NV_ENC_ERR_NOT_ENOUGH_BUFFER && grow_bitstream())
+        status = encode_picture(timestamp, mapped, true);  // the session may keep what did not fit
+    check_nvenc(status, "error during picture encoding");
+}
+
+// Replaces the bitstream buffer with one twice the size; false when it is at its limit already. A
+// failure to make the new one raises and keeps the old one.
+bool Encoder::grow_bitstream() {
+    const uint32_t size = grown_bitstream_size(
+        bitstream_size_, bitstream_buffer_limit(config_.encoder_width(), config_.encoder_height()));
+    if (size == 0) return false;
+    log_debug("compress_image(..) picture too large for the output buffer of %s bytes, growing it to %s", bitstream_size_,
+              size);
+    BitstreamBuffer previous = std::exchange(bitstream_, create_bitstream(size));
+    bitstream_size_ = size;
+    if (const int status = previous.release()) {
+        log_warn("could not release the previous output buffer: %s", value(status_info(status)));
+        retired_.bitstreams.push_back(std::move(previous));
+    }
+    return true;
 }
 
 Ref Encoder::lock_and_copy(BitstreamLock& held, uint32_t& size) {
@@ -1116,26 +1191,43 @@ Ref Encoder::client_options(uint64_t pts) const {
     return o;
 }
 
+// What compress_image takes from the image, all of it read before any of the encoder's state, so that
+// the image's methods (Python code) run before the encoder relies on its sizes and buffers.
+struct ImageInput {
+    long long width = 0, height = 0, stride = 0, timestamp = 0;
+    Ref pixels, planes;
+    bool packed = false;
+    std::optional<py::BufferView> view;  // the pixels, held while they are copied
+};
+
+void read_image(PyObject* image, ImageInput& in) {
+    in.width = py::as_long_long(py::call_method(image, "get_width").get());
+    in.height = py::as_long_long(py::call_method(image, "get_height").get());
+    in.pixels = py::call_method(image, "get_pixels");
+    in.stride = py::as_long_long(py::call_method(image, "get_rowstride").get());
+    in.planes = py::call_method(image, "get_planes");
+    in.packed = py::equal(in.planes.get(), state().host.packed.get());
+    in.timestamp = py::as_long_long(py::call_method(image, "get_timestamp").get());
+    if (!py::is_none(in.pixels.get())) in.view.emplace(in.pixels.get());
+}
+
 Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
     const double start = now();
     log_debug("compress_image(%s, %s)", image, options);
-    const long long w = py::as_long_long(py::call_method(image, "get_width").get());
-    const long long h = py::as_long_long(py::call_method(image, "get_height").get());
-    Ref pixels = py::call_method(image, "get_pixels");
-    const long long stride = py::as_long_long(py::call_method(image, "get_rowstride").get());
+    ImageInput in;
+    read_image(image, in);
+    const long long w = in.width, h = in.height, stride = in.stride, timestamp = in.timestamp;
     const uint32_t input_width = config_.input_width(), input_height = config_.input_height();
     const std::size_t input_size = static_cast<std::size_t>(input_pitch_) * input_height;
-    require(!py::is_none(pixels.get()), "failed to get pixels from %s", image);
+    require(in.view.has_value(), "failed to get pixels from %s", image);
     require(bool(session_), "context is not initialized");
-    Ref planes = py::call_method(image, "get_planes");
-    require(py::equal(planes.get(), state().host.packed.get()), "invalid number of planes: %s", planes);
+    require(in.packed, "invalid number of planes: %s", in.planes);
     require((w & 0xFFFE) <= input_width, "invalid width: %s", w);
     require((h & 0xFFFE) <= input_height, "invalid height: %s", h);
     require(bool(input_buffer_), "BUG: encoder is closed?");
     // The masks above look at 16 bits only: a size beyond them must not pass as a small one.
     if (w <= 0 || h <= 0 || w > 0xFFFF || h > 0xFFFF || stride <= 0 || stride > INT32_MAX)
         py::raise(PyExc_ValueError, format("invalid image geometry: %sx%s stride=%s", w, h, stride));
-    const long long timestamp = py::as_long_long(py::call_method(image, "get_timestamp").get());
     if (frames_ == 0) first_frame_timestamp_ = timestamp;
 
     // Odd sizes count as the next lower even size; an extra column or row is not encoded.
@@ -1143,11 +1235,11 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
     const uint32_t height = std::min<uint32_t>(static_cast<uint32_t>(h), input_height);
     StagingResult staged{};
     {
-        py::BufferView view(pixels.get());
+        const py::BufferView& view = *in.view;
         const ImageRows rows{static_cast<const uint8_t*>(view.data()), view.size(), static_cast<uint32_t>(w),
                              static_cast<uint32_t>(h), static_cast<uint32_t>(stride)};
         const StagingBuffer target{input_buffer_.data(), input_pitch_, input_height};
-        Ref pixel_type = py::type_of(pixels.get());
+        Ref pixel_type = py::type_of(in.pixels.get());
         if (static_cast<uint32_t>(stride) <= input_pitch_)
             log_debug("copying %s pixels from %s into %s, in one shot", value(view.size()), pixel_type,
                       "page-locked buffer");
@@ -1163,9 +1255,12 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
                 // Nothing pins them: another thread could free them as soon as the lock is released.
                 staged = stage_pixels(rows, target);
             }
+        } catch (const TooManyPixels& e) {
+            fail(e.what());
         } catch (const StagingError& e) {
             py::raise(PyExc_ValueError, e.what());
         }
+        in.view.reset();
     }
     {
         py::GilRelease release;
@@ -1195,7 +1290,11 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
         if (timestamp < first_frame_timestamp_)
             py::raise(PyExc_OverflowError, format("timestamp %s is earlier than the first frame's (%s)", timestamp,
                                                   first_frame_timestamp_));
-        encode_picture(timestamp_span(timestamp, first_frame_timestamp_), mapped.get());
+        // From here on the session may hold a picture that the caller never gets: until this one is
+        // returned, the next picture must not refer to it.
+        const bool idr = force_idr_;
+        force_idr_ = true;
+        encode_fitting(timestamp_span(timestamp, first_frame_timestamp_), mapped.get(), idr);
         encoded = now();
 #if TEVU_NVENC_API_VERSION >= 0x50
         log_debug("compress_image(..) encoded in %.1f ms", (encoded - converted) * 1000);
@@ -1212,19 +1311,30 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
     release_frame(mapped, lock);
     const double downloaded = now();
     log_debug("compress_image(..) download took %.1f ms", (downloaded - encoded) * 1000);
-    const cuda::MemoryInfo memory = cuda::mem_get_info(*driver());
-    free_memory_ = memory.free;
-    total_memory_ = memory.total;
+    read_memory_info();
     Ref result_options = client_options(timestamp_span(timestamp, first_frame_timestamp_));
+    Ref result = py::tuple(data, result_options);
     const double end = now();
     ++frames_;
+    force_idr_ = false;  // the picture is the caller's now
     last_frame_times_.push_back({start, end});
     if (last_frame_times_.size() > 200) last_frame_times_.pop_front();
     time_ += end - start;
     log_debug("compress_image(..) %s %s returning %s bytes (%.1f%%), complete compression for frame %s took %.1fms",
               "nvenc", py::call(module_attr("get_version").get()), value(size), 100.0 * size / input_size, frames_,
               (end - start) * 1000);
-    return py::tuple(data, result_options);
+    return result;
+}
+
+// The device's free and total memory; a failed query keeps the previous figures (the picture is done).
+void Encoder::read_memory_info() {
+    try {
+        const cuda::MemoryInfo memory = cuda::mem_get_info(*driver());
+        free_memory_ = memory.free;
+        total_memory_ = memory.total;
+    } catch (const cuda::Error& e) {
+        log_warn("could not read the device memory figures: %s", e.what());
+    }
 }
 
 // --- teardown -----------------------------------------------------------------------------------------
@@ -1240,10 +1350,14 @@ void Encoder::flush_encoder() {
 // Releases everything held on the GPU, in this order: pending frame releases, the end-of-stream
 // picture, the registration, the staging and device buffers, the bitstream buffer and the session.
 // Every step runs even when an earlier one failed; `failure` keeps the first failure, and what the
-// driver refused to release stays held for another try. The first pass also flushes.
-void Encoder::cuda_clean(FirstFailure& failure, bool first_pass) {
+// driver refused to release stays held for another try. A session gets one end-of-stream picture,
+// however often its teardown is tried.
+void Encoder::cuda_clean(FirstFailure& failure) {
     retry_pending_releases();
-    if (first_pass && session_ && frames_ != 0) failure.run([&] { flush_encoder(); });
+    if (session_ && frames_ != 0 && !end_of_stream_sent_) {
+        end_of_stream_sent_ = true;
+        failure.run([&] { flush_encoder(); });
+    }
     if (output_.registration && session_) {
         log_debug("cuda_clean() unregistering CUDA output buffer input handle %#x", output_.registration.get());
         log_api("nvEncUnregisterResource(%#x)", output_.registration.get());
@@ -1275,6 +1389,8 @@ void Encoder::release_session(FirstFailure& failure) {
         log_api("nvEncDestroyBitstreamBuffer(%#x)", bitstream_.get());
         failure.status(bitstream_.release(), "destroying output buffer");
     }
+    for (BitstreamBuffer& bitstream : retired_.bitstreams)
+        failure.status(bitstream.release(), "destroying output buffer");
     log_debug("cuda_clean() destroying encoder %#x", session_.encoder());
     log_api("nvEncDestroyEncoder(%#x)", session_.encoder());
     const int status = session_.destroy();
@@ -1288,6 +1404,8 @@ void Encoder::release_session(FirstFailure& failure) {
     pending_unlock_.forget();
     for (RegisteredResource& registration : retired_.registrations) registration.forget();
     retired_.registrations.clear();
+    for (BitstreamBuffer& bitstream : retired_.bitstreams) bitstream.forget();
+    retired_.bitstreams.clear();
     cuda_context_ptr_ = nullptr;
     Ref count = py::call_method(state().context_counter.get(), "get");
     log_debug("cuda_clean() (still %s context%s in use)", count, plural(count));
@@ -1308,8 +1426,8 @@ void Encoder::clean() {
         FirstFailure failure;
         {
             cuda::ContextScope scope(cuda_context_);
-            cuda_clean(failure, true);
-            if (failure) cuda_clean(failure, false);  // one more try for what the driver refused
+            cuda_clean(failure);
+            if (failure) cuda_clean(failure);  // one more try for what the driver refused
         }
         kernel_arguments_.reset();
         // A session never outlives its context: when the driver keeps refusing to destroy the session,
@@ -1338,6 +1456,7 @@ void Encoder::reset_fields() {
     codec_name_.clear();
     preset_name_.clear();
     force_idr_ = false;
+    bitstream_size_ = 0;
     time_ = 0;
     first_frame_timestamp_ = 0;
     frames_ = 0;
@@ -1429,11 +1548,13 @@ int one_integer(PyObject* args, PyObject* kwargs, const char* format, const char
     return v;
 }
 
-template <Ref (*F)(Encoder&, PyObject*, PyObject*)>
+template <Ref (*F)(Encoder&, PyObject*, PyObject*), const char* Name>
 PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guarded([&]() -> Ref {
         try {
-            return F(Type::cast(self), args, kwargs);
+            Encoder& encoder = Type::cast(self);
+            const Encoder::Call call(encoder, Name);
+            return F(encoder, args, kwargs);
         } catch (const cuda::Error& e) {
             set_cuda_error(e);
             throw py::ErrorAlreadySet();
@@ -1520,24 +1641,17 @@ PyObject* encoder_repr(PyObject* self) {
     return py::guarded([&] { return Type::cast(self).repr(); });
 }
 
-#define TEVU_METHOD(name, fn) {name, py::cfunction(&method<fn>), METH_VARARGS | METH_KEYWORDS, nullptr}
+// The host-visible methods, each bound as m_<name>.
+#define TEVU_ENCODER_METHODS(X)                                                                                \
+    X(init_context) X(init_buffers) X(compress_image) X(set_encoding_speed) X(set_encoding_quality)            \
+    X(update_bitrate) X(get_target_pixel_format) X(get_target_lossless) X(clean) X(get_info) X(is_closed)     \
+    X(get_width) X(get_height) X(get_type) X(get_encoding) X(get_src_format)
+#define TEVU_METHOD_NAME(name) constexpr char name##_name[] = #name;
+TEVU_ENCODER_METHODS(TEVU_METHOD_NAME)
+#define TEVU_METHOD(name) \
+    {#name, py::cfunction(&method<m_##name, name##_name>), METH_VARARGS | METH_KEYWORDS, nullptr},
 PyMethodDef encoder_methods[] = {
-    TEVU_METHOD("init_context", m_init_context),
-    TEVU_METHOD("init_buffers", m_init_buffers),
-    TEVU_METHOD("compress_image", m_compress_image),
-    TEVU_METHOD("set_encoding_speed", m_set_encoding_speed),
-    TEVU_METHOD("set_encoding_quality", m_set_encoding_quality),
-    TEVU_METHOD("update_bitrate", m_update_bitrate),
-    TEVU_METHOD("get_target_pixel_format", m_get_target_pixel_format),
-    TEVU_METHOD("get_target_lossless", m_get_target_lossless),
-    TEVU_METHOD("clean", m_clean),
-    TEVU_METHOD("get_info", m_get_info),
-    TEVU_METHOD("is_closed", m_is_closed),
-    TEVU_METHOD("get_width", m_get_width),
-    TEVU_METHOD("get_height", m_get_height),
-    TEVU_METHOD("get_type", m_get_type),
-    TEVU_METHOD("get_encoding", m_get_encoding),
-    TEVU_METHOD("get_src_format", m_get_src_format),
+    TEVU_ENCODER_METHODS(TEVU_METHOD)
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,6 +24,20 @@ inline uint32_t bitstream_buffer_size(uint32_t width, uint32_t height) {
     return static_cast<uint32_t>(std::min<uint64_t>(2097152, static_cast<uint64_t>(width) * height * 3 / 2));
 }
 
+// The most a bitstream buffer grows to for a picture that does not fit: 8 bytes per pixel (a lossless
+// 4:4:4 picture of noise takes more than its 3 bytes per pixel of samples) and room for the headers.
+inline uint32_t bitstream_buffer_limit(uint32_t width, uint32_t height) {
+    const uint64_t limit = static_cast<uint64_t>(width) * height * 8 + 65536;
+    return static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX));
+}
+
+// The next size of a bitstream buffer that was too small: twice the size, at most the limit; 0 when it
+// is at the limit already.
+inline uint32_t grown_bitstream_size(uint32_t current, uint32_t limit) {
+    if (current >= limit) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(limit, std::max<uint64_t>(1, 2 * static_cast<uint64_t>(current))));
+}
+
 struct Bitrates {
     uint32_t target;
     uint32_t max;

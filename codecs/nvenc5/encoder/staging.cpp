@@ -34,7 +34,7 @@ StagingResult stage_pixels(const ImageRows& image, const StagingBuffer& buffer) 
     const std::size_t size = static_cast<std::size_t>(buffer.pitch) * buffer.rows;
     if (image.stride <= buffer.pitch) {
         if (image.length > size)
-            throw StagingError("too many pixels (expected " + std::to_string(size) + " max, got " +
+            throw TooManyPixels("too many pixels (expected " + std::to_string(size) + " max, got " +
                                std::to_string(image.length) + ")" + describe(image, buffer));
         check_geometry(image, buffer);
         std::memcpy(buffer.data, image.pixels, image.length);

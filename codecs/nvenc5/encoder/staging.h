@@ -11,6 +11,10 @@ namespace tevu::nvenc {
 struct StagingError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// More pixels than the staging buffer holds.
+struct TooManyPixels : StagingError {
+    using StagingError::StagingError;
+};
 
 struct ImageRows {
     const uint8_t* pixels;

@@ -309,34 +309,45 @@ _device_failures = {}
 _device_successes = {}
 
 
+def _enumerated_devices():
+    """The usable device objects, enumerated once (until ``reset_state``); the caller holds ``_lock``.
+
+    The list returned is never changed afterwards (``reset_state`` drops it for a new one), so that a
+    caller may go on using it after releasing the lock."""
+    global _devices
+    if _devices is None:
+        _devices = _enumerate_devices()
+    return _devices
+
+
+def _enumerate_devices():
+    devices = []
+    driver = _initialised_driver()
+    if driver is None:
+        return devices
+    count = ctypes.c_int()
+    try:
+        driver.call("cuDeviceGetCount", ctypes.byref(count))
+    except CudaError as e:
+        log.warn("Warning: cannot count the CUDA devices: %s", e)
+        return devices
+    for ordinal in range(count.value):
+        try:
+            device = _query_device(driver, ordinal)
+        except CudaError as e:
+            log.warn("Warning: CUDA device %i is not usable: %s", ordinal, e)
+            continue
+        log("CUDA device %i: %s, compute capability %i.%i, %iMB", ordinal, device.name,
+            device.compute_capability[0], device.compute_capability[1], device.total_memory // 1024 // 1024)
+        devices.append(device)
+    log.info("%i CUDA device%s found", len(devices), "" if len(devices) == 1 else "s")
+    return devices
+
+
 def init_all_devices():
     """The numbers of the usable CUDA devices, enumerated once (until ``reset_state``)."""
-    global _devices
     with _lock:
-        if _devices is not None:
-            return [device.ordinal for device in _devices]
-        _devices = []
-        driver = _initialised_driver()
-        if driver is None:
-            return []
-        count = ctypes.c_int()
-        try:
-            driver.call("cuDeviceGetCount", ctypes.byref(count))
-        except CudaError as e:
-            log.warn("Warning: cannot count the CUDA devices: %s", e)
-            return []
-        for ordinal in range(count.value):
-            try:
-                device = _query_device(driver, ordinal)
-            except CudaError as e:
-                log.warn("Warning: CUDA device %i is not usable: %s", ordinal, e)
-                continue
-            log("CUDA device %i: %s, compute capability %i.%i, %iMB", ordinal, device.name,
-                device.compute_capability[0], device.compute_capability[1],
-                device.total_memory // 1024 // 1024)
-            _devices.append(device)
-        log.info("%i CUDA device%s found", len(_devices), "" if len(_devices) == 1 else "s")
-        return [device.ordinal for device in _devices]
+        return [device.ordinal for device in _enumerated_devices()]
 
 
 def get_devices():
@@ -349,11 +360,11 @@ def get_devices():
 
 def get_device(device_id):
     """The device object of an enumerated device number, or None."""
-    init_all_devices()
     with _lock:
-        for device in _devices:
-            if device.ordinal == device_id:
-                return device
+        devices = _enumerated_devices()
+    for device in devices:
+        if device.ordinal == device_id:
+            return device
     return None
 
 
@@ -416,9 +427,8 @@ def select_device(preferred_device_id=-1, min_compute=0):
     Devices below ``min_compute`` (major * 16 + minor) do not qualify. A qualifying preferred device is
     taken as asked; otherwise the device with the fewest recent failures, then the least used, wins.
     """
-    init_all_devices()
     with _lock:
-        qualified = [device for device in _devices if device.compute >= min_compute]
+        qualified = [device for device in _enumerated_devices() if device.compute >= min_compute]
     if not qualified:
         log.warn("Warning: no CUDA device with compute capability %#x or later", min_compute)
         return -1, None
