@@ -424,18 +424,20 @@ Ref open_library(const Ref& load, const cuda::LibraryNames& names) {
     std::string errors;
     for (const std::string& file : names.files) {
         log_debug("init_nvencode_library() will try to load %s", file);
+        Ref library;
         try {
-            Ref library = py::call(load.get(), text(file));
-            log_debug("init_nvencode_library() %s(%s)=%s", load, file, library);
-            const Ref handle = getattr(library.get(), "_handle");
-            const std::string path =
-                cuda::DynamicLibrary::loaded_file(reinterpret_cast<void*>(py::as_long_long(handle.get())));
-            log_debug("init_nvencode_library() opened %s", path.empty() ? file : path);
-            return library;
+            library = py::call(load.get(), text(file));
         } catch (const py::ErrorAlreadySet&) {
             py::PendingError error;
             errors += (errors.empty() ? "" : "; ") + py::str(error.value());
+            continue;
         }
+        log_debug("init_nvencode_library() %s(%s)=%s", load, file, library);
+        const Ref handle = getattr(library.get(), "_handle");
+        const std::string path =
+            cuda::DynamicLibrary::loaded_file(reinterpret_cast<void*>(py::as_long_long(handle.get())));
+        log_debug("init_nvencode_library() opened %s", path.empty() ? file : path);
+        return library;
     }
     fail(format("nvenc: the required library %s cannot be loaded: %s", names.name, errors));
 }
