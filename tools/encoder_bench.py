@@ -30,9 +30,19 @@ class Image(object):
         return getattr(self.w, name)
 
 
+def open_cuda_driver(names):
+    """The CUDA driver library under the first of its names that loads (the unversioned one, then the soname)."""
+    for name in names[:-1]:
+        try:
+            return ctypes.CDLL(name)
+        except OSError:
+            pass
+    return ctypes.CDLL(names[-1])
+
+
 def unavoidable_frame_work(cuda_context, pixels):
     """Seconds per frame of: copying the pixels into page-locked memory, uploading it, converting it."""
-    cuda = ctypes.CDLL("libcuda.so")
+    cuda = open_cuda_driver(cuda_context.library_names())
     dev = ctypes.c_int()
     cuda.cuDeviceGet(ctypes.byref(dev), 0)
     ctx = ctypes.c_void_p()

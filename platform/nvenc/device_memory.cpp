@@ -18,7 +18,7 @@ using Library = std::unique_ptr<void, LibraryCloser>;
 class CudaDriver : public DeviceMemory {
 public:
     static std::unique_ptr<DeviceMemory> open() {
-        Library library(dlopen("libcuda.so", RTLD_NOW | RTLD_LOCAL));
+        Library library(dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL));
         if (!library)
             return nullptr;
         std::unique_ptr<CudaDriver> driver(new CudaDriver(std::move(library)));

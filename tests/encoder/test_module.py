@@ -7,7 +7,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from encoder_testing import API, MODULE_NAME, PLATFORM_DIR, load, run_python  # noqa: E402
+from encoder_testing import API, MODULE_NAME, PLATFORM_DIR, decode, load, psnr, run_python  # noqa: E402
 
 m = load()
 
@@ -237,7 +237,7 @@ class RuntimeFactor(unittest.TestCase):
         lines = [line.split() for line in out.splitlines()]
         return dict((k, float(v)) for k, v in lines)
 
-    @unittest.skipUnless(os.path.exists(os.path.join(PLATFORM_DIR, "libcuda.so")), "no CUDA stand-in")
+    @unittest.skipUnless(os.path.exists(os.path.join(PLATFORM_DIR, "libcuda.so.1")), "no CUDA stand-in")
     def test_one_device(self):
         f = self.factors({"CUDA_EMU_DEVICES": "1"}, [0, 31, 32, 40])
         self.assertEqual((f["0"], f["31"], f["32"], f["40"]), (1.0, 1.0, 0.0, 0.0))
@@ -296,6 +296,14 @@ class Configuration(unittest.TestCase):
         self.assertEqual((rc, out.strip()), (0, "None"), err)
 
 
+def soname_folder(*names):
+    """A folder holding links to the stand-ins under the given names only."""
+    d = tempfile.mkdtemp()
+    for name in names:
+        os.symlink(os.path.join(PLATFORM_DIR, name), os.path.join(d, name))
+    return d
+
+
 class LibraryLoading(unittest.TestCase):
     CODE = ("try:\n"
             "    m.init_nvencode_library()\n"
@@ -303,51 +311,92 @@ class LibraryLoading(unittest.TestCase):
             "except Exception as e:\n"
             "    print('failed', e)\n"
             "print(m.cuCtxGetCurrent is not None, m.NvEncodeAPICreateInstance is not None)\n")
+    LOG = ("import ctypes\nfrom tevu.log import capture\n"
+           "with capture() as r:\n    m.init_nvencode_library()\n"
+           "for x in capture.messages(r): print(x)\n"
+           "print(m.cuCtxGetCurrent.restype is ctypes.c_int32, m.NvEncodeAPICreateInstance.argtypes)\n")
 
-    def run_with(self, directory):
-        rc, out, err = run_python(self.CODE, {"LD_LIBRARY_PATH": directory})
+    def setUp(self):
+        if not os.path.exists(os.path.join(PLATFORM_DIR, "libnvidia-encode.so.1")):
+            self.skipTest("no stand-ins")
+
+    def run_with(self, directory, code=CODE):
+        rc, out, err = run_python(code, {"LD_LIBRARY_PATH": directory})
         self.assertEqual(rc, 0, err)
         return out.splitlines()
 
     def test_no_libraries(self):
         lines = self.run_with(tempfile.mkdtemp())
-        self.assertTrue(lines[0].startswith("failed nvenc: the required library libcuda.so cannot be loaded: "),
-                        lines)
+        # The library the module is specified to open is named; the loader's errors for both of its names follow.
+        self.assertTrue(lines[0].startswith("failed nvenc: the required library libcuda.so cannot be loaded: "
+                                            "libcuda.so: cannot open shared object file"), lines)
+        self.assertIn("; libcuda.so.1: cannot open shared object file", lines[0])
         self.assertEqual(lines[1], "False False")
 
     def test_only_cuda(self):
-        cuda = os.path.join(PLATFORM_DIR, "libcuda.so")
-        if not os.path.exists(cuda):
-            self.skipTest("no CUDA stand-in")
-        d = tempfile.mkdtemp()
-        os.symlink(cuda, os.path.join(d, "libcuda.so"))
-        lines = self.run_with(d)
-        self.assertTrue(lines[0].startswith(
-            "failed nvenc: the required library libnvidia-encode.so cannot be loaded: "), lines)
-        self.assertEqual(lines[1], "True False")
+        for names in (["libcuda.so"], ["libcuda.so.1"]):
+            lines = self.run_with(soname_folder(*names))
+            self.assertTrue(lines[0].startswith(
+                "failed nvenc: the required library libnvidia-encode.so cannot be loaded: libnvidia-encode.so: "), lines)
+            self.assertIn("; libnvidia-encode.so.1: ", lines[0])
+            self.assertEqual(lines[1], "True False", names)
 
-    def test_both(self):
-        if not os.path.exists(os.path.join(PLATFORM_DIR, "libnvidia-encode.so")):
-            self.skipTest("no NVENC stand-in")
-        lines = self.run_with(PLATFORM_DIR)
-        self.assertEqual(lines, ["loaded", "True True"])
+    def test_either_name_serves(self):
+        for names in (["libcuda.so", "libnvidia-encode.so"], ["libcuda.so.1", "libnvidia-encode.so.1"],
+                      ["libcuda.so", "libnvidia-encode.so.1"]):
+            self.assertEqual(self.run_with(soname_folder(*names)), ["loaded", "True True"], names)
 
     def test_log_lines_and_signatures(self):
-        if not os.path.exists(os.path.join(PLATFORM_DIR, "libnvidia-encode.so")):
-            self.skipTest("no NVENC stand-in")
-        code = ("import ctypes\nfrom tevu.log import capture\n"
-                "with capture() as r:\n    m.init_nvencode_library()\n"
-                "for x in capture.messages(r): print(x)\n"
-                "print(m.cuCtxGetCurrent.restype is ctypes.c_int32, m.NvEncodeAPICreateInstance.argtypes)\n")
-        rc, out, err = run_python(code, {"LD_LIBRARY_PATH": PLATFORM_DIR})
-        self.assertEqual(rc, 0, err)
-        lines = out.splitlines()
+        lines = self.run_with(PLATFORM_DIR, self.LOG)
+        real = os.path.realpath(PLATFORM_DIR)
         self.assertEqual(lines[0], "init_nvencode_library() will try to load libcuda.so")
         self.assertTrue(lines[1].startswith("init_nvencode_library() <class 'ctypes.CDLL'>(libcuda.so)=<CDLL"))
-        self.assertTrue(lines[2].startswith("init_nvencode_library() libcuda.cuCtxGetCurrent=<_FuncPtr"))
-        self.assertEqual(lines[3], "init_nvencode_library() will try to load libnvidia-encode.so")
-        self.assertTrue(lines[5].startswith("init_nvencode_library() NvEncodeAPICreateInstance=<_FuncPtr"))
-        self.assertEqual(lines[6], "True [<class 'ctypes.c_void_p'>]")
+        self.assertEqual(lines[2], "init_nvencode_library() opened %s/libcuda.so.1" % real)
+        self.assertTrue(lines[3].startswith("init_nvencode_library() libcuda.cuCtxGetCurrent=<_FuncPtr"))
+        self.assertEqual(lines[4], "init_nvencode_library() will try to load libnvidia-encode.so")
+        self.assertEqual(lines[6], "init_nvencode_library() opened %s/libnvidia-encode.so.1" % real)
+        self.assertTrue(lines[7].startswith("init_nvencode_library() NvEncodeAPICreateInstance=<_FuncPtr"))
+        self.assertEqual(lines[8], "init_nvencode_library() NVENC API %d.0, the library's newest 5.0" % API)
+        self.assertEqual(lines[9], "True [<class 'ctypes.c_void_p'>]")
+
+    def test_log_lines_with_sonames_alone(self):
+        lines = self.run_with(soname_folder("libcuda.so.1", "libnvidia-encode.so.1"), self.LOG)
+        real = os.path.realpath(PLATFORM_DIR)
+        self.assertEqual(lines[:2], ["init_nvencode_library() will try to load libcuda.so",
+                                     "init_nvencode_library() will try to load libcuda.so.1"])
+        self.assertTrue(lines[2].startswith("init_nvencode_library() <class 'ctypes.CDLL'>(libcuda.so.1)=<CDLL"))
+        self.assertEqual(lines[3], "init_nvencode_library() opened %s/libcuda.so.1" % real)
+        self.assertTrue(lines[4].startswith("init_nvencode_library() libcuda.cuCtxGetCurrent=<_FuncPtr"))
+        self.assertEqual(lines[5:7], ["init_nvencode_library() will try to load libnvidia-encode.so",
+                                      "init_nvencode_library() will try to load libnvidia-encode.so.1"])
+        self.assertEqual(lines[8], "init_nvencode_library() opened %s/libnvidia-encode.so.1" % real)
+
+    def test_newest_api_the_library_tells(self):
+        rc, out, err = run_python(self.LOG, {"LD_LIBRARY_PATH": PLATFORM_DIR, "NVENC_EMU_MAX_API": "4.0"})
+        self.assertEqual(rc, 0, err)
+        self.assertIn("init_nvencode_library() NVENC API %d.0, the library's newest 4.0" % API, out.splitlines())
+
+    def test_sonames_alone_serve_a_whole_encode(self):
+        folder = soname_folder("libcuda.so.1", "libnvidia-encode.so.1")
+        out_dir = tempfile.mkdtemp()
+        stream, source = os.path.join(out_dir, "out.h264"), os.path.join(out_dir, "src.bgrx")
+        code = ("import sys\nsys.path.insert(0, %r)\n"
+                "from encoder_testing import Image, desktop_frame\n"
+                "m.init_module()\n"
+                "e = m.Encoder()\n"
+                "e.init_context(320, 224, 'BGRX', ['YUV420P'], 'h264', 50, 50, (1, 1), {})\n"
+                "with open(%r, 'wb') as s, open(%r, 'wb') as r:\n"
+                "    for i in range(4):\n"
+                "        pixels = desktop_frame(320, 224, i)\n"
+                "        s.write(e.compress_image(Image(320, 224, pixels, timestamp=40 * i), 50, 50)[0])\n"
+                "        r.write(pixels)\n"
+                "e.clean()\n"
+                "print(m.context_counter.get())\n") % (os.path.dirname(os.path.abspath(__file__)), stream, source)
+        rc, out, err = run_python(code, {"LD_LIBRARY_PATH": folder, "TEVU_NV_DRIVER_VERSION": "346.59"})
+        self.assertEqual((rc, out), (0, "0\n"), err)
+        frames, width, height, _ = decode(stream)
+        self.assertEqual((frames, width, height), (4, 320, 224))
+        self.assertGreaterEqual(psnr(stream, source, 320, 224), 38.0)
 
 
 class Api4Import(unittest.TestCase):

@@ -51,7 +51,7 @@ class WithoutDriver(unittest.TestCase):
     def test_stand_in_named_explicitly_is_refused(self):
         rc, out, err = gpu_check([], TEVU_GPU_CHECK_CUDA_LIBRARY=os.path.join(PLATFORM_DIR, "libcuda.so.1"))
         self.assertEqual(rc, 0, out + err)
-        self.assertRegex(out, r"skip 1 driver: no NVIDIA driver: .*libcuda.so.1 resolves to .*/libcuda.so, "
+        self.assertRegex(out, r"skip 1 driver: no NVIDIA driver: .*/libcuda.so.1 resolves to .*/platform/libcuda.so.1, "
                                       r"the project's stand-in, not NVIDIA's library")
 
     def test_bad_command_lines(self):
@@ -65,7 +65,9 @@ class StandIns(unittest.TestCase):
     def test_every_step_passes(self):
         rc, out, err = gpu_check(["--stand-ins", "--frames", "12", "--size", "256x160"])
         self.assertEqual(rc, 0, out + err)
-        self.assertRegex(out, r"ok   1 driver: libcuda.so.1 is .*/platform/libcuda.so \(stand-in\), CUDA \d+\.\d")
+        # The modules' names, the unversioned one first.
+        self.assertRegex(out, r"ok   1 driver: libcuda.so is .*/platform/libcuda.so.1 \(stand-in\), CUDA \d+\.\d")
+        self.assertRegex(out, r"ok   3 nvenc: libnvidia-encode.so is .*/platform/libnvidia-encode.so.1 \(stand-in\)\n")
         self.assertEqual(len(lines(out, "info", "1 driver")), 2)  # the stand-ins' folder, one device
         kernels = lines(out, "ok", "2 kernels")
         self.assertEqual(len(kernels), 12)
@@ -115,6 +117,13 @@ class StandIns(unittest.TestCase):
          ["FAIL 4 encode: API 5.0 4:2:0 (quality 50), 4 frames of 128x96: ",
           "FAIL 4 encode: API 4.0 lossless (quality 100), 4 frames of 128x96: ", "gpu-check: 6 check(s) failed"],
          ["ok   4 encode: API 5.0 4:2:0"]),
+        ({"CUDA_EMU_DEVICES": "0"}, 0,
+         ["ok   1 driver: libcuda.so is ", "skip 1 driver: no NVIDIA device: cuInit returned CUDA_ERROR_NO_DEVICE (",
+          "skip 2 kernels: no device to run them on", "info 3 nvenc: newest API the library speaks: 5.0",
+          "ok   3 nvenc: API 4.0: function list made", "skip 4 encode: no device to encode on",
+          "gpu-check: everything that could run passed"], ["FAIL", "device 0", "ok   2"]),
+        ({"TEVU_GPU_CHECK_NVENC_LIBRARY": "libnvidia-encode.so.1"}, 0,
+         ["ok   3 nvenc: libnvidia-encode.so.1 is "], ["FAIL"]),
         ({"PYTHON2": "/nonexistent/python2.7"}, 0,
          ["skip 4 encode: PYTHON2=/nonexistent/python2.7 is not an executable"], ["FAIL"]),
         ({"PATH": "/nonexistent"}, 0, ["skip 4 encode: no ffmpeg on PATH"], ["FAIL"]),

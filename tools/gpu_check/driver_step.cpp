@@ -26,8 +26,9 @@ std::string device_line(const cuda::Device& device, int ordinal) {
 }  // namespace
 
 std::optional<DriverFound> check_driver(Report& report, const Options& options) {
-    const std::string& name = options.cuda_library;
-    const auto opened = open_for_step(report, step_driver, "NVIDIA driver", name, options.stand_ins);
+    const cuda::LibraryNames names =
+        names_to_check(options.cuda_library, cuda::cuda_driver_library(cuda::native_windows));
+    const auto opened = open_for_step(report, step_driver, "NVIDIA driver", names, options.stand_ins);
     if (!opened) return std::nullopt;
     const PlatformLibrary& found = *opened;
     DriverFound result;
@@ -40,18 +41,24 @@ std::optional<DriverFound> check_driver(Report& report, const Options& options) 
     }
     const cuda::Driver& driver = *result.driver;
     const CUresult init = driver.cuInit(0);
-    if (init == cuda_error_stub_library || init == CUDA_ERROR_NO_DEVICE) {
-        report.skip(step_driver, "no NVIDIA driver: " + found.path + ": cuInit returned " + driver.error_name(init) +
-                                     " (" + driver.describe(init) + ")");
+    const std::string init_text = "cuInit returned " + driver.error_name(init) + " (" + driver.describe(init) + ")";
+    if (init == cuda_error_stub_library) {
+        report.skip(step_driver, "no NVIDIA driver: " + found.path + ": " + init_text);
         return std::nullopt;
     }
     try {
-        driver.check(init, "cuInit");
-        std::string text = name + " is " + found.path + (found.stand_in ? " (stand-in)" : "");
+        if (init != CUDA_ERROR_NO_DEVICE) driver.check(init, "cuInit");
+        std::string text = found.name() + " is " + found.path + (found.stand_in ? " (stand-in)" : "");
         const std::string version = found.stand_in ? "" : nvidia_driver_version(found.path);
         if (!version.empty()) text += ", driver " + version;
         text += ", CUDA " + cuda_version_text(driver.version());
         report.ok(step_driver, text);
+        if (init == CUDA_ERROR_NO_DEVICE) {
+            // The driver's libraries are there without a GPU (or without access to one): the NVENC
+            // library can still be checked, the devices cannot.
+            report.skip(step_driver, "no NVIDIA device: " + init_text);
+            return result;
+        }
         const int count = cuda::Device::count(result.driver);
         for (int i = 0; i < count; ++i) {
             result.devices.push_back(cuda::Device::get(result.driver, i));
@@ -61,10 +68,7 @@ std::optional<DriverFound> check_driver(Report& report, const Options& options) 
         report.fail(step_driver, found.path + ": " + e.what());
         return std::nullopt;
     }
-    if (result.devices.empty()) {
-        report.skip(step_driver, "the driver sees no CUDA device");
-        return std::nullopt;
-    }
+    if (result.devices.empty()) report.skip(step_driver, "the driver sees no CUDA device");
     return result;
 }
 

@@ -17,7 +17,8 @@ struct DriverFound {
 };
 
 // Reports the driver and its devices. Nothing when there is no driver to check (a skip line: the library
-// is missing, is the stand-in, is the toolkit's stub, or sees no device) or the driver failed (FAIL).
+// is missing, is the stand-in or is the toolkit's stub) or the driver failed (FAIL); a driver without
+// devices (cuInit: no device, or none counted) comes back with an empty device list after a skip line.
 std::optional<DriverFound> check_driver(Report& report, const Options& options);
 
 }  // namespace tevu::gpu_check

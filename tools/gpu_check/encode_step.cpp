@@ -3,6 +3,7 @@
 #include "cpu_kernels.h"
 #include "nvenc_step.h"
 #include "platform_library.h"
+#include "tables.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +24,10 @@ namespace tevu::gpu_check {
 
 namespace {
 
-// The names the modules open, and the names the driver installs for them.
+// The names the modules open, and the library the check chose in their place (empty: the same names).
 struct ModuleLibrary {
-    const char* module_name;
-    const std::string& installed_name;
+    cuda::LibraryNames module_names;
+    const std::string& chosen;
 };
 
 // A temporary folder of links, removed with everything in it at the end.
@@ -101,26 +102,27 @@ bool has_module(const std::string& folder, const std::string& name) {
     return found;
 }
 
-// The modules open the libraries by their names without the version suffix, which a driver installation
-// does not always provide; links to the checked libraries stand in for missing ones.
-void link_unversioned_names(Report& report, const Options& options, LinkFolder& links) {
-    const ModuleLibrary libraries[] = {{"libcuda.so", options.cuda_library},
-                                       {"libnvidia-encode.so", options.nvenc_library}};
+// The modules open the libraries under their own names; where those lead to other files than the ones
+// checked (a library chosen by path), links under the modules' first name point them to the checked ones.
+void link_module_names(Report& report, const Options& options, LinkFolder& links) {
+    const ModuleLibrary libraries[] = {{cuda::cuda_driver_library(cuda::native_windows), options.cuda_library},
+                                       {cuda::nvenc_library(cuda::native_windows), options.nvenc_library}};
     for (const ModuleLibrary& l : libraries) {
-        const PlatformLibrary checked = open_platform_library(l.installed_name);
+        const PlatformLibrary checked = open_platform_library(names_to_check(l.chosen, l.module_names));
         std::string found;
         try {
-            found = open_platform_library(l.module_name).path;
+            found = open_platform_library(l.module_names).path;
         } catch (const cuda::LibraryError&) {
         }
         if (found == checked.path) continue;
-        const std::string seen = found.empty() ? "is not on the loader's path" : "resolves to " + found;
-        if (!links.add(l.module_name, checked.path)) {
-            report.fail(step_encode, std::string(l.module_name) + " " + seen + ", and no link could be made");
+        const std::string& name = l.module_names.name;
+        const std::string seen = found.empty() ? "are not on the loader's path" : "lead to " + found;
+        if (!links.add(name, checked.path)) {
+            report.fail(step_encode, "the modules' names for " + name + " " + seen + ", and no link could be made");
             continue;
         }
-        report.info(step_encode, std::string(l.module_name) + ", the name the modules open, " + seen +
-                                     "; linked to " + checked.path + " in " + links.path());
+        report.info(step_encode, "the modules' names for " + name + " " + seen + "; " + name + " linked to " +
+                                     checked.path + " in " + links.path());
     }
 }
 
@@ -182,9 +184,9 @@ void check_encoding(Report& report, const BuildTree& tree, const Options& option
     if (!is_file(script)) return report.fail(step_encode, "the build folder lacks " + script);
 
     LinkFolder links;
-    if (!options.stand_ins) link_unversioned_names(report, options, links);
+    if (!options.stand_ins) link_module_names(report, options, links);
     std::string api_list;
-    for (const std::uint32_t api : apis) api_list += (api_list.empty() ? "" : ",") + api_text(api);
+    for (const std::uint32_t api : apis) api_list += (api_list.empty() ? "" : ",") + nvenc::api_version_text(api);
     const std::vector<std::string> args = {*python,
                                            script,
                                            "--apis",

@@ -46,8 +46,8 @@ std::optional<Options> parse(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    o.cuda_library = environment_or("TEVU_GPU_CHECK_CUDA_LIBRARY", "libcuda.so.1");
-    o.nvenc_library = environment_or("TEVU_GPU_CHECK_NVENC_LIBRARY", "libnvidia-encode.so.1");
+    o.cuda_library = environment_or("TEVU_GPU_CHECK_CUDA_LIBRARY", "");
+    o.nvenc_library = environment_or("TEVU_GPU_CHECK_NVENC_LIBRARY", "");
     return o;
 }
 
@@ -56,9 +56,13 @@ int check(const Options& options, const BuildTree& tree) {
     if (options.stand_ins) report.info(step_driver, "using the stand-ins in " + tree.platform);
     const auto driver = check_driver(report, options);
     if (driver) {
-        const bool kernels = check_kernels(report, *driver, tree.kernels_image);
+        const bool devices = !driver->devices.empty();
+        if (!devices) report.skip(step_kernels, "no device to run them on");
+        const bool kernels = devices && check_kernels(report, *driver, tree.kernels_image);
         const auto apis = check_nvenc(report, *driver, options);
-        if (apis.empty())
+        if (!devices)
+            report.skip(step_encode, "no device to encode on");
+        else if (apis.empty())
             report.skip(step_encode, "no encode session could be opened");
         else if (!kernels)
             report.skip(step_encode, "the kernels cannot run on this driver (step 2)");

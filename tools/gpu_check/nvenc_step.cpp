@@ -28,7 +28,7 @@ enum class SessionResult { opened, no_encoder, failed };
 
 SessionResult open_session(Report& report, const NV_ENCODE_API_FUNCTION_LIST& table, const cuda::Device& device,
                            int ordinal, std::uint32_t api) {
-    const std::string what = "API " + api_text(api) + " device " + std::to_string(ordinal);
+    const std::string what = "API " + nvenc::api_version_text(api) + " device " + std::to_string(ordinal);
     try {
         cuda::Context context = device.make_context();
         NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params;
@@ -60,15 +60,13 @@ SessionResult open_session(Report& report, const NV_ENCODE_API_FUNCTION_LIST& ta
 }
 
 void report_newest_api(Report& report, const cuda::DynamicLibrary& library) {
-    using GetMaxSupportedVersion = NVENCSTATUS(NVENCAPI*)(uint32_t*);
     try {
-        auto get = reinterpret_cast<GetMaxSupportedVersion>(library.symbol("NvEncodeAPIGetMaxSupportedVersion"));
-        uint32_t version = 0;
-        const NVENCSTATUS status = get(&version);
-        if (status == NV_ENC_SUCCESS)
-            report.info(step_nvenc, "newest API the library speaks: " + api_text(version));
+        const nvenc::NewestApi newest = nvenc::query_newest_api(library.symbol("NvEncodeAPIGetMaxSupportedVersion"));
+        if (newest.status == NV_ENC_SUCCESS)
+            report.info(step_nvenc, "newest API the library speaks: " + nvenc::api_version_text(newest.version));
         else
-            report.fail(step_nvenc, "NvEncodeAPIGetMaxSupportedVersion returned " + status_text(status));
+            report.fail(step_nvenc, "NvEncodeAPIGetMaxSupportedVersion returned " +
+                                        status_text(static_cast<NVENCSTATUS>(newest.status)));
     } catch (const cuda::LibraryError&) {
         report.info(step_nvenc, "the library does not tell its newest API (no NvEncodeAPIGetMaxSupportedVersion)");
     }
@@ -76,11 +74,9 @@ void report_newest_api(Report& report, const cuda::DynamicLibrary& library) {
 
 }  // namespace
 
-std::string api_text(std::uint32_t api) { return std::to_string(api >> 4) + "." + std::to_string(api & 0xF); }
-
 std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& found, const Options& options) {
-    const std::string& name = options.nvenc_library;
-    const auto opened = open_for_step(report, step_nvenc, "NVENC library", name, options.stand_ins);
+    const cuda::LibraryNames names = names_to_check(options.nvenc_library, cuda::nvenc_library(cuda::native_windows));
+    const auto opened = open_for_step(report, step_nvenc, "NVENC library", names, options.stand_ins);
     if (!opened) return {};
     const PlatformLibrary& nvenc = *opened;
     PNVENCODEAPICREATEINSTANCE create = nullptr;
@@ -90,7 +86,7 @@ std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& found,
         report.fail(step_nvenc, nvenc.path + ": " + e.what());
         return {};
     }
-    report.ok(step_nvenc, name + " is " + nvenc.path + (nvenc.stand_in ? " (stand-in)" : ""));
+    report.ok(step_nvenc, nvenc.name() + " is " + nvenc.path + library_detail(nvenc));
     report_newest_api(report, *nvenc.library);
 
     std::vector<std::uint32_t> usable;
@@ -99,13 +95,13 @@ std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& found,
         nvenc_reset(table, api);
         const NVENCSTATUS status = create(&table);
         if (status != NV_ENC_SUCCESS || !table.nvEncOpenEncodeSessionEx || !table.nvEncDestroyEncoder) {
-            report.fail(step_nvenc, "API " + api_text(api) + ": NvEncodeAPICreateInstance returned " +
+            report.fail(step_nvenc, "API " + nvenc::api_version_text(api) + ": NvEncodeAPICreateInstance returned " +
                                         status_text(status) +
                                         (status == NV_ENC_ERR_INVALID_VERSION ? " (the library refuses this API version)"
                                          : status ? "" : " without the session entry points"));
             continue;
         }
-        report.ok(step_nvenc, "API " + api_text(api) + ": function list made (version word " +
+        report.ok(step_nvenc, "API " + nvenc::api_version_text(api) + ": function list made (version word " +
                                   hex_word(nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(api)) + ")");
         int opened = 0, failed = 0;
         for (std::size_t d = 0; d < found.devices.size(); ++d) {

@@ -13,8 +13,6 @@ namespace tevu::gpu_check {
 // The API versions of the two encoder modules (major << 4 | minor).
 inline constexpr std::uint32_t module_apis[] = {0x50, 0x40};
 
-std::string api_text(std::uint32_t api);
-
 // Reports the library and the sessions. Returns the APIs for which every device that has NVENC opened a
 // session, and at least one did; empty when the library is missing, no device has NVENC, or a step failed.
 std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& driver, const Options& options);

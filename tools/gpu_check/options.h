@@ -9,8 +9,8 @@ struct Options {
     bool stand_ins = false;   // --stand-ins: the build's stand-ins instead of NVIDIA's libraries
     int frames = 60;          // --frames N: frames per encode in step 4
     int width = 640, height = 480;  // --size WxH: the encode size in step 4 (multiples of 32)
-    std::string cuda_library;   // TEVU_GPU_CHECK_CUDA_LIBRARY, default libcuda.so.1
-    std::string nvenc_library;  // TEVU_GPU_CHECK_NVENC_LIBRARY, default libnvidia-encode.so.1
+    std::string cuda_library;   // TEVU_GPU_CHECK_CUDA_LIBRARY; empty: the modules' names (cuda_driver_library)
+    std::string nvenc_library;  // TEVU_GPU_CHECK_NVENC_LIBRARY; empty: the modules' names (nvenc_library)
 };
 
 inline constexpr const char* usage_text =

@@ -6,23 +6,25 @@
 #include <regex>
 
 #include <dlfcn.h>
-#include <link.h>
 
 namespace tevu::gpu_check {
 
-PlatformLibrary open_platform_library(const std::string& name) {
+cuda::LibraryNames names_to_check(const std::string& chosen, const cuda::LibraryNames& modules) {
+    if (chosen.empty()) return modules;
+    return {chosen, {chosen}};
+}
+
+PlatformLibrary open_platform_library(const cuda::LibraryNames& names) {
     PlatformLibrary found;
-    found.library = cuda::DynamicLibrary::open(name);
-    link_map* map = nullptr;
-    if (dlinfo(found.library->native_handle(), RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name)
-        found.path = canonical(map->l_name);
-    else
-        found.path = name;
+    found.library = cuda::DynamicLibrary::open_first(names);
+    const std::string file = found.library->file();
+    found.path = file.empty() ? found.library->name() : canonical(file);
     found.stand_in = dlsym(found.library->native_handle(), "tevu_platform_standin") != nullptr;
     return found;
 }
 
-std::optional<std::string> refusal(const PlatformLibrary& found, const std::string& name, bool stand_ins) {
+std::optional<std::string> refusal(const PlatformLibrary& found, bool stand_ins) {
+    const std::string& name = found.name();
     if (found.stand_in && !stand_ins)
         return name + " resolves to " + found.path + ", the project's stand-in, not NVIDIA's library";
     if (!found.stand_in && stand_ins) return name + " resolves to " + found.path + ", which is not the stand-in";
@@ -30,15 +32,15 @@ std::optional<std::string> refusal(const PlatformLibrary& found, const std::stri
 }
 
 std::optional<PlatformLibrary> open_for_step(Report& report, const char* step, const std::string& missing,
-                                             const std::string& name, bool stand_ins) {
+                                             const cuda::LibraryNames& names, bool stand_ins) {
     PlatformLibrary found;
     try {
-        found = open_platform_library(name);
+        found = open_platform_library(names);
     } catch (const cuda::LibraryError& e) {
-        report.skip(step, "no " + missing + ": " + name + " cannot be loaded (" + e.what() + ")");
+        report.skip(step, "no " + missing + ": " + names.name + " cannot be loaded (" + e.what() + ")");
         return std::nullopt;
     }
-    if (auto why = refusal(found, name, stand_ins)) {
+    if (auto why = refusal(found, stand_ins)) {
         report.skip(step, "no " + missing + ": " + *why);
         return std::nullopt;
     }
@@ -51,9 +53,20 @@ std::string nvidia_driver_version(const std::string& library_path) {
     std::smatch match;
     if (std::getline(proc, line) && std::regex_search(line, match, std::regex("Kernel Module +([0-9][0-9.]*)")))
         return match[1];
+    return file_name_version(library_path);
+}
+
+std::string file_name_version(const std::string& library_path) {
     static const std::regex from_file_name(".*\\.so\\.([0-9]+\\.[0-9.]+)$");
+    std::smatch match;
     if (std::regex_match(library_path, match, from_file_name)) return match[1];
     return "";
+}
+
+std::string library_detail(const PlatformLibrary& found) {
+    if (found.stand_in) return " (stand-in)";
+    const std::string version = file_name_version(found.path);
+    return version.empty() ? "" : ", version " + version;
 }
 
 }  // namespace tevu::gpu_check

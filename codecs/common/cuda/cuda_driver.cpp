@@ -5,14 +5,6 @@
 
 namespace tevu::cuda {
 
-const char* driver_library_name() noexcept {
-#if defined(_WIN32)
-    return "nvcuda.dll";
-#else
-    return "libcuda.so";
-#endif
-}
-
 Error::Error(CUresult code, std::string operation, const std::string& message)
     : std::runtime_error(message), code_(code), operation_(std::move(operation)) {}
 
@@ -29,6 +21,10 @@ Driver::Driver(std::shared_ptr<DynamicLibrary> library) : library_(std::move(lib
 #define TEVU_CUDA_BIND(name, symbol, params) bind(*library_, #symbol, name);
     TEVU_CUDA_DRIVER_ENTRY_POINTS(TEVU_CUDA_BIND)
 #undef TEVU_CUDA_BIND
+}
+
+std::shared_ptr<const Driver> Driver::load() {
+    return std::make_shared<const Driver>(DynamicLibrary::open_first(cuda_driver_library(native_windows)));
 }
 
 std::shared_ptr<const Driver> Driver::load(const std::string& library_name) {

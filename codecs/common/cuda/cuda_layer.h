@@ -17,9 +17,6 @@
 
 namespace tevu::cuda {
 
-// The driver library's platform name: "nvcuda.dll" on Windows, "libcuda.so" elsewhere.
-const char* driver_library_name() noexcept;
-
 // A failed driver call. what() reads "<operation> failed: <driver's description>", for example
 // "cuMemAllocPitch failed: out of memory".
 class Error : public std::runtime_error {
@@ -52,8 +49,11 @@ public:
     // Binds every entry point; LibraryError (the loader's text) when one is missing.
     explicit Driver(std::shared_ptr<DynamicLibrary> library);
 
-    // Opens the library by name and binds it; LibraryError when either fails.
-    static std::shared_ptr<const Driver> load(const std::string& library_name = driver_library_name());
+    // Opens the driver library under the platform's names (cuda_driver_library) and binds it;
+    // LibraryError when either fails.
+    static std::shared_ptr<const Driver> load();
+    // Opens the library by this one name and binds it.
+    static std::shared_ptr<const Driver> load(const std::string& library_name);
 
     const DynamicLibrary& library() const noexcept { return *library_; }
 

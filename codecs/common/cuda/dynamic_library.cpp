@@ -4,6 +4,9 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <link.h>
+
+#include <cstdlib>
 #endif
 
 namespace tevu::cuda {
@@ -26,7 +29,24 @@ std::string last_loader_error() {
 }
 #endif
 
+LibraryNames posix_names(const char* name, const char* soname) { return {name, {name, soname}}; }
+
 }  // namespace
+
+LibraryNames cuda_driver_library(bool windows) {
+    if (windows) return {"nvcuda.dll", {"nvcuda.dll"}};
+    return posix_names("libcuda.so", "libcuda.so.1");
+}
+
+LibraryNames nvenc_library(bool windows, std::size_t pointer_size) {
+    if (windows) {
+        // A process loads only libraries of its own word size: the 64-bit driver's NVENC library has
+        // its own name, the 32-bit one keeps the old name (in the 32-bit system folder).
+        const char* name = pointer_size == 8 ? "nvEncodeAPI64.dll" : "nvencodeapi.dll";
+        return {name, {name}};
+    }
+    return posix_names("libnvidia-encode.so", "libnvidia-encode.so.1");
+}
 
 std::shared_ptr<DynamicLibrary> DynamicLibrary::open(const std::string& name) {
 #if defined(_WIN32)
@@ -38,6 +58,18 @@ std::shared_ptr<DynamicLibrary> DynamicLibrary::open(const std::string& name) {
 #endif
     if (!handle) throw LibraryError(last_loader_error());
     return std::shared_ptr<DynamicLibrary>(new DynamicLibrary(name, handle));
+}
+
+std::shared_ptr<DynamicLibrary> DynamicLibrary::open_first(const LibraryNames& names) {
+    std::string errors;
+    for (const std::string& file : names.files) {
+        try {
+            return open(file);
+        } catch (const LibraryError& e) {
+            errors += (errors.empty() ? "" : "; ") + std::string(e.what());
+        }
+    }
+    throw LibraryError(errors.empty() ? names.name + ": no file to open" : errors);
 }
 
 DynamicLibrary::~DynamicLibrary() {
@@ -57,6 +89,21 @@ void* DynamicLibrary::symbol(const char* symbol_name) const {
 #endif
     if (!address) throw LibraryError(last_loader_error());
     return address;
+}
+
+std::string DynamicLibrary::loaded_file(void* native_handle) {
+    if (!native_handle) return "";
+#if defined(_WIN32)
+    char path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(reinterpret_cast<HMODULE>(native_handle), path, sizeof path);
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
+#else
+    link_map* map = nullptr;
+    if (dlinfo(native_handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return "";
+    // With links resolved: the name a driver's file carries tells its version.
+    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(map->l_name, nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : std::string(map->l_name);
+#endif
 }
 
 }  // namespace tevu::cuda

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "dynamic_library.h"
 #include "encoder.h"
 #include "guid.h"
 #include "module_state.h"
@@ -103,7 +104,7 @@ PyObject* nvenc_exception_init(PyObject* self, PyObject* args, PyObject* kwargs)
         py::setattr(self, "code", Ref::borrow(code));
         const long c = py::as_long(code);
         if (c > INT_MAX || c < INT_MIN) py::raise(PyExc_OverflowError, "signed integer is greater than maximum");
-        const std::string message = py::str(fn) + " - returned " + status_info(static_cast<int>(c));
+        const std::string message = nvenc_exception_text(py::str(fn), static_cast<int>(c));
         Ref init = getattr(PyExc_Exception, "__init__");
         call(init.get(), self, text(message));
         return py::none();
@@ -417,18 +418,28 @@ Ref get_info(PyObject*, PyObject*) { return module_info(); }
 // --- library loading --------------------------------------------------------------------------------
 bool on_windows() { return py::str(getattr(py::import("sys").get(), "platform").get()).rfind("win", 0) == 0; }
 
-// Opens a library with the loader; an error becomes the module's "cannot be loaded" failure.
-Ref open_library(const Ref& load, const std::string& name) {
-    log_debug("init_nvencode_library() will try to load %s", name);
-    Ref library;
-    try {
-        library = py::call(load.get(), text(name));
-    } catch (const py::ErrorAlreadySet&) {
-        py::PendingError error;
-        fail(format("nvenc: the required library %s cannot be loaded: %s", name, error.value()));
+// Opens a library with the loader under each of its names in turn; when none opens, the module's "cannot
+// be loaded" failure names the library and carries every loader error.
+Ref open_library(const Ref& load, const cuda::LibraryNames& names) {
+    std::string errors;
+    for (const std::string& file : names.files) {
+        log_debug("init_nvencode_library() will try to load %s", file);
+        Ref library;
+        try {
+            library = py::call(load.get(), text(file));
+        } catch (const py::ErrorAlreadySet&) {
+            py::PendingError error;
+            errors += (errors.empty() ? "" : "; ") + py::str(error.value());
+            continue;
+        }
+        log_debug("init_nvencode_library() %s(%s)=%s", load, file, library);
+        const Ref handle = getattr(library.get(), "_handle");
+        const std::string path =
+            cuda::DynamicLibrary::loaded_file(reinterpret_cast<void*>(py::as_long_long(handle.get())));
+        log_debug("init_nvencode_library() opened %s", path.empty() ? file : path);
+        return library;
     }
-    log_debug("init_nvencode_library() %s(%s)=%s", load, name, library);
-    return library;
+    fail(format("nvenc: the required library %s cannot be loaded: %s", names.name, errors));
 }
 
 // Binds an entry point and declares its signature (a 32-bit signed result, one pointer argument).
@@ -441,24 +452,47 @@ Ref bind(const Ref& library, const char* symbol, const Ref& argument_type) {
     return fn;
 }
 
+// Logs the newest API the opened NVENC library speaks beside the one this module uses.
+void log_newest_api(const Ref& nvenc) {
+    const std::string module_api = api_version_text(kApiVersion);
+    Ref fn;
+    try {
+        fn = getattr(nvenc.get(), "NvEncodeAPIGetMaxSupportedVersion");
+    } catch (const py::ErrorAlreadySet&) {
+        py::clear_error();
+        log_debug("init_nvencode_library() NVENC API %s, the library does not tell its newest", module_api);
+        return;
+    }
+    PyObject* ctypes = state().host.ctypes.get();
+    Ref address = getattr(call(getattr(ctypes, "cast").get(), fn, getattr(ctypes, "c_void_p")).get(), "value");
+    const NewestApi newest = query_newest_api(reinterpret_cast<void*>(py::as_long_long(address.get())));
+    if (newest.status == NV_ENC_SUCCESS)
+        log_debug("init_nvencode_library() NVENC API %s, the library's newest %s", module_api,
+                  api_version_text(newest.version));
+    else
+        log_debug("init_nvencode_library() NVENC API %s, NvEncodeAPIGetMaxSupportedVersion returned %s", module_api,
+                  status_info(newest.status));
+}
+
 Ref init_nvencode_library(PyObject*, PyObject*) {
     PyObject* ctypes = state().host.ctypes.get();
     const bool windows = on_windows();
     const Ref load = getattr(ctypes, windows ? "WinDLL" : "CDLL");
-    const std::string nvenc_libname = windows ? "nvencodeapi.dll" : "libnvidia-encode.so";
-    const std::string cuda_libname = windows ? "nvcuda.dll" : "libcuda.so";
+    const cuda::LibraryNames nvenc_libname = cuda::nvenc_library(windows);
+    const cuda::LibraryNames cuda_libname = cuda::cuda_driver_library(windows);
 
     Ref cuda = open_library(load, cuda_libname);
     Ref context_pointer = call(getattr(ctypes, "POINTER").get(), module_attr("CUcontext"));
     Ref get_current = bind(cuda, "cuCtxGetCurrent", context_pointer);
     set_module_attr("cuCtxGetCurrent", get_current);
-    log_debug("init_nvencode_library() %s.cuCtxGetCurrent=%s", cuda_libname.substr(0, cuda_libname.find('.')),
-              get_current);
+    log_debug("init_nvencode_library() %s.cuCtxGetCurrent=%s",
+              cuda_libname.name.substr(0, cuda_libname.name.find('.')), get_current);
 
     Ref nvenc = open_library(load, nvenc_libname);
     Ref create_instance = bind(nvenc, "NvEncodeAPICreateInstance", getattr(ctypes, "c_void_p"));
     set_module_attr("NvEncodeAPICreateInstance", create_instance);
     log_debug("init_nvencode_library() NvEncodeAPICreateInstance=%s", create_instance);
+    log_newest_api(nvenc);
     return py::none();
 }
 

@@ -229,4 +229,17 @@ std::string status_info(int code) {
     return text ? std::to_string(code) + ": " + text : std::to_string(code);
 }
 
+std::string api_version_text(uint32_t api) { return std::to_string(api >> 4) + "." + std::to_string(api & 0xF); }
+
+NewestApi query_newest_api(void* entry) {
+    using GetMaxSupportedVersion = NVENCSTATUS(NVENCAPI*)(uint32_t*);
+    uint32_t version = 0;
+    const NVENCSTATUS status = reinterpret_cast<GetMaxSupportedVersion>(entry)(&version);
+    return {status, status == NV_ENC_SUCCESS ? version : 0};
+}
+
+std::string nvenc_exception_text(const std::string& operation, int code) {
+    return operation + " - returned " + status_info(code);
+}
+
 }  // namespace tevu::nvenc

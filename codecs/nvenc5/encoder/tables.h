@@ -61,4 +61,18 @@ bool is_lossless_preset(const std::string& name);
 // "%s: %s" of a known status code and its text, else the decimal code.
 std::string status_info(int code);
 
+// An NVENC API version (major << 4 | minor) as text: "5.0", "12.1".
+std::string api_version_text(uint32_t api);
+
+// What NvEncodeAPIGetMaxSupportedVersion at `entry` reported: its status, and when that is 0 the newest
+// API version the library speaks.
+struct NewestApi {
+    int status;
+    uint32_t version;
+};
+NewestApi query_newest_api(void* entry);
+
+// The message of an NVENCException for a call's status: "<operation> - returned <status_info>".
+std::string nvenc_exception_text(const std::string& operation, int code);
+
 }  // namespace tevu::nvenc
