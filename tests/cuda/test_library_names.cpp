@@ -12,7 +12,7 @@
 namespace tevu::cuda::testing {
 namespace {
 
-TEST(LibraryNames, ArePerPlatformWithTheSpecifiedNameFirst) {
+TEST(LibraryNames, ArePerPlatformWithTheUnversionedNameFirst) {
     struct Case {
         const char* what;
         LibraryNames names;

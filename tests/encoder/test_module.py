@@ -327,7 +327,7 @@ class LibraryLoading(unittest.TestCase):
 
     def test_no_libraries(self):
         lines = self.run_with(tempfile.mkdtemp())
-        # The library the module is specified to open is named; the loader's errors for both of its names follow.
+        # The message names the unversioned library; the loader's errors for both of its names follow.
         self.assertTrue(lines[0].startswith("failed nvenc: the required library libcuda.so cannot be loaded: "
                                             "libcuda.so: cannot open shared object file"), lines)
         self.assertIn("; libcuda.so.1: cannot open shared object file", lines[0])
