@@ -58,7 +58,7 @@ class Install(unittest.TestCase):
         self.assertEqual(rc, 0, out)
         files = installed_files(self.prefix)
         self.assertIn(os.path.join("bin", "test"), files)
-        suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"  # Python 2.7: .so
+        suffix = sysconfig.get_config_var("EXT_SUFFIX") or "module.so"  # Python 2.7: encodermodule.so
         for module in MODULES:
             path = os.path.join(SITE, *module.split(".")) + suffix
             self.assertIn(path, files, "%s not installed for Python %s" % (module, VERSION))
