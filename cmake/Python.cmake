@@ -203,7 +203,7 @@ function(tevu_add_python_module target)
     tevu_warnings(${_t})
     add_dependencies(${_t} tevu_host_package)
     add_dependencies(${target} ${_t})
-    tevu_install_python_module(${_t} ${_id} ${ARG_PACKAGE})
+    tevu_install_python(${_id} PACKAGE ${ARG_PACKAGE} COMPONENT modules STRIP FILES "$<TARGET_FILE:${_t}>")
   endforeach()
 endfunction()
 
