@@ -55,10 +55,13 @@ class WithoutDriver(unittest.TestCase):
                                       r"the project's stand-in, not NVIDIA's library")
 
     def test_bad_command_lines(self):
-        for args in (["--size", "100x96"], ["--frames", "0"], ["--frames"], ["--gpu"]):
+        for args, named in ((["--size", "100x96"], "--size: '100x96'"), (["--frames", "0"], "--frames: '0'"),
+                            (["--frames", "5x"], "--frames: '5x'"), (["--frames"], "--frames needs a value"),
+                            (["--gpu"], "'--gpu'"), (["--reference-yuv444", "3x"], "--reference-yuv444")):
             rc, out, err = gpu_check(args)
             self.assertEqual((rc, out), (2, ""), args)
-            self.assertIn("usage: gpu-check", err)
+            self.assertEqual(len(err.splitlines()), 1, err)
+            self.assertIn(named, err)
 
 
 class StandIns(unittest.TestCase):
