@@ -104,6 +104,8 @@ if(TEVU_PYTHON2)
   else()
     list(APPEND TEVU_PYTHON_SKIPPED "Python 2.7 (no interpreter with its headers found, set Python2_EXECUTABLE or PYTHON2)")
   endif()
+else()
+  list(APPEND TEVU_PYTHON_SKIPPED "Python 2.7 (TEVU_PYTHON2 is OFF)")
 endif()
 
 # --- Python 3 -----------------------------------------------------------------------------------------
@@ -127,6 +129,8 @@ if(TEVU_PYTHON3)
     list(APPEND TEVU_PYTHON_SKIPPED
          "Python 3 (no python3 of version 3.8 or later with its headers found: install python3-dev, or set Python3_EXECUTABLE)")
   endif()
+else()
+  list(APPEND TEVU_PYTHON_SKIPPED "Python 3 (TEVU_PYTHON3 is OFF)")
 endif()
 
 foreach(_extra IN LISTS TEVU_PYTHON3_EXTRA)
@@ -177,10 +181,13 @@ if(TEVU_PYTHON_MAIN)
 else()
   unset(TEVU_PYTHON_EXECUTABLE CACHE)
   set(TEVU_HAVE_PYTHON OFF)
-  message(WARNING
-    "No Python 2.7 or Python 3 with its headers was found. "
-    "SKIPPED: the encoder modules, the driver query module, the host stand-in package and their tests. "
-    "The test program and its tests are still built.")
+  string(CONCAT _without "SKIPPED: the encoder and driver query modules and every Python test suite. "
+         "The test program, the stand-ins, gpu-check and the C++ tests are still built.")
+  if(TEVU_PYTHON2 OR TEVU_PYTHON3 OR TEVU_PYTHON3_EXTRA)
+    message(WARNING "No Python 2.7 or Python 3 with its headers was found. ${_without}")
+  else()
+    message(STATUS "No Python interpreter asked for. ${_without}")
+  endif()
 endif()
 
 # tevu_add_python_module(target PACKAGE tevu/codecs/x NAME modname SOURCES ... [LIBRARIES ...])
