@@ -19,6 +19,10 @@ CHECK_SCRIPT = os.path.join(CMAKE_DIR, "CheckStandinLibdir.cmake")
 INSTALL_SCRIPT = os.path.join(CMAKE_DIR, "InstallPythonFiles.cmake")
 MODULE_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX") or "module.so"  # Python 2.7: encodermodule.so
 MODULES = ["tevu.codecs.nvenc5.encoder", "tevu.codecs.nvenc4.encoder", "tevu.codecs.drvquery"]
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+EXAMPLE = os.path.join(ROOT, "docs", "examples", "encode_h264.py")
+sys.path[:0] = [os.path.join(ROOT, "tools"), os.path.dirname(EXAMPLE)]
+from stream_quality import decode, psnr  # noqa: E402
 
 
 def install(prefix, component=None):
@@ -131,6 +135,26 @@ class Install(unittest.TestCase):
         for module, line in zip(MODULES, lines):
             self.assertTrue(line.startswith(os.path.join(SITE, *module.split("."))), (module, line))
         self.assertEqual(lines[3:], ["('YUV420P', 'YUV444P')", "[361, 80, 'r361_00']"])
+
+    def test_example_host_script_encodes_against_the_installed_tree(self):
+        self.assertEqual(install(self.prefix)[0], 0)
+        self.assertEqual(install(self.prefix, "standins")[0], 0)
+        libdir = os.path.join(self.prefix, "lib", "tevu", "standins")
+        stream = os.path.join(self.prefix, "bars.h264")
+        env = dict(os.environ, PYTHONPATH=os.path.join(self.prefix, SITE), TEVU_NV_DRIVER_VERSION="346.59",
+                   LD_LIBRARY_PATH=libdir, TEVU_NVAPI_SYSTEM_DIR=libdir)
+        p = subprocess.Popen([sys.executable, EXAMPLE, stream, "160", "96", "12"], cwd=self.prefix, env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        out, err = p.communicate()
+        self.assertEqual(p.returncode, 0, err[-3000:])
+        self.assertIn("12 frames", out)
+        import encode_h264
+        source = os.path.join(self.prefix, "bars.bgrx")
+        with open(source, "wb") as f:
+            for i in range(12):
+                f.write(encode_h264.bars(160, 96, i))
+        self.assertEqual(decode(stream)[:3], (12, 160, 96))  # every frame decodes
+        self.assertGreater(psnr(stream, source, 160, 96), 30)
 
     def test_stand_ins_refused_in_a_loader_folder(self):
         """The first step of the stand-ins' install, run on its own for folders of this machine."""
