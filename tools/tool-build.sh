@@ -52,3 +52,9 @@ tool_usage() {
     esac
   done
 }
+
+# tool_sanitizer_preload: the sanitizer runtime that the interpreter needs preloaded to load the modules
+# of a sanitizer build (from its CMakeCache.txt), or nothing. Only the interpreter gets it, no other program.
+tool_sanitizer_preload() {
+  grep -m1 '^TEVU_SANITIZER_PRELOAD:' "$build/CMakeCache.txt" 2>/dev/null | cut -d= -f2- || true
+}

@@ -19,6 +19,8 @@ if not hasattr(unittest.TestCase, "assertRegex"):  # Python 2.7's name of it
 
 def gpu_check(args, command=None, **env):
     full_env = dict(os.environ)
+    if command:
+        full_env.pop("LD_PRELOAD", None)  # the wrapper is a shell script, not instrumented
     full_env.update(env)
     p = subprocess.Popen((command or [PROGRAM]) + args, env=full_env, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True)

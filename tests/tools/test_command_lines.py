@@ -16,6 +16,7 @@ TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "to
 def run(tool, args, **env):
     full_env = dict(os.environ)
     full_env.pop("PYTHON", None)
+    full_env.pop("LD_PRELOAD", None)  # the wrappers preload a sanitizer build's runtime for Python alone
     full_env.update(env)
     p = subprocess.Popen([os.path.join(TOOLS, tool)] + args, env=full_env, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True)
@@ -58,7 +59,7 @@ class CommandLines(unittest.TestCase):
     def test_python_must_be_one_of_the_build(self):
         rc, out, err = run("encoder-demo", ["--frames", "1"], PYTHON=sys.executable + "-not-there")
         self.assertEqual((rc, err.strip()), (2, "PYTHON=%s-not-there does not run" % sys.executable))
-        rc, out, err = run("encoder-bench", ["--help"], PYTHON="/bin/true")
+        rc, out, err = run("encoder-bench", ["--help", "--build", BUILD_DIR], PYTHON="/bin/true")
         self.assertEqual(rc, 2)
         self.assertIn("is not an interpreter %s built the modules for" % BUILD_DIR, err)
 

@@ -144,6 +144,8 @@ std::vector<std::string> child_environment(const BuildTree& tree, const Options&
     // Let init_module keep YUV444 and lossless where the hardware offers them, whatever the driver's age.
     set_default(env, "TEVU_NVENC_YUV444P", "1");
     if (options.stand_ins) set_default(env, "TEVU_NV_DRIVER_VERSION", "346.59");
+    // A sanitizer build's modules load only into an interpreter with the sanitizer's runtime preloaded.
+    if (*TEVU_GPU_CHECK_PYTHON_PRELOAD) set_default(env, "LD_PRELOAD", TEVU_GPU_CHECK_PYTHON_PRELOAD);
     return env;
 }
 
