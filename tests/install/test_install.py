@@ -25,13 +25,18 @@ sys.path[:0] = [os.path.join(ROOT, "tools"), os.path.dirname(EXAMPLE)]
 from stream_quality import decode, psnr  # noqa: E402
 
 
+def cmake_env(**extra):
+    """The environment of cmake, which is not instrumented: without a sanitizer runtime preloaded."""
+    env = dict(os.environ, **extra)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
 def install(prefix, component=None):
     args = [CMAKE, "--install", BUILD_DIR, "--prefix", prefix]
     if component:
         args += ["--component", component]
-    env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)  # cmake itself is not instrumented
-    p = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    p = subprocess.Popen(args, env=cmake_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
     out, _ = p.communicate()
     return p.returncode, out
 
@@ -101,8 +106,7 @@ class Install(unittest.TestCase):
             f.write("")
         for python, prefix, setting, expected in cases:
             destdir = tempfile.mkdtemp(prefix="destdir-", dir=self.prefix)
-            env = dict(os.environ, DESTDIR=destdir)
-            env.pop("LD_PRELOAD", None)
+            env = cmake_env(DESTDIR=destdir)
             p = subprocess.Popen([CMAKE, "-DTEVU_PY_EXECUTABLE=" + python, "-DTEVU_PY_VERSION=" + VERSION,
                                   "-DTEVU_PY_DIR=" + setting, "-DTEVU_PY_PACKAGE=tevu/codecs",
                                   "-DTEVU_PY_FILES=" + source, "-DCMAKE_INSTALL_PREFIX=" + prefix,
@@ -162,7 +166,7 @@ class Install(unittest.TestCase):
                                         ("/", "lib", True), ("/usr", "lib/../lib", True),
                                         ("/usr", "lib/tevu/standins", False), (self.prefix, "lib", False)]:
             p = subprocess.Popen([CMAKE, "-DCMAKE_INSTALL_PREFIX=" + prefix, "-DTEVU_STANDIN_LIBDIR=" + libdir,
-                                  "-P", CHECK_SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  "-P", CHECK_SCRIPT], env=cmake_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                  universal_newlines=True)
             out, _ = p.communicate()
             self.assertEqual(p.returncode != 0, refused, (prefix, libdir, out))
