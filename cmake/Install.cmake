@@ -1,21 +1,37 @@
-# Install rules: `cmake --install BUILD --prefix P` installs bin/test and the extension modules of every
-# interpreter; the stand-ins (host package, kernels and platform libraries) are the component
-# "standins", installed only when asked for (--component standins).
-set(TEVU_INSTALL_PYTHON_DIR "lib/python{VERSION}/site-packages" CACHE STRING
-    "Folder (relative to the prefix, or absolute) the tevu package goes into; {VERSION} is each interpreter's X.Y")
+# Install rules: `cmake --install BUILD --prefix P` installs the test program (libexec/tevu/test) and the
+# extension modules of every interpreter; the stand-ins (host package, kernels and platform libraries)
+# are the component "standins", installed only when asked for (--component standins).
+set(TEVU_INSTALL_PYTHON_DIR "" CACHE STRING
+    "Package folder (relative to the prefix, or absolute; {VERSION}: X.Y); empty: each interpreter's own")
+set(TEVU_INSTALL_TEST_DIR "libexec/tevu" CACHE STRING
+    "Folder (relative to the prefix, or absolute) of the test program; bin puts it on the users' PATH")
+option(TEVU_INSTALL_STRIP "Strip the extension modules as they are installed" ON)
 set(TEVU_INSTALL_STANDIN_LIBDIR "lib/tevu/standins" CACHE STRING
     "Folder (relative to the prefix, or absolute) of the stand-in platform libraries; never one the loader searches")
 
-# The package folder of an interpreter id.
-function(tevu_python_install_dir id out)
-  string(REPLACE "{VERSION}" "${TEVU_PYTHON_${id}_VERSION}" _dir "${TEVU_INSTALL_PYTHON_DIR}")
-  set(${out} "${_dir}" PARENT_SCOPE)
-endfunction()
-
-# An extension module target of interpreter `id`, into <package folder>/<package>.
-function(tevu_install_python_module target id package)
-  tevu_python_install_dir(${id} _dir)
-  install(TARGETS ${target} LIBRARY DESTINATION "${_dir}/${package}" COMPONENT modules)
+# tevu_install_python(id PACKAGE path COMPONENT name [EXCLUDE_FROM_ALL] [STRIP] FILES ... | DIRECTORY dir)
+# Installs files (or the *.py files of a folder) into interpreter id's package folder under the install
+# prefix, found when installing (cmake/InstallPythonFiles.cmake); STRIP strips them unless
+# TEVU_INSTALL_STRIP is off.
+function(tevu_install_python id)
+  cmake_parse_arguments(ARG "EXCLUDE_FROM_ALL;STRIP" "PACKAGE;COMPONENT;DIRECTORY" "FILES" ${ARGN})
+  set(_strip "")
+  if(ARG_STRIP AND TEVU_INSTALL_STRIP)
+    set(_strip "${CMAKE_STRIP}")
+  endif()
+  set(_exclude)
+  if(ARG_EXCLUDE_FROM_ALL)
+    set(_exclude EXCLUDE_FROM_ALL)
+  endif()
+  install(CODE "set(TEVU_PY_EXECUTABLE \"${TEVU_PYTHON_${id}_EXECUTABLE}\")
+set(TEVU_PY_VERSION \"${TEVU_PYTHON_${id}_VERSION}\")
+set(TEVU_PY_DIR \"${TEVU_INSTALL_PYTHON_DIR}\")
+set(TEVU_PY_PACKAGE \"${ARG_PACKAGE}\")
+set(TEVU_PY_FILES \"${ARG_FILES}\")
+set(TEVU_PY_DIRECTORY \"${ARG_DIRECTORY}\")
+set(TEVU_PY_STRIP \"${_strip}\")
+include(\"${CMAKE_CURRENT_FUNCTION_LIST_DIR}/InstallPythonFiles.cmake\")"
+          COMPONENT ${ARG_COMPONENT} ${_exclude})
 endfunction()
 
 # The stand-ins' first install step: refuse a library folder of the system's loader, where a CPU

@@ -1,6 +1,7 @@
 # The interpreters the extension modules are built for, each build in the one build/python tree:
 #   Python 2.7 (TEVU_PYTHON2, ON by default): Python2_EXECUTABLE when given, else PYTHON2 from the
-#     environment, else python2.7 on the path, else pyenv's 2.7 installation; its files are <name>.so.
+#     environment, else python2.7 on the path, else pyenv's 2.7 installation; its files are
+#     <name>module.so, a name Python 2.7 loads and no Python 3 does (each interpreter its own files).
 #   Python 3 (TEVU_PYTHON3, ON by default): Python3_EXECUTABLE when given, else the python3 on the path;
 #     3.8 or later. Its files carry the interpreter's tag (<name>.cpython-311-x86_64-linux-gnu.so).
 #   TEVU_PYTHON3_EXTRA: further Python 3 versions (3.12: python3.12 on the path, else pyenv's) or
@@ -8,7 +9,7 @@
 # An interpreter that is missing, or lacks its headers, is skipped with a message.
 #
 # Every interpreter has an id (py27, py3, py312...) and these variables:
-#   TEVU_PYTHON_<id>_EXECUTABLE, _VERSION (X.Y), _INCLUDE_DIR, _MODULE_SUFFIX (.so or the tagged one),
+#   TEVU_PYTHON_<id>_EXECUTABLE, _VERSION (X.Y), _INCLUDE_DIR, _MODULE_SUFFIX (module.so or the tagged one),
 #   _TEST_SUFFIX (appended to the names of the tests run with it: "" for 2.7, .py3, .py312...).
 # TEVU_PYTHON_IDS lists them; TEVU_PYTHON_MAIN is the one the tools run (Python 3 when built, else 2.7).
 option(TEVU_PYTHON2 "Build the extension modules for Python 2.7 (when one is found)" ON)
@@ -99,10 +100,12 @@ if(TEVU_PYTHON2)
   endif()
   if(Python2_Development.Module_FOUND)
     _tevu_python_add(py27 "${Python2_EXECUTABLE}" "${Python2_VERSION_MAJOR}.${Python2_VERSION_MINOR}"
-                     "${Python2_INCLUDE_DIRS}" ".so" "")
+                     "${Python2_INCLUDE_DIRS}" "module.so" "")
   else()
     list(APPEND TEVU_PYTHON_SKIPPED "Python 2.7 (no interpreter with its headers found, set Python2_EXECUTABLE or PYTHON2)")
   endif()
+else()
+  list(APPEND TEVU_PYTHON_SKIPPED "Python 2.7 (TEVU_PYTHON2 is OFF)")
 endif()
 
 # --- Python 3 -----------------------------------------------------------------------------------------
@@ -126,6 +129,8 @@ if(TEVU_PYTHON3)
     list(APPEND TEVU_PYTHON_SKIPPED
          "Python 3 (no python3 of version 3.8 or later with its headers found: install python3-dev, or set Python3_EXECUTABLE)")
   endif()
+else()
+  list(APPEND TEVU_PYTHON_SKIPPED "Python 3 (TEVU_PYTHON3 is OFF)")
 endif()
 
 foreach(_extra IN LISTS TEVU_PYTHON3_EXTRA)
@@ -176,10 +181,13 @@ if(TEVU_PYTHON_MAIN)
 else()
   unset(TEVU_PYTHON_EXECUTABLE CACHE)
   set(TEVU_HAVE_PYTHON OFF)
-  message(WARNING
-    "No Python 2.7 or Python 3 with its headers was found. "
-    "SKIPPED: the encoder modules, the driver query module, the host stand-in package and their tests. "
-    "The test program and its tests are still built.")
+  string(CONCAT _without "SKIPPED: the encoder and driver query modules and every Python test suite. "
+         "The test program, the stand-ins, gpu-check and the C++ tests are still built.")
+  if(TEVU_PYTHON2 OR TEVU_PYTHON3 OR TEVU_PYTHON3_EXTRA)
+    message(WARNING "No Python 2.7 or Python 3 with its headers was found. ${_without}")
+  else()
+    message(STATUS "No Python interpreter asked for. ${_without}")
+  endif()
 endif()
 
 # tevu_add_python_module(target PACKAGE tevu/codecs/x NAME modname SOURCES ... [LIBRARIES ...])
@@ -188,6 +196,8 @@ endif()
 function(tevu_add_python_module target)
   cmake_parse_arguments(ARG "" "PACKAGE;NAME" "SOURCES;LIBRARIES" ${ARGN})
   add_custom_target(${target} ALL)
+  # Earlier trees built Python 2.7's module as <name>.so, which every Python 3 would try to load.
+  file(REMOVE "${TEVU_PYTHON_DIR}/${ARG_PACKAGE}/${ARG_NAME}.so")
   foreach(_id IN LISTS TEVU_PYTHON_IDS)
     set(_t ${target}_${_id})
     add_library(${_t} MODULE ${ARG_SOURCES})
@@ -200,7 +210,7 @@ function(tevu_add_python_module target)
     tevu_warnings(${_t})
     add_dependencies(${_t} tevu_host_package)
     add_dependencies(${target} ${_t})
-    tevu_install_python_module(${_t} ${_id} ${ARG_PACKAGE})
+    tevu_install_python(${_id} PACKAGE ${ARG_PACKAGE} COMPONENT modules STRIP FILES "$<TARGET_FILE:${_t}>")
   endforeach()
 endfunction()
 

@@ -25,3 +25,6 @@ elseif(TEVU_TSAN)
   set(TEVU_SANITIZER_PRELOAD "${_tsan}")
   set(TEVU_SANITIZER_ENV "TSAN_OPTIONS=halt_on_error=1")
 endif()
+# Read by the tools (tools/encoder-demo, tools/encoder-bench) from CMakeCache.txt: the interpreter they run
+# needs the runtime preloaded to load a sanitizer build's modules.
+set(TEVU_SANITIZER_PRELOAD "${TEVU_SANITIZER_PRELOAD}" CACHE INTERNAL "sanitizer runtime the modules' interpreter preloads")

@@ -4,11 +4,15 @@ threads. Run through encoder-bench (NVENC_EMU_NULL=1: the stand-in skips the rea
 
 from __future__ import print_function
 
-import argparse
 import ctypes
 import importlib
+import os
+import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tool_cli  # noqa: E402
 
 W, H = 1920, 1080
 
@@ -77,9 +81,10 @@ def unavoidable_frame_work(cuda_context, pixels):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--api", default="5", choices=["5", "4"])
-    parser.add_argument("--frames", type=int, default=60)
+    parser = tool_cli.parser("encoder-bench", __doc__)
+    parser.add_argument("--api", default="5", choices=["5", "4"], help="NVENC API of the module")
+    parser.add_argument("--frames", type=tool_cli.number_in(1, 1000000), default=60,
+                        help="frames per encoder in the one-against-two comparison")
     a = parser.parse_args()
     m = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
     from tevu.codecs.cuda_common import cuda_context

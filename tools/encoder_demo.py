@@ -2,7 +2,6 @@
 
 from __future__ import print_function
 
-import argparse
 import importlib
 import os
 import sys
@@ -11,10 +10,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from stream_quality import desktop_frame, psnr  # noqa: E402
-
-# Where the stream goes without --output: the repository's (ignored) build folder, not the current one.
-DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "demo",
-                              "encoder-demo.h264")
+import tool_cli  # noqa: E402
 
 
 class Image(object):
@@ -25,30 +21,27 @@ class Image(object):
         return getattr(self.w, name)
 
 
-def progress(done, total, started):
-    width = 40
-    filled = width * done // total
-    rate = done / max(1e-9, time.time() - started)
-    sys.stdout.write("\r[%s%s] %d/%d frames, %.1f fps" % ("#" * filled, "." * (width - filled), done, total, rate))
-    sys.stdout.flush()
-
-
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--size", default="1280x720")
-    parser.add_argument("--frames", type=int, default=60)
-    parser.add_argument("--quality", type=int, default=50)
-    parser.add_argument("--speed", type=int, default=50)
-    parser.add_argument("--scaling", default="1/1", help="num/den, for example 2/3")
-    parser.add_argument("--input", help="raw BGRX frames of --size")
-    parser.add_argument("--output", default=DEFAULT_OUTPUT)
+    parser = tool_cli.parser("encoder-demo", __doc__)
+    parser.add_argument("--size", default="1280x720", type=tool_cli.pair("x", "WxH", 4096), help="picture size")
+    parser.add_argument("--frames", type=tool_cli.number_in(1, 1000000), default=60, help="frames to encode")
+    parser.add_argument("--quality", type=tool_cli.number_in(0, 100), default=50, help="quality, 0 to 100")
+    parser.add_argument("--speed", type=tool_cli.number_in(0, 100), default=50, help="speed, 0 to 100")
+    parser.add_argument("--scaling", default="1/1", type=tool_cli.pair("/", "num/den", 1000),
+                        help="scaling num/den, for example 2/3")
+    parser.add_argument("--input", type=tool_cli.readable_file, help="raw BGRX frames of --size (default: a "
+                        "synthetic desktop)")
+    parser.add_argument("--output", type=tool_cli.output_file,
+                        help="the H.264 stream (default: demo/encoder-demo.h264 in the build tree)")
     parser.add_argument("--psnr", action="store_true", help="decode with ffmpeg and compare with the source")
-    parser.add_argument("--api", default="5", choices=["5", "4"])
+    parser.add_argument("--api", default="5", choices=["5", "4"], help="NVENC API of the module")
     a = parser.parse_args()
-    width, height = [int(v) for v in a.size.lower().split("x")]
-    if a.output == DEFAULT_OUTPUT and not os.path.isdir(os.path.dirname(DEFAULT_OUTPUT)):
-        os.makedirs(os.path.dirname(DEFAULT_OUTPUT))
-    scaling = tuple(int(v) for v in a.scaling.split("/"))
+    width, height = a.size
+    scaling = a.scaling
+    if a.output is None:
+        a.output = os.path.join(a.build, "demo", "encoder-demo.h264")
+        if not os.path.isdir(os.path.dirname(a.output)):
+            os.makedirs(os.path.dirname(a.output))
 
     encoder = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
     from tevu.codecs.image_wrapper import ImageWrapper
@@ -85,16 +78,18 @@ def main():
                 count += 1
                 if source:
                     source.write(pixels)
-                progress(count, a.frames, started)
+                tool_cli.progress(count, a.frames, count / max(1e-9, time.time() - started))
     finally:
+        tool_cli.progress_done()
         e.clean()
         if source:
             source.close()
-    print()
+    elapsed = time.time() - started
     seconds = count / 30.0
-    print("frames: %d, size: %d bytes, encode: %.1f fps (%.2f ms/frame), bitrate at 30 fps: %.0f kbit/s" % (
-        count, total_bytes, count / max(1e-9, encode_time), 1000 * encode_time / max(1, count),
-        total_bytes * 8 / max(1e-9, seconds) / 1000))
+    print("frames: %d, size: %d bytes, bitrate at 30 fps: %.0f kbit/s" % (
+        count, total_bytes, total_bytes * 8 / max(1e-9, seconds) / 1000))
+    print("encode alone: %.1f fps (%.2f ms/frame); with making the pictures: %.1f fps" % (
+        count / max(1e-9, encode_time), 1000 * encode_time / max(1, count), count / max(1e-9, elapsed)))
     if source_path:
         if width % 32 or height % 32:
             print("PSNR: skipped (the encoded size is rounded up to a multiple of 32)")

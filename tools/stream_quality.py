@@ -38,7 +38,10 @@ def desktop_frame(width, height, index):
 
 
 def run(args, **kwargs):
-    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+    # ffmpeg and ffprobe are not instrumented: a sanitizer runtime preloaded for the modules stays out
+    env = dict(kwargs.pop("env", os.environ))
+    env.pop("LD_PRELOAD", None)
+    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, **kwargs)
     out, err = p.communicate()
     err = err.decode("utf-8", "replace")  # diagnostics; the output stays bytes
     if p.returncode != 0:

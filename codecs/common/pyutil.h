@@ -617,8 +617,11 @@ private:
 template <class T>
 class ExtType {
 public:
-    struct Object {
+    // The interpreter's part of an instance, standard-layout so that its members have offsets.
+    struct Head {
         PyObject_HEAD PyObject* weakrefs;
+    };
+    struct Object : Head {
         T value;
     };
     // The wrapped object of an instance of this type or of a subclass; TypeError for anything else.
@@ -641,7 +644,7 @@ public:
         t.tp_repr = repr;
         t.tp_new = &create;
         t.tp_dealloc = &destroy;
-        t.tp_weaklistoffset = offsetof(Object, weakrefs);
+        t.tp_weaklistoffset = offsetof(Head, weakrefs);
         check_status(PyType_Ready(&t));
         return &t;
     }

@@ -109,10 +109,11 @@ struct Settings {
     Settings() {
         if (const char* events = std::getenv("NVAPI_EMU_EVENTS")) events_path = events;
         if (const char* branch_text = std::getenv("NVAPI_EMU_BRANCH")) branch = branch_text;
-        if (const char* version_text = std::getenv("NVAPI_EMU_VERSION")) {
+        const char* version_text = std::getenv("NVAPI_EMU_VERSION");
+        if (version_text && *version_text) {  // empty counts as unset, as for every control
             char* end = nullptr;
             const unsigned long long value = std::strtoull(version_text, &end, 10);
-            version_valid = *version_text && !*end && value <= 0xFFFFFFFFull && version_text[0] != '-';
+            version_valid = !*end && value <= 0xFFFFFFFFull && version_text[0] != '-';
             version = static_cast<NvU32>(value);
         }
     }

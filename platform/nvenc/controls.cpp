@@ -1,7 +1,7 @@
 #include "controls.h"
 
 #include <algorithm>
-
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <sstream>
@@ -13,8 +13,9 @@ bool parse_int(const std::string& text, long& value) {
     if (text.empty())
         return false;
     char* end = nullptr;
+    errno = 0;
     value = std::strtol(text.c_str(), &end, 0);
-    return end && *end == '\0';
+    return end && *end == '\0' && errno != ERANGE;
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -84,7 +85,7 @@ std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vecto
 Controls controls_from_environment() {
     Controls c;
     long value = 0;
-    if (parse_int(environment("NVENC_EMU_MAX_SESSIONS"), value) && value >= 0)
+    if (parse_int(environment("NVENC_EMU_MAX_SESSIONS"), value) && value >= 0 && value <= UINT_MAX)
         c.max_sessions = static_cast<unsigned>(value);
     uint32_t api = 0;
     if (parse_api_version(environment("NVENC_EMU_MAX_API"), api))

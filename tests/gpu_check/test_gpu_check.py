@@ -19,6 +19,8 @@ if not hasattr(unittest.TestCase, "assertRegex"):  # Python 2.7's name of it
 
 def gpu_check(args, command=None, **env):
     full_env = dict(os.environ)
+    if command:
+        full_env.pop("LD_PRELOAD", None)  # the wrapper is a shell script, not instrumented
     full_env.update(env)
     p = subprocess.Popen((command or [PROGRAM]) + args, env=full_env, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True)
@@ -55,10 +57,13 @@ class WithoutDriver(unittest.TestCase):
                                       r"the project's stand-in, not NVIDIA's library")
 
     def test_bad_command_lines(self):
-        for args in (["--size", "100x96"], ["--frames", "0"], ["--frames"], ["--gpu"]):
+        for args, named in ((["--size", "100x96"], "--size: '100x96'"), (["--frames", "0"], "--frames: '0'"),
+                            (["--frames", "5x"], "--frames: '5x'"), (["--frames"], "--frames needs a value"),
+                            (["--gpu"], "'--gpu'"), (["--reference-yuv444", "3x"], "--reference-yuv444")):
             rc, out, err = gpu_check(args)
             self.assertEqual((rc, out), (2, ""), args)
-            self.assertIn("usage: gpu-check", err)
+            self.assertEqual(len(err.splitlines()), 1, err)
+            self.assertIn(named, err)
 
 
 class StandIns(unittest.TestCase):

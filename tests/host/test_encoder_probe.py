@@ -1,5 +1,6 @@
 """The encoder size probe run on the built encoder module over the driver stand-ins."""
 
+import glob
 import importlib
 import os
 import unittest
@@ -8,11 +9,11 @@ from tevu.codecs import codec_checks
 from tevu.codecs.cuda_common import cuda_context
 
 MODULE = "tevu.codecs.nvenc5.encoder"
-MODULE_FILE = os.path.join(os.environ.get("TEVU_TEST_BUILD_DIR", ""), "python", "tevu", "codecs",
-                           "nvenc5", "encoder.so")
+MODULE_FILES = glob.glob(os.path.join(os.environ.get("TEVU_TEST_BUILD_DIR", ""), "python", "tevu", "codecs",
+                                      "nvenc5", "encoder*.so"))
 
 
-@unittest.skipUnless(os.path.exists(MODULE_FILE), "the encoder module was not built")
+@unittest.skipUnless(MODULE_FILES, "the encoder module was not built")
 class EncoderProbeTest(unittest.TestCase):
     def test_probe_finds_the_session_limits_and_leaves_no_trace(self):
         encoder = importlib.import_module(MODULE)

@@ -89,6 +89,10 @@ TEST(Controls, FromEnvironmentWithDefaultsForBadValues) {
     EXPECT_EQ(c.max_sessions, 32u);
     EXPECT_EQ(c.max_api, 0x50u);
     EXPECT_FALSE(c.null_encode);
+    for (const char* too_large : {"4294967296", "0x100000000", "99999999999999999999"}) {
+        setenv("NVENC_EMU_MAX_SESSIONS", too_large, 1);
+        EXPECT_EQ(controls_from_environment().max_sessions, 32u) << too_large;  // not wrapped around
+    }
     for (const char* v : {"NVENC_EMU_MAX_SESSIONS", "NVENC_EMU_MAX_API", "NVENC_EMU_NULL", "NVENC_EMU_TRACE"})
         unsetenv(v);
 }

@@ -87,16 +87,17 @@ std::optional<std::string> find_python(std::string& why_not) {
     return std::nullopt;
 }
 
-// True when a folder holds an extension module of that name for any interpreter (name.so, name.<tag>.so).
+// True when a folder holds an extension module of that name for any interpreter (Python 2.7's
+// namemodule.so, Python 3's name.<tag>.so).
 bool has_module(const std::string& folder, const std::string& name) {
     DIR* d = opendir(folder.c_str());
     if (!d) return false;
     bool found = false;
     while (const dirent* entry = readdir(d)) {
         const std::string file = entry->d_name;
-        if (file.size() > name.size() + 3 && file.compare(0, name.size() + 1, name + ".") == 0 &&
-            file.compare(file.size() - 3, 3, ".so") == 0 && is_file(folder + "/" + file))
-            found = true;
+        const bool tagged = file.size() > name.size() + 3 && file.compare(0, name.size() + 1, name + ".") == 0 &&
+                            file.compare(file.size() - 3, 3, ".so") == 0;
+        if ((tagged || file == name + "module.so") && is_file(folder + "/" + file)) found = true;
     }
     closedir(d);
     return found;
@@ -145,6 +146,8 @@ std::vector<std::string> child_environment(const BuildTree& tree, const Options&
     // Let init_module keep YUV444 and lossless where the hardware offers them, whatever the driver's age.
     set_default(env, "TEVU_NVENC_YUV444P", "1");
     if (options.stand_ins) set_default(env, "TEVU_NV_DRIVER_VERSION", "346.59");
+    // A sanitizer build's modules load only into an interpreter with the sanitizer's runtime preloaded.
+    if (*TEVU_GPU_CHECK_PYTHON_PRELOAD) set_default(env, "LD_PRELOAD", TEVU_GPU_CHECK_PYTHON_PRELOAD);
     return env;
 }
 

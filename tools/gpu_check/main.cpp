@@ -9,20 +9,29 @@
 #include "options.h"
 #include "report.h"
 
-#include <cstdio>
+#include <cctype>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <optional>
 #include <string>
+#include <variant>
 
 namespace {
 
 using namespace tevu::gpu_check;
 
-bool parse_size(const char* text, int& width, int& height) {
-    char tail = 0;
-    return std::sscanf(text, "%dx%d%c", &width, &height, &tail) == 2 && width > 0 && height > 0;
+// A whole decimal number, nothing before or after it.
+bool parse_number(const std::string& text, int& value) {
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+bool parse_size(const std::string& text, int& width, int& height) {
+    const std::size_t x = text.find('x');
+    return x != std::string::npos && parse_number(text.substr(0, x), width) &&
+           parse_number(text.substr(x + 1), height) && width > 0 && height > 0;
 }
 
 std::string environment_or(const char* name, const char* fallback) {
@@ -30,20 +39,24 @@ std::string environment_or(const char* name, const char* fallback) {
     return value && *value ? value : fallback;
 }
 
-std::optional<Options> parse(int argc, char** argv) {
+// The options, or the one line that says what is wrong with the command line.
+std::variant<Options, std::string> parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const bool has_value = i + 1 < argc;
+        const bool takes_value = a == "--frames" || a == "--size";
+        if (takes_value && i + 1 >= argc) return a + " needs a value";
+        const std::string value = takes_value ? argv[++i] : "";
         if (a == "--stand-ins") {
             o.stand_ins = true;
-        } else if (a == "--frames" && has_value) {
-            o.frames = std::atoi(argv[++i]);
-            if (o.frames <= 0) return std::nullopt;
-        } else if (a == "--size" && has_value) {
-            if (!parse_size(argv[++i], o.width, o.height) || o.width % 32 || o.height % 32) return std::nullopt;
+        } else if (a == "--frames") {
+            if (!parse_number(value, o.frames) || o.frames <= 0)
+                return "--frames: '" + value + "' is not a positive number";
+        } else if (a == "--size") {
+            if (!parse_size(value, o.width, o.height) || o.width % 32 || o.height % 32)
+                return "--size: '" + value + "' is not WxH in multiples of 32";
         } else {
-            return std::nullopt;
+            return "unknown argument '" + a + "'";
         }
     }
     o.cuda_library = environment_or("TEVU_GPU_CHECK_CUDA_LIBRARY", "");
@@ -80,27 +93,34 @@ int check(const Options& options, const BuildTree& tree) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--reference-yuv444") == 0) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::cout << usage_text;
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << "gpu-check " TEVU_VERSION "\n";
+            return 0;
+        }
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--reference-yuv444") == 0) {
         int width = 0, height = 0;
-        if (!parse_size(argv[2], width, height)) {
-            std::cerr << usage_text;
+        if (argc != 3 || !parse_size(argv[2], width, height)) {
+            std::cerr << "gpu-check: --reference-yuv444 takes one WxH\n";
             return 2;
         }
         return write_reference_yuv444(width, height);
     }
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::cout << usage_text;
-        return 0;
-    }
-    const auto options = parse(argc, argv);
-    if (!options) {
-        std::cerr << usage_text << "(--frames takes a positive count, --size multiples of 32)\n";
+    const auto parsed = parse(argc, argv);
+    if (const auto* problem = std::get_if<std::string>(&parsed)) {
+        std::cerr << "gpu-check: " << *problem << " (gpu-check --help shows the options)\n";
         return 2;
     }
+    const auto options = std::get<Options>(parsed);
     try {
         const BuildTree tree = BuildTree::of_this_program();
-        settle_library_path(tree, options->stand_ins, argv);
-        return check(*options, tree);
+        settle_library_path(tree, options.stand_ins, argv);
+        return check(options, tree);
     } catch (const std::exception& e) {
         std::cerr << "gpu-check: " << e.what() << "\n";
         return 1;

@@ -831,7 +831,7 @@ void Encoder::init_context(PyObject* args, PyObject* kwargs) {
     c.quality = quality;
     c.scaling = py::truth(scaling) ? Ref::borrow(scaling) : py::tuple(value(1), value(1));
     const auto [num, den] = py::integer_pair(c.scaling.get(), "scaling");
-    auto fits = [&](long long v) { return v * num / den >= 1 && v * num / den <= kMaxDimension; };
+    auto fits = [num = num, den = den](long long v) { return v * num / den >= 1 && v * num / den <= kMaxDimension; };
     if (num <= 0 || den <= 0 || num > INT_MAX || den > INT_MAX || !fits(width) || !fits(height))
         py::raise(PyExc_ValueError, format("invalid scaling: %s", c.scaling));
     c.scale_num = static_cast<int>(num);

@@ -1,0 +1,84 @@
+"""The tools' command lines, run as processes: --help and --version, a bad value reported in one line
+that names it with exit status 2, options in any order, PYTHON= limited to the build's interpreters, and
+no progress bar when the output is not a terminal."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ["TEVU_TEST_BUILD_DIR"]
+VERSION = os.environ["TEVU_TEST_VERSION"]
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+
+
+def run(tool, args, **env):
+    full_env = dict(os.environ)
+    full_env.pop("PYTHON", None)
+    full_env.pop("LD_PRELOAD", None)  # the wrappers preload a sanitizer build's runtime for Python alone
+    full_env.update(env)
+    p = subprocess.Popen([os.path.join(TOOLS, tool)] + args, env=full_env, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, universal_newlines=True)
+    out, err = p.communicate()
+    return p.returncode, out, err
+
+
+class CommandLines(unittest.TestCase):
+    def test_help_and_version(self):
+        for tool in ("encoder-demo", "encoder-bench", "gpu-check", "check", "demo"):
+            rc, out, err = run(tool, ["--build", BUILD_DIR, "--help"] if "-" in tool else ["--help"])
+            self.assertEqual(rc, 0, (tool, err))
+            self.assertIn("usage:", out, tool)
+            if tool in ("encoder-demo", "encoder-bench", "gpu-check"):
+                self.assertIn("default", out, tool)
+            rc, out, err = run(tool, ["--version", "--build", BUILD_DIR] if "-" in tool else ["--version"])
+            self.assertEqual((rc, out.splitlines()[-1]), (0, "%s %s" % (tool, VERSION)), err)
+
+    def test_bad_values_name_themselves_in_one_line(self):
+        demo_cases = [(["--size", "640x"], "--size"), (["--size", "0x480"], "--size"),
+                      (["--input", "/nonexistent"], "/nonexistent"), (["--output", "/nonexistent/x"], "/nonexistent"),
+                      (["--quality", "500"], "--quality"), (["--speed", "-1"], "--speed"),
+                      (["--frames", "0"], "--frames"), (["--scaling", "2/0"], "--scaling"),
+                      (["--api", "6"], "--api"), (["--bogus"], "--bogus"), (["--build"], "--build"),
+                      (["--build", "/nonexistent"], "/nonexistent")]
+        cases = [("encoder-demo", args, name) for args, name in demo_cases]
+        cases += [("encoder-bench", ["--frames", "0"], "--frames"), ("encoder-bench", ["--frames", "-5"], "--frames"),
+                  ("encoder-bench", ["--frames", "x"], "--frames"),
+                  ("gpu-check", ["--bogus"], "--bogus"), ("gpu-check", ["--frames", "5x"], "--frames"),
+                  ("gpu-check", ["--frames"], "--frames"), ("gpu-check", ["--size", "100x96"], "--size"),
+                  ("gpu-check", ["--build"], "--build"), ("demo", ["x"], "'x'")]
+        for tool, args, name in cases:
+            full = args if args[0] == "--build" or tool == "demo" else args + ["--build", BUILD_DIR]
+            rc, out, err = run(tool, full)
+            self.assertEqual(rc, 2, (tool, args, out, err))
+            self.assertEqual(len(err.splitlines()), 1, (tool, args, err))
+            self.assertIn(name, err, (tool, args))
+            self.assertTrue(err.startswith(tool + ": "), err)
+
+    def test_python_must_be_one_of_the_build(self):
+        rc, out, err = run("encoder-demo", ["--frames", "1"], PYTHON=sys.executable + "-not-there")
+        self.assertEqual((rc, err.strip()), (2, "PYTHON=%s-not-there does not run" % sys.executable))
+        rc, out, err = run("encoder-bench", ["--help", "--build", BUILD_DIR], PYTHON="/bin/true")
+        self.assertEqual(rc, 2)
+        self.assertIn("is not an interpreter %s built the modules for" % BUILD_DIR, err)
+
+    def test_options_in_any_order_and_no_progress_bar_off_a_terminal(self):
+        out_dir = tempfile.mkdtemp(prefix="tevu-tools-")
+        stream = os.path.join(out_dir, "s.h264")
+        rc, out, err = run("encoder-demo", ["--frames", "3", "--output", stream, "--build", BUILD_DIR,
+                                            "--size", "96x64"])
+        self.assertEqual(rc, 0, err)
+        self.assertNotIn("\r", out)
+        self.assertIn("encode alone: ", out)
+        self.assertIn("with making the pictures: ", out)
+        self.assertIn("encoder-demo: Python ", out)
+        self.assertGreater(os.path.getsize(stream), 0)
+        rc, out, err = run("gpu-check", ["--stand-ins", "--build", BUILD_DIR, "--frames", "2", "--size", "64x64"])
+        self.assertEqual(rc, 0, out + err)
+        os.remove(stream)
+        os.rmdir(out_dir)
+
+
+if __name__ == "__main__":
+    unittest.main()
