@@ -17,7 +17,7 @@ public:
     virtual bool copy_to_host(void* context, uint64_t device_address, size_t bytes, void* host) = 0;
 };
 
-// The CUDA driver library "libcuda.so", opened by name on first use; null when it cannot be loaded
+// The CUDA driver library ("libcuda.so", on Windows "nvcuda.dll"), opened by name on first use; null when it cannot be loaded
 // or lacks an entry point the stand-in needs.
 std::unique_ptr<DeviceMemory> open_cuda_driver();
 

@@ -1,6 +1,8 @@
 // Device queries and contexts of the stand-in, through the layer and directly.
 #include "standin_fixture.h"
 
+#include <dlfcn.h>
+
 #include <cstring>
 #include <thread>
 
@@ -77,7 +79,22 @@ TEST(Devices, CannotBeLoadedFromAMissingLibrary) {
     } catch (const LibraryError& e) {
         EXPECT_NE(std::strstr(e.what(), "libtevu-no-such-driver.so"), nullptr) << e.what();
     }
+#if defined(_WIN32)
+    EXPECT_STREQ(driver_library_name(), "nvcuda.dll");
+#else
     EXPECT_STREQ(driver_library_name(), "libcuda.so");
+#endif
+}
+
+// Entry points handed out stay valid: the library is not unloaded when its last owner lets go.
+TEST(Devices, LibraryStaysLoadedAfterItsLastOwner) {
+    {
+        std::shared_ptr<DynamicLibrary> library = DynamicLibrary::open(driver_library_name());
+        ASSERT_NE(library->symbol("cuInit"), nullptr);
+    }
+    void* still_loaded = dlopen(driver_library_name(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(still_loaded, nullptr);
+    if (still_loaded) dlclose(still_loaded);
 }
 
 using Contexts = ContextTest;

@@ -212,8 +212,9 @@ Ref parseguid(PyObject*, PyObject* args) {
 
 // --- configuration --------------------------------------------------------------------------------
 std::string env_text(const char* name, const char* fallback) {
-    Ref environ = getattr(py::import("os").get(), "environ");
-    return py::str(py::call_method(environ.get(), "get", text(name), text(fallback)).get());
+    // (not "environ": Windows' C library defines that name as a macro)
+    Ref os_environ = getattr(py::import("os").get(), "environ");
+    return py::str(py::call_method(os_environ.get(), "get", text(name), text(fallback)).get());
 }
 
 // The host's int() of the text, as a C int; a non-integer raises the host's ValueError.
@@ -445,7 +446,12 @@ Ref init_nvencode_library(PyObject*, PyObject*) {
     PyObject* ctypes = state().host.ctypes.get();
     const bool windows = on_windows();
     const Ref load = getattr(ctypes, windows ? "WinDLL" : "CDLL");
-    const std::string nvenc_libname = windows ? "nvencodeapi.dll" : "libnvidia-encode.so";
+#if defined(_WIN64)
+    const char* windows_nvenc_libname = "nvEncodeAPI64.dll";  // the 64-bit driver's name
+#else
+    const char* windows_nvenc_libname = "nvencodeapi.dll";
+#endif
+    const std::string nvenc_libname = windows ? windows_nvenc_libname : "libnvidia-encode.so";
     const std::string cuda_libname = windows ? "nvcuda.dll" : "libcuda.so";
 
     Ref cuda = open_library(load, cuda_libname);
@@ -496,9 +502,7 @@ void check_driver() {
     if (py::is_none(verdict.get())) {
         log_warn("Warning: NVidia driver version %s may or may not work", shown);
         log_warn(" recommended driver versions: up to 350 only");
-        Ref environ = py::getattr(py::import("os").get(), "environ");
-        Ref force = py::call_method(environ.get(), "get", text("TEVU_NVENC_YUV444P"), text("0"));
-        if (py::str(force.get()) != "1") {
+        if (env_text("TEVU_NVENC_YUV444P", "0") != "1") {
             log_warn(" disabling YUV444P and lossless mode");
             log_warn(" use TEVU_NVENC_YUV444P=1 to force enable it");
             set_module_attr("YUV444_ENABLED", py::boolean(false));
