@@ -43,11 +43,13 @@ set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 add_subdirectory(${TEVU_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL) # defines GTest::gtest, GTest::gtest_main
 
 set_property(GLOBAL PROPERTY TEVU_WINDOWS_TESTS "")
-# Takes the place of GoogleTest's gtest_discover_tests(target TEST_PREFIX prefix ...): the program is
-# listed as "<prefix> <program path>" in windows-tests.txt; the other arguments concern CTest only.
+# Takes the place of GoogleTest's gtest_discover_tests(target TEST_PREFIX prefix [EXTRA_ARGS ...] ...):
+# the program is listed as "<prefix> <program path> <extra arguments>" in windows-tests.txt (arguments
+# without spaces); the other arguments concern CTest only.
 function(gtest_discover_tests target)
-  cmake_parse_arguments(ARG "" "TEST_PREFIX" "" ${ARGN})
-  set_property(GLOBAL APPEND PROPERTY TEVU_WINDOWS_TESTS "${ARG_TEST_PREFIX} $<TARGET_FILE:${target}>")
+  cmake_parse_arguments(ARG "" "TEST_PREFIX;DISCOVERY_TIMEOUT" "EXTRA_ARGS;PROPERTIES" ${ARGN})
+  list(JOIN ARG_EXTRA_ARGS " " _arguments)
+  set_property(GLOBAL APPEND PROPERTY TEVU_WINDOWS_TESTS "${ARG_TEST_PREFIX} $<TARGET_FILE:${target}> ${_arguments}")
 endfunction()
 
 # Written once every directory has listed its programs.
