@@ -16,8 +16,8 @@
 #include <utility>
 
 // The interpreter's configuration must describe the target it is compiled for: CPython's Windows
-// pyconfig.h takes a 64-bit target for a 32-bit one unless MS_WIN64 is defined (its compiler checks
-// are MSVC's), and nothing else would notice.
+// pyconfig.h describes a 64-bit target as a 32-bit one unless MS_WIN64 is defined (it looks for MSVC's
+// own macros only), and nothing else would notice.
 static_assert(SIZEOF_VOID_P == sizeof(void*), "pyconfig.h's pointer size is not the target's (MS_WIN64?)");
 static_assert(SIZEOF_SIZE_T == sizeof(std::size_t), "pyconfig.h's size_t is not the target's (MS_WIN64?)");
 static_assert(sizeof(Py_ssize_t) == sizeof(std::size_t) && sizeof(Py_ssize_t) == sizeof(std::intptr_t),
