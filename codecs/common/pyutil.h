@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -13,6 +14,14 @@
 #include <new>
 #include <string>
 #include <utility>
+
+// The interpreter's configuration must describe the target it is compiled for: CPython's Windows
+// pyconfig.h describes a 64-bit target as a 32-bit one unless MS_WIN64 is defined (it looks for MSVC's
+// own macros only), and nothing else would notice.
+static_assert(SIZEOF_VOID_P == sizeof(void*), "pyconfig.h's pointer size is not the target's (MS_WIN64?)");
+static_assert(SIZEOF_SIZE_T == sizeof(std::size_t), "pyconfig.h's size_t is not the target's (MS_WIN64?)");
+static_assert(sizeof(Py_ssize_t) == sizeof(std::size_t) && sizeof(Py_ssize_t) == sizeof(std::intptr_t),
+              "Py_ssize_t is not pointer-sized on this target (MS_WIN64?)");
 
 namespace tevu::py {
 
@@ -461,7 +470,8 @@ inline std::pair<Ref, Ref> sequence_pair(PyObject* o, const char* what) {
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) throw ErrorAlreadySet();
     if (n != 2) {
-        PyErr_Format(PyExc_ValueError, "%s must have two items, not %zd", what, n);
+        // (%zd: Windows' printf checks know no 'z', though the interpreter's formatter does)
+        PyErr_Format(PyExc_ValueError, "%s must have two items, not %s", what, std::to_string(n).c_str());
         throw ErrorAlreadySet();
     }
     return {check(PySequence_GetItem(o, 0)), check(PySequence_GetItem(o, 1))};
@@ -713,19 +723,30 @@ inline void add_function(PyObject* module, PyMethodDef* definition) {
 
 }  // namespace tevu::py
 
+// The exported entry point's declaration, its result type included: on Windows the interpreter's own
+// PyMODINIT_FUNC (dllexport; a DLL exports nothing else), elsewhere default visibility, as the modules
+// hide everything else (2.7's PyMODINIT_FUNC does not say so).
+#if defined(_WIN32)
+#define TEVU_PY_INIT_FUNC PyMODINIT_FUNC
+#elif PY_MAJOR_VERSION >= 3
+#define TEVU_PY_INIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define TEVU_PY_INIT_FUNC extern "C" __attribute__((visibility("default"))) void
+#endif
+
 // Declares the module's entry point: TEVU_PY_MODULE_INIT(encoder) { ...; return module; }
 // The body returns the module as a tevu::py::Ref and may throw.
 #if PY_MAJOR_VERSION >= 3
 #define TEVU_PY_MODULE_INIT(name)                                                        \
     static ::tevu::py::Ref tevu_module_body_##name();                                    \
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void) {    \
+    TEVU_PY_INIT_FUNC PyInit_##name(void) {                                              \
         return ::tevu::py::guarded([] { return tevu_module_body_##name(); });            \
     }                                                                                    \
     static ::tevu::py::Ref tevu_module_body_##name()
 #else
 #define TEVU_PY_MODULE_INIT(name)                                                        \
     static ::tevu::py::Ref tevu_module_body_##name();                                    \
-    extern "C" __attribute__((visibility("default"))) void init##name(void) {            \
+    TEVU_PY_INIT_FUNC init##name(void) {                                                 \
         ::tevu::py::Ref m(::tevu::py::Ref::steal(                                        \
             ::tevu::py::guarded([] { return tevu_module_body_##name(); })));             \
     }                                                                                    \

@@ -12,8 +12,8 @@ namespace tevu::standin {
 
 namespace {
 
-std::optional<unsigned long> positive_decimal(std::string_view text) {
-    unsigned long value = 0;
+std::optional<unsigned long long> positive_decimal(std::string_view text) {
+    unsigned long long value = 0;
     const char* end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || stop != end || value == 0) return std::nullopt;

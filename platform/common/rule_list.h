@@ -31,7 +31,7 @@ template <class Code>
 struct Rule {
     std::string entry;
     Code code{};
-    unsigned long nth = 0;  // the one call the rule applies to; 0: every call
+    unsigned long long nth = 0;  // the one call the rule applies to; 0: every call
     bool operator==(const Rule& o) const { return entry == o.entry && code == o.code && nth == o.nth; }
 };
 
@@ -44,7 +44,7 @@ using CodeParser = std::optional<Code> (*)(std::string_view);
 struct RuleText {
     std::string_view entry;
     std::string_view code;  // empty for lists without codes
-    unsigned long nth;
+    unsigned long long nth;
 };
 
 // Splits `text` into items and calls `accept` for each one whose shape and entry are right; `accept`
@@ -93,7 +93,7 @@ std::vector<Rule<Code>> rules_from_environment(const RuleListSyntax& syntax, Cod
 
 // The first rule for this call (the `call`-th, counted from 1) of `entry`, or null.
 template <class Code>
-const Rule<Code>* rule_for(const std::vector<Rule<Code>>& rules, std::string_view entry, unsigned long call) {
+const Rule<Code>* rule_for(const std::vector<Rule<Code>>& rules, std::string_view entry, unsigned long long call) {
     for (const Rule<Code>& rule : rules)
         if (rule.entry == entry && (rule.nth == 0 || rule.nth == call)) return &rule;
     return nullptr;

@@ -5,8 +5,9 @@
 #include "emu_errors.h"
 #include "emu_registry.h"
 #include "emu_report.h"
+#include "standin_export.h"
 
-#define TEVU_CUDA_EXPORT extern "C" __attribute__((visibility("default")))
+#define TEVU_CUDA_EXPORT TEVU_STANDIN_EXPORT
 
 // The prototypes, so that every definition below must match the shared declarations.
 #define TEVU_CUDA_DECLARE(name, symbol, params) TEVU_CUDA_EXPORT CUresult TEVU_CUDAAPI symbol params;

@@ -26,7 +26,11 @@ std::size_t round_up(std::size_t value, std::size_t alignment) {
 Block new_block(std::size_t bytes, std::size_t alignment, unsigned char fill) {
     if (bytes > std::numeric_limits<std::size_t>::max() - alignment) return Block();
     std::size_t size = round_up(bytes, alignment);
+#if defined(_WIN32)
+    Block block(static_cast<std::uint8_t*>(_aligned_malloc(size, alignment)));
+#else
     Block block(static_cast<std::uint8_t*>(std::aligned_alloc(alignment, size)));
+#endif
     if (block) std::memset(block.get(), fill, size);
     return block;
 }

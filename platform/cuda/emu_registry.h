@@ -21,8 +21,13 @@
 
 namespace tevu::cuda_emu {
 
+// Blocks come from new_block() (emu_memory.cpp); Windows frees aligned blocks with their own call.
 struct BlockDeleter {
+#if defined(_WIN32)
+    void operator()(std::uint8_t* p) const noexcept { _aligned_free(p); }
+#else
     void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+#endif
 };
 using Block = std::unique_ptr<std::uint8_t, BlockDeleter>;
 

@@ -29,6 +29,7 @@
 
 #include "nvapi_entries.h"
 #include "rule_list.h"
+#include "standin_export.h"
 
 namespace {
 
@@ -266,7 +267,7 @@ void* address_of(Function function) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) void* nvapi_QueryInterface(NvU32 interface_id) {
+TEVU_STANDIN_EXPORT void* nvapi_QueryInterface(NvU32 interface_id) {
     for (const FunctionInfo& info : kFunctions) {
         if (info.interface_id != interface_id) continue;
         const long query_number = ++library.queries[index_of(info.function)];

@@ -2,12 +2,20 @@
 
 #include <dlfcn.h>
 
+#include "cuda_driver_api.h"
+
 namespace nvenc_emu {
 namespace {
 
-using CuResult = int;
+using CuResult = CUresult;
 using CuContext = void*;
-using CuDevicePtr = unsigned long long;
+using CuDevicePtr = CUdeviceptr;  // pointer-sized: 4 bytes on 32-bit targets
+
+#if defined(_WIN32)
+constexpr char kCudaLibrary[] = "nvcuda.dll";
+#else
+constexpr char kCudaLibrary[] = "libcuda.so.1";  // the soname: every driver installation has it
+#endif
 
 struct LibraryCloser {
     void operator()(void* handle) const { dlclose(handle); }
@@ -18,7 +26,7 @@ using Library = std::unique_ptr<void, LibraryCloser>;
 class CudaDriver : public DeviceMemory {
 public:
     static std::unique_ptr<DeviceMemory> open() {
-        Library library(dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL));
+        Library library(dlopen(kCudaLibrary, RTLD_NOW | RTLD_LOCAL));
         if (!library)
             return nullptr;
         std::unique_ptr<CudaDriver> driver(new CudaDriver(std::move(library)));
@@ -63,10 +71,10 @@ private:
     }
 
     Library library_;
-    CuResult (*push_)(CuContext) = nullptr;
-    CuResult (*pop_)(CuContext*) = nullptr;
-    CuResult (*get_device_)(int*) = nullptr;
-    CuResult (*copy_)(void*, CuDevicePtr, size_t) = nullptr;
+    CuResult(TEVU_CUDAAPI* push_)(CuContext) = nullptr;
+    CuResult(TEVU_CUDAAPI* pop_)(CuContext*) = nullptr;
+    CuResult(TEVU_CUDAAPI* get_device_)(int*) = nullptr;
+    CuResult(TEVU_CUDAAPI* copy_)(void*, CuDevicePtr, size_t) = nullptr;
 };
 
 }  // namespace

@@ -17,8 +17,9 @@ public:
     virtual bool copy_to_host(void* context, uint64_t device_address, size_t bytes, void* host) = 0;
 };
 
-// The CUDA driver library by its soname "libcuda.so.1" (the name every driver installation has),
-// on first use; null when it cannot be loaded or lacks an entry point the stand-in needs.
+// The CUDA driver library by the name every driver installation has ("libcuda.so.1", on Windows
+// "nvcuda.dll"), opened on first use; null when it cannot be loaded or lacks an entry point the stand-in
+// needs.
 std::unique_ptr<DeviceMemory> open_cuda_driver();
 
 }  // namespace nvenc_emu

@@ -11,6 +11,7 @@
 #include "device_memory.h"
 #include "nvenc_api.h"
 #include "session.h"
+#include "standin_export.h"
 #include "trace.h"
 #include "versions.h"
 
@@ -424,7 +425,7 @@ void fill(NV_ENCODE_API_FUNCTION_LIST& t, PNVENCOPENENCODESESSIONEX open_ex) {
 }  // namespace
 }  // namespace nvenc_emu
 
-extern "C" __attribute__((visibility("default"))) NVENCSTATUS NVENCAPI
+TEVU_STANDIN_EXPORT NVENCSTATUS NVENCAPI
 NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
     using namespace nvenc_emu;
     return entry("NvEncodeAPICreateInstance", [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
@@ -440,7 +441,7 @@ NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
 }
 
 // The newest API this library speaks, as major << 4 | minor (NVENC_EMU_MAX_API).
-extern "C" __attribute__((visibility("default"))) NVENCSTATUS NVENCAPI
+TEVU_STANDIN_EXPORT NVENCSTATUS NVENCAPI
 NvEncodeAPIGetMaxSupportedVersion(uint32_t* version) {
     using namespace nvenc_emu;
     return entry("NvEncodeAPIGetMaxSupportedVersion", [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
@@ -453,4 +454,4 @@ NvEncodeAPIGetMaxSupportedVersion(uint32_t* version) {
 }
 
 // Tells tools that look for NVIDIA's library that this one stands in for it.
-extern "C" __attribute__((visibility("default"))) const char tevu_platform_standin[] = "NVENC stand-in (libx264)";
+TEVU_STANDIN_EXPORT const char tevu_platform_standin[] = "NVENC stand-in (libx264)";

@@ -1,6 +1,8 @@
 // Device queries and contexts of the stand-in, through the layer and directly.
 #include "standin_fixture.h"
 
+#include <dlfcn.h>
+
 #include <cstring>
 #include <thread>
 
@@ -77,6 +79,18 @@ TEST(Devices, CannotBeLoadedFromAMissingLibrary) {
     } catch (const LibraryError& e) {
         EXPECT_NE(std::strstr(e.what(), "libtevu-no-such-driver.so"), nullptr) << e.what();
     }
+}
+
+// Entry points handed out stay valid: the library is not unloaded when its last owner lets go.
+TEST(Devices, LibraryStaysLoadedAfterItsLastOwner) {
+    const std::string name = cuda_driver_library(native_windows).files.front();
+    {
+        std::shared_ptr<DynamicLibrary> library = DynamicLibrary::open(name);
+        ASSERT_NE(library->symbol("cuInit"), nullptr);
+    }
+    void* still_loaded = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(still_loaded, nullptr);
+    if (still_loaded) dlclose(still_loaded);
 }
 
 using Contexts = ContextTest;

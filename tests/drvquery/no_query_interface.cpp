@@ -1,2 +1,4 @@
 // A library named like the driver's interface library that lacks its query export.
-extern "C" __attribute__((visibility("default"))) int nvapi_unrelated_export() { return 0; }
+#include "standin_export.h"
+
+TEVU_STANDIN_EXPORT int nvapi_unrelated_export() { return 0; }

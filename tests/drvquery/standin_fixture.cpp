@@ -1,19 +1,67 @@
 #include "standin_fixture.h"
 
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <filesystem>
+#else
+#include <dlfcn.h>
+#endif
 
 #include "nvapi_loader.h"
 
 namespace tevu::nvapi::testing {
 
+#if defined(_WIN32)
+namespace {
+
+// Windows loads the library from the system directory only, so the library a test asks for through
+// TEVU_NVAPI_SYSTEM_DIR (a folder, empty or unset for none) is put there in place of the one before.
+void place_system_library(const char* folder) {
+    wchar_t system[MAX_PATH + 1];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH + 1);
+    ASSERT_TRUE(length > 0 && length <= MAX_PATH);
+    const std::filesystem::path target = std::filesystem::path(system) / "nvapi.dll";
+    std::error_code error;
+    std::filesystem::remove(target, error);
+    ASSERT_FALSE(error) << "cannot remove " << target.string() << ": " << error.message();
+    if (!folder || !*folder) return;
+    const std::filesystem::path source = std::filesystem::path(folder) / "nvapi.dll";
+    if (!std::filesystem::exists(source)) return;
+    std::filesystem::copy_file(source, target, error);
+    ASSERT_FALSE(error) << "cannot copy " << source.string() << ": " << error.message();
+}
+
+}  // namespace
+
+void StandinTest::set(const char* variable, const std::string& value) {
+    if (std::strcmp(variable, "TEVU_NVAPI_SYSTEM_DIR") == 0) place_system_library(value.c_str());
+    setenv(variable, value.c_str(), 1);
+}
+void StandinTest::unset(const char* variable) {
+    if (std::strcmp(variable, "TEVU_NVAPI_SYSTEM_DIR") == 0) place_system_library(nullptr);
+    unsetenv(variable);
+}
+
+bool StandinTest::library_mapped() { return GetModuleHandleW(L"nvapi.dll") != nullptr; }
+#else
 void StandinTest::set(const char* variable, const std::string& value) { setenv(variable, value.c_str(), 1); }
 void StandinTest::unset(const char* variable) { unsetenv(variable); }
+
+bool StandinTest::library_mapped() {
+    void* handle = dlopen(platform_library_path().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!handle) return false;
+    dlclose(handle);
+    return true;
+}
+#endif
 
 void StandinTest::SetUp() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -61,13 +109,6 @@ bool StandinTest::wait_for(const std::string& event) const {
 }
 
 std::string StandinTest::platform_library_path() { return std::string(TEVU_TEST_PLATFORM_DIR) + "/nvapi.dll"; }
-
-bool StandinTest::library_mapped() {
-    void* handle = dlopen(platform_library_path().c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (!handle) return false;
-    dlclose(handle);
-    return true;
-}
 
 void StandinTest::open_gate() const { std::ofstream(gate_path()).put('\n'); }
 

@@ -19,9 +19,14 @@ void bind(void* library, Fn& fn, const char* name) {
 }
 
 CudaDriver open_driver() {
-    void* library = dlopen("libcuda.so", RTLD_NOW);  // kept open: the driver lives as long as the process
+#if defined(_WIN32)
+    const char* name = "nvcuda.dll";
+#else
+    const char* name = "libcuda.so";
+#endif
+    void* library = dlopen(name, RTLD_NOW);  // kept open: the driver lives as long as the process
     if (!library)
-        throw CudaError(std::string("cannot load libcuda.so: ") + dlerror());
+        throw CudaError(std::string("cannot load ") + name + ": " + dlerror());
     CudaDriver d{};
     bind(library, d.cuInit, "cuInit");
     bind(library, d.cuDeviceGet, "cuDeviceGet");

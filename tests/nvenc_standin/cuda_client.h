@@ -1,4 +1,5 @@
-// A CUDA driver client for the tests: the driver library opened at run time by name ("libcuda.so"),
+// A CUDA driver client for the tests: the driver library opened at run time by name ("libcuda.so",
+// on Windows "nvcuda.dll"),
 // with owning wrappers for contexts, pitched allocations and modules.
 #pragma once
 
@@ -8,10 +9,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "cuda_driver_api.h"
+
 namespace nvenc_test {
 
-using CuResult = int;
-using CuDevicePtr = unsigned long long;
+using CuResult = CUresult;
+using CuDevicePtr = CUdeviceptr;
 
 class CudaError : public std::runtime_error {
 public:
@@ -19,20 +22,20 @@ public:
 };
 
 struct CudaDriver {
-    CuResult (*cuInit)(unsigned);
-    CuResult (*cuDeviceGet)(int*, int);
-    CuResult (*cuCtxCreate_v2)(void**, unsigned, int);
-    CuResult (*cuCtxDestroy_v2)(void*);
-    CuResult (*cuCtxPushCurrent_v2)(void*);
-    CuResult (*cuCtxPopCurrent_v2)(void**);
-    CuResult (*cuMemAllocPitch_v2)(CuDevicePtr*, size_t*, size_t, size_t, unsigned);
-    CuResult (*cuMemFree_v2)(CuDevicePtr);
-    CuResult (*cuMemcpyHtoD_v2)(CuDevicePtr, const void*, size_t);
-    CuResult (*cuMemcpyDtoH_v2)(void*, CuDevicePtr, size_t);
-    CuResult (*cuModuleLoadData)(void**, const void*);
-    CuResult (*cuModuleUnload)(void*);
-    CuResult (*cuModuleGetFunction)(void**, void*, const char*);
-    CuResult (*cuLaunchKernel)(void*, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, void*,
+    CuResult(TEVU_CUDAAPI* cuInit)(unsigned);
+    CuResult(TEVU_CUDAAPI* cuDeviceGet)(int*, int);
+    CuResult(TEVU_CUDAAPI* cuCtxCreate_v2)(void**, unsigned, int);
+    CuResult(TEVU_CUDAAPI* cuCtxDestroy_v2)(void*);
+    CuResult(TEVU_CUDAAPI* cuCtxPushCurrent_v2)(void*);
+    CuResult(TEVU_CUDAAPI* cuCtxPopCurrent_v2)(void**);
+    CuResult(TEVU_CUDAAPI* cuMemAllocPitch_v2)(CuDevicePtr*, size_t*, size_t, size_t, unsigned);
+    CuResult(TEVU_CUDAAPI* cuMemFree_v2)(CuDevicePtr);
+    CuResult(TEVU_CUDAAPI* cuMemcpyHtoD_v2)(CuDevicePtr, const void*, size_t);
+    CuResult(TEVU_CUDAAPI* cuMemcpyDtoH_v2)(void*, CuDevicePtr, size_t);
+    CuResult(TEVU_CUDAAPI* cuModuleLoadData)(void**, const void*);
+    CuResult(TEVU_CUDAAPI* cuModuleUnload)(void*);
+    CuResult(TEVU_CUDAAPI* cuModuleGetFunction)(void**, void*, const char*);
+    CuResult(TEVU_CUDAAPI* cuLaunchKernel)(void*, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, void*,
                                void**, void**);
 };
 

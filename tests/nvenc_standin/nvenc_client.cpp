@@ -48,7 +48,14 @@ void check(NVENCSTATUS status, const char* what) {
 
 PNVENCODEAPICREATEINSTANCE create_instance_entry() {
     const char* build = std::getenv("TEVU_TEST_BUILD_DIR");
-    const std::string path = std::string(build ? build : TEVU_BUILD_DIR) + "/platform/libnvidia-encode.so";
+#if defined(_WIN64)
+    const char* name = "nvEncodeAPI64.dll";
+#elif defined(_WIN32)
+    const char* name = "nvencodeapi.dll";
+#else
+    const char* name = "libnvidia-encode.so";
+#endif
+    const std::string path = std::string(build ? build : TEVU_BUILD_DIR) + "/platform/" + name;
     static void* library = dlopen(path.c_str(), RTLD_NOW);  // kept open for the process, like a client
     if (!library)
         throw std::runtime_error("cannot load " + path);

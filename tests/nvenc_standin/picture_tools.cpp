@@ -11,7 +11,12 @@
 #include <sstream>
 #include <stdexcept>
 
+#if defined(_WIN32)
+#include <direct.h>
+#include <io.h>
+#else
 #include <sys/wait.h>
+#endif
 
 namespace nvenc_test {
 namespace {
@@ -175,7 +180,11 @@ TempDir::TempDir() {
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/nvenc_standin_XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+#if defined(_WIN32)
+    if (_mktemp_s(name.data(), name.size()) != 0 || _mkdir(name.data()) != 0)
+#else
     if (!mkdtemp(name.data()))
+#endif
         throw std::runtime_error("cannot create a temporary directory");
     dir_ = name.data();
 }
@@ -198,7 +207,11 @@ int run_command(const std::string& command, std::string* output) {
     const int status = pclose(pipe.release());
     if (output)
         *output = text;
+#if defined(_WIN32)
+    return status;  // the command's exit status
+#else
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 DecodedStream decode_h264(const std::vector<uint8_t>& stream, bool yuv444) {

@@ -27,13 +27,13 @@ struct Case {
     const char* problem;  // null: well-formed
     const char* entry;
     int code;
-    unsigned long nth;
+    unsigned long long nth;
 };
 
 const Case kCases[] = {
     {&kWithCodes, "cuInit=3", nullptr, "cuInit", 3, 0},
     {&kWithCodes, "cuInit=3@1", nullptr, "cuInit", 3, 1},
-    {&kWithCodes, "cuMemFree=9@4294967296", nullptr, "cuMemFree", 9, 4294967296ul},
+    {&kWithCodes, "cuMemFree=9@4294967296", nullptr, "cuMemFree", 9, 4294967296ull},
     {&kWithoutCodes, "cuMemFree", nullptr, "cuMemFree", 0, 0},
     {&kWithoutCodes, "cuMemFree@2", nullptr, "cuMemFree", 0, 2},
     {&kAnyEntry, "anything=2@5", nullptr, "anything", 2, 5},

@@ -38,8 +38,8 @@ inline constexpr bool native_windows =
     false;
 #endif
 
-// Owns one loader handle, released when the last owner lets go; on POSIX systems the library itself
-// stays loaded until the process ends.
+// Owns one loader handle, released when the last owner lets go; the library itself stays loaded until
+// the process ends.
 class DynamicLibrary {
 public:
     // Opens `name` as it is (no path, no suffix added), so that the loader's normal search applies.

@@ -213,8 +213,9 @@ Ref parseguid(PyObject*, PyObject* args) {
 
 // --- configuration --------------------------------------------------------------------------------
 std::string env_text(const char* name, const char* fallback) {
-    Ref environ = getattr(py::import("os").get(), "environ");
-    return py::str(py::call_method(environ.get(), "get", text(name), text(fallback)).get());
+    // (not "environ": Windows' C library defines that name as a macro)
+    Ref os_environ = getattr(py::import("os").get(), "environ");
+    return py::str(py::call_method(os_environ.get(), "get", text(name), text(fallback)).get());
 }
 
 // The host's int() of the text, as a C int; a non-integer raises the host's ValueError.
@@ -530,9 +531,7 @@ void check_driver() {
     if (py::is_none(verdict.get())) {
         log_warn("Warning: NVidia driver version %s may or may not work", shown);
         log_warn(" recommended driver versions: up to 350 only");
-        Ref environ = py::getattr(py::import("os").get(), "environ");
-        Ref force = py::call_method(environ.get(), "get", text("TEVU_NVENC_YUV444P"), text("0"));
-        if (py::str(force.get()) != "1") {
+        if (env_text("TEVU_NVENC_YUV444P", "0") != "1") {
             log_warn(" disabling YUV444P and lossless mode");
             log_warn(" use TEVU_NVENC_YUV444P=1 to force enable it");
             set_module_attr("YUV444_ENABLED", py::boolean(false));

@@ -1066,8 +1066,9 @@ NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, reserved2, 1032);
 #undef NVENC_CHECK_OFFSET
 #endif
 
-// On 32-bit Windows, where a 64-bit member aligns to 8, these sizes give the well-known 32-bit words.
-#if defined(_M_IX86)
+// On 32-bit Windows, where a 64-bit member aligns to 8, these sizes give the well-known 32-bit words
+// (_M_IX86 is the Microsoft compiler's name of the target; MinGW's gcc says __i386__).
+#if defined(_M_IX86) || (defined(_WIN32) && defined(__i386__))
 static_assert(nvenc_struct_version<NV_ENC_PIC_PARAMS_V5>(NVENC_API_V5) == 0xD0040B00u,
               "32-bit picture params");
 static_assert(nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(NVENC_API_V5) == 0x50010500u,
