@@ -76,7 +76,14 @@ function(_tevu_windows_python_module module id package name sources libraries)
     SUFFIX "${TEVU_PYTHON_${id}_MODULE_SUFFIX}" LIBRARY_OUTPUT_DIRECTORY "${TEVU_PYTHON_DIR}/${package}")
   target_link_libraries(${module} PRIVATE ${libraries} ${_import})
   add_dependencies(${module} ${module}_import tevu_host_package)
-  tevu_install_python_module(${module} ${id} ${package})
+  # A Windows interpreter's package folder, Lib/site-packages under its prefix (no interpreter runs here to
+  # be asked); TEVU_INSTALL_PYTHON_DIR overrides it, as on Linux.
+  set(_dir "Lib/site-packages")
+  if(TEVU_INSTALL_PYTHON_DIR)
+    string(REPLACE "{VERSION}" "${TEVU_PYTHON_${id}_VERSION}" _dir "${TEVU_INSTALL_PYTHON_DIR}")
+  endif()
+  install(TARGETS ${module} LIBRARY DESTINATION "${_dir}/${package}" RUNTIME DESTINATION "${_dir}/${package}"
+          COMPONENT modules)
 endfunction()
 
 # tevu_add_python_module(target PACKAGE tevu/codecs/x NAME modname SOURCES ... [LIBRARIES ...])

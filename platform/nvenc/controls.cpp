@@ -85,7 +85,8 @@ std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vecto
 Controls controls_from_environment() {
     Controls c;
     long value = 0;
-    if (parse_int(environment("NVENC_EMU_MAX_SESSIONS"), value) && value >= 0 && value <= UINT_MAX)
+    if (parse_int(environment("NVENC_EMU_MAX_SESSIONS"), value) && value >= 0 &&
+        static_cast<unsigned long>(value) <= UINT_MAX)
         c.max_sessions = static_cast<unsigned>(value);
     uint32_t api = 0;
     if (parse_api_version(environment("NVENC_EMU_MAX_API"), api))
