@@ -227,19 +227,27 @@ class Threads(unittest.TestCase):
     ROUNDS = 25
 
     def test_clean_against_a_compressing_thread(self):
+        """Even rounds start cleaning once a frame is inside compress_image (its image's timestamp was
+        read), so that the refusal is met every time; odd rounds race freely from the first frame on."""
         width, height = 1024, 768
         pixels = desktop_frame(width, height, 0)
         outcomes = {"busy": 0, "cleaned": 0}
-        for _ in range(self.ROUNDS):
+        for round_number in range(self.ROUNDS):
             e = new_encoder(width, height)
             errors = []
             started = threading.Event()
 
+            class Signalling(Image):
+                def get_timestamp(self):
+                    started.set()
+                    return self.wrapper.get_timestamp()
+
             def compress():
                 try:
                     for i in range(20):
-                        started.set()
-                        e.compress_image(Image(width, height, pixels, timestamp=i))
+                        if round_number % 2:
+                            started.set()
+                        e.compress_image(Signalling(width, height, pixels, timestamp=i))
                 except Exception as x:  # noqa: B902 - refused while clean() runs, or cleaned between two frames
                     cleaned = isinstance(x, CHECK_ERROR) and "context is not initialized" in str(x)
                     if BUSY not in str(x) and not cleaned:
