@@ -18,7 +18,7 @@ PlatformLibrary open_platform_library(const cuda::LibraryNames& names) {
     PlatformLibrary found;
     found.library = cuda::DynamicLibrary::open_first(names);
     const std::string file = found.library->file();
-    found.path = file.empty() ? found.library->name() : canonical(file);
+    found.path = file.empty() ? found.library->name() : file;  // links resolved already
     found.stand_in = dlsym(found.library->native_handle(), "tevu_platform_standin") != nullptr;
     return found;
 }
