@@ -190,12 +190,21 @@ else()
   endif()
 endif()
 
-# tevu_add_python_module(target PACKAGE tevu/codecs/x NAME modname SOURCES ... [LIBRARIES ...])
+include(${CMAKE_CURRENT_LIST_DIR}/PythonTree.cmake)
+
+# tevu_add_python_module(target PACKAGE tevu/codecs/x NAME modname SOURCES ... [LIBRARIES ...]
+#                        [PYTHON_FILES file.py ...])
 # Builds the extension module for every interpreter into build/python/<package>/<name><suffix>, as the
-# targets <target>_<id>; <target> builds them all.
+# targets <target>_<id>; <target> builds them all. PYTHON_FILES (relative to the calling folder) go into
+# the same folder, for every interpreter, in the build tree and when installed.
 function(tevu_add_python_module target)
-  cmake_parse_arguments(ARG "" "PACKAGE;NAME" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "" "PACKAGE;NAME" "SOURCES;LIBRARIES;PYTHON_FILES" ${ARGN})
   add_custom_target(${target} ALL)
+  if(ARG_PYTHON_FILES)
+    tevu_copy_to_python_tree(${target}_python_files PACKAGE ${ARG_PACKAGE} FILES ${ARG_PYTHON_FILES})
+    add_dependencies(${target} ${target}_python_files)
+    list(TRANSFORM ARG_PYTHON_FILES PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/" OUTPUT_VARIABLE _python_files)
+  endif()
   # Earlier trees built Python 2.7's module as <name>.so, which every Python 3 would try to load.
   file(REMOVE "${TEVU_PYTHON_DIR}/${ARG_PACKAGE}/${ARG_NAME}.so")
   foreach(_id IN LISTS TEVU_PYTHON_IDS)
@@ -211,6 +220,9 @@ function(tevu_add_python_module target)
     add_dependencies(${_t} tevu_host_package)
     add_dependencies(${target} ${_t})
     tevu_install_python(${_id} PACKAGE ${ARG_PACKAGE} COMPONENT modules STRIP FILES "$<TARGET_FILE:${_t}>")
+    if(ARG_PYTHON_FILES)
+      tevu_install_python(${_id} PACKAGE ${ARG_PACKAGE} COMPONENT modules FILES ${_python_files})
+    endif()
   endforeach()
 endfunction()
 

@@ -65,31 +65,42 @@ class Outcome(object):
         return self.events.count(event)
 
 
-def run_scenario(code, **environment):
-    """Runs code (which sets `value`) in a fresh interpreter; None in environment unsets a variable."""
+def driver_environment(events_path, environment):
+    """The stand-in's steering for one child: environment's values (None unsets one), events to events_path."""
+    env = dict(os.environ)
+    for name in ("NVAPI_EMU_VERSION", "NVAPI_EMU_BRANCH", "NVAPI_EMU_FAIL", "NVAPI_EMU_MISSING",
+                 "NVAPI_EMU_HOLD"):
+        env.pop(name, None)
+    env["NVAPI_EMU_EVENTS"] = events_path
+    for name, value in environment.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
+    return env
+
+
+def run_child(arguments, environment):
+    """Runs the interpreter with arguments under the stand-in; (exit status, stdout, stderr, events)."""
     handle, events_path = tempfile.mkstemp(prefix="drvquery-events-")
     os.close(handle)
     try:
-        env = dict(os.environ)
-        for name in ("NVAPI_EMU_VERSION", "NVAPI_EMU_BRANCH", "NVAPI_EMU_FAIL", "NVAPI_EMU_MISSING",
-                     "NVAPI_EMU_HOLD"):
-            env.pop(name, None)
-        env["NVAPI_EMU_EVENTS"] = events_path
-        for name, value in environment.items():
-            if value is None:
-                env.pop(name, None)
-            else:
-                env[name] = value
-        child = subprocess.Popen([sys.executable, "-c", SCENARIO_RUNNER, code], env=env,
+        child = subprocess.Popen([sys.executable] + arguments, env=driver_environment(events_path, environment),
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         out, err = child.communicate()
-        if child.returncode != 0:
-            raise AssertionError("scenario failed (%d): %s" % (child.returncode, err))
         with open(events_path) as f:
             events = f.read().splitlines()
-        return Outcome(json.loads(out), events)
+        return child.returncode, out, err, events
     finally:
         os.remove(events_path)
+
+
+def run_scenario(code, **environment):
+    """Runs code (which sets `value`) in a fresh interpreter; None in environment unsets a variable."""
+    rc, out, err, events = run_child(["-c", SCENARIO_RUNNER, code], environment)
+    if rc != 0:
+        raise AssertionError("scenario failed (%d): %s" % (rc, err))
+    return Outcome(json.loads(out), events)
 
 
 class ModuleTest(unittest.TestCase):
@@ -358,6 +369,57 @@ except ValueError as e:
 """)
         self.assertEqual(outcome.value, "['no display', [['clean', None]]]")
         self.assertEqual(outcome.events, [])  # the driver was never asked
+
+
+class CommandLineTest(unittest.TestCase):
+    """python -m tevu.codecs.drvquery, as a user runs it."""
+
+    COMMAND = "python -m tevu.codecs.drvquery"
+    ANSWER = "[361, 80, 'r361_00']"
+
+    def run_command(self, *arguments, **environment):
+        return run_child(["-m", "tevu.codecs.drvquery"] + list(arguments), environment)
+
+    def test_logs_the_version(self):
+        for arguments, debug in [([], False), (["-v"], True), (["--verbose"], True), (["-v", "--verbose"], True)]:
+            rc, out, err, events = self.run_command(*arguments)
+            self.assertEqual((rc, out), (0, ""), (arguments, err))
+            lines = err.splitlines()
+            self.assertTrue(lines[-1].endswith(" " + self.ANSWER), (arguments, err))
+            self.assertEqual(any(line.endswith(" DriverVersion: 36180") for line in lines), debug, (arguments, err))
+            self.assertEqual(any(line.endswith(" Build Branch: r361_00") for line in lines), debug, (arguments, err))
+            self.assertNotIn("Traceback", err)
+            for event in ("loaded", "call NvAPI_Initialize 0", "call NvAPI_Unload 0", "released"):
+                self.assertEqual(events.count(event), 1, (arguments, event))
+
+    def test_a_driver_failure_is_one_line_and_status_1(self):
+        version_call = "NvAPI_SYS_GetDriverAndBranchVersion"
+        for arguments, environment, text in [
+                ([], {"TEVU_NVAPI_SYSTEM_DIR": None}, "error 4294967294 NvAPI_Initialize"),
+                ([], {"NVAPI_EMU_FAIL": version_call + "=-5"}, "error 4294967291 " + version_call),
+                ([], {"NVAPI_EMU_FAIL": "NvAPI_Unload=-7"}, "error 4294967295 NvAPI_Unload"),
+                (["-v"], {"TEVU_NVAPI_SYSTEM_DIR": None}, "error 4294967294 NvAPI_Initialize")]:
+            rc, out, err, _ = self.run_command(*arguments, **environment)
+            self.assertEqual((rc, out), (1, ""), (environment, err))
+            self.assertEqual(err.splitlines()[-1], "%s: %s" % (self.COMMAND, text), (environment, err))
+            self.assertNotIn(self.ANSWER, err)
+            # the traceback is shown to the verbose only
+            self.assertEqual("Traceback" in err, bool(arguments), (arguments, err))
+
+    def test_unknown_arguments_are_refused_before_the_driver_is_asked(self):
+        for argument in ["--bogus", "-vv", "--verbose=1", "x"]:
+            rc, out, err, events = self.run_command("-v", argument)
+            self.assertEqual((rc, out), (2, ""), argument)
+            self.assertEqual(err.splitlines(), ["%s: unknown argument %r" % (self.COMMAND, argument),
+                                                "usage: %s [-v | --verbose]" % self.COMMAND])
+            self.assertEqual(events, [], argument)
+
+    def test_help(self):
+        for argument in ["-h", "--help"]:
+            rc, out, err, events = self.run_command(argument, "--bogus")
+            self.assertEqual((rc, err, events), (0, "", []), argument)
+            self.assertTrue(out.startswith("usage: %s [-v | --verbose]\n\n" % self.COMMAND), out)
+            self.assertIn("Exit status: 0", out)
 
 
 if __name__ == "__main__":

@@ -18,7 +18,9 @@ CMAKE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
 CHECK_SCRIPT = os.path.join(CMAKE_DIR, "CheckStandinLibdir.cmake")
 INSTALL_SCRIPT = os.path.join(CMAKE_DIR, "InstallPythonFiles.cmake")
 MODULE_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX") or "module.so"  # Python 2.7: encodermodule.so
-MODULES = ["tevu.codecs.nvenc5.encoder", "tevu.codecs.nvenc4.encoder", "tevu.codecs.drvquery"]
+# The compiled modules; the driver query module is a package around its own.
+MODULES = ["tevu.codecs.nvenc5.encoder", "tevu.codecs.nvenc4.encoder", "tevu.codecs.drvquery.drvquery"]
+PACKAGE_FILES = [os.path.join("tevu", "codecs", "drvquery", name) for name in ("__init__.py", "__main__.py")]
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 EXAMPLE = os.path.join(ROOT, "docs", "examples", "encode_h264.py")
 sys.path[:0] = [os.path.join(ROOT, "tools"), os.path.dirname(EXAMPLE)]
@@ -55,15 +57,15 @@ class Install(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.prefix)
 
-    def run_here(self, code, **env):
-        """Runs code with this interpreter against the installed tree only."""
+    def run_here(self, arguments, **env):
+        """Runs this interpreter with arguments against the installed tree only; (stdout, stderr)."""
         full_env = dict(os.environ, PYTHONPATH=os.path.join(self.prefix, SITE), TEVU_NV_DRIVER_VERSION="346.59")
         full_env.update(env)
-        p = subprocess.Popen([sys.executable, "-c", code], cwd=self.prefix, env=full_env, stdout=subprocess.PIPE,
+        p = subprocess.Popen([sys.executable] + arguments, cwd=self.prefix, env=full_env, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, universal_newlines=True)
         out, err = p.communicate()
         self.assertEqual(p.returncode, 0, err[-3000:])
-        return out
+        return out, err
 
     def test_default_install_has_the_program_and_the_modules_only(self):
         rc, out = install(self.prefix)
@@ -80,9 +82,13 @@ class Install(unittest.TestCase):
                                                universal_newlines=True)
             self.assertNotIn(".symtab", sections, "%s is not stripped" % path)
             self.assertLess(os.path.getsize(os.path.join(self.prefix, path)), os.path.getsize(built))
+        package_files = [os.path.join(SITE, f) for f in PACKAGE_FILES]
+        for f in package_files:
+            self.assertIn(f, files)
         # no stand-in: neither the host package nor a platform library
-        self.assertFalse([f for f in files if f.endswith(".py") or "libcuda" in f or "nvidia-encode" in f
-                          or f.endswith("nvapi.dll")], files)
+        stand_ins = [f for f in files if "libcuda" in f or "nvidia-encode" in f or f.endswith("nvapi.dll")
+                     or f.endswith(".py") and not any(f.endswith(os.sep + p) for p in PACKAGE_FILES)]
+        self.assertEqual(stand_ins, [])
         p = subprocess.Popen([os.path.join(self.prefix, program), "3", "-lt", "4"])
         self.assertEqual(p.wait(), 0)
 
@@ -135,10 +141,14 @@ class Install(unittest.TestCase):
                 "encoder.init_module()\n"
                 "print(encoder.get_spec('h264', 'BGRX').output_colorspaces)\n"
                 "print(drvquery.get_driver_version())\n" % (MODULES, self.prefix))
-        lines = self.run_here(code, LD_LIBRARY_PATH=libdir, TEVU_NVAPI_SYSTEM_DIR=libdir).splitlines()
+        lines = self.run_here(["-c", code], LD_LIBRARY_PATH=libdir, TEVU_NVAPI_SYSTEM_DIR=libdir)[0].splitlines()
         for module, line in zip(MODULES, lines):
             self.assertTrue(line.startswith(os.path.join(SITE, *module.split("."))), (module, line))
         self.assertEqual(lines[3:], ["('YUV420P', 'YUV444P')", "[361, 80, 'r361_00']"])
+        # the driver query's command line runs from the installed package
+        err = self.run_here(["-m", "tevu.codecs.drvquery", "-v"], TEVU_NVAPI_SYSTEM_DIR=libdir)[1].splitlines()
+        self.assertTrue(err[-1].endswith(" [361, 80, 'r361_00']"), err)
+        self.assertTrue([line for line in err if line.endswith(" DriverVersion: 36180")], err)
 
     def test_example_host_script_encodes_against_the_installed_tree(self):
         self.assertEqual(install(self.prefix)[0], 0)
