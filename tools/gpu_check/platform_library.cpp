@@ -1,9 +1,9 @@
 #include "platform_library.h"
 
 #include "build_tree.h"
+#include "driver_version_text.h"
 
 #include <fstream>
-#include <regex>
 
 #include <dlfcn.h>
 
@@ -50,17 +50,11 @@ std::optional<PlatformLibrary> open_for_step(Report& report, const char* step, c
 std::string nvidia_driver_version(const std::string& library_path) {
     std::ifstream proc("/proc/driver/nvidia/version");
     std::string line;
-    std::smatch match;
-    if (std::getline(proc, line) && std::regex_search(line, match, std::regex("Kernel Module +([0-9][0-9.]*)")))
-        return match[1];
+    if (std::getline(proc, line)) {
+        std::string version = kernel_module_version(line);
+        if (!version.empty()) return version;
+    }
     return file_name_version(library_path);
-}
-
-std::string file_name_version(const std::string& library_path) {
-    static const std::regex from_file_name(".*\\.so\\.([0-9]+\\.[0-9.]+)$");
-    std::smatch match;
-    if (std::regex_match(library_path, match, from_file_name)) return match[1];
-    return "";
 }
 
 std::string library_detail(const PlatformLibrary& found) {

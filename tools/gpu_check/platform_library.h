@@ -43,7 +43,4 @@ std::string library_detail(const PlatformLibrary& found);
 // driver library's file name (libcuda.so.535.104.05); empty when neither tells.
 std::string nvidia_driver_version(const std::string& library_path);
 
-// The version in a driver library's file name (libcuda.so.535.104.05 gives 535.104.05); empty without one.
-std::string file_name_version(const std::string& library_path);
-
 }  // namespace tevu::gpu_check
