@@ -65,8 +65,10 @@ class PrivateSources(unittest.TestCase):
             paths.append(os.path.join(self.dir, name))
             with open(paths[-1], "w") as f:
                 f.write(text)
+        env = dict(os.environ)
+        env.pop("LD_PRELOAD", None)  # a shell script: a sanitizer build's runtime is for the interpreter alone
         p = subprocess.Popen([FETCH, "--sources", codename] + paths + [os.path.join(self.dir, "missing.list")],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         out, err = p.communicate()
         self.assertEqual((p.returncode, err), (0, ""))
         return out.splitlines()
