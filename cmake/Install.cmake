@@ -12,9 +12,14 @@ set(TEVU_INSTALL_STANDIN_LIBDIR "lib/tevu/standins" CACHE STRING
 # tevu_install_python(id PACKAGE path COMPONENT name [EXCLUDE_FROM_ALL] [STRIP] FILES ... | DIRECTORY dir)
 # Installs files (or the *.py files of a folder) into interpreter id's package folder under the install
 # prefix, found when installing (cmake/InstallPythonFiles.cmake); STRIP strips them unless
-# TEVU_INSTALL_STRIP is off.
+# TEVU_INSTALL_STRIP is off. A Windows build's folder is Lib/site-packages under the prefix, where a
+# Windows interpreter keeps it (none runs here to be asked), unless TEVU_INSTALL_PYTHON_DIR is set.
 function(tevu_install_python id)
   cmake_parse_arguments(ARG "EXCLUDE_FROM_ALL;STRIP" "PACKAGE;COMPONENT;DIRECTORY" "FILES" ${ARGN})
+  set(_dir "${TEVU_INSTALL_PYTHON_DIR}")
+  if(WIN32 AND _dir STREQUAL "")
+    set(_dir "Lib/site-packages")
+  endif()
   set(_strip "")
   if(ARG_STRIP AND TEVU_INSTALL_STRIP)
     set(_strip "${CMAKE_STRIP}")
@@ -25,7 +30,7 @@ function(tevu_install_python id)
   endif()
   install(CODE "set(TEVU_PY_EXECUTABLE \"${TEVU_PYTHON_${id}_EXECUTABLE}\")
 set(TEVU_PY_VERSION \"${TEVU_PYTHON_${id}_VERSION}\")
-set(TEVU_PY_DIR \"${TEVU_INSTALL_PYTHON_DIR}\")
+set(TEVU_PY_DIR \"${_dir}\")
 set(TEVU_PY_PACKAGE \"${ARG_PACKAGE}\")
 set(TEVU_PY_FILES \"${ARG_FILES}\")
 set(TEVU_PY_DIRECTORY \"${ARG_DIRECTORY}\")
@@ -41,10 +46,17 @@ include(\"${CMAKE_CURRENT_LIST_DIR}/CheckStandinLibdir.cmake\")"
         COMPONENT standins EXCLUDE_FROM_ALL)
 
 # A stand-in platform library (and its .so.1 name, when it has one) into TEVU_INSTALL_STANDIN_LIBDIR.
+# A Windows DLL goes there alone, without its import library: in a program's folder or on PATH it would
+# hide the driver's.
 function(tevu_install_standin_library target)
   cmake_parse_arguments(ARG "" "LINK" "" ${ARGN})
-  install(TARGETS ${target} LIBRARY DESTINATION "${TEVU_INSTALL_STANDIN_LIBDIR}"
-          COMPONENT standins EXCLUDE_FROM_ALL)
+  if(WIN32)
+    install(FILES "$<TARGET_FILE:${target}>" DESTINATION "${TEVU_INSTALL_STANDIN_LIBDIR}"
+            COMPONENT standins EXCLUDE_FROM_ALL)
+  else()
+    install(TARGETS ${target} LIBRARY DESTINATION "${TEVU_INSTALL_STANDIN_LIBDIR}"
+            COMPONENT standins EXCLUDE_FROM_ALL)
+  endif()
   if(ARG_LINK)
     install(FILES "${TEVU_PLATFORM_DIR}/${ARG_LINK}" DESTINATION "${TEVU_INSTALL_STANDIN_LIBDIR}"
             COMPONENT standins EXCLUDE_FROM_ALL)

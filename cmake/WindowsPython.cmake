@@ -49,16 +49,6 @@ else()
   message(STATUS "SKIPPED: the extension modules for Windows (no CPython sources in TEVU_WINDOWS_PYTHON_SOURCES)")
 endif()
 
-# A Windows interpreter's package folder, Lib/site-packages under its prefix (no interpreter runs here to
-# be asked); TEVU_INSTALL_PYTHON_DIR overrides it, as on Linux.
-function(_tevu_windows_package_folder out id)
-  set(_dir "Lib/site-packages")
-  if(TEVU_INSTALL_PYTHON_DIR)
-    string(REPLACE "{VERSION}" "${TEVU_PYTHON_${id}_VERSION}" _dir "${TEVU_INSTALL_PYTHON_DIR}")
-  endif()
-  set(${out} "${_dir}" PARENT_SCOPE)
-endfunction()
-
 # One interpreter's build of a module: the objects, the import library their Python symbols need, and
 # build/python/<package>/<name><suffix> linked from both.
 function(_tevu_windows_python_module module id package name sources libraries)
@@ -86,9 +76,7 @@ function(_tevu_windows_python_module module id package name sources libraries)
     SUFFIX "${TEVU_PYTHON_${id}_MODULE_SUFFIX}" LIBRARY_OUTPUT_DIRECTORY "${TEVU_PYTHON_DIR}/${package}")
   target_link_libraries(${module} PRIVATE ${libraries} ${_import})
   add_dependencies(${module} ${module}_import tevu_host_package)
-  _tevu_windows_package_folder(_dir ${id})
-  install(TARGETS ${module} LIBRARY DESTINATION "${_dir}/${package}" RUNTIME DESTINATION "${_dir}/${package}"
-          COMPONENT modules)
+  tevu_install_python(${id} PACKAGE ${package} COMPONENT modules STRIP FILES "$<TARGET_FILE:${module}>")
 endfunction()
 
 include(${CMAKE_CURRENT_LIST_DIR}/PythonTree.cmake)
@@ -103,14 +91,9 @@ function(tevu_add_python_module target)
   foreach(_id IN LISTS TEVU_PYTHON_IDS)
     _tevu_windows_python_module(${target}_${_id} ${_id} ${ARG_PACKAGE} ${ARG_NAME} "${ARG_SOURCES}" "${ARG_LIBRARIES}")
     add_dependencies(${target} ${target}_${_id})
-    if(ARG_PYTHON_FILES)
-      _tevu_windows_package_folder(_dir ${_id})
-      install(FILES ${ARG_PYTHON_FILES} DESTINATION "${_dir}/${ARG_PACKAGE}" COMPONENT modules)
-    endif()
   endforeach()
   if(ARG_PYTHON_FILES)
-    tevu_copy_to_python_tree(${target}_python_files PACKAGE ${ARG_PACKAGE} FILES ${ARG_PYTHON_FILES})
-    add_dependencies(${target} ${target}_python_files)
+    tevu_add_python_files(${target} PACKAGE ${ARG_PACKAGE} FILES ${ARG_PYTHON_FILES})
   endif()
 endfunction()
 
