@@ -13,7 +13,7 @@ set(TEVU_INSTALL_STANDIN_LIBDIR "lib/tevu/standins" CACHE STRING
 # Installs files (or the *.py files of a folder) into interpreter id's package folder under the install
 # prefix, found when installing (cmake/InstallPythonFiles.cmake); STRIP strips them unless
 # TEVU_INSTALL_STRIP is off. A Windows build's folder is Lib/site-packages under the prefix, where a
-# Windows interpreter keeps it (none runs here to be asked), unless TEVU_INSTALL_PYTHON_DIR is set.
+# Windows interpreter keeps its packages (none runs here to be asked), unless TEVU_INSTALL_PYTHON_DIR is set.
 function(tevu_install_python id)
   cmake_parse_arguments(ARG "EXCLUDE_FROM_ALL;STRIP" "PACKAGE;COMPONENT;DIRECTORY" "FILES" ${ARGN})
   set(_dir "${TEVU_INSTALL_PYTHON_DIR}")
