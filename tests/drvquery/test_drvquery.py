@@ -380,6 +380,15 @@ class CommandLineTest(unittest.TestCase):
     def run_command(self, *arguments, **environment):
         return run_child(["-m", "tevu.codecs.drvquery"] + list(arguments), environment)
 
+    def test_runs_under_the_interpreter_s_optimisations(self):
+        for flag in ["-O", "-OO"]:  # -OO drops docstrings
+            rc, out, err, _ = run_child([flag, "-m", "tevu.codecs.drvquery", "--help"], {})
+            self.assertEqual((rc, err), (0, ""), flag)
+            self.assertIn("Exit status: 0", out)
+            rc, out, err, _ = run_child([flag, "-m", "tevu.codecs.drvquery", "-v"], {})
+            self.assertEqual(rc, 0, (flag, err))
+            self.assertTrue(err.splitlines()[-1].endswith(" " + self.ANSWER), (flag, err))
+
     def test_logs_the_version(self):
         for arguments, debug in [([], False), (["-v"], True), (["--verbose"], True), (["-v", "--verbose"], True)]:
             rc, out, err, events = self.run_command(*arguments)

@@ -1,9 +1,4 @@
-"""python -m tevu.codecs.drvquery [-v | --verbose]
-
-Logs the display driver's version and build branch through the host's logger, between the host
-platform's init() and clean(); -v or --verbose logs the debug lines too. Exit status: 0 once the version
-is logged, 1 when the driver could not be asked (the reason on standard error), 2 for an unknown argument.
-"""
+"""python -m tevu.codecs.drvquery [-v | --verbose]: the driver query module's command line."""
 from __future__ import absolute_import
 
 import sys
@@ -14,12 +9,18 @@ from tevu.codecs import drvquery
 PROGRAM = "python -m tevu.codecs.drvquery"
 VERBOSE = ("-v", "--verbose")
 USAGE = "usage: %s [-v | --verbose]" % PROGRAM
+# Kept out of the docstring, which python -OO drops.
+DESCRIPTION = """
+Logs the display driver's version and build branch through the host's logger, between the host
+platform's init() and clean(); -v or --verbose logs the debug lines too. Exit status: 0 once the version
+is logged, 1 when the driver could not be asked (the reason on standard error), 2 for an unknown argument.
+"""
 
 
 def run(arguments):
     for argument in arguments:
         if argument in ("-h", "--help"):
-            sys.stdout.write("%s\n\n%s" % (USAGE, __doc__.split("\n", 2)[2]))
+            sys.stdout.write(USAGE + "\n" + DESCRIPTION)
             return 0
         if argument not in VERBOSE:
             sys.stderr.write("%s: unknown argument %r\n%s\n" % (PROGRAM, argument, USAGE))
