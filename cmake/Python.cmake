@@ -190,35 +190,19 @@ else()
   endif()
 endif()
 
-include(${CMAKE_CURRENT_LIST_DIR}/PythonTree.cmake)
-
-# tevu_add_python_module(target PACKAGE tevu/codecs/x NAME modname SOURCES ... [LIBRARIES ...]
-#                        [PYTHON_FILES file.py ...])
-# Builds the extension module for every interpreter into build/python/<package>/<name><suffix>, as the
-# targets <target>_<id>; <target> builds them all. PYTHON_FILES (relative to the calling folder) go into
-# the same folder, for every interpreter, in the build tree and when installed.
-function(tevu_add_python_module target)
-  cmake_parse_arguments(ARG "" "PACKAGE;NAME" "SOURCES;LIBRARIES;PYTHON_FILES" ${ARGN})
-  add_custom_target(${target} ALL)
-  if(ARG_PYTHON_FILES)
-    tevu_add_python_files(${target} PACKAGE ${ARG_PACKAGE} FILES ${ARG_PYTHON_FILES})
-  endif()
-  # Earlier trees built Python 2.7's module as <name>.so, which every Python 3 would try to load.
-  file(REMOVE "${TEVU_PYTHON_DIR}/${ARG_PACKAGE}/${ARG_NAME}.so")
-  foreach(_id IN LISTS TEVU_PYTHON_IDS)
-    set(_t ${target}_${_id})
-    add_library(${_t} MODULE ${ARG_SOURCES})
-    set_target_properties(${_t} PROPERTIES
-      PREFIX "" SUFFIX "${TEVU_PYTHON_${_id}_MODULE_SUFFIX}" OUTPUT_NAME "${ARG_NAME}"
-      LIBRARY_OUTPUT_DIRECTORY "${TEVU_PYTHON_DIR}/${ARG_PACKAGE}"
-      CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-    target_include_directories(${_t} SYSTEM PRIVATE "${TEVU_PYTHON_${_id}_INCLUDE_DIR}")
-    target_link_libraries(${_t} PRIVATE tevu_pyutil ${ARG_LIBRARIES})
-    tevu_warnings(${_t})
-    add_dependencies(${_t} tevu_host_package)
-    add_dependencies(${target} ${_t})
-    tevu_install_python(${_id} PACKAGE ${ARG_PACKAGE} COMPONENT modules STRIP FILES "$<TARGET_FILE:${_t}>")
-  endforeach()
+# One interpreter's build of a module (tevu_add_python_module, cmake/PythonModules.cmake): the target
+# `module`, built into build/python/<package>/<name><suffix> and installed, stripped, with the modules.
+function(_tevu_python_module module id package name sources libraries)
+  add_library(${module} MODULE ${sources})
+  set_target_properties(${module} PROPERTIES
+    PREFIX "" SUFFIX "${TEVU_PYTHON_${id}_MODULE_SUFFIX}" OUTPUT_NAME "${name}"
+    LIBRARY_OUTPUT_DIRECTORY "${TEVU_PYTHON_DIR}/${package}"
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(${module} SYSTEM PRIVATE "${TEVU_PYTHON_${id}_INCLUDE_DIR}")
+  target_link_libraries(${module} PRIVATE tevu_pyutil ${libraries})
+  tevu_warnings(${module})
+  add_dependencies(${module} tevu_host_package)
+  tevu_install_python(${id} PACKAGE ${package} COMPONENT modules STRIP FILES "$<TARGET_FILE:${module}>")
 endfunction()
 
 # The environment under which Python tests, tools and demonstrations run against the build tree.

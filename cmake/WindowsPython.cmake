@@ -5,7 +5,7 @@
 # links against an import library of the interpreter's DLL (python3XY.dll, python27.dll) that lists the
 # Python symbols the module's objects use, made with dlltool when they are compiled.
 # Sets what cmake/Python.cmake sets for the Linux build: TEVU_PYTHON_IDS, TEVU_PYTHON_<id>_VERSION,
-# TEVU_HAVE_PYTHON, tevu_add_python_module(); tevu_add_python_test() registers nothing (no Windows
+# TEVU_HAVE_PYTHON, _tevu_python_module(); tevu_add_python_test() registers nothing (no Windows
 # interpreter runs here).
 set(TEVU_WINDOWS_PYTHON_SOURCES "" CACHE STRING "CPython source trees whose Windows headers the modules are built with")
 find_program(TEVU_MINGW_NM NAMES ${TEVU_MINGW_TRIPLET}-nm REQUIRED)
@@ -49,9 +49,10 @@ else()
   message(STATUS "SKIPPED: the extension modules for Windows (no CPython sources in TEVU_WINDOWS_PYTHON_SOURCES)")
 endif()
 
-# One interpreter's build of a module: the objects, the import library their Python symbols need, and
-# build/python/<package>/<name><suffix> linked from both.
-function(_tevu_windows_python_module module id package name sources libraries)
+# One interpreter's build of a module (tevu_add_python_module, cmake/PythonModules.cmake): the objects,
+# the import library their Python symbols need, and build/python/<package>/<name><suffix> linked from
+# both, installed, stripped, with the modules.
+function(_tevu_python_module module id package name sources libraries)
   add_library(${module}_objects OBJECT ${sources})
   target_include_directories(${module}_objects SYSTEM PRIVATE ${TEVU_PYTHON_${id}_INCLUDE_DIRS})
   if(TEVU_WINDOWS_BITS EQUAL 64)
@@ -77,24 +78,6 @@ function(_tevu_windows_python_module module id package name sources libraries)
   target_link_libraries(${module} PRIVATE ${libraries} ${_import})
   add_dependencies(${module} ${module}_import tevu_host_package)
   tevu_install_python(${id} PACKAGE ${package} COMPONENT modules STRIP FILES "$<TARGET_FILE:${module}>")
-endfunction()
-
-include(${CMAKE_CURRENT_LIST_DIR}/PythonTree.cmake)
-
-# tevu_add_python_module(target PACKAGE tevu/codecs/x NAME modname SOURCES ... [LIBRARIES ...]
-#                        [PYTHON_FILES file.py ...])
-# Builds the module for every interpreter, as the targets <target>_<id>; <target> builds them all.
-# PYTHON_FILES go beside the modules, in the build tree and when installed.
-function(tevu_add_python_module target)
-  cmake_parse_arguments(ARG "" "PACKAGE;NAME" "SOURCES;LIBRARIES;PYTHON_FILES" ${ARGN})
-  add_custom_target(${target} ALL)
-  foreach(_id IN LISTS TEVU_PYTHON_IDS)
-    _tevu_windows_python_module(${target}_${_id} ${_id} ${ARG_PACKAGE} ${ARG_NAME} "${ARG_SOURCES}" "${ARG_LIBRARIES}")
-    add_dependencies(${target} ${target}_${_id})
-  endforeach()
-  if(ARG_PYTHON_FILES)
-    tevu_add_python_files(${target} PACKAGE ${ARG_PACKAGE} FILES ${ARG_PYTHON_FILES})
-  endif()
 endfunction()
 
 # The Python suites need a Windows interpreter; none runs here, so the Windows build registers none.

@@ -1,6 +1,5 @@
 #include "controls.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -95,12 +94,8 @@ Controls controls_from_environment() {
     c.failures = tevu::standin::rules_from_environment<int>(failure_syntax, parse_status);
     c.null_encode = environment("NVENC_EMU_NULL") == "1";
     c.extra_preset = environment("NVENC_EMU_EXTRA_PRESET") == "1";
-    const std::string overcount = environment("NVENC_EMU_OVERCOUNT");
-    for (std::size_t start = 0; start <= overcount.size();) {
-        const std::size_t end = std::min(overcount.find(',', start), overcount.size());
-        if (end > start) c.overcount.insert(overcount.substr(start, end - start));
-        start = end + 1;
-    }
+    for (const auto& query : split(environment("NVENC_EMU_OVERCOUNT"), ','))
+        c.overcount.insert(query);
     c.trace_path = environment("NVENC_EMU_TRACE");
     return c;
 }

@@ -19,7 +19,7 @@ PACKAGE_FILES = ["tevu/codecs/drvquery/__init__.py", "tevu/codecs/drvquery/__mai
 STANDINS = "lib/tevu/standins"
 
 
-def installed(build, component):
+def installed(build, component, objdump):
     prefix = tempfile.mkdtemp(prefix="tevu-windows-install-")
     try:
         command = ["cmake", "--install", build, "--prefix", prefix] + (["--component", component] if component else [])
@@ -30,17 +30,17 @@ def installed(build, component):
         for folder, _, names in os.walk(prefix):
             for name in names:
                 path = os.path.join(folder, name)
-                files[os.path.relpath(path, prefix).replace(os.sep, "/")] = section_names(path)
+                files[os.path.relpath(path, prefix).replace(os.sep, "/")] = section_names(objdump, path)
         return sorted(files), "", files
     finally:
         shutil.rmtree(prefix)
 
 
-def section_names(path):
+def section_names(objdump, path):
     """The section names of a PE file (None for other files)."""
     if not path.endswith((".pyd", ".dll")):
         return None
-    text = subprocess.run([OBJDUMP, "-h", path], capture_output=True, text=True).stdout
+    text = subprocess.run([objdump, "-h", path], capture_output=True, text=True).stdout
     return {line.split()[1] for line in text.splitlines() if line.strip()[:1].isdigit()}
 
 
@@ -50,8 +50,8 @@ def built_modules(build):
                   for p in glob.glob(os.path.join(python, "**", "*.pyd"), recursive=True))
 
 
-def check_modules(build, component):
-    files, error, sections = installed(build, component)
+def check_modules(build, component, objdump):
+    files, error, sections = installed(build, component, objdump)
     if files is None:
         return "install failed: " + error.strip()[-300:]
     expected = sorted(SITE + "/" + f for f in built_modules(build) + PACKAGE_FILES)
@@ -64,8 +64,8 @@ def check_modules(build, component):
     return None
 
 
-def check_standins(build, bits):
-    files, error, _ = installed(build, "standins")
+def check_standins(build, bits, objdump):
+    files, error, _ = installed(build, "standins", objdump)
     if files is None:
         return "install failed: " + error.strip()[-300:]
     nvenc = "nvEncodeAPI64.dll" if bits == 64 else "nvencodeapi.dll"
@@ -80,14 +80,13 @@ def check_standins(build, bits):
 
 
 def main():
-    global OBJDUMP
     build, triplet = sys.argv[1], sys.argv[2]
-    OBJDUMP = triplet + "-objdump"
+    objdump = triplet + "-objdump"
     bits = 64 if triplet.startswith("x86_64") else 32
     failed = 0
-    for case, problem in [("install", check_modules(build, None)),
-                          ("install --component modules", check_modules(build, "modules")),
-                          ("install --component standins", check_standins(build, bits))]:
+    for case, problem in [("install", check_modules(build, None, objdump)),
+                          ("install --component modules", check_modules(build, "modules", objdump)),
+                          ("install --component standins", check_standins(build, bits, objdump))]:
         if problem:
             failed += 1
             print("FAIL %s: %s" % (case, problem))
