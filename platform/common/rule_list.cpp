@@ -20,29 +20,40 @@ std::optional<unsigned long long> positive_decimal(std::string_view text) {
     return value;
 }
 
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool has_stray_space(std::string_view part) {
+    return !part.empty() && (is_space(part.front()) || is_space(part.back()));
+}
+
 // What is wrong with one item, or nothing (and `parts` filled) when its shape and entry are right.
 std::optional<std::string> check_item(std::string_view item, const RuleListSyntax& syntax, RuleText& parts) {
+    const auto at = item.rfind('@');
+    const std::string_view nth_text = at == std::string_view::npos ? std::string_view() : item.substr(at + 1);
+    item = item.substr(0, at);
+    const auto equals = item.find('=');
+    parts.entry = item.substr(0, equals);
+    parts.code = equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1);
     parts.nth = 0;
-    if (auto at = item.rfind('@'); at != std::string_view::npos) {
-        auto nth = positive_decimal(item.substr(at + 1));
+    for (std::string_view part : {parts.entry, parts.code, nth_text})
+        if (has_stray_space(part)) return "stray space (items are separated by ',' alone)";
+    if (at != std::string_view::npos) {
+        if (!syntax.takes_call_number) return "takes no call number";
+        auto nth = positive_decimal(nth_text);
         if (!nth) return "call number must be a positive integer";
         parts.nth = *nth;
-        item = item.substr(0, at);
     }
-    const auto equals = item.find('=');
     if (syntax.takes_code && equals == std::string_view::npos) return "missing '='";
     if (!syntax.takes_code && equals != std::string_view::npos) return "takes no '=' value";
-    parts.entry = item.substr(0, equals);
-    parts.code = syntax.takes_code ? item.substr(equals + 1) : std::string_view();
-    if (parts.entry.empty()) return "missing entry point name";
-    if (syntax.known_entry && !syntax.known_entry(parts.entry)) return "unknown entry point";
+    if (parts.entry.empty()) return std::string("missing ") + syntax.entry_kind;
+    if (syntax.known_entry && !syntax.known_entry(parts.entry)) return std::string("unknown ") + syntax.entry_kind;
     return std::nullopt;
 }
 
 }  // namespace
 
 void for_each_rule(std::string_view text, const RuleListSyntax& syntax,
-                   const std::function<bool(const RuleText&)>& accept, std::vector<std::string>& problems) {
+                   const std::function<const char*(const RuleText&)>& accept, std::vector<std::string>& problems) {
     while (!text.empty()) {
         const auto comma = text.find(',');
         const std::string_view item = text.substr(0, comma);
@@ -50,7 +61,9 @@ void for_each_rule(std::string_view text, const RuleListSyntax& syntax,
         if (item.empty()) continue;
         RuleText parts{};
         std::optional<std::string> problem = check_item(item, syntax, parts);
-        if (!problem && !accept(parts)) problem = syntax.code_expected;
+        if (!problem) {
+            if (const char* refused = accept(parts)) problem = refused;
+        }
         if (problem) problems.push_back("ignoring '" + std::string(item) + "': " + *problem);
     }
 }

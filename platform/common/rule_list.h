@@ -1,8 +1,10 @@
-// The stand-ins' steering lists: comma-separated items `entry=code[@n]` (or `entry[@n]` for lists
-// without codes), each naming an entry point, what it does instead (a result code, a path...) and,
-// after the last '@', the one call it applies to (a positive decimal number; every call when absent).
-// Empty items are skipped. Any other item that does not fit is malformed: it is ignored and described,
-// and the stand-in reports it on standard error once for each distinct value of the variable.
+// The stand-ins' steering lists: comma-separated items `entry=code[@n]` (`entry[@n]` for lists without
+// codes; no `@n` for lists without call numbers), each naming an entry point, what it does instead (a
+// result code, a path...) and, after the last '@', the one call it applies to (a positive decimal
+// number; every call when absent). Empty items are skipped. An item that does not fit is malformed: one of
+// the wrong shape, one whose entry the stand-in does not know, and one with a space at either end of its
+// entry, code or call number (a list written "a=1, b=2"). It is ignored and described, and the stand-in
+// reports it on standard error once for each distinct value of the variable.
 // Each stand-in keeps its own vocabulary of entry names and codes, given as callbacks.
 #pragma once
 
@@ -24,6 +26,10 @@ struct RuleListSyntax {
     bool takes_code = true;
     // What a code must be, for the message about one that is not accepted ("status must be an integer").
     const char* code_expected = "";
+    // false: items take no "@n".
+    bool takes_call_number = true;
+    // What the entries are, for the messages "missing ..." and "unknown ...".
+    const char* entry_kind = "entry point";
 };
 
 // One well-formed item.
@@ -48,10 +54,10 @@ struct RuleText {
 };
 
 // Splits `text` into items and calls `accept` for each one whose shape and entry are right; `accept`
-// answers false when it does not take the code. Each malformed item adds one line to `problems`:
-// "ignoring 'ITEM': WHAT IS WRONG".
+// answers null when it takes the item, else what is wrong with it. Each malformed item adds one line to
+// `problems`: "ignoring 'ITEM': WHAT IS WRONG".
 void for_each_rule(std::string_view text, const RuleListSyntax& syntax,
-                   const std::function<bool(const RuleText&)>& accept, std::vector<std::string>& problems);
+                   const std::function<const char*(const RuleText&)>& accept, std::vector<std::string>& problems);
 
 // The well-formed rules of `text`; the malformed items are described in `problems`.
 template <class Code>
@@ -60,15 +66,15 @@ std::vector<Rule<Code>> parse_rule_list(std::string_view text, const RuleListSyn
     std::vector<Rule<Code>> rules;
     for_each_rule(
         text, syntax,
-        [&](const RuleText& item) {
+        [&](const RuleText& item) -> const char* {
             Rule<Code> rule{std::string(item.entry), Code{}, item.nth};
             if (syntax.takes_code) {
                 std::optional<Code> code = parse_code(item.code);
-                if (!code) return false;
+                if (!code) return syntax.code_expected;
                 rule.code = std::move(*code);
             }
             rules.push_back(std::move(rule));
-            return true;
+            return nullptr;
         },
         problems);
     return rules;
@@ -81,14 +87,22 @@ void report_once(const RuleListSyntax& syntax, std::string_view text, const std:
 // The variable's current value; empty when unset.
 std::string setting(const char* variable);
 
+// Reads the variable's current value, parses it with `parse(text, problems)` and reports the problems.
+template <class Parse>
+auto parse_from_environment(const RuleListSyntax& syntax, Parse parse) {
+    const std::string text = setting(syntax.variable);
+    std::vector<std::string> problems;
+    auto parsed = parse(text, problems);
+    report_once(syntax, text, problems);
+    return parsed;
+}
+
 // Reads, parses and reports the variable's current value.
 template <class Code>
 std::vector<Rule<Code>> rules_from_environment(const RuleListSyntax& syntax, CodeParser<Code> parse_code) {
-    const std::string text = setting(syntax.variable);
-    std::vector<std::string> problems;
-    std::vector<Rule<Code>> rules = parse_rule_list(text, syntax, parse_code, problems);
-    report_once(syntax, text, problems);
-    return rules;
+    return parse_from_environment(syntax, [&](const std::string& text, std::vector<std::string>& problems) {
+        return parse_rule_list(text, syntax, parse_code, problems);
+    });
 }
 
 // The first rule for this call (the `call`-th, counted from 1) of `entry`, or null.

@@ -1,9 +1,11 @@
 #include "controls.h"
 
+#include "catalogue.h"
+#include "entry_names.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <sstream>
 
 namespace nvenc_emu {
 namespace {
@@ -17,40 +19,33 @@ bool parse_int(const std::string& text, long& value) {
     return end && *end == '\0' && errno != ERANGE;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> items;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, separator))
-        if (!item.empty())
-            items.push_back(item);
-    return items;
-}
-
-// "key=value" into its two halves; false without "=" or with an empty key.
-bool split_assignment(const std::string& item, std::string& key, std::string& value) {
-    const auto eq = item.find('=');
-    if (eq == std::string::npos || eq == 0)
-        return false;
-    key = item.substr(0, eq);
-    value = item.substr(eq + 1);
-    return true;
-}
-
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
 }
 
-std::optional<int> parse_status(std::string_view text) {
-    long status = 0;
-    if (!parse_int(std::string(text), status) || status < INT_MIN || status > INT_MAX)
+// An int in C notation: decimal, 0x hexadecimal or 0 octal.
+std::optional<int> parse_integer(std::string_view text) {
+    long value = 0;
+    if (!parse_int(std::string(text), value) || value < INT_MIN || value > INT_MAX)
         return std::nullopt;
-    return static_cast<int>(status);
+    return static_cast<int>(value);
 }
 
-constexpr tevu::standin::RuleListSyntax failure_syntax{"nvenc stand-in", "NVENC_EMU_FAIL", nullptr, true,
+bool known_entry(std::string_view name) { return find_entry(name).has_value(); }
+
+bool known_capability(std::string_view text) {
+    const std::optional<int> cap = parse_integer(text);
+    return cap && capability_value(Offer{}, *cap).has_value();
+}
+
+constexpr char kOwner[] = "nvenc stand-in";
+constexpr tevu::standin::RuleListSyntax failure_syntax{kOwner, "NVENC_EMU_FAIL", known_entry, true,
                                                         "status must be an integer"};
+constexpr tevu::standin::RuleListSyntax overcount_syntax{kOwner, "NVENC_EMU_OVERCOUNT", known_entry, false, "",
+                                                          false};
+constexpr tevu::standin::RuleListSyntax capability_syntax{kOwner, "NVENC_EMU_CAPS", known_capability, true,
+                                                           "value must be an integer", false, "capability"};
 
 }  // namespace
 
@@ -66,19 +61,29 @@ bool parse_api_version(const std::string& text, uint32_t& version) {
     return true;
 }
 
-std::map<int, int> parse_capability_overrides(const std::string& text) {
+std::map<int, int> parse_capability_overrides(const std::string& text, std::vector<std::string>& problems) {
     std::map<int, int> caps;
-    for (const auto& item : split(text, ',')) {
-        std::string key, value;
-        long cap = 0, answer = 0;
-        if (split_assignment(item, key, value) && parse_int(key, cap) && parse_int(value, answer))
-            caps[static_cast<int>(cap)] = static_cast<int>(answer);
-    }
+    for (const auto& rule : tevu::standin::parse_rule_list<int>(text, capability_syntax, parse_integer, problems))
+        caps[*parse_integer(rule.entry)] = rule.code;
     return caps;
 }
 
 std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vector<std::string>& problems) {
-    return tevu::standin::parse_rule_list<int>(text, failure_syntax, parse_status, problems);
+    return tevu::standin::parse_rule_list<int>(text, failure_syntax, parse_integer, problems);
+}
+
+std::set<std::string> parse_overcount(const std::string& text, std::vector<std::string>& problems) {
+    std::set<std::string> queries;
+    tevu::standin::for_each_rule(
+        text, overcount_syntax,
+        [&](const tevu::standin::RuleText& item) -> const char* {
+            if (!is_count_query(*find_entry(item.entry)))
+                return "not a count query";
+            queries.emplace(item.entry);
+            return nullptr;
+        },
+        problems);
+    return queries;
 }
 
 Controls controls_from_environment() {
@@ -90,12 +95,11 @@ Controls controls_from_environment() {
     uint32_t api = 0;
     if (parse_api_version(environment("NVENC_EMU_MAX_API"), api))
         c.max_api = api;
-    c.capabilities = parse_capability_overrides(environment("NVENC_EMU_CAPS"));
-    c.failures = tevu::standin::rules_from_environment<int>(failure_syntax, parse_status);
+    c.capabilities = tevu::standin::parse_from_environment(capability_syntax, parse_capability_overrides);
+    c.failures = tevu::standin::rules_from_environment<int>(failure_syntax, parse_integer);
     c.null_encode = environment("NVENC_EMU_NULL") == "1";
     c.extra_preset = environment("NVENC_EMU_EXTRA_PRESET") == "1";
-    for (const auto& query : split(environment("NVENC_EMU_OVERCOUNT"), ','))
-        c.overcount.insert(query);
+    c.overcount = tevu::standin::parse_from_environment(overcount_syntax, parse_overcount);
     c.trace_path = environment("NVENC_EMU_TRACE");
     return c;
 }

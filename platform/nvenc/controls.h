@@ -14,15 +14,20 @@ namespace nvenc_emu {
 // "5.0" -> 0x50 (major in the high nibble); false when the text is not "major.minor" within 0..15.
 bool parse_api_version(const std::string& text, uint32_t& version);
 
-// "33=0,34=1": capability number to the value to answer. Malformed items are skipped.
-std::map<int, int> parse_capability_overrides(const std::string& text);
+// "33=0,34=1": capability number (one the stand-in answers) to the value to answer, both integers in C
+// notation. Each malformed item is described in `problems` and skipped.
+std::map<int, int> parse_capability_overrides(const std::string& text, std::vector<std::string>& problems);
 
-// One item of NVENC_EMU_FAIL, "nvEncEncodePicture=8@2": the entry returns the status (an integer, decimal,
-// 0x hexadecimal or 0 octal) on that call only, or on every call without "@n".
+// One item of NVENC_EMU_FAIL, "nvEncEncodePicture=8@2": the entry (one of entry_names.h) returns the
+// status (an integer, decimal, 0x hexadecimal or 0 octal) on that call only, or on every call without "@n".
 using FailureRule = tevu::standin::Rule<int>;
 
 // "nvEncEncodePicture=8@2,nvEncLockBitstream=13". Each malformed item is described in `problems` and skipped.
 std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vector<std::string>& problems);
+
+// "nvEncGetEncodeGUIDCount,nvEncGetInputFormatCount": names of count queries. Each item that names
+// something else, or is malformed, is described in `problems` and skipped.
+std::set<std::string> parse_overcount(const std::string& text, std::vector<std::string>& problems);
 
 struct Controls {
     unsigned max_sessions = 32;
@@ -36,8 +41,9 @@ struct Controls {
 };
 
 // Reads NVENC_EMU_MAX_SESSIONS, NVENC_EMU_MAX_API, NVENC_EMU_CAPS, NVENC_EMU_FAIL, NVENC_EMU_NULL,
-// NVENC_EMU_EXTRA_PRESET, NVENC_EMU_OVERCOUNT and NVENC_EMU_TRACE; unset or malformed values keep the defaults. Malformed items
-// of NVENC_EMU_FAIL are reported on standard error, once for each value.
+// NVENC_EMU_EXTRA_PRESET, NVENC_EMU_OVERCOUNT and NVENC_EMU_TRACE; unset or malformed values keep the
+// defaults. Malformed items of the lists NVENC_EMU_CAPS, NVENC_EMU_FAIL and NVENC_EMU_OVERCOUNT are
+// skipped and reported on standard error, once for each value.
 Controls controls_from_environment();
 
 // Counts the calls of each entry point and answers the injected status of the call, if any.

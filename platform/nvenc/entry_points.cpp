@@ -1,6 +1,6 @@
 // The library's entry points: NvEncodeAPICreateInstance and the table it fills. Every call counts
-// against NVENC_EMU_FAIL, is checked for null pointers, unknown handles and structure versions, and
-// leaves one line in the NVENC_EMU_TRACE file.
+// against NVENC_EMU_FAIL under its name in entry_names.h, is checked for null pointers, unknown handles
+// and structure versions, and leaves one line in the NVENC_EMU_TRACE file.
 #include <map>
 #include <memory>
 #include <mutex>
@@ -9,6 +9,7 @@
 #include "catalogue.h"
 #include "controls.h"
 #include "device_memory.h"
+#include "entry_names.h"
 #include "nvenc_api.h"
 #include "session.h"
 #include "standin_export.h"
@@ -27,13 +28,15 @@ struct Library {
 };
 
 Library& library() {
-    static Library instance;
-    return instance;
+    // Never destroyed: a client's thread may still be inside an entry point while the process exits.
+    static Library* instance = new Library;
+    return *instance;
 }
 
 // Runs one entry point: the injected failure if any, else the body; exceptions never leave.
 template <typename Body>
-NVENCSTATUS entry(const char* name, Body&& body) {
+NVENCSTATUS entry(Entry which, Body&& body) {
+    const char* name = entry_name(which);
     Library& lib = library();
     TraceLine trace(name);
     const Controls controls = controls_from_environment();
@@ -70,8 +73,8 @@ std::shared_ptr<Session> find_session(void* handle) {
 
 // An entry point on a session: the handle must name an open session, which is held for the call.
 template <typename Body>
-NVENCSTATUS session_entry(const char* name, void* encoder, Body&& body) {
-    return entry(name, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+NVENCSTATUS session_entry(Entry which, void* encoder, Body&& body) {
+    return entry(which, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
         if (!encoder)
             return NV_ENC_ERR_INVALID_PTR;
         const std::shared_ptr<Session> session = find_session(encoder);
@@ -113,10 +116,10 @@ NVENCSTATUS answer_list(const std::vector<T>& items, T* out, uint32_t capacity, 
 
 // The number of items of a list; one too many for the count queries named in NVENC_EMU_OVERCOUNT (a
 // driver whose count and list disagree).
-NVENCSTATUS answer_count(size_t items, uint32_t* count, const Controls& controls, const char* entry) {
+NVENCSTATUS answer_count(size_t items, uint32_t* count, const Controls& controls, Entry query) {
     if (!count)
         return NV_ENC_ERR_INVALID_PTR;
-    *count = static_cast<uint32_t>(items + controls.overcount.count(entry));
+    *count = static_cast<uint32_t>(items + controls.overcount.count(entry_name(query)));
     return NV_ENC_SUCCESS;
 }
 
@@ -132,7 +135,7 @@ NVENCSTATUS known_codec(const GUID& guid, Codec& codec, TraceLine& trace) {
 
 template <uint32_t Api>
 NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params, void** encoder) {
-    return entry("nvEncOpenEncodeSessionEx", [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+    return entry(Entry::nvEncOpenEncodeSessionEx, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
         trace.add_hex("api", Api);
         if (!encoder)
             return NV_ENC_ERR_INVALID_PTR;
@@ -176,7 +179,7 @@ NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* param
 }
 
 NVENCSTATUS NVENCAPI destroy_encoder(void* encoder) {
-    const NVENCSTATUS status = session_entry("nvEncDestroyEncoder", encoder, [](Session&, const Controls&, TraceLine&) {
+    const NVENCSTATUS status = session_entry(Entry::nvEncDestroyEncoder, encoder, [](Session&, const Controls&, TraceLine&) {
         return NV_ENC_SUCCESS;
     });
     if (status == NV_ENC_SUCCESS) {
@@ -188,28 +191,28 @@ NVENCSTATUS NVENCAPI destroy_encoder(void* encoder) {
 }
 
 NVENCSTATUS NVENCAPI get_encode_guid_count(void* encoder, uint32_t* count) {
-    return session_entry("nvEncGetEncodeGUIDCount", encoder, [&](Session&, const Controls& controls, TraceLine&) {
-        return answer_count(codec_guids().size(), count, controls, "nvEncGetEncodeGUIDCount");
+    return session_entry(Entry::nvEncGetEncodeGUIDCount, encoder, [&](Session&, const Controls& controls, TraceLine&) {
+        return answer_count(codec_guids().size(), count, controls, Entry::nvEncGetEncodeGUIDCount);
     });
 }
 
 NVENCSTATUS NVENCAPI get_encode_guids(void* encoder, GUID* guids, uint32_t capacity, uint32_t* count) {
-    return session_entry("nvEncGetEncodeGUIDs", encoder, [&](Session&, const Controls&, TraceLine&) {
+    return session_entry(Entry::nvEncGetEncodeGUIDs, encoder, [&](Session&, const Controls&, TraceLine&) {
         return answer_list(codec_guids(), guids, capacity, count);
     });
 }
 
 NVENCSTATUS NVENCAPI get_profile_guid_count(void* encoder, GUID codec_guid, uint32_t* count) {
-    return session_entry("nvEncGetEncodeProfileGUIDCount", encoder, [&](Session&, const Controls& controls, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetEncodeProfileGUIDCount, encoder, [&](Session&, const Controls& controls, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
-        return answer_count(profile_guids(codec).size(), count, controls, "nvEncGetEncodeProfileGUIDCount");
+        return answer_count(profile_guids(codec).size(), count, controls, Entry::nvEncGetEncodeProfileGUIDCount);
     });
 }
 
 NVENCSTATUS NVENCAPI get_profile_guids(void* encoder, GUID codec_guid, GUID* guids, uint32_t capacity,
                                        uint32_t* count) {
-    return session_entry("nvEncGetEncodeProfileGUIDs", encoder, [&](Session&, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetEncodeProfileGUIDs, encoder, [&](Session&, const Controls&, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_list(profile_guids(codec), guids, capacity, count);
@@ -217,16 +220,16 @@ NVENCSTATUS NVENCAPI get_profile_guids(void* encoder, GUID codec_guid, GUID* gui
 }
 
 NVENCSTATUS NVENCAPI get_input_format_count(void* encoder, GUID codec_guid, uint32_t* count) {
-    return session_entry("nvEncGetInputFormatCount", encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetInputFormatCount, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
-        return answer_count(input_formats(s.offer(), codec).size(), count, controls, "nvEncGetInputFormatCount");
+        return answer_count(input_formats(s.offer(), codec).size(), count, controls, Entry::nvEncGetInputFormatCount);
     });
 }
 
 NVENCSTATUS NVENCAPI get_input_formats(void* encoder, GUID codec_guid, NV_ENC_BUFFER_FORMAT* formats,
                                        uint32_t capacity, uint32_t* count) {
-    return session_entry("nvEncGetInputFormats", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetInputFormats, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_list(input_formats(s.offer(), codec), formats, capacity, count);
@@ -234,7 +237,7 @@ NVENCSTATUS NVENCAPI get_input_formats(void* encoder, GUID codec_guid, NV_ENC_BU
 }
 
 NVENCSTATUS NVENCAPI get_encode_caps(void* encoder, GUID codec_guid, NV_ENC_CAPS_PARAM* query, int* value) {
-    return session_entry("nvEncGetEncodeCaps", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetEncodeCaps, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         NVENC_EMU_REQUIRE(check_structure(query, s.api(), trace));
         if (!value)
             return NV_ENC_ERR_INVALID_PTR;
@@ -261,16 +264,16 @@ std::vector<GUID> preset_guids(const Offer& offer, Codec codec) {
 }
 
 NVENCSTATUS NVENCAPI get_preset_count(void* encoder, GUID codec_guid, uint32_t* count) {
-    return session_entry("nvEncGetEncodePresetCount", encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetEncodePresetCount, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
-        return answer_count(presets(s.offer(), codec).size(), count, controls, "nvEncGetEncodePresetCount");
+        return answer_count(presets(s.offer(), codec).size(), count, controls, Entry::nvEncGetEncodePresetCount);
     });
 }
 
 NVENCSTATUS NVENCAPI get_preset_guids(void* encoder, GUID codec_guid, GUID* guids, uint32_t capacity,
                                       uint32_t* count) {
-    return session_entry("nvEncGetEncodePresetGUIDs", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetEncodePresetGUIDs, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         Codec codec;
         NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_list(preset_guids(s.offer(), codec), guids, capacity, count);
@@ -278,7 +281,7 @@ NVENCSTATUS NVENCAPI get_preset_guids(void* encoder, GUID codec_guid, GUID* guid
 }
 
 NVENCSTATUS NVENCAPI get_preset_config(void* encoder, GUID codec_guid, GUID preset_guid, NV_ENC_PRESET_CONFIG* config) {
-    return session_entry("nvEncGetEncodePresetConfig", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetEncodePresetConfig, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         NVENC_EMU_REQUIRE(check_structure(config, s.api(), trace));
         trace.add_hex("config_version", config->presetCfg.version);
         if (!has_version(config->presetCfg, s.api()))
@@ -295,47 +298,47 @@ NVENCSTATUS NVENCAPI get_preset_config(void* encoder, GUID codec_guid, GUID pres
 }
 
 NVENCSTATUS NVENCAPI initialize_encoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* params) {
-    return session_entry("nvEncInitializeEncoder", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncInitializeEncoder, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
         return s.initialize(*params, trace);
     });
 }
 
 NVENCSTATUS NVENCAPI reconfigure_encoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* params) {
-    return session_entry("nvEncReconfigureEncoder", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncReconfigureEncoder, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
         return s.reconfigure(*params, trace);
     });
 }
 
 NVENCSTATUS NVENCAPI register_resource(void* encoder, NV_ENC_REGISTER_RESOURCE* params) {
-    return session_entry("nvEncRegisterResource", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncRegisterResource, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
         return s.register_resource(*params, trace);
     });
 }
 
 NVENCSTATUS NVENCAPI unregister_resource(void* encoder, NV_ENC_REGISTERED_PTR resource) {
-    return session_entry("nvEncUnregisterResource", encoder, [&](Session& s, const Controls&, TraceLine&) {
+    return session_entry(Entry::nvEncUnregisterResource, encoder, [&](Session& s, const Controls&, TraceLine&) {
         return s.unregister_resource(resource);
     });
 }
 
 NVENCSTATUS NVENCAPI map_input_resource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* params) {
-    return session_entry("nvEncMapInputResource", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncMapInputResource, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
         return s.map(*params);
     });
 }
 
 NVENCSTATUS NVENCAPI unmap_input_resource(void* encoder, NV_ENC_INPUT_PTR mapped) {
-    return session_entry("nvEncUnmapInputResource", encoder, [&](Session& s, const Controls&, TraceLine&) {
+    return session_entry(Entry::nvEncUnmapInputResource, encoder, [&](Session& s, const Controls&, TraceLine&) {
         return s.unmap(mapped);
     });
 }
 
 NVENCSTATUS NVENCAPI create_bitstream_buffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* params) {
-    return session_entry("nvEncCreateBitstreamBuffer", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncCreateBitstreamBuffer, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
         trace.add("size", params->size);
         return s.create_bitstream(*params);
@@ -343,13 +346,13 @@ NVENCSTATUS NVENCAPI create_bitstream_buffer(void* encoder, NV_ENC_CREATE_BITSTR
 }
 
 NVENCSTATUS NVENCAPI destroy_bitstream_buffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    return session_entry("nvEncDestroyBitstreamBuffer", encoder, [&](Session& s, const Controls&, TraceLine&) {
+    return session_entry(Entry::nvEncDestroyBitstreamBuffer, encoder, [&](Session& s, const Controls&, TraceLine&) {
         return s.destroy_bitstream(buffer);
     });
 }
 
 NVENCSTATUS NVENCAPI encode_picture(void* encoder, NV_ENC_PIC_PARAMS* picture) {
-    return session_entry("nvEncEncodePicture", encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
+    return session_entry(Entry::nvEncEncodePicture, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         // Both APIs' layouts share their leading members; the version word says which one came.
         if (s.api() == NVENC_API_V4)
             NVENC_EMU_REQUIRE(check_structure(reinterpret_cast<const NV_ENC_PIC_PARAMS_V4*>(picture), s.api(), trace));
@@ -362,26 +365,26 @@ NVENCSTATUS NVENCAPI encode_picture(void* encoder, NV_ENC_PIC_PARAMS* picture) {
 }
 
 NVENCSTATUS NVENCAPI lock_bitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* params) {
-    return session_entry("nvEncLockBitstream", encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncLockBitstream, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
         return s.lock(*params);
     });
 }
 
 NVENCSTATUS NVENCAPI unlock_bitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    return session_entry("nvEncUnlockBitstream", encoder, [&](Session& s, const Controls&, TraceLine&) {
+    return session_entry(Entry::nvEncUnlockBitstream, encoder, [&](Session& s, const Controls&, TraceLine&) {
         return s.unlock(buffer);
     });
 }
 
 // The table's other slots: entry points of these API versions that the stand-in does not offer.
 NVENCSTATUS NVENCAPI open_session(void*, uint32_t, void**) {
-    return entry("nvEncOpenEncodeSession", [](const Controls&, TraceLine&) { return NV_ENC_ERR_UNIMPLEMENTED; });
+    return entry(Entry::nvEncOpenEncodeSession, [](const Controls&, TraceLine&) { return NV_ENC_ERR_UNIMPLEMENTED; });
 }
 
-template <typename... Args>
+template <Entry Which, typename... Args>
 NVENCSTATUS NVENCAPI not_offered(void* encoder, Args...) {
-    return session_entry("not_offered", encoder, [](Session&, const Controls&, TraceLine&) {
+    return session_entry(Which, encoder, [](Session&, const Controls&, TraceLine&) {
         return NV_ENC_ERR_UNIMPLEMENTED;
     });
 }
@@ -399,23 +402,23 @@ void fill(NV_ENCODE_API_FUNCTION_LIST& t, PNVENCOPENENCODESESSIONEX open_ex) {
     t.nvEncGetEncodePresetGUIDs = get_preset_guids;
     t.nvEncGetEncodePresetConfig = get_preset_config;
     t.nvEncInitializeEncoder = initialize_encoder;
-    t.nvEncCreateInputBuffer = not_offered<NV_ENC_CREATE_INPUT_BUFFER*>;
-    t.nvEncDestroyInputBuffer = not_offered<NV_ENC_INPUT_PTR>;
+    t.nvEncCreateInputBuffer = not_offered<Entry::nvEncCreateInputBuffer, NV_ENC_CREATE_INPUT_BUFFER*>;
+    t.nvEncDestroyInputBuffer = not_offered<Entry::nvEncDestroyInputBuffer, NV_ENC_INPUT_PTR>;
     t.nvEncCreateBitstreamBuffer = create_bitstream_buffer;
     t.nvEncDestroyBitstreamBuffer = destroy_bitstream_buffer;
     t.nvEncEncodePicture = encode_picture;
     t.nvEncLockBitstream = lock_bitstream;
     t.nvEncUnlockBitstream = unlock_bitstream;
-    t.nvEncLockInputBuffer = not_offered<NV_ENC_LOCK_INPUT_BUFFER*>;
-    t.nvEncUnlockInputBuffer = not_offered<NV_ENC_INPUT_PTR>;
-    t.nvEncGetEncodeStats = not_offered<NV_ENC_STAT*>;
-    t.nvEncGetSequenceParams = not_offered<NV_ENC_SEQUENCE_PARAM_PAYLOAD*>;
-    t.nvEncRegisterAsyncEvent = not_offered<NV_ENC_EVENT_PARAMS*>;
-    t.nvEncUnregisterAsyncEvent = not_offered<NV_ENC_EVENT_PARAMS*>;
+    t.nvEncLockInputBuffer = not_offered<Entry::nvEncLockInputBuffer, NV_ENC_LOCK_INPUT_BUFFER*>;
+    t.nvEncUnlockInputBuffer = not_offered<Entry::nvEncUnlockInputBuffer, NV_ENC_INPUT_PTR>;
+    t.nvEncGetEncodeStats = not_offered<Entry::nvEncGetEncodeStats, NV_ENC_STAT*>;
+    t.nvEncGetSequenceParams = not_offered<Entry::nvEncGetSequenceParams, NV_ENC_SEQUENCE_PARAM_PAYLOAD*>;
+    t.nvEncRegisterAsyncEvent = not_offered<Entry::nvEncRegisterAsyncEvent, NV_ENC_EVENT_PARAMS*>;
+    t.nvEncUnregisterAsyncEvent = not_offered<Entry::nvEncUnregisterAsyncEvent, NV_ENC_EVENT_PARAMS*>;
     t.nvEncMapInputResource = map_input_resource;
     t.nvEncUnmapInputResource = unmap_input_resource;
     t.nvEncDestroyEncoder = destroy_encoder;
-    t.nvEncInvalidateRefFrames = not_offered<uint64_t>;
+    t.nvEncInvalidateRefFrames = not_offered<Entry::nvEncInvalidateRefFrames, uint64_t>;
     t.nvEncOpenEncodeSessionEx = open_ex;
     t.nvEncRegisterResource = register_resource;
     t.nvEncUnregisterResource = unregister_resource;
@@ -428,7 +431,7 @@ void fill(NV_ENCODE_API_FUNCTION_LIST& t, PNVENCOPENENCODESESSIONEX open_ex) {
 TEVU_STANDIN_EXPORT NVENCSTATUS NVENCAPI
 NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
     using namespace nvenc_emu;
-    return entry("NvEncodeAPICreateInstance", [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+    return entry(Entry::NvEncodeAPICreateInstance, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
         if (!list)
             return NV_ENC_ERR_INVALID_PTR;
         const uint32_t api = list->version >> 24;
@@ -444,7 +447,7 @@ NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
 TEVU_STANDIN_EXPORT NVENCSTATUS NVENCAPI
 NvEncodeAPIGetMaxSupportedVersion(uint32_t* version) {
     using namespace nvenc_emu;
-    return entry("NvEncodeAPIGetMaxSupportedVersion", [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+    return entry(Entry::NvEncodeAPIGetMaxSupportedVersion, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
         if (!version)
             return NV_ENC_ERR_INVALID_PTR;
         *version = controls.max_api;

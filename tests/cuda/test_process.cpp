@@ -79,6 +79,35 @@ TEST(Environment, MalformedFailureRulesAreReported) {
         << r.error;
 }
 
+// Each value holds a rule that fails the device count; the item reported would have failed cuInit first.
+TEST(Environment, FailureItemsNamingNoEntryPointAreReportedOnceAndTheOthersAct) {
+    const char stray_space[] = "stray space (items are separated by ',' alone)";
+    const struct {
+        const char* value;
+        const char* item;  // null: nothing is reported
+        const char* problem;
+    } cases[] = {
+        {"cuInitt=100,cuDeviceGetCount=3", "cuInitt=100", "unknown entry point"},
+        {"cuinit=100,cuDeviceGetCount=3", "cuinit=100", "unknown entry point"},
+        {"cuInit_v2=100,cuDeviceGetCount=3", "cuInit_v2=100", "unknown entry point"},
+        {" cuInit=100,cuDeviceGetCount=3", " cuInit=100", stray_space},
+        {"cuDeviceGetCount=3, cuInit=100", " cuInit=100", stray_space},
+        {"cuInit=100 ,cuDeviceGetCount=3", "cuInit=100 ", stray_space},
+        {"cuInit =100,cuDeviceGetCount=3", "cuInit =100", stray_space},
+        {"cuInit=100 @1,cuDeviceGetCount=3", "cuInit=100 @1", stray_space},
+        {"cuDeviceGetCount=3", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        RunResult r = client("devices", {{"CUDA_EMU_FAIL", c.value}});
+        EXPECT_EQ(r.exit_status, 1) << c.value;
+        EXPECT_EQ(r.output.rfind("error: cuDeviceGetCount failed: ", 0), 0u) << c.value << ": " << r.output;
+        EXPECT_EQ(r.error, c.item ? std::string("cuda stand-in: CUDA_EMU_FAIL: ignoring '") + c.item + "': " +
+                                        c.problem + "\n"
+                                  : "")
+            << c.value;
+    }
+}
+
 TEST(LeakReport, IsEmptyWhenEverythingWasReleased) {
     ReportFile report;
     RunResult r = client("clean", {{"CUDA_EMU_REPORT_FILE", report.path}});

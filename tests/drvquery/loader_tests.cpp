@@ -210,6 +210,59 @@ TEST_F(Lifecycle, MalformedSteeringItemsAreIgnoredAndReported) {
               "nvapi stand-in: NVAPI_EMU_HOLD: ignoring 'NvAPI_Unload=': path must not be empty\n");
 }
 
+// A value with one item the stand-in cannot take, which would have made NvAPI_Initialize fail or go
+// missing, beside a rule for the version query that still acts.
+struct SteeringItemCase {
+    const char* name;
+    const char* variable;
+    std::string value;
+    std::string item;  // the item reported; empty: nothing is
+    const char* problem;
+    NvAPI_Status version_status;  // what the version query then answers
+};
+void PrintTo(const SteeringItemCase& c, std::ostream* out) { *out << c.name; }
+
+class SteeringItem : public StandinTest, public ::testing::WithParamInterface<SteeringItemCase> {};
+
+TEST_P(SteeringItem, IsReportedOnceAndTheOtherRulesAct) {
+    const SteeringItemCase& c = GetParam();
+    set(c.variable, c.value);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(NvAPI_Initialize(), NVAPI_OK);
+    EXPECT_EQ(query_driver_version().status, c.version_status);
+    EXPECT_EQ(query_driver_version().status, c.version_status);
+    EXPECT_EQ(NvAPI_Unload(), NVAPI_OK);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              c.item.empty() ? ""
+                             : std::string("nvapi stand-in: ") + c.variable + ": ignoring '" + c.item + "': " +
+                                   c.problem + "\n");
+}
+
+constexpr char kStraySpace[] = "stray space (items are separated by ',' alone)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, SteeringItem,
+    ::testing::Values(
+        SteeringItemCase{"misspelt_failure", "NVAPI_EMU_FAIL", "NvAPI_Initialise=-6," + kVersionEntry + "=-4",
+                         "NvAPI_Initialise=-6", "unknown entry point", -4},
+        SteeringItemCase{"leading_space_failure", "NVAPI_EMU_FAIL", " NvAPI_Initialize=-6," + kVersionEntry + "=-4",
+                         " NvAPI_Initialize=-6", kStraySpace, -4},
+        SteeringItemCase{"space_after_comma_failure", "NVAPI_EMU_FAIL", kVersionEntry + "=-4, NvAPI_Initialize=-6",
+                         " NvAPI_Initialize=-6", kStraySpace, -4},
+        SteeringItemCase{"trailing_space_failure", "NVAPI_EMU_FAIL", "NvAPI_Initialize=-6 ," + kVersionEntry + "=-4",
+                         "NvAPI_Initialize=-6 ", kStraySpace, -4},
+        SteeringItemCase{"spaced_status_failure", "NVAPI_EMU_FAIL", "NvAPI_Initialize= -6," + kVersionEntry + "=-4",
+                         "NvAPI_Initialize= -6", kStraySpace, -4},
+        SteeringItemCase{"valid_failure", "NVAPI_EMU_FAIL", kVersionEntry + "=-4", "", "", -4},
+        SteeringItemCase{"misspelt_missing", "NVAPI_EMU_MISSING", "NvAPI_initialize," + kVersionEntry,
+                         "NvAPI_initialize", "unknown entry point", NVAPI_NO_IMPLEMENTATION},
+        SteeringItemCase{"leading_space_missing", "NVAPI_EMU_MISSING", " NvAPI_Initialize," + kVersionEntry,
+                         " NvAPI_Initialize", kStraySpace, NVAPI_NO_IMPLEMENTATION},
+        SteeringItemCase{"trailing_space_missing", "NVAPI_EMU_MISSING", kVersionEntry + ",NvAPI_Initialize\t",
+                         "NvAPI_Initialize\t", kStraySpace, NVAPI_NO_IMPLEMENTATION},
+        SteeringItemCase{"valid_missing", "NVAPI_EMU_MISSING", kVersionEntry, "", "", NVAPI_NO_IMPLEMENTATION}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- what the stubs pass through -------------------------------------------------------------------
 
 struct StatusCase {

@@ -24,22 +24,46 @@ TEST(Controls, ApiVersionText) {
     }
 }
 
-TEST(Controls, CapabilityOverrides) {
-    EXPECT_EQ(parse_capability_overrides("33=0,34=1"), (std::map<int, int>{{33, 0}, {34, 1}}));
-    EXPECT_EQ(parse_capability_overrides("16=4096,bad,=3,17=x,,"), (std::map<int, int>{{16, 4096}}));
-    EXPECT_TRUE(parse_capability_overrides("").empty());
-}
-
-// The stand-in's vocabulary: any entry name, statuses as integers in C notation. (The shape of the
-// items is tested with the shared list reader.)
-TEST(Controls, FailureRules) {
+// The stand-in's vocabularies: entry-point names, count queries, capability numbers, integers in C
+// notation. (The shape of the items is tested with the shared list reader, the reports with a client.)
+TEST(Controls, ListsTakeOnlyWhatTheStandinKnows) {
     std::vector<std::string> problems;
-    const auto rules = parse_failure_rules("nvEncEncodePicture=8@2,nvEncLockBitstream=0x0d,anyName=-1,x=010,y=z,w=",
-                                           problems);
-    EXPECT_EQ(rules, (std::vector<FailureRule>{
-                         {"nvEncEncodePicture", 8, 2}, {"nvEncLockBitstream", 13, 0}, {"anyName", -1, 0}, {"x", 8, 0}}));
-    EXPECT_EQ(problems, (std::vector<std::string>{"ignoring 'y=z': status must be an integer",
-                                                  "ignoring 'w=': status must be an integer"}));
+    EXPECT_EQ(parse_capability_overrides("33=0,0x22=1,16=4096,16=2048,35=0,0=-1", problems),
+              (std::map<int, int>{{0, -1}, {16, 2048}, {33, 0}, {34, 1}, {35, 0}}));
+    EXPECT_EQ(parse_failure_rules("nvEncEncodePicture=8@2,nvEncLockBitstream=0x0d,NvEncodeAPICreateInstance=-1,"
+                                  "nvEncInvalidateRefFrames=010",
+                                  problems),
+              (std::vector<FailureRule>{{"nvEncEncodePicture", 8, 2},
+                                        {"nvEncLockBitstream", 13, 0},
+                                        {"NvEncodeAPICreateInstance", -1, 0},
+                                        {"nvEncInvalidateRefFrames", 8, 0}}));
+    EXPECT_EQ(parse_overcount("nvEncGetEncodeGUIDCount,nvEncGetEncodeProfileGUIDCount,nvEncGetInputFormatCount,"
+                              "nvEncGetEncodePresetCount",
+                              problems),
+              (std::set<std::string>{"nvEncGetEncodeGUIDCount", "nvEncGetEncodeProfileGUIDCount",
+                                     "nvEncGetInputFormatCount", "nvEncGetEncodePresetCount"}));
+    EXPECT_TRUE(problems.empty()) << problems.at(0);
+
+    EXPECT_TRUE(parse_capability_overrides("36=1,-1=1,x=1,4294967329=0,33=x,33=4294967296", problems).empty());
+    EXPECT_TRUE(parse_failure_rules("anyName=1,not_offered=1,nvEncEncodePicture=z,nvEncEncodePicture=4294967296",
+                                    problems)
+                    .empty());
+    EXPECT_TRUE(parse_overcount("nvEncGetEncodeGUIDs,nvEncGetEncodeCaps,nvEncGetCount", problems).empty());
+    EXPECT_EQ(problems, (std::vector<std::string>{
+                            "ignoring '36=1': unknown capability",
+                            "ignoring '-1=1': unknown capability",
+                            "ignoring 'x=1': unknown capability",
+                            "ignoring '4294967329=0': unknown capability",
+                            "ignoring '33=x': value must be an integer",
+                            "ignoring '33=4294967296': value must be an integer",
+                            "ignoring 'anyName=1': unknown entry point",
+                            "ignoring 'not_offered=1': unknown entry point",
+                            "ignoring 'nvEncEncodePicture=z': status must be an integer",
+                            "ignoring 'nvEncEncodePicture=4294967296': status must be an integer",
+                            "ignoring 'nvEncGetEncodeGUIDs': not a count query",
+                            "ignoring 'nvEncGetEncodeCaps': not a count query",
+                            "ignoring 'nvEncGetCount': unknown entry point",
+                        }));
 }
 
 std::vector<FailureRule> rules(const char* text) {
@@ -49,17 +73,17 @@ std::vector<FailureRule> rules(const char* text) {
 
 TEST(Controls, FailureInjectorCountsEachEntry) {
     FailureInjector injector;
-    injector.set_rules(rules("a=8@2,b=9"));
-    EXPECT_EQ(injector.next_call("a"), 0);
-    EXPECT_EQ(injector.next_call("c"), 0);
-    EXPECT_EQ(injector.next_call("a"), 8);
-    EXPECT_EQ(injector.next_call("a"), 0);
-    EXPECT_EQ(injector.next_call("b"), 9);
-    EXPECT_EQ(injector.next_call("b"), 9);
-    injector.set_rules(rules("a=8@2,b=9"));  // the same rules keep counting
-    EXPECT_EQ(injector.next_call("a"), 0);
-    injector.set_rules(rules("a=7@1"));  // new rules count afresh
-    EXPECT_EQ(injector.next_call("a"), 7);
+    injector.set_rules(rules("nvEncEncodePicture=8@2,nvEncLockBitstream=9"));
+    EXPECT_EQ(injector.next_call("nvEncEncodePicture"), 0);
+    EXPECT_EQ(injector.next_call("nvEncUnlockBitstream"), 0);
+    EXPECT_EQ(injector.next_call("nvEncEncodePicture"), 8);
+    EXPECT_EQ(injector.next_call("nvEncEncodePicture"), 0);
+    EXPECT_EQ(injector.next_call("nvEncLockBitstream"), 9);
+    EXPECT_EQ(injector.next_call("nvEncLockBitstream"), 9);
+    injector.set_rules(rules("nvEncEncodePicture=8@2,nvEncLockBitstream=9"));  // the same rules keep counting
+    EXPECT_EQ(injector.next_call("nvEncEncodePicture"), 0);
+    injector.set_rules(rules("nvEncEncodePicture=7@1"));  // new rules count afresh
+    EXPECT_EQ(injector.next_call("nvEncEncodePicture"), 7);
 }
 
 TEST(Controls, OvercountNamesEntriesAndSkipsEmptyItems) {

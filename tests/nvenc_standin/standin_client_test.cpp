@@ -259,7 +259,7 @@ TEST_F(StandinClient, InjectedFailuresReachTheClient) {
         {"nvEncCreateBitstreamBuffer=10", NV_ENC_ERR_OUT_OF_MEMORY, -1},
         {"nvEncMapInputResource=16@2", NV_ENC_ERR_MAP_FAILED, 1},
         {"nvEncEncodePicture=18@3", NV_ENC_ERR_ENCODER_BUSY, 2},
-        {"nvEncLockBitstream=13@1", NV_ENC_ERR_LOCK_BUSY, 0},
+        {"nvEncLockBitstream=13", NV_ENC_ERR_LOCK_BUSY, 0},
         {"nvEncUnlockBitstream=9@2", NV_ENC_ERR_INVALID_CALL, 1},
         {"nvEncUnmapInputResource=25@1", NV_ENC_ERR_RESOURCE_NOT_MAPPED, 0},
     };
@@ -298,6 +298,130 @@ TEST_F(StandinClient, MalformedFailureItemsAreReportedOnce) {
               "nvenc stand-in: NVENC_EMU_FAIL: ignoring 'nvEncEncodePicture=busy': status must be an integer\n");
     EXPECT_EQ(status, NV_ENC_ERR_LOCK_BUSY);
     EXPECT_EQ(done, 1);
+}
+
+// What the stand-ins write on standard error while `use` runs with the variable set to `value`.
+std::string reports_while(const char* variable, const std::string& value, const std::function<void()>& use) {
+    ScopedEnv setting(variable, value);
+    ::testing::internal::CaptureStderr();
+    use();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// An item of a list and what the stand-in says about it; a null item: nothing is said.
+struct ListCase {
+    const char* value;
+    const char* item;
+    const char* problem;
+    std::string report(const char* variable) const {
+        return item ? std::string("nvenc stand-in: ") + variable + ": ignoring '" + item + "': " + problem + "\n" : "";
+    }
+};
+
+constexpr char kStraySpace[] = "stray space (items are separated by ',' alone)";
+
+// Each value holds a rule that fails every lock; the item reported would have failed the first picture first.
+TEST_F(StandinClient, FailureItemsNamingNoEntryPointAreReportedAndTheOthersAct) {
+    const ListCase cases[] = {
+        {"nvEncEncodePictur=8,nvEncLockBitstream=13", "nvEncEncodePictur=8", "unknown entry point"},
+        {"nvencEncodePicture=8,nvEncLockBitstream=13", "nvencEncodePicture=8", "unknown entry point"},
+        {" nvEncEncodePicture=8,nvEncLockBitstream=13", " nvEncEncodePicture=8", kStraySpace},
+        {"nvEncLockBitstream=13, nvEncEncodePicture=8", " nvEncEncodePicture=8", kStraySpace},
+        {"nvEncEncodePicture=8 ,nvEncLockBitstream=13", "nvEncEncodePicture=8 ", kStraySpace},
+        {"nvEncEncodePicture= 8,nvEncLockBitstream=13", "nvEncEncodePicture= 8", kStraySpace},
+        {"nvEncLockBitstream=13", nullptr, nullptr},
+    };
+    for (const ListCase& c : cases) {
+        NVENCSTATUS status = NV_ENC_SUCCESS;
+        int done = 0;
+        const std::string said = reports_while("NVENC_EMU_FAIL", c.value, [&] {
+            try {
+                ClientEncoder encoder(*context_, *kernels_, EncoderOptions{});
+                for (; done < 2; ++done)
+                    encoder.encode(desktop_bgrx(320, 192, done));
+            } catch (const NvencError& e) {
+                status = e.status;
+            }
+        });
+        EXPECT_EQ(said, c.report("NVENC_EMU_FAIL")) << c.value;
+        EXPECT_EQ(status, NV_ENC_ERR_LOCK_BUSY) << c.value;
+        EXPECT_EQ(done, 0) << c.value;
+    }
+}
+
+// The slots the stand-in does not offer are steered each under its own name.
+TEST_F(StandinClient, SlotsNotOfferedAreSteeredUnderTheirOwnNames) {
+    const auto api = function_list(NVENC_API_V5);
+    Session session(api, context_->handle(), NVENC_API_V5);
+    ScopedEnv fail("NVENC_EMU_FAIL", "nvEncCreateInputBuffer=8");
+    EXPECT_EQ(api.nvEncCreateInputBuffer(session.handle(), nullptr), NV_ENC_ERR_INVALID_PARAM);
+    EXPECT_EQ(api.nvEncLockInputBuffer(session.handle(), nullptr), NV_ENC_ERR_UNIMPLEMENTED);
+    EXPECT_EQ(api.nvEncGetEncodeStats(session.handle(), nullptr), NV_ENC_ERR_UNIMPLEMENTED);
+}
+
+// Each value makes the input format count one too many; the item reported would have done so for the codecs.
+TEST_F(StandinClient, OvercountItemsNamingNoCountQueryAreReportedAndTheOthersAct) {
+    const ListCase cases[] = {
+        {"nvEncGetEncodeGUIDCnt,nvEncGetInputFormatCount", "nvEncGetEncodeGUIDCnt", "unknown entry point"},
+        {" nvEncGetEncodeGUIDCount,nvEncGetInputFormatCount", " nvEncGetEncodeGUIDCount", kStraySpace},
+        {"nvEncGetInputFormatCount, nvEncGetEncodeGUIDCount", " nvEncGetEncodeGUIDCount", kStraySpace},
+        {"nvEncGetEncodeGUIDCount ,nvEncGetInputFormatCount", "nvEncGetEncodeGUIDCount ", kStraySpace},
+        {"nvEncGetEncodeGUIDs,nvEncGetInputFormatCount", "nvEncGetEncodeGUIDs", "not a count query"},
+        {"nvEncGetEncodeGUIDCount@1,nvEncGetInputFormatCount", "nvEncGetEncodeGUIDCount@1", "takes no call number"},
+        {"nvEncGetEncodeGUIDCount=1,nvEncGetInputFormatCount", "nvEncGetEncodeGUIDCount=1", "takes no '=' value"},
+        {"nvEncGetInputFormatCount", nullptr, nullptr},
+    };
+    const auto api = function_list(NVENC_API_V5);
+    for (const ListCase& c : cases) {
+        uint32_t codecs = 0, formats = 0;
+        const std::string said = reports_while("NVENC_EMU_OVERCOUNT", c.value, [&] {
+            Session session(api, context_->handle(), NVENC_API_V5);
+            EXPECT_EQ(api.nvEncGetEncodeGUIDCount(session.handle(), &codecs), NV_ENC_SUCCESS);
+            EXPECT_EQ(api.nvEncGetInputFormatCount(session.handle(), NV_ENC_CODEC_H264_GUID, &formats), NV_ENC_SUCCESS);
+        });
+        EXPECT_EQ(said, c.report("NVENC_EMU_OVERCOUNT")) << c.value;
+        EXPECT_EQ(codecs, 2u) << c.value;
+        EXPECT_EQ(formats, 3u) << c.value;
+    }
+}
+
+// Each value turns 4:4:4 off; the item reported would have turned lossless off.
+TEST_F(StandinClient, MalformedCapabilityOverridesAreReportedAndTheOthersAct) {
+    const ListCase cases[] = {
+        {"33=0,34=off", "34=off", "value must be an integer"},
+        {"33=0,34", "34", "missing '='"},
+        {"33=0,=0", "=0", "missing capability"},
+        {"33=0,lossless=0", "lossless=0", "unknown capability"},
+        {"33=0,36=0", "36=0", "unknown capability"},
+        {"33=0,-1=0", "-1=0", "unknown capability"},
+        {"33=0,34=0@1", "34=0@1", "takes no call number"},
+        {" 34=0,33=0", " 34=0", kStraySpace},
+        {"33=0, 34=0", " 34=0", kStraySpace},
+        {"34=0 ,33=0", "34=0 ", kStraySpace},
+        {"33=0,34= 0", "34= 0", kStraySpace},
+        {"33=0", nullptr, nullptr},
+        {"0x21=0", nullptr, nullptr},
+    };
+    const auto api = function_list(NVENC_API_V5);
+    const auto capability = [&](void* session, NV_ENC_CAPS cap) {
+        NV_ENC_CAPS_PARAM query;
+        nvenc_reset(query, NVENC_API_V5);
+        query.capsToQuery = cap;
+        int value = -1;
+        EXPECT_EQ(api.nvEncGetEncodeCaps(session, NV_ENC_CODEC_H264_GUID, &query, &value), NV_ENC_SUCCESS);
+        return value;
+    };
+    for (const ListCase& c : cases) {
+        int yuv444 = -1, lossless = -1;
+        const std::string said = reports_while("NVENC_EMU_CAPS", c.value, [&] {
+            Session session(api, context_->handle(), NVENC_API_V5);
+            yuv444 = capability(session.handle(), NV_ENC_CAPS_SUPPORT_YUV444_ENCODE);
+            lossless = capability(session.handle(), NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE);
+        });
+        EXPECT_EQ(said, c.report("NVENC_EMU_CAPS")) << c.value;
+        EXPECT_EQ(yuv444, 0) << c.value;
+        EXPECT_EQ(lossless, 1) << c.value;
+    }
 }
 
 TEST_F(StandinClient, DiscoveryAnswers) {

@@ -20,6 +20,10 @@ std::optional<int> small_number(std::string_view text) {
 constexpr RuleListSyntax kWithCodes{"test stand-in", "TEST_FAIL", known, true, "code must be 1 to 9"};
 constexpr RuleListSyntax kWithoutCodes{"test stand-in", "TEST_MISSING", known, false, ""};
 constexpr RuleListSyntax kAnyEntry{"test stand-in", "TEST_ANY", nullptr, true, "code must be 1 to 9"};
+constexpr RuleListSyntax kNoCallNumbers{"test stand-in", "TEST_SET", known, true, "code must be 1 to 9", false,
+                                        "setting"};
+
+constexpr char kStraySpace[] = "stray space (items are separated by ',' alone)";
 
 struct Case {
     const RuleListSyntax* syntax;
@@ -39,8 +43,8 @@ const Case kCases[] = {
     {&kAnyEntry, "anything=2@5", nullptr, "anything", 2, 5},
     {&kWithCodes, "cuInit", "missing '='", nullptr, 0, 0},
     {&kWithCodes, "cuInit@2", "missing '='", nullptr, 0, 0},
-    {&kWithCodes, "=3", "missing entry point name", nullptr, 0, 0},
-    {&kAnyEntry, "=3", "missing entry point name", nullptr, 0, 0},
+    {&kWithCodes, "=3", "missing entry point", nullptr, 0, 0},
+    {&kAnyEntry, "=3", "missing entry point", nullptr, 0, 0},
     {&kWithCodes, "cuNothing=3", "unknown entry point", nullptr, 0, 0},
     {&kWithCodes, "cuinit=3", "unknown entry point", nullptr, 0, 0},
     {&kWithCodes, "cuInit=0", "code must be 1 to 9", nullptr, 0, 0},
@@ -56,7 +60,27 @@ const Case kCases[] = {
     {&kWithCodes, "cuInit=3@99999999999999999999999", "call number must be a positive integer", nullptr, 0, 0},
     {&kWithoutCodes, "cuMemFree=3", "takes no '=' value", nullptr, 0, 0},
     {&kWithoutCodes, "cuNothing@1", "unknown entry point", nullptr, 0, 0},
-    {&kWithoutCodes, "@1", "missing entry point name", nullptr, 0, 0},
+    {&kWithoutCodes, "@1", "missing entry point", nullptr, 0, 0},
+    {&kNoCallNumbers, "cuInit=3", nullptr, "cuInit", 3, 0},
+    {&kNoCallNumbers, "cuInit=3@1", "takes no call number", nullptr, 0, 0},
+    {&kNoCallNumbers, "cuInit=3@", "takes no call number", nullptr, 0, 0},
+    {&kNoCallNumbers, "cuNothing=3", "unknown setting", nullptr, 0, 0},
+    {&kNoCallNumbers, "=3", "missing setting", nullptr, 0, 0},
+    // A space at either end of the entry, the code or the call number: the list was written "a=1, b=2".
+    {&kWithCodes, " cuInit=3", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, "cuInit=3 ", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, "cuInit =3", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, "cuInit= 3", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, "cuInit=3 @1", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, "cuInit=3@ 1", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, "cuInit=3@1\n", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, "\tcuInit=3", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, " ", kStraySpace, nullptr, 0, 0},
+    {&kWithoutCodes, "cuMemFree ", kStraySpace, nullptr, 0, 0},
+    {&kAnyEntry, " anything=2", kStraySpace, nullptr, 0, 0},
+    {&kNoCallNumbers, "cuInit=3 ", kStraySpace, nullptr, 0, 0},
+    {&kWithCodes, "cu Init=3", "unknown entry point", nullptr, 0, 0},
+    {&kAnyEntry, "any thing=2", nullptr, "any thing", 2, 0},
 };
 
 TEST(RuleList, EachItemIsTakenOrDescribed) {
@@ -80,9 +104,29 @@ TEST(RuleList, EmptyItemsAreSkippedAndTheRestKeptInOrder) {
     const auto rules = parse_rule_list<int>(",cuInit=1,,bad,cuMemFree=2@3,cuInit=4,", kWithCodes, small_number, problems);
     EXPECT_EQ(rules, (std::vector<Rule<int>>{{"cuInit", 1, 0}, {"cuMemFree", 2, 3}, {"cuInit", 4, 0}}));
     EXPECT_EQ(problems, std::vector<std::string>{"ignoring 'bad': missing '='"});
+    problems.clear();
+    EXPECT_EQ(parse_rule_list<int>("cuInit=1, cuMemFree=2 ,cuInit=4", kWithCodes, small_number, problems),
+              (std::vector<Rule<int>>{{"cuInit", 1, 0}, {"cuInit", 4, 0}}));
+    EXPECT_EQ(problems, std::vector<std::string>{"ignoring ' cuMemFree=2 ': " + std::string(kStraySpace)});
     EXPECT_TRUE(parse_rule_list<int>("", kWithCodes, small_number, problems).empty());
     EXPECT_TRUE(parse_rule_list<int>(",,", kWithCodes, small_number, problems).empty());
     EXPECT_EQ(problems.size(), 1u);
+}
+
+// What `accept` refuses is described with the item; the items it takes are kept.
+TEST(RuleList, TheCallerRefusesItemsWithItsOwnReason) {
+    std::vector<std::string> problems;
+    std::vector<std::string> taken;
+    for_each_rule(
+        "cuInit=1,cuMemFree=2@3,cuInit=4", kWithCodes,
+        [&](const RuleText& item) -> const char* {
+            if (item.entry == "cuMemFree") return "not this one";
+            taken.push_back(std::string(item.entry) + "=" + std::string(item.code));
+            return nullptr;
+        },
+        problems);
+    EXPECT_EQ(taken, (std::vector<std::string>{"cuInit=1", "cuInit=4"}));
+    EXPECT_EQ(problems, std::vector<std::string>{"ignoring 'cuMemFree=2@3': not this one"});
 }
 
 TEST(RuleList, TheFirstRuleForACallWins) {
