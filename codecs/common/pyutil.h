@@ -3,8 +3,13 @@
 #pragma once
 
 #include <Python.h>
+#if PY_MAJOR_VERSION < 3
+#include <pythread.h>
+#endif
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <climits>
 #include <cstddef>
@@ -13,6 +18,7 @@
 #include <iterator>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 
 // The interpreter's configuration must describe the target it is compiled for: CPython's Windows
@@ -30,6 +36,68 @@ struct ErrorAlreadySet : std::exception {
     const char* what() const noexcept override { return "Python exception set"; }
 };
 
+// --- threads the interpreter ends ---------------------------------------------------------------
+// While the interpreter finalizes, a thread other than the finalizing one (a host's daemon thread) that
+// asks for the interpreter lock never gets it. Python 3 before 3.14 ends such a thread right inside
+// that request with pthread_exit, which glibc carries out as a forced unwind of the thread's stack: the
+// unwind runs through our frames when the request was made from inside one of our calls (taking the
+// lock back after a driver call, or any Python code we call, which may give the lock away and ask for it
+// again). Our frames must not carry on as usual then: the thread no longer holds the lock while the
+// finalizing thread frees the interpreter, a catch (...) that ends without rethrowing aborts the process
+// ("FATAL: exception not rethrown"), and an unwind leaving a noexcept function calls std::terminate.
+//
+// So such a thread is parked, at the first of our frames that can stop the unwind (where the lock is
+// taken back, and the outermost frame of every call from the interpreter): it blocks there for good,
+// touching nothing, and everything it holds (an encoder's session, its buffers and mapped pictures, the
+// pixels it reads) stays as it is, never freed under a driver call in flight, until the process exits.
+// The clean-ups that run before the unwind reaches such a frame leave the interpreter alone: destructors
+// look at thread_holds_gil(), and catch (...) blocks let the unwind through (caught_thread_exit()).
+
+// Inside a catch (...): true when what was caught is no C++ exception but the unwind of a thread being
+// ended (the only foreign exception that reaches our code). It has no object to bind a catch clause's
+// reference to, so it is told apart this way.
+inline bool caught_thread_exit() noexcept { return !std::current_exception(); }
+
+// Blocks the calling thread for good.
+[[noreturn]] inline void park_thread() noexcept {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+// False only on a thread that the interpreter is ending, while its unwind runs clean-ups; those must
+// then leave every Python object alone. Python 2 ends no thread inside a call.
+inline bool thread_holds_gil() noexcept {
+#if PY_MAJOR_VERSION >= 3
+    return PyGILState_Check() != 0;
+#else
+    return true;
+#endif
+}
+
+// Python 2 ends no thread when it finalizes: a daemon thread runs on while the interpreter is torn down
+// under it (modules emptied, objects freed), into freed objects as soon as it runs Python code again. So
+// there a thread of ours parks as well, once the exit functions have run and the interpreter is being
+// torn down: as one of our calls starts or returns, before it calls Python code, and as it takes the
+// lock back after a driver call. The finalizing thread goes on: it is the one that ran the exit
+// functions, noted by a hook that each module registers as it is created (note_finalizing_thread_at_exit).
+#if PY_MAJOR_VERSION < 3
+namespace detail {
+inline std::atomic<long> finalizing_thread{0};  // 0 until the exit functions run
+}  // namespace detail
+inline bool torn_down_under_thread() noexcept {
+    const long finalizer = detail::finalizing_thread.load();
+    return finalizer != 0 && !Py_IsInitialized() && PyThread_get_thread_ident() != finalizer;
+}
+#else
+inline bool torn_down_under_thread() noexcept { return false; }
+#endif
+
+// With the lock held: parks this thread, the lock released, when the interpreter is torn down under it.
+inline void park_if_torn_down() noexcept {
+    if (!torn_down_under_thread()) return;
+    PyEval_SaveThread();
+    park_thread();
+}
+
 // An owned (strong) reference.
 class Ref {
 public:
@@ -45,7 +113,9 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && thread_holds_gil()) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     // Hands the reference to the caller (for returning to the interpreter).
@@ -69,11 +139,22 @@ inline int check_status(int rc) {
     return rc;
 }
 
-// Releases the interpreter lock for its lifetime. Only plain C++ may run inside.
+// Releases the interpreter lock for its lifetime. Only plain C++ may run inside. On a thread that the
+// interpreter is ending (a clean-up during its unwind) there is no lock to release, and none is taken.
+// When the interpreter ends the thread as it takes the lock back, or is torn down under it meanwhile,
+// the thread is parked there.
 class GilRelease {
 public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease() noexcept : state_(thread_holds_gil() ? PyEval_SaveThread() : nullptr) {}
+    ~GilRelease() {
+        if (!state_) return;
+        try {
+            PyEval_RestoreThread(state_);
+        } catch (...) {  // nothing else leaves this C function
+            park_thread();
+        }
+        park_if_torn_down();
+    }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
@@ -261,15 +342,15 @@ Ref tuple(const Args&... args) {
     return t;
 }
 
+// callable(*args, **kwargs); a thread that the interpreter is torn down under parks instead.
+inline Ref call_kw(PyObject* callable, const Ref& args, const Ref& kwargs) {
+    park_if_torn_down();
+    return check(PyObject_Call(callable, args.get(), kwargs.get()));
+}
 // callable(*args) with positional arguments.
 template <class... Args>
 Ref call(PyObject* callable, const Args&... args) {
-    Ref t = tuple(args...);
-    return check(PyObject_Call(callable, t.get(), nullptr));
-}
-// callable(*args, **kwargs).
-inline Ref call_kw(PyObject* callable, const Ref& args, const Ref& kwargs) {
-    return check(PyObject_Call(callable, args.get(), kwargs.get()));
+    return call_kw(callable, tuple(args...), Ref());
 }
 template <class... Args>
 Ref call_method(PyObject* o, const char* name, const Args&... args) {
@@ -392,25 +473,33 @@ inline void check_assert(bool ok, const char* message = nullptr) {
 }
 
 // Runs body, converting C++ exceptions into Python ones; returns the new reference or NULL.
+// A thread that the interpreter ends inside the body is parked.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
+    park_if_torn_down();
     try {
-        return body().release();
+        Ref result = body();
+        park_if_torn_down();
+        return result.release();
     } catch (const ErrorAlreadySet&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
+        if (caught_thread_exit()) park_thread();
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
+    park_if_torn_down();
     return nullptr;
 }
 // The same for C API slots returning an int status (0 success, -1 failure).
 template <class F>
 int guarded_status(F&& body) noexcept {
+    park_if_torn_down();
     try {
         body();
+        park_if_torn_down();
         return 0;
     } catch (const ErrorAlreadySet&) {
     } catch (const std::bad_alloc&) {
@@ -418,8 +507,10 @@ int guarded_status(F&& body) noexcept {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
+        if (caught_thread_exit()) park_thread();
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
+    park_if_torn_down();
     return -1;
 }
 
@@ -502,7 +593,9 @@ public:
 #if PY_VERSION_HEX >= 0x030C0000
     // From 3.12 on the interpreter keeps a pending exception as one normalised instance.
     PendingError() noexcept : value_(PyErr_GetRaisedException()) {}
-    ~PendingError() { Py_XDECREF(value_); }
+    ~PendingError() {
+        if (value_ && thread_holds_gil()) Py_DECREF(value_);
+    }
     explicit operator bool() const noexcept { return value_ != nullptr; }
     PyObject* value() noexcept { return value_; }
     PyObject* type() const noexcept { return value_ ? reinterpret_cast<PyObject*>(Py_TYPE(value_)) : nullptr; }
@@ -510,7 +603,8 @@ public:
 #else
     PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
     ~PendingError() {
-        Py_XDECREF(type_);
+        if (!type_ || !thread_holds_gil()) return;
+        Py_DECREF(type_);
         Py_XDECREF(value_);
         Py_XDECREF(traceback_);
     }
@@ -565,7 +659,7 @@ auto with_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
         pending.restore();
         throw;
     } catch (...) {
-        cleanup();
+        if (!caught_thread_exit()) cleanup();
         throw;
     }
     cleanup();
@@ -604,7 +698,7 @@ public:
         throw ErrorAlreadySet();
     }
     ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && thread_holds_gil()) PyBuffer_Release(&view_);
     }
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
@@ -698,11 +792,27 @@ private:
 
 // --- module creation ----------------------------------------------------------------------------
 // Creates the module object (borrowed in Python 2, owned in Python 3; returned owned here).
+#if PY_MAJOR_VERSION < 3
+// Registers the exit function that notes the finalizing thread (see torn_down_under_thread).
+inline void note_finalizing_thread_at_exit() {
+    static PyMethodDef hook = {"_note_finalizing_thread",
+                               [](PyObject*, PyObject*) -> PyObject* {
+                                   detail::finalizing_thread = PyThread_get_thread_ident();
+                                   Py_RETURN_NONE;
+                               },
+                               METH_NOARGS, nullptr};
+    Ref atexit = check(PyImport_ImportModule("atexit"));
+    Ref function = check(PyCFunction_New(&hook, nullptr));
+    call_method(atexit.get(), "register", function);
+}
+#endif
+
 inline Ref create_module(const char* qualified_name, PyMethodDef* methods, const char* doc) {
 #if PY_MAJOR_VERSION >= 3
     static PyModuleDef def = {PyModuleDef_HEAD_INIT, qualified_name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
     return check(PyModule_Create(&def));
 #else
+    note_finalizing_thread_at_exit();
     return Ref::borrow([&] {
         PyObject* m = Py_InitModule3(qualified_name, methods, doc);
         if (!m) throw ErrorAlreadySet();

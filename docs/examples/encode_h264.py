@@ -37,6 +37,7 @@ def main(argv):
         with open(output, "wb") as out:
             for i in range(frames):
                 image = ImageWrapper(width, height, bars(width, height, i), width * 4, timestamp=i * 40)
+                # the quality and speed on every call: left out, they would be -1, stored as the new values
                 data, client_options = e.compress_image(image, quality=60, speed=50)
                 out.write(data)
         print("%s: %d frames, %s" % (output, frames, repr(e)))

@@ -431,5 +431,39 @@ class CommandLineTest(unittest.TestCase):
             self.assertIn("Exit status: 0", out)
 
 
+# Daemon threads query the driver (with debug logging, so that Python code runs inside each call) when
+# the interpreter exits. Between calls they use only their locals: Python 2 empties the modules' globals
+# during its teardown while daemon threads still run.
+EXIT_WHILE_QUERYING = """
+import sys, threading, time
+from tevu.codecs import drvquery
+drvquery.log.enable_debug()
+started = threading.Semaphore(0)
+def query(get_driver_version=drvquery.get_driver_version, started=started):  # locals only: see below
+    get_driver_version()
+    started.release()
+    while True:
+        get_driver_version()
+for _ in range(2):
+    thread = threading.Thread(target=query)
+    thread.daemon = True
+    thread.start()
+    started.acquire()
+time.sleep(float(sys.argv[1]))
+print("exiting")
+"""
+
+
+class InterpreterExitTest(unittest.TestCase):
+    def test_exit_while_threads_query(self):
+        for _ in range(3):
+            for delay in ("0", "0.005", "0.02", "0.05"):
+                rc, out, err, _ = run_child(["-c", EXIT_WHILE_QUERYING, delay], {})
+                where = "delay %s: exit status %d\n%s" % (delay, rc, err[-3000:])
+                self.assertEqual((rc, out.strip()), (0, "exiting"), where)
+                for mark in ("terminate called", "FATAL", "Fatal Python error", "Sanitizer", "runtime error:"):
+                    self.assertNotIn(mark, err, where)
+
+
 if __name__ == "__main__":
     unittest.main()

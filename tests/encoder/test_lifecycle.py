@@ -285,6 +285,43 @@ class HostileValues(unittest.TestCase):
             self.assertIn(text, str(c.exception))
             self.assertTrue(e.is_closed())
 
+    def test_bad_source_format_or_device_refused_before_anything_is_set_up(self):
+        bad = [({"src_format": None}, TypeError, "src_format must be one of ['BGRX'], not NoneType"),
+               ({"src_format": 5}, TypeError, "src_format must be one of ['BGRX'], not int"),
+               ({"src_format": b"BGRX" if sys.version_info[0] >= 3 else bytearray(b"BGRX")}, TypeError,
+                "src_format must be one of ['BGRX'], not "),
+               ({"src_format": "BGRA"}, ValueError, "invalid src_format 'BGRA', it must be one of ['BGRX']"),
+               ({"src_format": "bgrx"}, ValueError, "invalid src_format 'bgrx'"),
+               ({"options": {"cuda_device": 2 ** 70}}, ValueError, "invalid cuda_device %d, it must be -1 (any "
+                "device) or a device number from 0 to 2147483647" % 2 ** 70),
+               ({"options": {"cuda_device": INT_MAX + 1}}, ValueError, "invalid cuda_device 2147483648"),
+               ({"options": {"cuda_device": -2}}, ValueError, "invalid cuda_device -2"),
+               ({"options": {"cuda_device": -2 ** 70}}, ValueError, "invalid cuda_device -"),
+               ({"options": {"cuda_device": "0"}}, TypeError, "the cuda_device option must be -1 (any device) "
+                "or a device number from 0 to 2147483647, not str"),
+               ({"options": {"cuda_device": 0.0}}, TypeError, "not float"),
+               ({"options": {"cuda_device": True}}, TypeError, "not bool"),
+               ({"options": {"cuda_device": None}}, TypeError, "not NoneType")]
+        for change, error, text in bad:
+            arguments = dict(src_format="BGRX", options={})
+            arguments.update(change)
+            e = m.Encoder()
+            with self.assertRaises(error) as c:
+                e.init_context(64, 64, arguments["src_format"], ["YUV420P"], "h264", 50, 50, None,
+                               arguments["options"])
+            self.assertTrue(str(c.exception).startswith("init_context: "), str(c.exception))
+            self.assertIn(text, str(c.exception))
+            self.assertTrue(e.is_closed())
+            self.assertEqual(m.context_counter.get(), 0)
+            self.assertEqual(e.get_info()["width"], 0, "nothing of the set-up is stored")
+        # The whole range stays open: a number no device has is the host's to replace.
+        for device in (-1, 0, INT_MAX):
+            e = new_encoder(64, 64, options={"cuda_device": device})
+            try:
+                self.assertEqual(e.get_info()["src_format"], "BGRX")
+            finally:
+                e.clean()
+
     def test_device_selection_result_as_a_list(self):
         code = ("from __future__ import print_function\nimport os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\n"
                 "import tevu.codecs.cuda_common.cuda_context as cc\n"

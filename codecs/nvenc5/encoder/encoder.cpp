@@ -805,6 +805,34 @@ SessionParams Encoder::session_params(const GUID& codec, const StreamConfig& c) 
 }
 
 // --- set-up entry -------------------------------------------------------------------------------------
+// init_context's source format: one of the module's input colourspaces for the encoding.
+void check_source_format(PyObject* src_format, PyObject* encoding) {
+    Ref accepted = py::call(module_attr("get_input_colorspaces").get(), encoding);
+    if (!py::is_text(src_format))
+        py::raise(PyExc_TypeError, format("init_context: src_format must be one of %s, not %s", accepted,
+                                          Py_TYPE(src_format)->tp_name));
+    if (!py::contains(accepted.get(), src_format))
+        py::raise(PyExc_ValueError,
+                  format("init_context: invalid src_format %r, it must be one of %s", src_format, accepted));
+}
+
+// The "cuda_device" option of init_context: -1 for any device, or a device number (a C int, as the
+// driver numbers devices). A number no device has is the host's to handle: it chooses another device.
+int preferred_cuda_device(PyObject* options) {
+    static const char* const expected = "-1 (any device) or a device number from 0 to 2147483647";
+    Ref preferred = py::call_method(options, "get", text("cuda_device"), value(-1));
+    if (!py::is_integer(preferred.get()))
+        py::raise(PyExc_TypeError, format("init_context: the cuda_device option must be %s, not %s", expected,
+                                          Py_TYPE(preferred.get())->tp_name));
+    int overflow = 0;
+    const long long device = PyLong_AsLongLongAndOverflow(preferred.get(), &overflow);
+    if (device == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet();
+    if (overflow || device < -1 || device > INT_MAX)
+        py::raise(PyExc_ValueError,
+                  format("init_context: invalid cuda_device %s, it must be %s", preferred, expected));
+    return static_cast<int>(device);
+}
+
 void Encoder::init_context(PyObject* args, PyObject* kwargs) {
     static const char* const kwlist[] = {"width", "height", "src_format", "dst_formats", "encoding",
                                          "quality", "speed", "scaling", "options", nullptr};
@@ -822,6 +850,8 @@ void Encoder::init_context(PyObject* args, PyObject* kwargs) {
         fail("init_context: this encoder is already initialized, call clean() before setting it up again");
     if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension)
         py::raise(PyExc_ValueError, format("invalid dimensions: %sx%s", width, height));
+    check_source_format(src_format, encoding);
+    const int preferred_device = preferred_cuda_device(options);
     log_debug("init_context%s", py::tuple(value(width), value(height), src_format, dst_formats, encoding,
                                           value(quality), value(speed), scaling, options));
     StreamConfig c;
@@ -848,10 +878,9 @@ void Encoder::init_context(PyObject* args, PyObject* kwargs) {
     const double start = now();
     config_.pixel_format = target_pixel_format(config_.quality);
     config_.lossless = target_lossless(config_.pixel_format, config_.quality);
-    Ref preferred = py::call_method(options, "get", text("cuda_device"), value(-1));
     Ref kw = py::new_dict();
     py::dict_set(kw.get(), "min_compute", min_compute());
-    Ref selected = py::call_kw(state().host.select_device.get(), py::tuple(preferred), kw);
+    Ref selected = py::call_kw(state().host.select_device.get(), py::tuple(value(preferred_device)), kw);
     auto [number, device] = py::sequence_pair(selected.get(), "the selected device");
     config_.device_id = static_cast<int>(py::as_long_long(number.get()));
     config_.cuda_device = device;
@@ -885,6 +914,7 @@ void Encoder::rebuild(const StreamConfig& saved) {
         init_cuda();
         init_nvenc();
     } catch (...) {
+        if (py::caught_thread_exit()) throw;
         py::PendingError failure;  // empty for a C++ exception
         if (py::guarded_status([&] { clean(); }) < 0) py::clear_error();
         if (failure) failure.restore();
@@ -1303,6 +1333,7 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
 #endif
         data = lock_and_copy(lock, size);
     } catch (...) {
+        if (py::caught_thread_exit()) throw;
         py::PendingError pending;  // empty for a C++ exception
         release_frame(mapped, lock);  // a failure here replaces the pending one
         if (pending) pending.restore();
