@@ -1,5 +1,7 @@
 # The encoder module, built from one source folder once per NVENC API version:
-# tevu_add_nvenc_module(target PACKAGE tevu/codecs/nvenc5 API 0x50).
+# tevu_add_nvenc_module(target PACKAGE tevu/codecs/nvenc5 API 0x50 TRAITS api5_traits.cpp).
+# API picks the structure layouts of nvenc_api.h; TRAITS is the unit that defines what differs between
+# the API builds (api_traits.h), a path relative to the source folder.
 get_filename_component(TEVU_NVENC_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../codecs/nvenc5/encoder" ABSOLUTE)
 
 # The NVENC declarations (structures, enumerations, GUIDs, version words) for everything that speaks
@@ -7,13 +9,16 @@ get_filename_component(TEVU_NVENC_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../codec
 add_library(tevu_nvenc_api INTERFACE)
 target_include_directories(tevu_nvenc_api INTERFACE ${TEVU_NVENC_SOURCE_DIR})
 
-# The module's pure C++ core (GUID codec, tables, arithmetic, staging, preset ranking).
-function(tevu_add_nvenc_core target api_version)
+# The module's pure C++ core (GUID codec, tables, arithmetic, staging, preset ranking) with the API's
+# traits unit.
+function(tevu_add_nvenc_core target api_version traits)
+  get_filename_component(traits_source "${traits}" ABSOLUTE BASE_DIR "${TEVU_NVENC_SOURCE_DIR}")
   add_library(${target} STATIC
     ${TEVU_NVENC_SOURCE_DIR}/guid.cpp
     ${TEVU_NVENC_SOURCE_DIR}/tables.cpp
     ${TEVU_NVENC_SOURCE_DIR}/staging.cpp
-    ${TEVU_NVENC_SOURCE_DIR}/preset_choice.cpp)
+    ${TEVU_NVENC_SOURCE_DIR}/preset_choice.cpp
+    ${traits_source})
   target_link_libraries(${target} PUBLIC tevu_nvenc_api)
   target_compile_definitions(${target} PUBLIC TEVU_NVENC_API_VERSION=${api_version})
   tevu_warnings(${target})
@@ -21,8 +26,11 @@ endfunction()
 
 # The core, and the Python extension module for each configured interpreter.
 function(tevu_add_nvenc_module target)
-  cmake_parse_arguments(ARG "" "PACKAGE;API" "" ${ARGN})
-  tevu_add_nvenc_core(${target}_core ${ARG_API})
+  cmake_parse_arguments(ARG "" "PACKAGE;API;TRAITS" "" ${ARGN})
+  if(NOT ARG_API OR NOT ARG_TRAITS)
+    message(FATAL_ERROR "tevu_add_nvenc_module(${target}): API and TRAITS are required")
+  endif()
+  tevu_add_nvenc_core(${target}_core ${ARG_API} ${ARG_TRAITS})
   if(NOT TEVU_HAVE_PYTHON)
     return()
   endif()

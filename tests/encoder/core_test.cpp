@@ -1,12 +1,15 @@
 // Unit tests of the encoder's pure C++ core: GUID codec, tables, arithmetic and pixel staging.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "api_traits.h"
 #include "guid.h"
 #include "policy.h"
 #include "preset_choice.h"
@@ -83,16 +86,32 @@ TEST(Tables, StatusInfo) {
     EXPECT_EQ(status_texts().size, 25u);
 }
 
+// Each API's capability names: how many, and the name of capability 9 (stereo MVC, gone in API 5.0).
+struct CapsOfApi {
+    uint32_t api;
+    std::size_t count;
+    const char* cap9;
+};
+constexpr CapsOfApi kCapsOfApis[] = {
+    {NVENC_API_V5, 34, nullptr},
+    {NVENC_API_V4, 35, "SUPPORT_STEREO_MVC"},
+};
+
 TEST(Tables, CapsNamesOfThisApi) {
     EXPECT_EQ(caps_name(32), nullptr);
     EXPECT_STREQ(caps_name(35), "EXPOSED_COUNT");
-#if TEVU_NVENC_API_VERSION >= 0x50
-    EXPECT_EQ(caps_names().size, 34u);
-    EXPECT_EQ(caps_name(9), nullptr);
-#else
-    EXPECT_EQ(caps_names().size, 35u);
-    EXPECT_STREQ(caps_name(9), "SUPPORT_STEREO_MVC");
-#endif
+    const CapsOfApi* expected = std::find_if(std::begin(kCapsOfApis), std::end(kCapsOfApis),
+                                             [](const CapsOfApi& c) { return c.api == api::kVersion; });
+    ASSERT_NE(expected, std::end(kCapsOfApis)) << "no expectations for API " << api_version_text(api::kVersion);
+    EXPECT_EQ(caps_names().size, expected->count);
+    EXPECT_STREQ(caps_name(9), expected->cap9);
+}
+
+TEST(Tables, CapsNamesInValueOrder) {
+    const Table<NumberName> names = caps_names();
+    const NumberName* unordered = std::adjacent_find(
+        names.begin(), names.end(), [](const NumberName& a, const NumberName& b) { return a.value >= b.value; });
+    EXPECT_EQ(unordered, names.end()) << unordered->value << " before " << (unordered + 1)->value;
 }
 
 // --- arithmetic ---------------------------------------------------------------------------------------

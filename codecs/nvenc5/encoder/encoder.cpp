@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "api_traits.h"
 #include "cuda_layer.h"
 #include "guid.h"
 #include "nvenc_api.h"
@@ -186,22 +187,6 @@ struct Retired {
     std::vector<BitstreamBuffer> bitstreams;
 };
 
-// The rate control of the API-4.0 build: bitrates and the quantiser range of the quality.
-void apply_rate_control([[maybe_unused]] NV_ENC_RC_PARAMS& rc, [[maybe_unused]] uint32_t target,
-                        [[maybe_unused]] uint32_t max, [[maybe_unused]] bool constant_qp,
-                        [[maybe_unused]] QuantiserRange range) {
-#if TEVU_NVENC_API_VERSION < 0x50
-    rc.rateControlMode = constant_qp ? NV_ENC_PARAMS_RC_CONSTQP : NV_ENC_PARAMS_RC_VBR;
-    rc.averageBitRate = target;
-    rc.maxBitRate = max;
-    rc.enableMinQP = 1;
-    rc.enableMaxQP = 1;
-    const uint32_t lo = static_cast<uint32_t>(range.min), hi = static_cast<uint32_t>(range.max);
-    rc.minQP = {lo, lo, lo};
-    rc.maxQP = {hi, hi, hi};
-#endif
-}
-
 // One count-then-list query of the session: `count` fills the number of items, `counted` logs it,
 // `list` fills up to that many items and the number returned. The checks are the driver's contract;
 // `mismatch`, when given, is the message of a returned count that differs from the count.
@@ -229,7 +214,7 @@ public:
     ~Encoder() {
         py::PendingError outer;  // destruction must not disturb an exception being propagated
         if (py::guarded_status([&] { clean(); }) < 0)
-            py::report_unraisable((std::string(kModuleName) + ".Encoder.__dealloc__").c_str());
+            py::report_unraisable((std::string(api::kModuleName) + ".Encoder.__dealloc__").c_str());
         if (outer) outer.restore();
     }
     Encoder(const Encoder&) = delete;
@@ -304,6 +289,7 @@ private:
     BitstreamBuffer create_bitstream(uint32_t size);
     void read_memory_info();
     Ref lock_and_copy(BitstreamLock& lock, uint32_t& size);
+    void log_encoded(double milliseconds) const;
     void release_frame(MappedInput& mapped, BitstreamLock& lock);
     void retry_pending_releases() noexcept;
     Ref client_options(uint64_t pts) const;
@@ -461,14 +447,14 @@ void Encoder::init_cuda_buffers() {
 // --- NVENC session ------------------------------------------------------------------------------------
 void Encoder::open_encode_session() {
     log_debug("open_encode_session() cuda_context=%s, cuda_context_ptr=%#x", context_text(), cuda_context_ptr_);
-    auto api = std::make_unique<NV_ENCODE_API_FUNCTION_LIST>();
-    acquire_function_list(api.get());
+    auto functions = std::make_unique<NV_ENCODE_API_FUNCTION_LIST>();
+    acquire_function_list(functions.get());
     NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params;
-    nvenc_reset(params);
+    api::reset(params);
     params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
     params.device = cuda_context_ptr_;
-    params.apiVersion = NVENCAPI_VERSION;
-    auto open = api->nvEncOpenEncodeSessionEx;
+    params.apiVersion = api::kVersion;
+    auto open = functions->nvEncOpenEncodeSessionEx;
     log_api("calling nvEncOpenEncodeSessionEx @ %#x", reinterpret_cast<void*>(open));
     void* encoder = nullptr;
     const int status = unlocked([&] { return open(&params, &encoder); });
@@ -481,7 +467,7 @@ void Encoder::open_encode_session() {
     }
     if (!encoder) fail("cannot open encoding session, context is NULL");
     check_nvenc(status, "opening session");  // a handle that comes with a failure is not a session
-    session_ = Session(std::move(api), encoder, &count_destroyed_session);
+    session_ = Session(std::move(functions), encoder, &count_destroyed_session);
     end_of_stream_sent_ = false;
     py::call_method(state().context_counter.get(), "increase");
     py::call_method(state().context_gen_counter.get(), "increase");
@@ -505,7 +491,7 @@ void Encoder::init_nvenc() {
 
 RegisteredResource Encoder::register_buffer(const OutputStage& stage, const StreamConfig& c) {
     NV_ENC_REGISTER_RESOURCE r;
-    nvenc_reset(r);
+    api::reset(r);
     r.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR;
     r.resourceToRegister = reinterpret_cast<void*>(stage.buffer.allocation.address());
     r.width = c.encoder_width();
@@ -531,7 +517,7 @@ void Encoder::init_buffers() {
 
 BitstreamBuffer Encoder::create_bitstream(uint32_t size) {
     NV_ENC_CREATE_BITSTREAM_BUFFER b;
-    nvenc_reset(b);
+    api::reset(b);
     b.size = size;
     b.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
     log_api("nvEncCreateBitstreamBuffer(%#x)", &b);
@@ -687,7 +673,7 @@ int Encoder::query_encoder_caps(const GUID& codec, int cap) {
     const int ok = py::guarded_status([&] {
         require(bool(session_), "context is not initialized");
         NV_ENC_CAPS_PARAM param;
-        nvenc_reset(param);
+        api::reset(param);
         param.capsToQuery = static_cast<NV_ENC_CAPS>(cap);
         int v = 0;
         const int status =
@@ -699,7 +685,7 @@ int Encoder::query_encoder_caps(const GUID& codec, int cap) {
         result = v;
     });
     if (ok < 0) {
-        py::report_unraisable((std::string(kModuleName) + ".Encoder.query_encoder_caps").c_str());
+        py::report_unraisable((std::string(api::kModuleName) + ".Encoder.query_encoder_caps").c_str());
         return 0;
     }
     return result;
@@ -750,8 +736,8 @@ GUID Encoder::get_preset(const GUID& codec, const StreamConfig& c) {
 std::unique_ptr<NV_ENC_PRESET_CONFIG> Encoder::get_preset_config(const char* name, const GUID& encode,
                                                                  const GUID& preset) {
     auto config = std::make_unique<NV_ENC_PRESET_CONFIG>();
-    nvenc_reset(*config);
-    config->presetCfg.version = NV_ENC_CONFIG_VER;
+    api::reset(*config);
+    config->presetCfg.version = api::version_word<NV_ENC_CONFIG>();
     if (state().config.debug_api)
         log_info("nvEncGetEncodePresetConfig(%s, %s)", codec_text(encode), preset_text(preset));
     const int status = session_.api().nvEncGetEncodePresetConfig(session_.encoder(), encode, preset, config.get());
@@ -779,7 +765,7 @@ SessionParams Encoder::session_params(const GUID& codec, const StreamConfig& c) 
     NV_ENC_INITIALIZE_PARAMS& params = *p.init;
     NV_ENC_CONFIG& config = *p.config;
     config = preset_config->presetCfg;
-    params.version = NV_ENC_INITIALIZE_PARAMS_VER;
+    params.version = api::version_word<NV_ENC_INITIALIZE_PARAMS>();
     params.encodeGUID = codec;
     params.presetGUID = preset;
     params.encodeWidth = params.darWidth = c.encoder_width();
@@ -796,11 +782,7 @@ SessionParams Encoder::session_params(const GUID& codec, const StreamConfig& c) 
     h264.h264VUIParameters.videoSignalTypePresentFlag = 0;
     h264.h264VUIParameters.colourDescriptionPresentFlag = 0;
     h264.chromaFormatIDC = c.yuv444() ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
-    apply_rate_control(config.rcParams, target_bitrate_, max_bitrate_, c.lossless,
-                       c.lossless ? QuantiserRange{0, 0} : session_quantisers(c.quality));
-#if TEVU_NVENC_API_VERSION < 0x50
-    if (c.lossless) h264.qpPrimeYZeroTransformBypassFlag = 1;
-#endif
+    api::set_session_rate_control(config, {target_bitrate_, max_bitrate_, c.quality}, c.lossless);
     return p;
 }
 
@@ -1012,7 +994,7 @@ void Encoder::switch_format(const std::string& pixel_format, bool lossless) {
 // nvEncReconfigureEncoder with a full reset; the next picture is an IDR.
 int Encoder::reconfigure(const SessionParams& params) {
     auto reconfigure = std::make_unique<NV_ENC_RECONFIGURE_PARAMS>();
-    nvenc_reset(*reconfigure);
+    api::reset(*reconfigure);
     reconfigure->reInitEncodeParams = *params.init;
     reconfigure->resetEncoder = 1;
     reconfigure->forceIDR = 1;
@@ -1119,7 +1101,7 @@ void Encoder::launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch) {
 // Returns the driver's status.
 int Encoder::encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr) {
     NV_ENC_PIC_PARAMS pic{};
-    pic.version = NV_ENC_PIC_PARAMS_VER;
+    pic.version = api::version_word<NV_ENC_PIC_PARAMS>();
     const bool key = frames_ == 0 || idr;
     pic.inputWidth = config_.encoder_width();
     pic.inputHeight = config_.encoder_height();
@@ -1138,9 +1120,7 @@ int Encoder::encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool id
     h264.refPicFlag = key ? 1 : 0;
     h264.sliceMode = NVENC_SLICE_MODE_COUNT;
     h264.sliceModeData = 1;
-#if TEVU_NVENC_API_VERSION < 0x50
-    apply_rate_control(pic.rcParams, target_bitrate_, max_bitrate_, false, picture_quantisers(config_.quality));
-#endif
+    api::set_picture_rate_control(pic, {target_bitrate_, max_bitrate_, config_.quality});
     log_api("nvEncEncodePicture(%#x)", &pic);
     return unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); });
 }
@@ -1173,19 +1153,25 @@ bool Encoder::grow_bitstream() {
 
 Ref Encoder::lock_and_copy(BitstreamLock& held, uint32_t& size) {
     NV_ENC_LOCK_BITSTREAM lock;
-    nvenc_reset(lock);
+    api::reset(lock);
     lock.doNotWait = 0;
     lock.outputBitstream = bitstream_.get();
     log_api("nvEncLockBitstream(%#x) bitstreamBufferPtr=%#x", &lock, lock.bitstreamBufferPtr);
     check_nvenc(unlocked([&] { return session_.api().nvEncLockBitstream(session_.encoder(), &lock); }),
                 "locking output buffer");
     held = BitstreamLock(session_.ref(), bitstream_.get());
-#if TEVU_NVENC_API_VERSION >= 0x50
-    log_debug("compress_image(..) output buffer locked, bitstreamBufferPtr=%#x", lock.bitstreamBufferPtr);
-#endif
+    if (api::kBitstreamLockedLine) log_debug(api::kBitstreamLockedLine, lock.bitstreamBufferPtr);
     size = lock.bitstreamSizeInBytes;
     bytes_out_ += size;
     return py::bytes(lock.bitstreamBufferPtr, size);
+}
+
+// The API's debug line of an encoded picture.
+void Encoder::log_encoded(double milliseconds) const {
+    if (api::kEncodedLine.with_info)
+        log_debug(api::kEncodedLine.format, milliseconds, info());
+    else
+        log_debug(api::kEncodedLine.format, milliseconds);
 }
 
 // Unlocks (when locked) and unmaps, in that order. A release the driver refuses is kept and retried
@@ -1304,7 +1290,7 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
 
     retry_pending_releases();
     NV_ENC_MAP_INPUT_RESOURCE map;
-    nvenc_reset(map);
+    api::reset(map);
     map.registeredResource = output_.registration.get();
     map.mappedBufferFmt = static_cast<NV_ENC_BUFFER_FORMAT>(config_.buffer_format());
     log_api("nvEncMapInputResource(%#x)", &map);
@@ -1326,11 +1312,7 @@ Ref Encoder::do_compress_image(PyObject* image, PyObject* options) {
         force_idr_ = true;
         encode_fitting(timestamp_span(timestamp, first_frame_timestamp_), mapped.get(), idr);
         encoded = now();
-#if TEVU_NVENC_API_VERSION >= 0x50
-        log_debug("compress_image(..) encoded in %.1f ms", (encoded - converted) * 1000);
-#else
-        log_debug("compress_image(..) encoded in %.1f ms, info=%s", (encoded - converted) * 1000, info());
-#endif
+        log_encoded((encoded - converted) * 1000);
         data = lock_and_copy(lock, size);
     } catch (...) {
         if (py::caught_thread_exit()) throw;
@@ -1371,7 +1353,7 @@ void Encoder::read_memory_info() {
 // --- teardown -----------------------------------------------------------------------------------------
 void Encoder::flush_encoder() {
     NV_ENC_PIC_PARAMS pic{};
-    pic.version = NV_ENC_PIC_PARAMS_VER;
+    pic.version = api::version_word<NV_ENC_PIC_PARAMS>();
     pic.encodePicFlags = NV_ENC_PIC_FLAG_EOS;
     log_api("nvEncEncodePicture(%#x)", &pic);
     check_nvenc(unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); }),
@@ -1695,7 +1677,7 @@ int encoder_capability(PyObject* encoder, int cap) {
 }
 
 void register_encoder_type(PyObject* module) {
-    static const std::string name = std::string(kModuleName) + ".Encoder";
+    static const std::string name = std::string(api::kModuleName) + ".Encoder";
     PyTypeObject* t = Type::define(name.c_str(), encoder_methods, &encoder_repr, "an NVENC H.264 encoding context");
     py::add_object(module, "Encoder", Ref::borrow(reinterpret_cast<PyObject*>(t)));
 }

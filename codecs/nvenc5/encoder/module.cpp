@@ -1,8 +1,10 @@
 // The encoder module frame: import, configuration, vocabulary tables, module functions, library loading.
+#include <array>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "api_traits.h"
 #include "dynamic_library.h"
 #include "encoder.h"
 #include "guid.h"
@@ -55,13 +57,7 @@ long long counter_value(const Ref& counter) {
 
 Ref plural(const Ref& count) { return py::call(state().host.engs.get(), count); }
 
-Ref min_compute() {
-#if TEVU_NVENC_API_VERSION >= 0x50
-    return value(kMinCompute);
-#else
-    return module_attr("MIN_COMPUTE");
-#endif
-}
+Ref min_compute() { return api::kMinComputeAttribute ? module_attr("MIN_COMPUTE") : value(api::kMinCompute); }
 
 Ref csc_function(int device_id, const char* name) {
     return py::tuple(py::text(name),
@@ -76,7 +72,7 @@ void log_failure(const char* message) {
 
 void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table) {
     *table = NV_ENCODE_API_FUNCTION_LIST{};
-    table->version = NV_ENCODE_API_FUNCTION_LIST_VER;
+    table->version = api::version_word<NV_ENCODE_API_FUNCTION_LIST>();
     log_api("NvEncodeAPICreateInstance(%#x)", table);
     Ref create = module_attr("NvEncodeAPICreateInstance");
     Ref address = py::call(py::getattr(state().host.ctypes.get(), "c_void_p").get(), value(table));
@@ -91,7 +87,10 @@ using py::call;
 using py::getattr;
 using py::text;
 
-constexpr int kPrettyVersion[3] = {kApiVersion / 16, kApiVersion % 16, 0};
+// The API version as PRETTY_VERSION shows it: [major, minor, 0].
+std::array<int, 3> pretty_version() {
+    return {static_cast<int>(api::kVersion >> 4), static_cast<int>(api::kVersion & 0xF), 0};
+}
 
 // --- NVENCException ------------------------------------------------------------------------------
 PyObject* nvenc_exception_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -116,8 +115,8 @@ PyMethodDef nvenc_exception_init_def = {"__init__", py::cfunction(nvenc_exceptio
 
 Ref define_class(const char* name, PyObject* base) {
     Ref dict = py::new_dict();
-    py::dict_set(dict.get(), "__module__", text(kModuleName));
-    return py::new_exception_class((std::string(kModuleName) + "." + name).c_str(), base, dict);
+    py::dict_set(dict.get(), "__module__", text(api::kModuleName));
+    return py::new_exception_class((std::string(api::kModuleName) + "." + name).c_str(), base, dict);
 }
 
 void define_exceptions(PyObject* m) {
@@ -155,7 +154,7 @@ Ref name_tuple(Table<const char*> names) {
 Ref profiles_dict() {
     Ref d = py::new_dict();
     for (const GuidName& codec : codec_guids()) {
-        Table<GuidName> profiles = std::string(codec.name) == "H264" ? h264_profile_guids() : hevc_profile_guids();
+        Table<GuidName> profiles = std::string(codec.name) == "H264" ? h264_profile_guids() : api::hevc_profile_guids();
         if (profiles.size) py::dict_set(d.get(), text(key_text(codec)), guid_dict(profiles));
     }
     return d;
@@ -270,13 +269,11 @@ void import_host() {
     h.Logger = import_from("tevu.log", "Logger");
 }
 
-// The API-4.0 module's counter, imported when that module is installed (its import runs first). This
-// module replaces the name with its own counter further on and never uses the imported one.
-void import_api4_counter([[maybe_unused]] PyObject* m) {
-#if TEVU_NVENC_API_VERSION >= 0x50
-    Ref counter = py::import_from_if_present("tevu.codecs.nvenc4.encoder", "context_counter");
+// The counter of the other build that this API's import takes over, when there is one and it is installed.
+void import_counter_of_other_build(PyObject* m) {
+    if (!api::kCounterImportedFrom) return;
+    Ref counter = py::import_from_if_present(api::kCounterImportedFrom, "context_counter");
     if (counter) py::add_object(m, "context_counter", counter);
-#endif
 }
 
 void add_config(PyObject* m) {
@@ -288,9 +285,7 @@ void add_config(PyObject* m) {
     py::add_object(m, "YUV444_THRESHOLD", value(s.config.yuv444_threshold));
     py::add_object(m, "LOSSLESS_THRESHOLD", value(s.config.lossless_threshold));
     py::add_object(m, "DEBUG_API", value(s.config.debug_api ? 1 : 0));
-#if TEVU_NVENC_API_VERSION < 0x50
-    py::add_object(m, "MIN_COMPUTE", value(kMinCompute));
-#endif
+    if (api::kMinComputeAttribute) py::add_object(m, "MIN_COMPUTE", value(api::kMinCompute));
     py::add_object(m, "CUresult", getattr(s.host.ctypes.get(), "c_int32"));
     py::add_object(m, "CUcontext", getattr(s.host.ctypes.get(), "c_void_p"));
 }
@@ -306,14 +301,14 @@ void add_state(PyObject* m) {
     py::add_object(m, "context_gen_counter", s.context_gen_counter);
     py::add_object(m, "last_context_failure", value(0));
     Ref version = py::new_list();
-    for (int part : kPrettyVersion) py::list_append(version.get(), value(part));
+    for (int part : pretty_version()) py::list_append(version.get(), value(part));
     py::add_object(m, "PRETTY_VERSION", version);
 }
 
 // --- module functions -----------------------------------------------------------------------------
 std::string version_text() {
-    return std::to_string(kPrettyVersion[0]) + "." + std::to_string(kPrettyVersion[1]) + "." +
-           std::to_string(kPrettyVersion[2]);
+    const std::array<int, 3> v = pretty_version();
+    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]);
 }
 
 Ref encodings() {
@@ -365,6 +360,13 @@ Ref get_output_colorspaces(PyObject*, PyObject* args, PyObject* kwargs) {
     return out ? out : py::none();
 }
 
+// get_spec's quality; YUV444_ENABLED is only read by an API that adds to it.
+int spec_quality() {
+    const api::SpecQuality& q = api::kSpecQuality;
+    if (q.yuv444_bonus == 0) return q.base;
+    return q.base + (py::truth(module_attr("YUV444_ENABLED").get()) ? q.yuv444_bonus : 0);
+}
+
 Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const kwlist[] = {"encoding", "colorspace", nullptr};
     PyObject* encoding = nullptr;
@@ -381,11 +383,7 @@ Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
     py::dict_set(kw.get(), "has_lossless_mode", module_attr("LOSSLESS_ENABLED"));
     py::dict_set(kw.get(), "codec_class", module_attr("Encoder"));
     py::dict_set(kw.get(), "codec_type", text("nvenc"));
-#if TEVU_NVENC_API_VERSION >= 0x50
-    py::dict_set(kw.get(), "quality", value(80));
-#else
-    py::dict_set(kw.get(), "quality", value(80 + 20 * (py::truth(module_attr("YUV444_ENABLED").get()) ? 1 : 0)));
-#endif
+    py::dict_set(kw.get(), "quality", value(spec_quality()));
     py::dict_set(kw.get(), "speed", value(100));
     py::dict_set(kw.get(), "setup_cost", value(80));
     py::dict_set(kw.get(), "cpu_cost", value(10));
@@ -455,7 +453,7 @@ Ref bind(const Ref& library, const char* symbol, const Ref& argument_type) {
 
 // Logs the newest API the opened NVENC library speaks beside the one this module uses.
 void log_newest_api(const Ref& nvenc) {
-    const std::string module_api = api_version_text(kApiVersion);
+    const std::string module_api = api_version_text(api::kVersion);
     Ref fn;
     try {
         fn = getattr(nvenc.get(), "NvEncodeAPIGetMaxSupportedVersion");
@@ -557,14 +555,24 @@ void probe_capabilities(PyObject* encoder, PyObject* encoding) {
     log_debug("%s lossless support: %s", encoding, module_attr("LOSSLESS_ENABLED"));
 }
 
+// The assertion that an encoding has input colourspaces (skipped under python -O).
+void check_colorspaces_available(PyObject* colorspaces, PyObject* encoding) {
+    if (py::truth(colorspaces) || py::assertions_disabled()) return;
+    check_assert(false, api::no_colorspaces_message(format("%s", encoding)).c_str());
+}
+
+// A test encoder that the driver refused: the API's failure, or its warning and false.
+bool test_encoder_refused(const std::string& message) {
+    const api::TestEncoderRules& rules = api::kTestEncoderRules;
+    if (rules.failure_is_fatal) fail(format(rules.failure_format, message));
+    log_warn(rules.failure_format, message);
+    return false;
+}
+
 // One test set-up; true when it succeeded. The test encoder is always cleaned.
 bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
     Ref colorspaces = py::call(module_attr("get_input_colorspaces").get(), encoding);
-#if TEVU_NVENC_API_VERSION >= 0x50
-    check_assert(py::truth(colorspaces.get()), "cannot use NVENC: no colorspaces available for %s", encoding);
-#else
-    check_assert(py::truth(colorspaces.get()), "cannot use NVENC: no colorspaces available");
-#endif
+    check_colorspaces_available(colorspaces.get(), encoding);
     Ref src_format = py::item(colorspaces.get(), 0);
     Ref dst_formats = py::call(module_attr("get_output_colorspaces").get(), encoding, src_format);
     try {
@@ -584,12 +592,7 @@ bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
         py::call_method(test_encoder, "clean");
         if (code == NV_ENC_ERR_INVALID_VERSION)
             fail("version mismatch, you need a newer/older codec build or newer/older drivers");
-#if TEVU_NVENC_API_VERSION >= 0x50
-        fail("error initializing a test context: " + message);
-#else
-        log_warn("error during NVENC v4 encoder test: %s", message);
-        return false;
-#endif
+        return test_encoder_refused(message);
     }
     py::call_method(test_encoder, "clean");
     return true;
@@ -609,12 +612,8 @@ void module_initialise() {
     bool success = false;
     for (std::size_t i = 0, n = py::length(encodings.get()); i < n; ++i)
         success = test_encoding(test_encoder.get(), py::item(encodings.get(), i).get()) || success;
-#if TEVU_NVENC_API_VERSION < 0x50
-    if (!success) fail("no NVENC v4 test encoder could be set up");
-#else
-    (void)success;
-#endif
-    log_info("NVENC v%s successfully initialized", value(kApiVersion / 16));
+    if (!success && api::kTestEncoderRules.none_set_up) fail(api::kTestEncoderRules.none_set_up);
+    log_info("NVENC v%s successfully initialized", value(pretty_version()[0]));
 }
 
 namespace {
@@ -631,7 +630,7 @@ Ref selftest(PyObject*, PyObject* args, PyObject* kwargs) {
     call(state().host.get_nvidia_module_version.get(), py::boolean(true));
     if (!full || !py::truth(full)) return py::none();
     Ref max_sizes = py::import_from("tevu.codecs.codec_checks", "get_encoder_max_sizes");
-    Ref self = py::import(kModuleName);
+    Ref self = py::import(api::kModuleName);
     module_initialise();
     log_info("%s max dimensions: %s", self, call(max_sizes.get(), self));
     return py::none();
@@ -700,12 +699,12 @@ Ref module_info() {
 
 TEVU_PY_MODULE_INIT(encoder) {
     using namespace tevu::nvenc;
-    Ref module = tevu::py::create_module(kModuleName, module_methods, "H.264 encoder over NVENC");
+    Ref module = tevu::py::create_module(api::kModuleName, module_methods, "H.264 encoder over NVENC");
     PyObject* m = module.get();
     state().module = m;
     register_encoder_type(m);
     import_host();
-    import_api4_counter(m);
+    import_counter_of_other_build(m);
     add_config(m);
     tevu::py::add_object(m, "NV_ENC_STATUS_TXT", number_dict(status_texts()));
     tevu::py::add_object(m, "CAPS_NAMES", number_dict(caps_names()));

@@ -14,13 +14,6 @@ namespace tevu::nvenc {
 
 using py::Ref;
 
-#if TEVU_NVENC_API_VERSION >= 0x50
-inline constexpr const char* kModuleName = "tevu.codecs.nvenc5.encoder";
-#else
-inline constexpr const char* kModuleName = "tevu.codecs.nvenc4.encoder";
-#endif
-inline constexpr int kApiVersion = TEVU_NVENC_API_VERSION;
-inline constexpr int kMinCompute = 0x30;
 // The minimum compute capability passed to the device selection.
 Ref min_compute();
 // The host's kernel for a device: the pair (name, kernel or None).

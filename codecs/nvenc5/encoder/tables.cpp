@@ -1,16 +1,14 @@
 #include "tables.h"
 
-#include <cstring>
+#include <algorithm>
+#include <iterator>
+#include <vector>
 
+#include "api_traits.h"
 #include "nvenc_api.h"
 
 namespace tevu::nvenc {
 namespace {
-
-template <class T, std::size_t N>
-Table<T> table(const T (&items)[N]) {
-    return {items, N};
-}
 
 const GuidName kCodecs[] = {
     {&NV_ENC_CODEC_H264_GUID, nullptr, "H264"},
@@ -27,12 +25,6 @@ const GuidName kH264Profiles[] = {
     {&NV_ENC_H264_PROFILE_CONSTRAINED_HIGH_GUID, nullptr, "constrained-high"},
     {&NV_ENC_H264_PROFILE_HIGH_444_GUID, nullptr, "high-444"},
 };
-
-#if TEVU_NVENC_API_VERSION >= 0x50
-const GuidName kHevcProfiles[] = {
-    {&NV_ENC_HEVC_PROFILE_MAIN_GUID, nullptr, "main"},
-};
-#endif
 
 const GuidName kPresets[] = {
     {&NV_ENC_PRESET_DEFAULT_GUID, nullptr, "default"},
@@ -65,7 +57,8 @@ const NumberName kBufferFormats[] = {
     {0x3000, "YUV444_TILED64x16"},
 };
 
-const NumberName kCapsNames[] = {
+// The capability names of every API; each API adds its own (api::own_caps_names()).
+const NumberName kSharedCapsNames[] = {
     {0, "NUM_MAX_BFRAMES"},
     {1, "SUPPORTED_RATECONTROL_MODES"},
     {2, "SUPPORT_FIELD_ENCODING"},
@@ -75,9 +68,6 @@ const NumberName kCapsNames[] = {
     {6, "SUPPORT_BDIRECT_MODE"},
     {7, "SUPPORT_CABAC"},
     {8, "SUPPORT_ADAPTIVE_TRANSFORM"},
-#if TEVU_NVENC_API_VERSION < 0x50
-    {9, "SUPPORT_STEREO_MVC"},
-#endif
     {10, "NUM_MAX_TEMPORAL_LAYERS"},
     {11, "SUPPORT_HIERARCHICAL_PFRAMES"},
     {12, "SUPPORT_HIERARCHICAL_BFRAMES"},
@@ -168,6 +158,14 @@ const T* find_number(Table<T> items, uint32_t value) {
     return nullptr;
 }
 
+// Two tables ordered by value as one.
+std::vector<NumberName> merged_by_value(Table<NumberName> a, Table<NumberName> b) {
+    std::vector<NumberName> merged;
+    std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(merged),
+               [](const NumberName& x, const NumberName& y) { return x.value < y.value; });
+    return merged;
+}
+
 const char* find_guid_name(Table<GuidName> items, const std::string& text) {
     for (const GuidName& item : items)
         if (key_text(item) == text) return item.name;
@@ -176,22 +174,19 @@ const char* find_guid_name(Table<GuidName> items, const std::string& text) {
 
 }  // namespace
 
-Table<GuidName> codec_guids() { return table(kCodecs); }
-Table<GuidName> h264_profile_guids() { return table(kH264Profiles); }
-Table<GuidName> hevc_profile_guids() {
-#if TEVU_NVENC_API_VERSION >= 0x50
-    return table(kHevcProfiles);
-#else
-    return {nullptr, 0};
-#endif
+Table<GuidName> codec_guids() { return table_of(kCodecs); }
+Table<GuidName> h264_profile_guids() { return table_of(kH264Profiles); }
+Table<GuidName> preset_guids() { return table_of(kPresets); }
+Table<PresetRank> preset_ranks() { return table_of(kPresetRanks); }
+Table<const char*> yuv444_presets() { return table_of(kYuv444Presets); }
+Table<const char*> lossless_presets() { return table_of(kLosslessPresets); }
+Table<NumberName> buffer_formats() { return table_of(kBufferFormats); }
+Table<NumberName> status_texts() { return table_of(kStatusTexts); }
+
+Table<NumberName> caps_names() {
+    static const std::vector<NumberName> names = merged_by_value(table_of(kSharedCapsNames), api::own_caps_names());
+    return {names.data(), names.size()};
 }
-Table<GuidName> preset_guids() { return table(kPresets); }
-Table<PresetRank> preset_ranks() { return table(kPresetRanks); }
-Table<const char*> yuv444_presets() { return table(kYuv444Presets); }
-Table<const char*> lossless_presets() { return table(kLosslessPresets); }
-Table<NumberName> buffer_formats() { return table(kBufferFormats); }
-Table<NumberName> caps_names() { return table(kCapsNames); }
-Table<NumberName> status_texts() { return table(kStatusTexts); }
 
 std::string key_text(const GuidName& entry) { return entry.guid ? guid_text(*entry.guid) : entry.text; }
 

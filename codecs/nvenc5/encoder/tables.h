@@ -35,15 +35,19 @@ struct Table {
     const T* end() const { return items + size; }
 };
 
+template <class T, std::size_t N>
+Table<T> table_of(const T (&items)[N]) {
+    return {items, N};
+}
+
 Table<GuidName> codec_guids();
 Table<GuidName> h264_profile_guids();
-Table<GuidName> hevc_profile_guids();  // empty where the API has no HEVC profiles
 Table<GuidName> preset_guids();
 Table<PresetRank> preset_ranks();
 Table<const char*> yuv444_presets();
 Table<const char*> lossless_presets();
 Table<NumberName> buffer_formats();
-Table<NumberName> caps_names();
+Table<NumberName> caps_names();  // the shared names and the API's own (api_traits.h), in value order
 Table<NumberName> status_texts();
 
 // The text key of a table entry.

@@ -1,0 +1,90 @@
+// What differs between the NVENC API builds of the encoder module. The module is one source folder built
+// once per API; every build links exactly one unit that defines what is declared here (api5_traits.cpp,
+// api4_traits.cpp: the TRAITS of tevu_add_nvenc_module), and the rest of the module asks these for
+// whatever its API does its own way. A traits unit is the only code that touches members one API's
+// structures have and the other's lack.
+//
+// Everything is a plain constant or function resolved at link time, and free of the interpreter, so that
+// the module's pure C++ core (and its unit tests) carry the traits unit too.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "nvenc_api.h"
+#include "tables.h"
+
+namespace tevu::nvenc::api {
+
+// --- identity --------------------------------------------------------------------------------------------
+extern const uint32_t kVersion;        // major << 4 | minor: 0x50 for API 5.0
+extern const char* const kModuleName;  // the import name of the module
+
+// The version word of structure T in this build's API, and T zeroed with it.
+template <class T>
+uint32_t version_word() {
+    return nvenc_struct_version<T>(kVersion);
+}
+template <class T>
+void reset(T& s) {
+    nvenc_reset(s, kVersion);
+}
+
+// --- module attributes -------------------------------------------------------------------------------------
+// The minimum compute capability for the device selection. When kMinComputeAttribute is set the module
+// exports it as MIN_COMPUTE and each set-up reads that attribute; otherwise each set-up passes kMinCompute.
+extern const int kMinCompute;
+extern const bool kMinComputeAttribute;
+
+// The module whose "context_counter" this module's import takes over for as long as the import runs,
+// when that module is installed; null when the import takes none.
+extern const char* const kCounterImportedFrom;
+
+// get_spec's quality: kSpecQuality.base, plus yuv444_bonus while YUV444_ENABLED is true.
+struct SpecQuality {
+    int base;
+    int yuv444_bonus;
+};
+extern const SpecQuality kSpecQuality;
+
+// --- tables ------------------------------------------------------------------------------------------------
+Table<GuidName> hevc_profile_guids();  // empty where the API has no HEVC profiles
+// The capability names that only this API has; caps_names() adds the shared ones (tables.cpp).
+Table<NumberName> own_caps_names();
+
+// --- init_module() -----------------------------------------------------------------------------------------
+// The assertion message of an encoding without input colourspaces; `encoding` is its text.
+std::string no_colorspaces_message(const std::string& encoding);
+
+// What a test encoder that the driver refused does to init_module().
+struct TestEncoderRules {
+    bool failure_is_fatal;       // raise the generic exception; otherwise log a warning and go on
+    const char* failure_format;  // that exception's message or warning; "%s" is the NVENCException's text
+    const char* none_set_up;     // the generic exception when no test encoder was set up; null: no check
+};
+extern const TestEncoderRules kTestEncoderRules;
+
+// --- session and picture parameters ----------------------------------------------------------------------
+// What the rate control of a session or a picture is made from.
+struct RateTargets {
+    uint32_t target_bitrate;
+    uint32_t max_bitrate;
+    int quality;
+};
+// Fills the API's own rate control of a session's configuration (copied from its preset beforehand).
+void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets, bool lossless);
+// Fills the API's own rate control of one picture's parameters.
+void set_picture_rate_control(NV_ENC_PIC_PARAMS& picture, const RateTargets& targets);
+
+// --- debug lines of compress_image() ----------------------------------------------------------------------
+// Logged once the output buffer is locked, with its bitstreamBufferPtr; null: no line.
+extern const char* const kBitstreamLockedLine;
+// Logged once a picture is encoded: its "%.1f" is the time taken in milliseconds, followed, when
+// with_info is set, by the encoder's get_info() dictionary.
+struct EncodedLine {
+    const char* format;
+    bool with_info;
+};
+extern const EncodedLine kEncodedLine;
+
+}  // namespace tevu::nvenc::api
