@@ -45,3 +45,21 @@ function(tevu_add_python_files target)
     tevu_install_python(${_id} PACKAGE ${ARG_PACKAGE} COMPONENT modules FILES ${_sources})
   endforeach()
 endfunction()
+
+# tevu_copy_python_tree(target SOURCE dir DESTINATION path COMMENT text)
+# The *.py files below a source folder, copied into build/python/<path>/ with their sub-folders as the
+# build runs, by the target <target> (built by default).
+function(tevu_copy_python_tree target)
+  cmake_parse_arguments(ARG "" "SOURCE;DESTINATION;COMMENT" "" ${ARGN})
+  file(GLOB_RECURSE _sources CONFIGURE_DEPENDS RELATIVE ${ARG_SOURCE} ${ARG_SOURCE}/*.py)
+  set(_copies "")
+  foreach(_rel IN LISTS _sources)
+    set(_copy ${TEVU_PYTHON_DIR}/${ARG_DESTINATION}/${_rel})
+    add_custom_command(OUTPUT ${_copy}
+      COMMAND ${CMAKE_COMMAND} -E copy ${ARG_SOURCE}/${_rel} ${_copy}
+      DEPENDS ${ARG_SOURCE}/${_rel}
+      COMMENT "${ARG_COMMENT}: ${_rel}" VERBATIM)
+    list(APPEND _copies ${_copy})
+  endforeach()
+  add_custom_target(${target} ALL DEPENDS ${_copies})
+endfunction()

@@ -6,13 +6,11 @@ from __future__ import print_function
 
 import ctypes
 import importlib
-import os
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import tool_cli  # noqa: E402
+import tool_cli
+from tevu_testsupport.frames import Image
 
 W, H = 1920, 1080
 
@@ -24,14 +22,6 @@ def per_call(fn, seconds=0.5):
             fn()
         n += 200
     return (time.time() - start) / n
-
-
-class Image(object):
-    def __init__(self, wrapper, pixels, timestamp):
-        self.w = wrapper(W, H, pixels, W * 4, timestamp)
-
-    def __getattr__(self, name):
-        return getattr(self.w, name)
 
 
 def open_cuda_driver(names):
@@ -88,7 +78,6 @@ def main():
     a = parser.parse_args()
     m = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
     from tevu.codecs.cuda_common import cuda_context
-    from tevu.codecs.image_wrapper import ImageWrapper
     m.init_module()
 
     counter = m.context_counter
@@ -101,7 +90,7 @@ def main():
     encoders = [m.Encoder(), m.Encoder()]
     for e in encoders:
         e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, (1, 1), {})
-    image = Image(ImageWrapper, pixels, 0)
+    image = Image(W, H, pixels)
     encoders[0].compress_image(image, 50, 50)
     frame = per_call(lambda: encoders[0].compress_image(image, 50, 50), 3.0)
     work = unavoidable_frame_work(cuda_context, pixels)

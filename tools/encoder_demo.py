@@ -4,21 +4,12 @@ from __future__ import print_function
 
 import importlib
 import os
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stream_quality import desktop_frame, psnr  # noqa: E402
-import tool_cli  # noqa: E402
-
-
-class Image(object):
-    def __init__(self, wrapper_class, width, height, pixels, timestamp):
-        self.w = wrapper_class(width, height, pixels, width * 4, timestamp)
-
-    def __getattr__(self, name):
-        return getattr(self.w, name)
+import tool_cli
+from tevu_testsupport.frames import Image, desktop_frame
+from tevu_testsupport.streams import psnr
 
 
 def main():
@@ -44,7 +35,6 @@ def main():
             os.makedirs(os.path.dirname(a.output))
 
     encoder = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
-    from tevu.codecs.image_wrapper import ImageWrapper
     encoder.init_module()
     print("NVENC API %s, YUV444 %s, lossless %s" % (encoder.get_version(), encoder.YUV444_ENABLED,
                                                     encoder.LOSSLESS_ENABLED))
@@ -70,7 +60,7 @@ def main():
                 else:
                     pixels = desktop_frame(width, height, i)
                 t0 = time.time()
-                data, options = e.compress_image(Image(ImageWrapper, width, height, pixels, i * 33), a.quality,
+                data, options = e.compress_image(Image(width, height, pixels, timestamp=i * 33), a.quality,
                                                   a.speed)
                 encode_time += time.time() - t0
                 out.write(data)

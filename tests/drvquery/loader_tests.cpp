@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -366,11 +365,16 @@ TEST_F(Concurrency, UnloadRefusesWhileCallsAreInside) {
     set("NVAPI_EMU_HOLD", kVersionEntry + "=" + gate_path());
     ASSERT_EQ(NvAPI_Initialize(), NVAPI_OK);
     std::vector<DriverVersion> results(kCallers);
+    std::atomic<int> returned{0};
     std::vector<std::thread> callers;
-    for (int i = 0; i < kCallers; ++i) callers.emplace_back([&, i] { results[i] = query_driver_version(); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (count("enter " + kVersionEntry) < kCallers && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int i = 0; i < kCallers; ++i)
+        callers.emplace_back([&, i] {
+            results[i] = query_driver_version();
+            ++returned;
+        });
+    // Every caller is held inside the driver until the gate opens; one that returns before has not been.
+    EXPECT_TRUE(wait_for("enter " + kVersionEntry, kCallers, [&] { return returned.load() > 0; }));
+    EXPECT_EQ(returned.load(), 0);
     EXPECT_EQ(loader_state().in_flight, kCallers);
     EXPECT_EQ(NvAPI_Unload(), NVAPI_ERROR);
     EXPECT_EQ(NvAPI_Unload(), NVAPI_ERROR);
@@ -440,13 +444,30 @@ TEST_F(Concurrency, CallersArrivingDuringReleaseLoadAfresh) {
     set("NVAPI_EMU_HOLD", "NvAPI_Unload=" + gate_path());
     ASSERT_EQ(NvAPI_Initialize(), NVAPI_OK);
     NvAPI_Status unload_status = 99;
-    std::thread unloader([&] { unload_status = NvAPI_Unload(); });
-    ASSERT_TRUE(wait_for("enter NvAPI_Unload"));
+    std::atomic<bool> unload_returned{false};
+    std::thread unloader([&] {
+        unload_status = NvAPI_Unload();
+        unload_returned = true;
+    });
+    EXPECT_TRUE(wait_for("enter NvAPI_Unload", 1, [&] { return unload_returned.load(); }));
     NvAPI_Status initialize_status = 99;
     DriverVersion stub_result{99, 0, ""};
-    std::thread initializer([&] { initialize_status = NvAPI_Initialize(); });
-    std::thread caller([&] { stub_result = query_driver_version(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::atomic<bool> initializing{false}, called{false};
+    std::thread initializer([&] {
+        initializing = true;
+        initialize_status = NvAPI_Initialize();
+    });
+    // The initializer queues for the lock that the held unload keeps (it does so unseen: the outcome below
+    // is the same when it comes only after the release).
+    wait_until([&] { return initializing.load(); }, [] { return false; });
+    std::thread caller([&] {
+        stub_result = query_driver_version();
+        called = true;
+    });
+    // The caller is counted in flight from its first step on, which waits for the unload to end.
+    EXPECT_TRUE(wait_until([] { return loader_state().in_flight == 1; }, [&] { return called.load(); }));
+    EXPECT_FALSE(called.load());
+    EXPECT_FALSE(unload_returned.load());
     EXPECT_TRUE(library_mapped());
     open_gate();
     unloader.join();

@@ -99,13 +99,16 @@ long StandinTest::count(const std::string& event) const {
     return n;
 }
 
-bool StandinTest::wait_for(const std::string& event) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (count(event) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+bool StandinTest::wait_until(const std::function<bool()>& condition, const std::function<bool()>& hopeless) {
+    while (!condition()) {
+        if (hopeless()) return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+bool StandinTest::wait_for(const std::string& event, long times, const std::function<bool()>& hopeless) const {
+    return wait_until([&] { return count(event) >= times; }, hopeless);
 }
 
 std::string StandinTest::platform_library_path() { return std::string(TEVU_TEST_PLATFORM_DIR) + "/nvapi.dll"; }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,12 @@ protected:
 
     std::vector<std::string> events() const;
     long count(const std::string& event) const;
-    // Waits (bounded) until the event has been recorded.
-    bool wait_for(const std::string& event) const;
+    // Waits until condition() holds: true; false when hopeless() held first (what was awaited can no
+    // longer come, say the thread that would have brought it has ended). There is no time limit here: a
+    // slow machine only makes the wait longer, and a wait that never ends is ended by the test's limit.
+    static bool wait_until(const std::function<bool()>& condition, const std::function<bool()>& hopeless);
+    // Waits, as wait_until, until the event has been recorded `times` times.
+    bool wait_for(const std::string& event, long times, const std::function<bool()>& hopeless) const;
 
     static std::string platform_library_path();
     static bool library_mapped();

@@ -6,12 +6,12 @@ the stand-in reads its steering variables when it is loaded.
 
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
 
 from tevu.codecs import drvquery
+from tevu_testsupport.processes import run
 
 # A zero of each integer type of the interpreter (Python 2 has two).
 ZEROS = [0] if sys.version_info[0] >= 3 else [0, long(0)]  # noqa: F821 - Python 2 only
@@ -65,32 +65,20 @@ class Outcome(object):
         return self.events.count(event)
 
 
-def driver_environment(events_path, environment):
-    """The stand-in's steering for one child: environment's values (None unsets one), events to events_path."""
-    env = dict(os.environ)
-    for name in ("NVAPI_EMU_VERSION", "NVAPI_EMU_BRANCH", "NVAPI_EMU_FAIL", "NVAPI_EMU_MISSING",
-                 "NVAPI_EMU_HOLD"):
-        env.pop(name, None)
-    env["NVAPI_EMU_EVENTS"] = events_path
-    for name, value in environment.items():
-        if value is None:
-            env.pop(name, None)
-        else:
-            env[name] = value
-    return env
-
-
 def run_child(arguments, environment):
-    """Runs the interpreter with arguments under the stand-in; (exit status, stdout, stderr, events)."""
+    """Runs the interpreter with arguments under the stand-in, steered by environment's values only (None
+    unsets one), its events written to a file; (exit status, stdout, stderr, events)."""
     handle, events_path = tempfile.mkstemp(prefix="drvquery-events-")
     os.close(handle)
+    steering = dict.fromkeys(["NVAPI_EMU_VERSION", "NVAPI_EMU_BRANCH", "NVAPI_EMU_FAIL", "NVAPI_EMU_MISSING",
+                              "NVAPI_EMU_HOLD"])
+    steering["NVAPI_EMU_EVENTS"] = events_path
+    steering.update(environment)
     try:
-        child = subprocess.Popen([sys.executable] + arguments, env=driver_environment(events_path, environment),
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-        out, err = child.communicate()
+        rc, out, err = run([sys.executable] + arguments, steering)
         with open(events_path) as f:
             events = f.read().splitlines()
-        return child.returncode, out, err, events
+        return rc, out, err, events
     finally:
         os.remove(events_path)
 
@@ -250,19 +238,19 @@ value = sorted(failures.items())
 
 HELD_QUERY = "NvAPI_SYS_GetDriverAndBranchVersion"
 
-# Opens the gate of the held query a while after it was entered, in case nothing in the scenario's
-# interpreter can run while the query is held.
+# Opens the gate of the held query as soon as it has been entered: the module calls the driver with the
+# interpreter lock held, so nothing in the scenario's interpreter can run until then. It gives up when
+# the gate is opened by the scenario (whose held thread ended without entering the driver).
 GATE_OPENER = """
-import sys, time
+import os, sys, time
 events, gate = sys.argv[1:]
-deadline = time.time() + 30
-while time.time() < deadline and "enter %s" not in open(events).read().splitlines():
+while "enter %s" not in open(events).read().splitlines() and not os.path.exists(gate):
     time.sleep(0.005)
-time.sleep(1.0)
 open(gate, "a").close()
 """ % HELD_QUERY
 
-# One thread's query is held inside the driver while the main thread makes a whole call.
+# One thread's query is held inside the driver while the main thread makes a whole call, once that
+# query has entered the driver (or its thread has ended without doing so).
 HELD_CALL = MARK_EVENTS + """
 import subprocess, sys, threading, time
 events = os.environ["NVAPI_EMU_EVENTS"]
@@ -276,9 +264,9 @@ def outcome():
 first = []
 holder = threading.Thread(target=lambda: first.append(outcome()))
 holder.start()
-deadline = time.time() + 30
-while time.time() < deadline and "enter %(held)s" not in open(events).read().splitlines():
+while holder.is_alive() and "enter %(held)s" not in open(events).read().splitlines():
     time.sleep(0.001)
+mark_events("second call")
 second = outcome()
 open(gate, "a").close()
 holder.join()
@@ -315,6 +303,7 @@ class ConcurrencyTest(unittest.TestCase):
         self.assertEqual(outcome.value, repr([[answer], answer]))
         # Every load holds its first query: once, or twice when the second call loaded afresh.
         self.assertIn(outcome.count("enter " + HELD_QUERY), (1, 2))
+        self.assertLess(outcome.events.index("enter " + HELD_QUERY), outcome.events.index("second call"))
         self.assertEqual(outcome.count("hold timeout " + HELD_QUERY), 0)
         self.assertEqual(outcome.count("call %s 0" % HELD_QUERY), 2)
         self.assert_loads_paired(outcome.events)

@@ -2,72 +2,23 @@
 encoded it, image methods and threads that call back into the encoder, a driver error that lasts,
 pictures larger than the output buffer. Every stream is decoded by ffmpeg and compared with its source."""
 
-import binascii
 import os
 import random
-import shutil
-import subprocess
-import sys
 import tempfile
 import threading
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from encoder_testing import (BUILD_DIR, CHECK_ERROR, MODULE_NAME, Image, LeakCheck, decode,  # noqa: E402
-                             desktop_frame, load, run_python)
-from test_sessions import environment, new_encoder, plane_psnr, reference_yuv444  # noqa: E402
+from tevu_testsupport.frames import Image, desktop_frame, noise
+from tevu_testsupport.nvenc import (CHECK_ERROR, GPU_CHECK, MODULE_NAME, LeakCheck, fmt, load_initialised,
+                                    new_encoder, run_python, trace_calls)
+from tevu_testsupport.processes import environment
+from tevu_testsupport.streams import Stream, decode_data, kernel_yuv444
 
-m = load()
+m = load_initialised()
 from tevu.log import capture  # noqa: E402
 
 W, H = 128, 96
 BUSY = "an encoder takes one call at a time"
-
-
-def fmt(info):
-    return (info["pixel_format"], bool(info["lossless"]))
-
-
-def noise(rng, n):
-    """n random bytes, the same for the same generator state."""
-    return binascii.unhexlify("%0*x" % (2 * n, rng.getrandbits(8 * n)))
-
-
-class Stream(object):
-    """The pictures an encoder returned, with their sources and formats, checked as a client would."""
-
-    def __init__(self, width, height):
-        self.width, self.height = width, height
-        self.pictures, self.sources, self.kinds = [], [], []
-
-    def add(self, data, pixels, kind):
-        self.pictures.append(data)
-        self.sources.append(pixels)
-        self.kinds.append(kind)
-
-    def check(self, test, label, min_psnr=38.0):
-        """Decodes the stream strictly; every picture matches its source."""
-        tmp = tempfile.mkdtemp()
-        try:
-            path = os.path.join(tmp, "stream.h264")
-            with open(path, "wb") as f:
-                f.write(b"".join(self.pictures))
-            frames, w, h, planes = decode(path, "yuv444p", strict=True)
-        finally:
-            shutil.rmtree(tmp)
-        test.assertEqual((frames, w, h), (len(self.pictures), self.width, self.height), label)
-        size = self.width * self.height * 3
-        luma = self.width * self.height
-        for i, (pixels, (pixel_format, lossless)) in enumerate(zip(self.sources, self.kinds)):
-            decoded = planes[i * size:(i + 1) * size]
-            reference = reference_yuv444(pixels, self.width, self.height)
-            if lossless:
-                test.assertEqual(decoded, reference, "%s: frame %d is not exact" % (label, i))
-            elif pixel_format == "YUV444P":
-                test.assertGreaterEqual(plane_psnr(decoded, reference), min_psnr, "%s: frame %d" % (label, i))
-            else:
-                test.assertGreaterEqual(plane_psnr(decoded[:luma], reference[:luma]), min_psnr,
-                                        "%s: frame %d" % (label, i))
 
 
 class LostPictures(unittest.TestCase):
@@ -277,18 +228,21 @@ class Recovery(unittest.TestCase):
     def tearDown(self):
         self.assertEqual(m.context_counter.get(), 0)
 
+    # Each rebuild opens a new session: get_info()'s "generation" counts them.
+
     def test_lasting_logic_error_rebuilds_once(self):
         for retry in (0, -(1 << 31), -1):
             e = new_encoder(W, H)
             try:
                 e.compress_image(Image(W, H, desktop_frame(W, H, 0)))
-                with environment(CUDA_EMU_FAIL="cuLaunchKernel=1"), capture() as records:
+                generation = e.get_info()["generation"]
+                with environment(CUDA_EMU_FAIL="cuLaunchKernel=1"):
                     self.assertRaises(m.CUDALogicError, e.compress_image, Image(W, H, desktop_frame(W, H, 1)),
                                       retry=retry)
-                rebuilds = [r for r in capture.messages(records) if r.startswith("PyCUDA error")]
-                self.assertEqual(len(rebuilds), 1, "retry=%d" % retry)
+                self.assertEqual(e.get_info()["generation"], generation + 1, "retry=%d" % retry)
                 data, options = e.compress_image(Image(W, H, desktop_frame(W, H, 2)))
                 self.assertEqual(options["frame"], 0)  # the rebuilt encoder's first frame
+                self.assertEqual(e.get_info()["generation"], generation + 1, "retry=%d" % retry)
             finally:
                 e.clean()
 
@@ -297,9 +251,10 @@ class Recovery(unittest.TestCase):
         try:
             before = e.get_info()["bitrate"]
             self.assertEqual(before, 3075468)
-            with environment(CUDA_EMU_FAIL="cuLaunchKernel=1@1"), capture() as records:
+            generation = e.get_info()["generation"]
+            with environment(CUDA_EMU_FAIL="cuLaunchKernel=1@1"):
                 data, options = e.compress_image(Image(640, 480, desktop_frame(640, 480, 0)), 50, 50)
-            self.assertTrue([r for r in capture.messages(records) if r.startswith("PyCUDA error")])
+            self.assertEqual(e.get_info()["generation"], generation + 1)
             self.assertEqual(e.get_info()["bitrate"], before)
         finally:
             e.clean()
@@ -308,11 +263,12 @@ class Recovery(unittest.TestCase):
         e = new_encoder(W, H)
         try:
             e.compress_image(Image(W, H, desktop_frame(W, H, 0)))
-            with environment(CUDA_EMU_FAIL="cuCtxPushCurrent=201@1"), capture() as records:
+            generation = e.get_info()["generation"]
+            with environment(CUDA_EMU_FAIL="cuCtxPushCurrent=201@1"):
                 self.assertRaises(m.CUDALogicError, e.compress_image, Image(W, H, desktop_frame(W, H, 1)))
-            self.assertFalse([r for r in capture.messages(records) if r.startswith("PyCUDA error")])
             data, options = e.compress_image(Image(W, H, desktop_frame(W, H, 2)))
-            self.assertEqual(options["frame"], 1, "the encoder was rebuilt")
+            self.assertEqual((options["frame"], e.get_info()["generation"]), (1, generation),
+                             "the encoder was rebuilt")
         finally:
             e.clean()
 
@@ -322,14 +278,6 @@ class LargePictures(unittest.TestCase):
 
     def tearDown(self):
         self.assertEqual(m.context_counter.get(), 0)
-
-    def reference(self, pixels, width, height):
-        tool = os.path.join(BUILD_DIR, "bin", "gpu-check")
-        p = subprocess.Popen([tool, "--reference-yuv444", "%dx%d" % (width, height)], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE)
-        out, _ = p.communicate(pixels)
-        self.assertEqual(p.returncode, 0)
-        return out
 
     def test_noise_encodes_lossless_and_exact(self):
         rng = random.Random(17)
@@ -345,16 +293,9 @@ class LargePictures(unittest.TestCase):
             finally:
                 e.clean()
             self.assertGreater(len(pictures[0]), width * height * 3 // 2, "the noise was not hard enough")
-            tmp = tempfile.mkdtemp()
-            try:
-                path = os.path.join(tmp, "noise.h264")
-                with open(path, "wb") as f:
-                    f.write(b"".join(pictures))
-                count, w, h, planes = decode(path, "yuv444p", strict=True)
-            finally:
-                shutil.rmtree(tmp)
+            count, w, h, planes = decode_data(b"".join(pictures), "yuv444p", strict=True)
             self.assertEqual((count, w, h), (2, width, height))
-            self.assertTrue(planes == self.reference(b"".join(frames), width, height),
+            self.assertTrue(planes == kernel_yuv444(GPU_CHECK, b"".join(frames), width, height),
                             "%dx%d: the decoded pictures differ from the source" % (width, height))
 
 
@@ -412,9 +353,7 @@ class Reports(unittest.TestCase):
                     self.assertRaises(m.NVENCException, e.clean)
                     self.assertRaises(m.NVENCException, e.clean)
                 e.clean()
-            with open(trace) as f:
-                pictures = [dict(w.split("=", 1) for w in line.split()[1:] if "=" in w) for line in f
-                            if line.startswith("nvEncEncodePicture")]
+            pictures = trace_calls(trace, "nvEncEncodePicture")
         finally:
             e.clean()
             if os.path.exists(trace):

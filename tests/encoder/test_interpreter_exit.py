@@ -8,7 +8,7 @@ that the exit meets the threads at different points of their calls.
 
 import unittest
 
-import encoder_testing as t
+from tevu_testsupport.nvenc import run_python
 
 WIDTH, HEIGHT = 640, 480
 
@@ -62,7 +62,7 @@ class InterpreterExitTest(unittest.TestCase):
         for round_number in range(ROUNDS):
             for delay in DELAYS:
                 code = CHILD % {"width": WIDTH, "height": HEIGHT, "threads": threads, "delay": delay}
-                rc, out, err = t.run_python(code)
+                rc, out, err = run_python(code)
                 where = "threads %s, round %d, delay %s: exit status %d\n%s" % (
                     threads, round_number, delay, rc, err[-3000:])
                 self.assertEqual(rc, 0, where)

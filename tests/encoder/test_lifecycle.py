@@ -3,26 +3,23 @@ wrong state, hostile integers and sizes, pixels freed by another thread, and tea
 refuses. After each, the encoder is fully in its old configuration, fully in its new one, or closed."""
 
 import os
-import subprocess
+import shutil
 import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from encoder_testing import (CHECK_ERROR, MODULE_NAME, Image, LeakCheck, decode, desktop_frame, load,  # noqa: E402
-                              run_python)
-from test_sessions import environment, new_encoder, plane_psnr, reference_yuv444  # noqa: E402
+from tevu_testsupport.frames import Image, desktop_frame
+from tevu_testsupport.nvenc import (CHECK_ERROR, MODULE_NAME, LeakCheck, fmt, load_initialised, new_encoder,
+                                    read_trace, run_python)
+from tevu_testsupport.processes import environment, run_python as run_plain_python
+from tevu_testsupport.streams import Stream, decode
 
-m = load()
+m = load_initialised()
 from tevu.log import capture  # noqa: E402
 
 INT_MIN, INT_MAX = -(1 << 31), (1 << 31) - 1
 
 W, H = 128, 96
-
-
-def fmt(info):
-    return (info["pixel_format"], bool(info["lossless"]))
 
 
 class FormatSwitchFaults(unittest.TestCase):
@@ -51,7 +48,6 @@ class FormatSwitchFaults(unittest.TestCase):
         self.dir = tempfile.mkdtemp()
 
     def tearDown(self):
-        import shutil
         shutil.rmtree(self.dir)
         self.assertEqual(m.context_counter.get(), 0)
 
@@ -120,37 +116,18 @@ class SwitchedStream(unittest.TestCase):
     FRAMES = 3
 
     def test_every_segment_decodes_right(self):
-        tmp = tempfile.mkdtemp()
         e = new_encoder(W, H, 50)
-        stream, sources, kinds = [], [], []
+        stream = Stream(W, H)
         try:
             for n, (q, expected) in enumerate(self.SEGMENTS):
                 for i in range(self.FRAMES):
                     pixels = desktop_frame(W, H, 3 * n + i)
-                    data, options = e.compress_image(Image(W, H, pixels, timestamp=len(stream)), q, 50)
+                    data, options = e.compress_image(Image(W, H, pixels, timestamp=len(stream.pictures)), q, 50)
                     self.assertEqual(fmt(e.get_info()), expected, "segment %d" % n)
-                    stream.append(data)
-                    sources.append(pixels)
-                    kinds.append(expected)
+                    stream.add(data, pixels, expected)
         finally:
             e.clean()
-        path = os.path.join(tmp, "switched.h264")
-        with open(path, "wb") as f:
-            f.write(b"".join(stream))
-        frames, w, h, planes = decode(path, "yuv444p")
-        import shutil
-        shutil.rmtree(tmp)
-        self.assertEqual((frames, w, h), (len(stream), W, H))
-        size = W * H * 3
-        for i, (pixels, (pixel_format, lossless)) in enumerate(zip(sources, kinds)):
-            decoded = planes[i * size:(i + 1) * size]
-            reference = reference_yuv444(pixels, W, H)
-            if lossless:
-                self.assertEqual(decoded, reference, "frame %d is not exact" % i)
-            elif pixel_format == "YUV444P":
-                self.assertGreaterEqual(plane_psnr(decoded, reference), 38.0, "frame %d" % i)
-            else:  # 4:2:0: the luma plane at full resolution
-                self.assertGreaterEqual(plane_psnr(decoded[:W * H], reference[:W * H]), 38.0, "frame %d" % i)
+        stream.check(self, "switched stream")
 
 
 class CapabilityOrder(unittest.TestCase):
@@ -160,11 +137,10 @@ class CapabilityOrder(unittest.TestCase):
         with environment(NVENC_EMU_TRACE=trace):
             e = new_encoder(64, 64)
             e.clean()
-        with open(trace) as f:
-            calls = [line.split() for line in f]
+        calls = read_trace(trace)
         os.remove(trace)
-        listed = [i for i, c in enumerate(calls) if c[0] == "nvEncGetEncodeGUIDs"][0]
-        caps = [dict(w.split("=", 1) for w in c[1:] if "=" in w).get("cap") for c in calls[listed + 1:listed + 5]]
+        listed = [i for i, (entry, _) in enumerate(calls) if entry == "nvEncGetEncodeGUIDs"][0]
+        caps = [fields.get("cap") for _, fields in calls[listed + 1:listed + 5]]
         self.assertEqual(caps, ["16", "17", "30", "1"])
 
 
@@ -323,17 +299,16 @@ class HostileValues(unittest.TestCase):
                 e.clean()
 
     def test_device_selection_result_as_a_list(self):
-        code = ("from __future__ import print_function\nimport os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\n"
+        # the host's function replaced before the module is imported
+        code = ("import os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\n"
                 "import tevu.codecs.cuda_common.cuda_context as cc\n"
                 "original = cc.select_device\n"
                 "cc.select_device = lambda *a, **k: list(original(*a, **k))\n"
                 "import importlib\nm = importlib.import_module(%r)\nm.init_module()\n"
                 "e = m.Encoder()\ne.init_context(64, 64, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)\n"
                 "print('open', not e.is_closed())\ne.clean()\n" % MODULE_NAME)
-        p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             universal_newlines=True)
-        out, err = p.communicate()
-        self.assertEqual((p.returncode, out.strip()), (0, "open True"), err[-2000:])
+        rc, out, err = run_plain_python(code)
+        self.assertEqual((rc, out.strip()), (0, "open True"), err[-2000:])
 
 
 class PixelLifetime(unittest.TestCase):

@@ -3,9 +3,10 @@ against the stand-ins, including the ways each step reports a skip or a failure.
 
 import os
 import re
-import subprocess
-import sys
 import unittest
+
+from tevu_testsupport.processes import run
+from tevu_testsupport.streams import kernel_yuv444
 
 BUILD_DIR = os.environ["TEVU_TEST_BUILD_DIR"]
 PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
@@ -18,14 +19,9 @@ if not hasattr(unittest.TestCase, "assertRegex"):  # Python 2.7's name of it
 
 
 def gpu_check(args, command=None, **env):
-    full_env = dict(os.environ)
     if command:
-        full_env.pop("LD_PRELOAD", None)  # the wrapper is a shell script, not instrumented
-    full_env.update(env)
-    p = subprocess.Popen((command or [PROGRAM]) + args, env=full_env, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, universal_newlines=True)
-    out, err = p.communicate()
-    return p.returncode, out, err
+        env.setdefault("LD_PRELOAD", None)  # the wrapper is a shell script, not instrumented
+    return run((command or [PROGRAM]) + args, env)
 
 
 def lines(out, tag, step):
@@ -147,9 +143,7 @@ class StandIns(unittest.TestCase):
 class Reference(unittest.TestCase):
     def test_planar_yuv444_of_each_frame(self):
         frames = bytes(bytearray([255, 255, 255, 0, 0, 0, 0, 0] + [0, 0, 255, 0, 255, 0, 0, 0]))
-        p = subprocess.Popen([PROGRAM, "--reference-yuv444", "2x1"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        out, _ = p.communicate(frames)
-        self.assertEqual(p.returncode, 0)
+        out = kernel_yuv444(PROGRAM, frames, 2, 1)
         # white, black; then red, blue: Y plane, U plane, V plane of each frame.
         self.assertEqual(list(bytearray(out)), [235, 16, 128, 128, 128, 128] + [81, 41, 90, 240, 240, 110])
 

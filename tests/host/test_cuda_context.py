@@ -106,36 +106,100 @@ class EnumerationTest(unittest.TestCase):
             if "CUDA_EMU_FAIL" in env:
                 self.assertIn("Warning", err, label)
 
+    # A reset forced in between each snapshot of the device list and its use. The module's lock is wrapped:
+    # whenever the chooser (this main thread) leaves its outermost locked section, a second thread resets
+    # the state, has the devices enumerated afresh (with the count failing, so that the new list differs:
+    # empty) and resets again, all before the chooser goes on with what it took under the lock. So every
+    # call meets a reset at the worst point, as often as asked, and the counts tell that it did.
     RACE = """
-import json, sys, threading
+import json, os, threading
 from tevu.codecs.cuda_common import cuda_context as cc
-if hasattr(sys, "setswitchinterval"):
-    sys.setswitchinterval(1e-6)
-else:
-    sys.setcheckinterval(1)
-errors, done = [], threading.Event()
-def choose():
-    try:
-        for _ in range(1500):
-            if cc.select_device(-1, 0)[0] != 0 or cc.get_device(0) is None:
-                errors.append("no device")
-    except Exception as x:
-        errors.append("%s: %s" % (type(x).__name__, x))
-    done.set()
-t = threading.Thread(target=choose)
-t.start()
-resets = 0
-while not done.is_set():
-    cc.reset_state()
-    resets += 1
-t.join()
-print(json.dumps({"errors": errors[:3], "resets": resets}))
+
+class ResetOnLeaving(object):
+    def __init__(self, lock, chooser):
+        self.lock, self.chooser, self.depth = lock, chooser, 0
+        self.go, self.done = threading.Event(), threading.Event()
+        self.forced = 0
+    def acquire(self, *args):
+        got = self.lock.acquire(*args)
+        if got and threading.current_thread() is self.chooser:
+            self.depth += 1
+        return got
+    def release(self):
+        mine = threading.current_thread() is self.chooser
+        if mine:
+            self.depth -= 1
+        self.lock.release()
+        if mine and self.depth == 0:
+            self.forced += 1
+            self.go.set()
+            self.done.wait()
+            self.done.clear()
+    def __enter__(self):
+        self.acquire()
+        return self
+    def __exit__(self, *exc):
+        self.release()
+        return False
+
+cc.init_all_devices()
+lock = ResetOnLeaving(cc._lock, threading.current_thread())
+resets, refills, stop, errors, calls = [0], [], [], [], 0
+
+def resetter():
+    while True:
+        lock.go.wait()
+        lock.go.clear()
+        if stop:
+            return
+        try:
+            cc.reset_state()
+            os.environ["CUDA_EMU_FAIL"] = "cuDeviceGetCount=CUDA_ERROR_NO_DEVICE"
+            refills.append(cc.init_all_devices())
+            del os.environ["CUDA_EMU_FAIL"]
+            cc.reset_state()
+            resets[0] += 1
+        except Exception as x:
+            errors.append("reset: %%s: %%s" %% (type(x).__name__, x))
+        finally:
+            lock.done.set()
+
+thread = threading.Thread(target=resetter)
+thread.start()
+cc._lock = lock
+try:
+    for _ in range(%(rounds)d):
+        for name, call, expected in [("select_device", lambda: cc.select_device(-1, 0)[0], 0),
+                                     ("select_device object", lambda: cc.select_device(0, 0)[1].ordinal, 0),
+                                     ("get_device", lambda: getattr(cc.get_device(0), "ordinal", None), 0),
+                                     ("init_all_devices", cc.init_all_devices, [0]),
+                                     ("get_cuda_info", lambda: cc.get_cuda_info()["device_count"], 1)]:
+            calls += 1
+            try:
+                got = call()
+            except Exception as x:
+                got = "%%s: %%s" %% (type(x).__name__, x)
+            if got != expected:
+                errors.append("%%s: %%r" %% (name, got))
+finally:
+    cc._lock = lock.lock
+    stop.append(True)
+    lock.go.set()
+    thread.join()
+print(json.dumps({"errors": errors[:5], "calls": calls, "forced": lock.forced, "resets": resets[0],
+                  "refills": sorted(set(map(repr, refills))), "devices": cc.init_all_devices()}))
 """
 
     def test_device_list_survives_a_concurrent_reset(self):
-        result, err = run_child(self.RACE, CUDA_EMU_DEVICES="1")
+        rounds = 20
+        result, err = run_child(self.RACE % {"rounds": rounds}, CUDA_EMU_DEVICES="1")
         self.assertEqual(result["errors"], [])
-        self.assertGreater(result["resets"], 1)
+        # every call left the lock at least once, and each time a whole reset ran before it went on
+        self.assertGreaterEqual(result["forced"], result["calls"])
+        self.assertEqual(result["calls"], 5 * rounds)
+        self.assertEqual(result["resets"], result["forced"])
+        self.assertEqual(result["refills"], ["[]"])
+        self.assertEqual(result["devices"], [0])
 
     def test_device_objects_carry_driver_handles(self):
         cc.reset_state()

@@ -9,7 +9,7 @@ from tevu.codecs import codec_checks
 from tevu.codecs.cuda_common import cuda_context
 
 MODULE = "tevu.codecs.nvenc5.encoder"
-MODULE_FILES = glob.glob(os.path.join(os.environ.get("TEVU_TEST_BUILD_DIR", ""), "python", "tevu", "codecs",
+MODULE_FILES = glob.glob(os.path.join(os.environ["TEVU_TEST_BUILD_DIR"], "python", "tevu", "codecs",
                                       "nvenc5", "encoder*.so"))
 
 

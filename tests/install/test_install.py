@@ -3,12 +3,16 @@ the interpreter finds them, the stand-ins only when asked for and never into a f
 searches; the package folder each interpreter names for a prefix."""
 
 import os
+import runpy
 import shutil
 import subprocess
 import sys
 import sysconfig
 import tempfile
 import unittest
+
+from tevu_testsupport.processes import run
+from tevu_testsupport.streams import decode, psnr
 
 BUILD_DIR = os.environ["TEVU_TEST_BUILD_DIR"]
 CMAKE = os.environ.get("TEVU_TEST_CMAKE", "cmake")
@@ -21,26 +25,17 @@ MODULE_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX") or "module.so"  # Python 
 # The compiled modules; the driver query module is a package around its own.
 MODULES = ["tevu.codecs.nvenc5.encoder", "tevu.codecs.nvenc4.encoder", "tevu.codecs.drvquery.drvquery"]
 PACKAGE_FILES = [os.path.join("tevu", "codecs", "drvquery", name) for name in ("__init__.py", "__main__.py")]
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-EXAMPLE = os.path.join(ROOT, "docs", "examples", "encode_h264.py")
-sys.path[:0] = [os.path.join(ROOT, "tools"), os.path.dirname(EXAMPLE)]
-from stream_quality import decode, psnr  # noqa: E402
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "examples", "encode_h264.py")
 
 
-def cmake_env(**extra):
-    """The environment of cmake, which is not instrumented: without a sanitizer runtime preloaded."""
-    env = dict(os.environ, **extra)
-    env.pop("LD_PRELOAD", None)
-    return env
+def run_cmake(args, **env):
+    """cmake, which is not instrumented: without a sanitizer runtime preloaded; (exit status, its output)."""
+    rc, out, err = run([CMAKE] + args, dict(env, LD_PRELOAD=None))
+    return rc, out + err
 
 
 def install(prefix, component=None):
-    args = [CMAKE, "--install", BUILD_DIR, "--prefix", prefix]
-    if component:
-        args += ["--component", component]
-    p = subprocess.Popen(args, env=cmake_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
-    out, _ = p.communicate()
-    return p.returncode, out
+    return run_cmake(["--install", BUILD_DIR, "--prefix", prefix] + (["--component", component] if component else []))
 
 
 def installed_files(root):
@@ -59,12 +54,9 @@ class Install(unittest.TestCase):
 
     def run_here(self, arguments, **env):
         """Runs this interpreter with arguments against the installed tree only; (stdout, stderr)."""
-        full_env = dict(os.environ, PYTHONPATH=os.path.join(self.prefix, SITE), TEVU_NV_DRIVER_VERSION="346.59")
-        full_env.update(env)
-        p = subprocess.Popen([sys.executable] + arguments, cwd=self.prefix, env=full_env, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, universal_newlines=True)
-        out, err = p.communicate()
-        self.assertEqual(p.returncode, 0, err[-3000:])
+        changes = dict(PYTHONPATH=os.path.join(self.prefix, SITE), TEVU_NV_DRIVER_VERSION="346.59", **env)
+        rc, out, err = run([sys.executable] + arguments, changes, cwd=self.prefix)
+        self.assertEqual(rc, 0, err[-3000:])
         return out, err
 
     def test_default_install_has_the_program_and_the_modules_only(self):
@@ -89,8 +81,7 @@ class Install(unittest.TestCase):
         stand_ins = [f for f in files if "libcuda" in f or "nvidia-encode" in f or f.endswith("nvapi.dll")
                      or f.endswith(".py") and not any(f.endswith(os.sep + p) for p in PACKAGE_FILES)]
         self.assertEqual(stand_ins, [])
-        p = subprocess.Popen([os.path.join(self.prefix, program), "3", "-lt", "4"])
-        self.assertEqual(p.wait(), 0)
+        self.assertEqual(run([os.path.join(self.prefix, program), "3", "-lt", "4"])[0], 0)
 
     def test_package_folder_of_each_interpreter_for_a_prefix(self):
         """The install step of one file, run on its own: the folder the interpreter names for the prefix
@@ -112,14 +103,11 @@ class Install(unittest.TestCase):
             f.write("")
         for python, prefix, setting, expected in cases:
             destdir = tempfile.mkdtemp(prefix="destdir-", dir=self.prefix)
-            env = cmake_env(DESTDIR=destdir)
-            p = subprocess.Popen([CMAKE, "-DTEVU_PY_EXECUTABLE=" + python, "-DTEVU_PY_VERSION=" + VERSION,
-                                  "-DTEVU_PY_DIR=" + setting, "-DTEVU_PY_PACKAGE=tevu/codecs",
-                                  "-DTEVU_PY_FILES=" + source, "-DCMAKE_INSTALL_PREFIX=" + prefix,
-                                  "-P", INSTALL_SCRIPT],
-                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
-            out, _ = p.communicate()
-            self.assertEqual(p.returncode, 0, out)
+            rc, out = run_cmake(["-DTEVU_PY_EXECUTABLE=" + python, "-DTEVU_PY_VERSION=" + VERSION,
+                                 "-DTEVU_PY_DIR=" + setting, "-DTEVU_PY_PACKAGE=tevu/codecs",
+                                 "-DTEVU_PY_FILES=" + source, "-DCMAKE_INSTALL_PREFIX=" + prefix, "-P", INSTALL_SCRIPT],
+                                DESTDIR=destdir)
+            self.assertEqual(rc, 0, out)
             self.assertEqual(installed_files(destdir),
                              [os.path.relpath(os.path.join(expected, "tevu", "codecs", "payload.py"), "/")],
                              (python, prefix, setting))
@@ -155,18 +143,14 @@ class Install(unittest.TestCase):
         self.assertEqual(install(self.prefix, "standins")[0], 0)
         libdir = os.path.join(self.prefix, "lib", "tevu", "standins")
         stream = os.path.join(self.prefix, "bars.h264")
-        env = dict(os.environ, PYTHONPATH=os.path.join(self.prefix, SITE), TEVU_NV_DRIVER_VERSION="346.59",
-                   LD_LIBRARY_PATH=libdir, TEVU_NVAPI_SYSTEM_DIR=libdir)
-        p = subprocess.Popen([sys.executable, EXAMPLE, stream, "160", "96", "12"], cwd=self.prefix, env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-        out, err = p.communicate()
-        self.assertEqual(p.returncode, 0, err[-3000:])
+        out, err = self.run_here([EXAMPLE, stream, "160", "96", "12"], LD_LIBRARY_PATH=libdir,
+                                 TEVU_NVAPI_SYSTEM_DIR=libdir)
         self.assertIn("12 frames", out)
-        import encode_h264
+        bars = runpy.run_path(EXAMPLE)["bars"]  # the example's own pictures, its main() not run
         source = os.path.join(self.prefix, "bars.bgrx")
         with open(source, "wb") as f:
             for i in range(12):
-                f.write(encode_h264.bars(160, 96, i))
+                f.write(bars(160, 96, i))
         self.assertEqual(decode(stream)[:3], (12, 160, 96))  # every frame decodes
         self.assertGreater(psnr(stream, source, 160, 96), 30)
 
@@ -175,11 +159,9 @@ class Install(unittest.TestCase):
         for prefix, libdir, refused in [("/usr", "lib", True), ("/", "usr/lib/", True), ("/usr/local", "lib", True),
                                         ("/", "lib", True), ("/usr", "lib/../lib", True),
                                         ("/usr", "lib/tevu/standins", False), (self.prefix, "lib", False)]:
-            p = subprocess.Popen([CMAKE, "-DCMAKE_INSTALL_PREFIX=" + prefix, "-DTEVU_STANDIN_LIBDIR=" + libdir,
-                                  "-P", CHECK_SCRIPT], env=cmake_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                 universal_newlines=True)
-            out, _ = p.communicate()
-            self.assertEqual(p.returncode != 0, refused, (prefix, libdir, out))
+            rc, out = run_cmake(["-DCMAKE_INSTALL_PREFIX=" + prefix, "-DTEVU_STANDIN_LIBDIR=" + libdir, "-P",
+                                 CHECK_SCRIPT])
+            self.assertEqual(rc != 0, refused, (prefix, libdir, out))
             self.assertEqual("Refusing to install the stand-ins" in out, refused, out)
 
 

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import unittest
 
+from tevu_testsupport.processes import run
+
 BUILD_DIR = os.environ["TEVU_TEST_BUILD_DIR"]
 BUILT_FOR = [p for p in os.environ["TEVU_TEST_PYTHONS"].split(os.pathsep) if p]
 # The compiled modules; the driver query module is a package around its own.
@@ -21,13 +23,11 @@ for name in sys.argv[1:]:
 """
 
 
-def run(python, *modules):
-    env = dict(os.environ, PYTHONPATH=os.path.join(BUILD_DIR, "python"), TEVU_NV_DRIVER_VERSION="346.59")
-    env.pop("PYTHONHOME", None)
-    p = subprocess.Popen([python, "-c", SHOW] + list(modules), env=env, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, universal_newlines=True)
-    out, err = p.communicate()
-    return p.returncode, out.splitlines(), err
+def show(python, *modules):
+    """What `python` imports for each module: its file, or the ImportError; (exit status, lines, stderr)."""
+    rc, out, err = run([python, "-c", SHOW] + list(modules), {"PYTHONPATH": os.path.join(BUILD_DIR, "python"),
+                                                            "TEVU_NV_DRIVER_VERSION": "346.59", "PYTHONHOME": None})
+    return rc, out.splitlines(), err
 
 
 def suffix_of(python):
@@ -54,7 +54,7 @@ def foreign_pythons():
 class OwnFiles(unittest.TestCase):
     def test_every_interpreter_loads_its_own_file(self):
         for python in BUILT_FOR:
-            rc, lines, err = run(python, *MODULES)
+            rc, lines, err = show(python, *MODULES)
             self.assertEqual(rc, 0, err)
             suffix = suffix_of(python)
             self.assertEqual(len(lines), len(MODULES), (python, lines))
@@ -72,7 +72,7 @@ class OwnFiles(unittest.TestCase):
         # the driver query package itself is refused for want of its compiled module
         expected = MODULES + [MODULES[-1]]
         for python in foreign:
-            rc, lines, err = run(python, *(MODULES + ["tevu.codecs.drvquery"]))
+            rc, lines, err = show(python, *(MODULES + ["tevu.codecs.drvquery"]))
             self.assertEqual(rc, 0, err)
             self.assertEqual(len(lines), len(expected), (python, lines, err))
             for module, line in zip(expected, lines):

@@ -1,21 +1,21 @@
 """Checks the encodes that nvenc_standin_encode wrote (the Windows build's, run under wine) as a client
 sees them: each stream decoded with ffmpeg, at its size and frame count, without decoder errors; a lossy
 one at least 30 dB PSNR from its BGRX source, a lossless one decoding to the kernel's planes exactly.
-    python3 check_encodes.py DIR
+    PYTHONPATH=BUILD/python python3 check_encodes.py DIR
+(the build's python folder holds tevu_testsupport, which decodes and compares).
 Prints "ok NAME: ..." or "FAIL NAME: ..." per encode; exit status 1 when any failed or none was listed."""
 
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-import stream_quality  # noqa: E402
+from tevu_testsupport import streams
 
 MIN_PSNR = 30.0
 
 
 def check(directory, name, width, height, pix_fmt, lossless, frames):
     stream = os.path.join(directory, name + ".h264")
-    got_frames, got_width, got_height, planes = stream_quality.decode(stream, pix_fmt, strict=True)
+    got_frames, got_width, got_height, planes = streams.decode(stream, pix_fmt, strict=True)
     if (got_frames, got_width, got_height) != (frames, width, height):
         return "decoded %d frames of %dx%d, expected %d of %dx%d" % (
             got_frames, got_width, got_height, frames, width, height)
@@ -25,7 +25,7 @@ def check(directory, name, width, height, pix_fmt, lossless, frames):
         if planes != expected:
             return "the decoded planes differ from the kernel's output (%d bytes vs %d)" % (len(planes), len(expected))
         return None
-    value = stream_quality.psnr(stream, os.path.join(directory, name + ".bgrx"), width, height, pix_fmt)
+    value = streams.psnr(stream, os.path.join(directory, name + ".bgrx"), width, height, pix_fmt)
     if value < MIN_PSNR:
         return "PSNR %.2f dB, below %.0f dB" % (value, MIN_PSNR)
     return None

@@ -2,9 +2,10 @@
 
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
+
+from tevu_testsupport.processes import run
 
 FETCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "fetch-nvidia-userspace")
 KEY = "/usr/share/keyrings/debian-archive-keyring.gpg"
@@ -65,12 +66,10 @@ class PrivateSources(unittest.TestCase):
             paths.append(os.path.join(self.dir, name))
             with open(paths[-1], "w") as f:
                 f.write(text)
-        env = dict(os.environ)
-        env.pop("LD_PRELOAD", None)  # a shell script: a sanitizer build's runtime is for the interpreter alone
-        p = subprocess.Popen([FETCH, "--sources", codename] + paths + [os.path.join(self.dir, "missing.list")],
-                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-        out, err = p.communicate()
-        self.assertEqual((p.returncode, err), (0, ""))
+        # a shell script: a sanitizer build's runtime is for the interpreter alone
+        rc, out, err = run([FETCH, "--sources", codename] + paths + [os.path.join(self.dir, "missing.list")],
+                           {"LD_PRELOAD": None})
+        self.assertEqual((rc, err), (0, ""))
         return out.splitlines()
 
     def test_debian_entries_of_the_release_with_non_free(self):

@@ -1,6 +1,6 @@
 """The tools' command lines, run as processes: --help and --version, a bad value reported in one line
-that names it with exit status 2, options in any order, PYTHON= limited to the build's interpreters, and
-no progress bar when the output is not a terminal."""
+that names it with exit status 2, options in any order, the build folder named by --build the one used,
+PYTHON= limited to the build's interpreters, and no progress bar when the output is not a terminal."""
 
 import os
 import subprocess
@@ -11,9 +11,20 @@ import unittest
 BUILD_DIR = os.environ["TEVU_TEST_BUILD_DIR"]
 VERSION = os.environ["TEVU_TEST_VERSION"]
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+# The tools that run a build's programs or modules. Left without --build they take build/ beside tools/,
+# which is not this build when it lies elsewhere (or does not exist at all).
+BUILD_TOOLS = ("encoder-demo", "encoder-bench", "gpu-check")
+
+
+def names_a_build(args):
+    return any(a == "--build" or a.startswith("--build=") for a in args)
 
 
 def run(tool, args, **env):
+    """Runs a tool; one of BUILD_TOOLS gets --build with this build tree after the arguments, unless they
+    name a build folder themselves."""
+    if tool in BUILD_TOOLS and not names_a_build(args):
+        args = args + ["--build", BUILD_DIR]
     full_env = dict(os.environ)
     full_env.pop("PYTHON", None)
     full_env.pop("LD_PRELOAD", None)  # the wrappers preload a sanitizer build's runtime for Python alone
@@ -26,14 +37,28 @@ def run(tool, args, **env):
 
 class CommandLines(unittest.TestCase):
     def test_help_and_version(self):
-        for tool in ("encoder-demo", "encoder-bench", "gpu-check", "check", "demo"):
-            rc, out, err = run(tool, ["--build", BUILD_DIR, "--help"] if "-" in tool else ["--help"])
+        for tool in BUILD_TOOLS + ("check", "demo"):
+            rc, out, err = run(tool, ["--build", BUILD_DIR, "--help"] if tool in BUILD_TOOLS else ["--help"])
             self.assertEqual(rc, 0, (tool, err))
             self.assertIn("usage:", out, tool)
-            if tool in ("encoder-demo", "encoder-bench", "gpu-check"):
+            if tool in BUILD_TOOLS:
                 self.assertIn("default", out, tool)
-            rc, out, err = run(tool, ["--version", "--build", BUILD_DIR] if "-" in tool else ["--version"])
+            rc, out, err = run(tool, ["--version"])
             self.assertEqual((rc, out.splitlines()[-1]), (0, "%s %s" % (tool, VERSION)), err)
+
+    def test_the_build_named_is_the_one_used(self):
+        # A folder holding no build: each tool says so of that folder, whichever way it was named.
+        empty = tempfile.mkdtemp(prefix="tevu-no-build-")
+        try:
+            for tool, complaint in [("encoder-demo", "no Python interpreter configured in %s"),
+                                    ("encoder-bench", "no Python interpreter configured in %s"),
+                                    ("gpu-check", "%s/bin/gpu-check is missing")]:
+                for args in (["--build", empty, "--help"], ["--help", "--build=" + empty]):
+                    rc, out, err = run(tool, args)
+                    self.assertEqual(rc, 2, (tool, args, out, err))
+                    self.assertIn(complaint % empty, err, (tool, args))
+        finally:
+            os.rmdir(empty)
 
     def test_bad_values_name_themselves_in_one_line(self):
         demo_cases = [(["--size", "640x"], "--size"), (["--size", "0x480"], "--size"),
@@ -49,8 +74,7 @@ class CommandLines(unittest.TestCase):
                   ("gpu-check", ["--frames"], "--frames"), ("gpu-check", ["--size", "100x96"], "--size"),
                   ("gpu-check", ["--build"], "--build"), ("demo", ["x"], "'x'")]
         for tool, args, name in cases:
-            full = args if args[0] == "--build" or tool == "demo" else args + ["--build", BUILD_DIR]
-            rc, out, err = run(tool, full)
+            rc, out, err = run(tool, args)
             self.assertEqual(rc, 2, (tool, args, out, err))
             self.assertEqual(len(err.splitlines()), 1, (tool, args, err))
             self.assertIn(name, err, (tool, args))

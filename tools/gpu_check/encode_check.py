@@ -7,14 +7,12 @@ import argparse
 import importlib
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from encoder_demo import Image  # noqa: E402
-from stream_quality import decode, desktop_frame, psnr  # noqa: E402
+from tevu_testsupport.frames import Image, desktop_frame
+from tevu_testsupport.streams import decode, kernel_yuv444, psnr
 
 STEP = "4 encode"
 # The lowest average PSNR (dB) accepted from a lossy encode of the desktop pictures.
@@ -56,7 +54,6 @@ def unavailable(m, mode):
 
 def encode(m, mode, frames, width, height, stream_path):
     """Encodes the frames to stream_path; returns the frame rate of compress_image alone."""
-    from tevu.codecs.image_wrapper import ImageWrapper
     e = m.Encoder()
     try:
         e.init_context(width, height, "BGRX", mode.dst_formats, "h264", mode.quality, 50, (1, 1), {})
@@ -67,7 +64,7 @@ def encode(m, mode, frames, width, height, stream_path):
         with open(stream_path, "wb") as out:
             for i, pixels in enumerate(frames):
                 started = time.time()
-                data, options = e.compress_image(Image(ImageWrapper, width, height, pixels, 1000 + 33 * i),
+                data, options = e.compress_image(Image(width, height, pixels, timestamp=1000 + 33 * i),
                                                  mode.quality, 50)
                 spent += time.time() - started
                 if bool(options.get("lossless")) != mode.lossless:
@@ -87,8 +84,7 @@ def compare(mode, stream_path, source_path, reference_tool, count, width, height
         value = psnr(stream_path, source_path, width, height, mode.pix_fmt)
         return value >= MIN_PSNR, "PSNR %.2f dB (at least %.0f needed)" % (value, MIN_PSNR)
     with open(source_path, "rb") as source:
-        reference = subprocess.Popen([reference_tool, "--reference-yuv444", "%dx%d" % (width, height)],
-                                     stdin=source, stdout=subprocess.PIPE).communicate()[0]
+        reference = kernel_yuv444(reference_tool, source.read(), width, height)
     if planes == reference:
         return True, "decoded planes identical to the kernels' 4:4:4 conversion"
     differing = sum(1 for a, b in zip(planes, reference) if a != b) + abs(len(planes) - len(reference))

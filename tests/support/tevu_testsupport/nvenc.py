@@ -1,0 +1,87 @@
+"""The encoder module under test, and what its suites share. The same suites run against each API build:
+TEVU_ENCODER_MODULE names the module (default: the API-5.0 one), TEVU_TEST_BUILD_DIR the build tree."""
+
+import importlib
+import os
+import sys
+
+from tevu_testsupport import processes
+
+MODULE_NAME = os.environ.get("TEVU_ENCODER_MODULE", "tevu.codecs.nvenc5.encoder")
+API = 4 if ".nvenc4." in MODULE_NAME else 5
+BUILD_DIR = os.environ.get("TEVU_TEST_BUILD_DIR", "")
+PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
+# The build's gpu-check, whose --reference-yuv444 converts pictures with the CPU kernel.
+GPU_CHECK = os.path.join(BUILD_DIR, "bin", "gpu-check")
+# What a failed check that guards the encoder's state raises: AssertionError, or under python -O (where
+# assertions are off) the generic Exception with the same message.
+CHECK_ERROR = AssertionError if __debug__ else Exception
+
+
+def load():
+    return importlib.import_module(MODULE_NAME)
+
+
+def load_initialised():
+    """The module under test after init_module(); unless TEVU_NV_DRIVER_VERSION is set, with the driver
+    version that the stand-ins are known good with (346.59)."""
+    os.environ.setdefault("TEVU_NV_DRIVER_VERSION", "346.59")
+    m = load()
+    m.init_module()
+    return m
+
+
+def run_python(code, env=None, optimize=False):
+    """processes.run_python with the module under test as `m`."""
+    return processes.run_python(code, env, optimize, module=MODULE_NAME)
+
+
+def new_encoder(width=320, height=240, quality=50, speed=50, scaling=(1, 1), dst=("YUV420P", "YUV444P"),
+                options=None):
+    """An encoder of the module under test, set up for BGRX to H.264."""
+    e = load().Encoder()
+    e.init_context(width, height, "BGRX", list(dst), "h264", quality, speed, scaling, options or {})
+    return e
+
+
+def fmt(info):
+    """The kind of picture an encoder makes, from its get_info(): (pixel format, lossless)."""
+    return (info["pixel_format"], bool(info["lossless"]))
+
+
+def assert_plain_check(test, call, message, skipped):
+    """A plain assertion of the module: AssertionError with the message while assertions are on; under
+    python -O it is skipped and the call goes on, returning `skipped`."""
+    if __debug__:
+        with test.assertRaises(AssertionError) as c:
+            call()
+        test.assertEqual(str(c.exception), message)
+    else:
+        test.assertEqual(call(), skipped, message)
+
+
+def read_trace(path):
+    """The calls an NVENC stand-in trace (NVENC_EMU_TRACE) lists, in order: (entry point, {field: value})."""
+    with open(path) as f:
+        lines = [line.split() for line in f if line.strip()]
+    return [(words[0], dict(w.split("=", 1) for w in words[1:] if "=" in w)) for words in lines]
+
+
+def trace_calls(path, entry):
+    """The fields of each call of one entry point in an NVENC stand-in trace."""
+    return [fields for name, fields in read_trace(path) if name == entry]
+
+
+class LeakCheck(object):
+    """Mixin of a TestCase: runs test classes of a script in a fresh interpreter (with this one's assertion
+    mode) with the CUDA stand-in's leak report on, and checks that they pass and leave nothing behind."""
+
+    def assert_no_leaks(self, script, *classes):
+        if os.environ.get("TEVU_ENCODER_LEAK_RUN"):
+            self.skipTest("inside the leak run")
+        args = [sys.executable] + ([] if __debug__ else ["-O"]) + [os.path.abspath(script)] + list(classes)
+        rc, out, err = processes.run(args, {"CUDA_EMU_REPORT": "1", "TEVU_ENCODER_LEAK_RUN": "1"})
+        self.assertEqual(rc, 0, err[-3000:])
+        report = [line for line in err.splitlines() if line.startswith("CUDA_EMU_REPORT:")]
+        self.assertEqual(len(report), 1, "expected one leak report line:\n" + err[-3000:])
+        self.assertIn("leaks=0 contexts=0 allocations=0 host_buffers=0", report[0])

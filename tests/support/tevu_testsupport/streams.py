@@ -1,0 +1,114 @@
+"""H.264 streams as a client sees them: decoded with ffmpeg and compared with their BGRX source, by
+PSNR or, for lossless 4:4:4, plane for plane against the kernels' conversion."""
+
+import math
+import os
+import shutil
+import tempfile
+
+from tevu_testsupport.processes import run, run_tool
+
+
+def decode(stream_path, pix_fmt="yuv420p", strict=False):
+    """Decodes an H.264 elementary stream; returns (frame count, width, height, raw planes). With `strict`,
+    any error the decoder reports (a missing reference, a broken macroblock) fails the decode."""
+    out, err = run_tool(["ffmpeg", "-v", "error", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt",
+                         pix_fmt, "-"])
+    if strict and err.strip():
+        raise AssertionError("ffmpeg reported errors decoding %s: %s" % (stream_path, err[-2000:]))
+    probe, _ = run_tool(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                         "stream=width,height,nb_read_frames", "-of", "csv=p=0", stream_path])
+    width, height, frames = [int(v) for v in probe.decode("ascii").strip().split(",")[:3]]
+    return frames, width, height, out
+
+
+def decode_data(data, pix_fmt="yuv420p", strict=False):
+    """decode() of a stream held in memory."""
+    folder = tempfile.mkdtemp(prefix="tevu-stream-")
+    try:
+        path = os.path.join(folder, "stream.h264")
+        with open(path, "wb") as f:
+            f.write(data)
+        return decode(path, pix_fmt, strict)
+    finally:
+        shutil.rmtree(folder)
+
+
+def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p"):
+    """Average PSNR of the decoded stream against the BGRX source (converted with BT.601 limited range)."""
+    decoded = stream_path + ".yuv"
+    run_tool(["ffmpeg", "-v", "error", "-y", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt", pix_fmt,
+              decoded])
+    size = "%dx%d" % (width, height)
+    lavfi = "[1:v]scale=out_color_matrix=bt601:out_range=tv,format=%s[ref];[0:v][ref]psnr" % pix_fmt
+    _, err = run_tool(["ffmpeg", "-v", "info", "-nostats", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", size, "-i",
+                       decoded, "-f", "rawvideo", "-pix_fmt", "bgr0", "-s", size, "-i", source_path, "-lavfi", lavfi,
+                       "-f", "null", "-"])
+    os.remove(decoded)
+    for line in err.splitlines():
+        if "PSNR" in line and "average:" in line:
+            value = line.split("average:")[1].split()[0]
+            return float("inf") if value == "inf" else float(value)
+    raise AssertionError("no PSNR in ffmpeg output: %s" % err[-1000:])
+
+
+def plane_psnr(a, b):
+    """PSNR of two byte strings of planes taken as 8-bit samples."""
+    x, y = bytearray(a), bytearray(b)
+    mse = sum((p - q) * (p - q) for p, q in zip(x, y)) / float(len(x))
+    return float("inf") if mse == 0 else 10 * math.log10(255.0 * 255.0 / mse)
+
+
+def reference_yuv444(pixels, width, height):
+    """The kernels' BGRX to planar 4:4:4 conversion of one picture, in Python."""
+    def byte(total, offset):
+        return (total + (1 << 15) + (offset << 16)) >> 16
+    y, u, v = bytearray(), bytearray(), bytearray()
+    px = bytearray(pixels)
+    for i in range(0, width * height * 4, 4):
+        b, g, r = px[i], px[i + 1], px[i + 2]
+        y.append(byte(16829 * r + 33039 * g + 6416 * b, 16))
+        u.append(byte(-9714 * r - 19070 * g + 28784 * b, 128))
+        v.append(byte(28784 * r - 24103 * g - 4681 * b, 128))
+    return bytes(y + u + v)
+
+
+def kernel_yuv444(program, pixels, width, height):
+    """The planar 4:4:4 of BGRX pictures of width x height, each after the other, as the CPU kernel makes
+    it: `program` is gpu-check, run with --reference-yuv444 (fast where the pictures are large)."""
+    rc, out, err = run([program, "--reference-yuv444", "%dx%d" % (width, height)], input=pixels, text=False)
+    if rc != 0:
+        raise AssertionError("%s --reference-yuv444 failed (%d): %s" % (program, rc, err.decode("utf-8", "replace")))
+    return out
+
+
+class Stream(object):
+    """The pictures an encoder returned, with their sources and kinds, checked as a client would."""
+
+    def __init__(self, width, height):
+        self.width, self.height = width, height
+        self.pictures, self.sources, self.kinds = [], [], []
+
+    def add(self, data, pixels, kind):
+        """A picture, its BGRX source and its kind: (pixel format, lossless) as get_info() reported it."""
+        self.pictures.append(data)
+        self.sources.append(pixels)
+        self.kinds.append(kind)
+
+    def check(self, test, label, min_psnr=38.0):
+        """Decodes the stream strictly as 4:4:4; every picture matches its source: a lossless one exactly,
+        a lossy 4:4:4 one by the PSNR of its planes, a 4:2:0 one by the PSNR of its luma."""
+        frames, w, h, planes = decode_data(b"".join(self.pictures), "yuv444p", strict=True)
+        test.assertEqual((frames, w, h), (len(self.pictures), self.width, self.height), label)
+        size = self.width * self.height * 3
+        luma = self.width * self.height
+        for i, (pixels, (pixel_format, lossless)) in enumerate(zip(self.sources, self.kinds)):
+            decoded = planes[i * size:(i + 1) * size]
+            reference = reference_yuv444(pixels, self.width, self.height)
+            if lossless:
+                test.assertEqual(decoded, reference, "%s: frame %d is not exact" % (label, i))
+            elif pixel_format == "YUV444P":
+                test.assertGreaterEqual(plane_psnr(decoded, reference), min_psnr, "%s: frame %d" % (label, i))
+            else:
+                test.assertGreaterEqual(plane_psnr(decoded[:luma], reference[:luma]), min_psnr,
+                                        "%s: frame %d" % (label, i))
