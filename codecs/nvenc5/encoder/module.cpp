@@ -555,12 +555,6 @@ void probe_capabilities(PyObject* encoder, PyObject* encoding) {
     log_debug("%s lossless support: %s", encoding, module_attr("LOSSLESS_ENABLED"));
 }
 
-// The assertion that an encoding has input colourspaces (skipped under python -O).
-void check_colorspaces_available(PyObject* colorspaces, PyObject* encoding) {
-    if (py::truth(colorspaces) || py::assertions_disabled()) return;
-    check_assert(false, api::no_colorspaces_message(format("%s", encoding)).c_str());
-}
-
 // A test encoder that the driver refused: the API's failure, or its warning and false.
 bool test_encoder_refused(const std::string& message) {
     const api::TestEncoderRules& rules = api::kTestEncoderRules;
@@ -572,7 +566,7 @@ bool test_encoder_refused(const std::string& message) {
 // One test set-up; true when it succeeded. The test encoder is always cleaned.
 bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
     Ref colorspaces = py::call(module_attr("get_input_colorspaces").get(), encoding);
-    check_colorspaces_available(colorspaces.get(), encoding);
+    check_assert(py::truth(colorspaces.get()), api::no_colorspaces_message(format("%s", encoding)).c_str());
     Ref src_format = py::item(colorspaces.get(), 0);
     Ref dst_formats = py::call(module_attr("get_output_colorspaces").get(), encoding, src_format);
     try {
