@@ -9,8 +9,8 @@ get_filename_component(TEVU_NVENC_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../codec
 add_library(tevu_nvenc_api INTERFACE)
 target_include_directories(tevu_nvenc_api INTERFACE ${TEVU_NVENC_SOURCE_DIR})
 
-# The module's pure C++ core (GUID codec, tables, arithmetic, staging, preset ranking) with the API's
-# traits unit.
+# The module's core, free of the interpreter (GUID codec, tables, arithmetic, staging, preset ranking,
+# and the encode session itself: encoder_core.h), with the API's traits unit.
 function(tevu_add_nvenc_core target api_version traits)
   get_filename_component(traits_source "${traits}" ABSOLUTE BASE_DIR "${TEVU_NVENC_SOURCE_DIR}")
   add_library(${target} STATIC
@@ -18,8 +18,15 @@ function(tevu_add_nvenc_core target api_version traits)
     ${TEVU_NVENC_SOURCE_DIR}/tables.cpp
     ${TEVU_NVENC_SOURCE_DIR}/staging.cpp
     ${TEVU_NVENC_SOURCE_DIR}/preset_choice.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/host_value.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/blocking.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/core_setup.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/core_session.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/core_switch.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/core_frames.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/core_teardown.cpp
     ${traits_source})
-  target_link_libraries(${target} PUBLIC tevu_nvenc_api)
+  target_link_libraries(${target} PUBLIC tevu_nvenc_api tevu_cuda_layer tevu_common_headers)
   target_compile_definitions(${target} PUBLIC TEVU_NVENC_API_VERSION=${api_version})
   tevu_warnings(${target})
 endfunction()
@@ -37,5 +44,6 @@ function(tevu_add_nvenc_module target)
   tevu_add_python_module(${target} PACKAGE ${ARG_PACKAGE} NAME encoder SOURCES
     ${TEVU_NVENC_SOURCE_DIR}/module.cpp
     ${TEVU_NVENC_SOURCE_DIR}/encoder.cpp
-    LIBRARIES ${target}_core tevu_cuda_layer)
+    ${TEVU_NVENC_SOURCE_DIR}/module_host.cpp
+    LIBRARIES ${target}_core)
 endfunction()

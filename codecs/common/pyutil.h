@@ -7,6 +7,8 @@
 #include <pythread.h>
 #endif
 
+#include "thread_exit.h"
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -53,15 +55,9 @@ struct ErrorAlreadySet : std::exception {
 // The clean-ups that run before the unwind reaches such a frame leave the interpreter alone: destructors
 // look at thread_holds_gil(), and catch (...) blocks let the unwind through (caught_thread_exit()).
 
-// Inside a catch (...): true when what was caught is no C++ exception but the unwind of a thread being
-// ended (the only foreign exception that reaches our code). It has no object to bind a catch clause's
-// reference to, so it is told apart this way.
-inline bool caught_thread_exit() noexcept { return !std::current_exception(); }
-
-// Blocks the calling thread for good.
-[[noreturn]] inline void park_thread() noexcept {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-}
+// (thread_exit.h)
+using tevu::caught_thread_exit;
+using tevu::park_thread;
 
 // False only on a thread that the interpreter is ending, while its unwind runs clean-ups; those must
 // then leave every Python object alone. Python 2 ends no thread inside a call.

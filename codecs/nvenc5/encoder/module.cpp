@@ -57,11 +57,11 @@ long long counter_value(const Ref& counter) {
 
 Ref plural(const Ref& count) { return py::call(state().host.engs.get(), count); }
 
-Ref min_compute() { return api::kMinComputeAttribute ? module_attr("MIN_COMPUTE") : value(api::kMinCompute); }
+Ref min_compute() { return api::kMinComputeAttribute ? module_attr("MIN_COMPUTE") : py_value(api::kMinCompute); }
 
 Ref csc_function(int device_id, const char* name) {
     return py::tuple(py::text(name),
-                     py::call(state().host.get_CUDA_function.get(), value(device_id), py::text(name)));
+                     py::call(state().host.get_CUDA_function.get(), py_value(device_id), py::text(name)));
 }
 
 void log_failure(const char* message) {
@@ -75,9 +75,9 @@ void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table) {
     table->version = api::version_word<NV_ENCODE_API_FUNCTION_LIST>();
     log_api("NvEncodeAPICreateInstance(%#x)", table);
     Ref create = module_attr("NvEncodeAPICreateInstance");
-    Ref address = py::call(py::getattr(state().host.ctypes.get(), "c_void_p").get(), value(table));
+    Ref address = py::call(py::getattr(state().host.ctypes.get(), "c_void_p").get(), py_value(table));
     const long long status = py::as_long_long(py::call(create.get(), address).get());
-    check_nvenc(static_cast<int>(status), "getting API function list");
+    py_check_nvenc(static_cast<int>(status), "getting API function list");
     require(table->nvEncOpenEncodeSessionEx != nullptr, "looks like NvEncodeAPICreateInstance failed!");
 }
 
@@ -141,7 +141,7 @@ Ref guid_dict(Table<GuidName> items) {
 
 Ref number_dict(Table<NumberName> items) {
     Ref d = py::new_dict();
-    for (const NumberName& item : items) py::dict_set(d.get(), value(item.value), text(item.name));
+    for (const NumberName& item : items) py::dict_set(d.get(), py_value(item.value), text(item.name));
     return d;
 }
 
@@ -163,7 +163,7 @@ Ref profiles_dict() {
 Ref rank_dict(bool speed) {
     Ref d = py::new_dict();
     for (const PresetRank& rank : preset_ranks())
-        py::dict_set(d.get(), rank.name, value(speed ? rank.speed : rank.quality));
+        py::dict_set(d.get(), rank.name, py_value(speed ? rank.speed : rank.quality));
     return d;
 }
 
@@ -183,7 +183,7 @@ Guid parse_or_raise(const std::string& s) {
     try {
         return parse_guid(s);
     } catch (const GuidFormatError& e) {
-        fail(e.what());
+        py_fail(e.what());
     }
 }
 
@@ -203,9 +203,9 @@ Ref parseguid(PyObject*, PyObject* args) {
     py::parse_tuple(args, "O:parseguid", &s);
     const Guid g = parse_or_raise(py::str(s));
     Ref d = py::new_dict();
-    py::dict_set(d.get(), "Data1", value(g.Data1));
-    py::dict_set(d.get(), "Data2", value(g.Data2));
-    py::dict_set(d.get(), "Data3", value(g.Data3));
+    py::dict_set(d.get(), "Data1", py_value(g.Data1));
+    py::dict_set(d.get(), "Data2", py_value(g.Data2));
+    py::dict_set(d.get(), "Data3", py_value(g.Data3));
     py::dict_set(d.get(), "Data4", py::bytes(g.Data4, sizeof g.Data4));
     return d;
 }
@@ -282,10 +282,10 @@ void add_config(PyObject* m) {
     py::add_object(m, "log", s.log);
     s.config = read_config();
     py::add_object(m, "DESIRED_PRESET", text(s.config.desired_preset));
-    py::add_object(m, "YUV444_THRESHOLD", value(s.config.yuv444_threshold));
-    py::add_object(m, "LOSSLESS_THRESHOLD", value(s.config.lossless_threshold));
-    py::add_object(m, "DEBUG_API", value(s.config.debug_api ? 1 : 0));
-    if (api::kMinComputeAttribute) py::add_object(m, "MIN_COMPUTE", value(api::kMinCompute));
+    py::add_object(m, "YUV444_THRESHOLD", py_value(s.config.yuv444_threshold));
+    py::add_object(m, "LOSSLESS_THRESHOLD", py_value(s.config.lossless_threshold));
+    py::add_object(m, "DEBUG_API", py_value(s.config.debug_api ? 1 : 0));
+    if (api::kMinComputeAttribute) py::add_object(m, "MIN_COMPUTE", py_value(api::kMinCompute));
     py::add_object(m, "CUresult", getattr(s.host.ctypes.get(), "c_int32"));
     py::add_object(m, "CUcontext", getattr(s.host.ctypes.get(), "c_void_p"));
 }
@@ -293,15 +293,15 @@ void add_config(PyObject* m) {
 void add_state(PyObject* m) {
     ModuleState& s = state();
     py::add_object(m, "YUV444_ENABLED", py::none());
-    py::add_object(m, "WIDTH_MASK", value(0xFFFE));
-    py::add_object(m, "HEIGHT_MASK", value(0xFFFE));
+    py::add_object(m, "WIDTH_MASK", py_value(0xFFFE));
+    py::add_object(m, "HEIGHT_MASK", py_value(0xFFFE));
     s.context_counter = call(s.host.AtomicInteger.get());
     s.context_gen_counter = call(s.host.AtomicInteger.get());
     py::add_object(m, "context_counter", s.context_counter);
     py::add_object(m, "context_gen_counter", s.context_gen_counter);
-    py::add_object(m, "last_context_failure", value(0));
+    py::add_object(m, "last_context_failure", py_value(0));
     Ref version = py::new_list();
-    for (int part : pretty_version()) py::list_append(version.get(), value(part));
+    for (int part : pretty_version()) py::list_append(version.get(), py_value(part));
     py::add_object(m, "PRETTY_VERSION", version);
 }
 
@@ -379,19 +379,19 @@ Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref out = py::dict_lookup(table.get(), colorspace);
     Ref kw = py::new_dict();
     py::dict_set(kw.get(), "encoding", Ref::borrow(encoding));
-    py::dict_set(kw.get(), "output_colorspaces", value(out));
+    py::dict_set(kw.get(), "output_colorspaces", py_value(out));
     py::dict_set(kw.get(), "has_lossless_mode", module_attr("LOSSLESS_ENABLED"));
     py::dict_set(kw.get(), "codec_class", module_attr("Encoder"));
     py::dict_set(kw.get(), "codec_type", text("nvenc"));
-    py::dict_set(kw.get(), "quality", value(spec_quality()));
-    py::dict_set(kw.get(), "speed", value(100));
-    py::dict_set(kw.get(), "setup_cost", value(80));
-    py::dict_set(kw.get(), "cpu_cost", value(10));
-    py::dict_set(kw.get(), "gpu_cost", value(100));
-    py::dict_set(kw.get(), "min_w", value(32));
-    py::dict_set(kw.get(), "min_h", value(32));
-    py::dict_set(kw.get(), "max_w", value(4096));
-    py::dict_set(kw.get(), "max_h", value(4096));
+    py::dict_set(kw.get(), "quality", py_value(spec_quality()));
+    py::dict_set(kw.get(), "speed", py_value(100));
+    py::dict_set(kw.get(), "setup_cost", py_value(80));
+    py::dict_set(kw.get(), "cpu_cost", py_value(10));
+    py::dict_set(kw.get(), "gpu_cost", py_value(100));
+    py::dict_set(kw.get(), "min_w", py_value(32));
+    py::dict_set(kw.get(), "min_h", py_value(32));
+    py::dict_set(kw.get(), "max_w", py_value(4096));
+    py::dict_set(kw.get(), "max_h", py_value(4096));
     py::dict_set(kw.get(), "can_scale", py::boolean(true));
     py::dict_set(kw.get(), "width_mask", module_attr("WIDTH_MASK"));
     py::dict_set(kw.get(), "height_mask", module_attr("HEIGHT_MASK"));
@@ -438,7 +438,7 @@ Ref open_library(const Ref& load, const cuda::LibraryNames& names) {
         log_debug("init_nvencode_library() opened %s", path.empty() ? file : path);
         return library;
     }
-    fail(format("nvenc: the required library %s cannot be loaded: %s", names.name, errors));
+    py_fail(format("nvenc: the required library %s cannot be loaded: %s", names.name, errors));
 }
 
 // Binds an entry point and declares its signature (a 32-bit signed result, one pointer argument).
@@ -525,7 +525,7 @@ void check_driver() {
         verdict = py::call(h.is_blacklisted.get());
     Ref shown = py::call(h.pver.get(), version);
     if (py::is_true_object(verdict.get()))
-        fail(format("NVidia driver version %s is blacklisted, it does not work with NVENC", shown));
+        py_fail(format("NVidia driver version %s is blacklisted, it does not work with NVENC", shown));
     if (py::is_none(verdict.get())) {
         log_warn("Warning: NVidia driver version %s may or may not work", shown);
         log_warn(" recommended driver versions: up to 350 only");
@@ -558,7 +558,7 @@ void probe_capabilities(PyObject* encoder, PyObject* encoding) {
 // A test encoder that the driver refused: the API's failure, or its warning and false.
 bool test_encoder_refused(const std::string& message) {
     const api::TestEncoderRules& rules = api::kTestEncoderRules;
-    if (rules.failure_is_fatal) fail(format(rules.failure_format, message));
+    if (rules.failure_is_fatal) py_fail(format(rules.failure_format, message));
     log_warn(rules.failure_format, message);
     return false;
 }
@@ -570,8 +570,8 @@ bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
     Ref src_format = py::item(colorspaces.get(), 0);
     Ref dst_formats = py::call(module_attr("get_output_colorspaces").get(), encoding, src_format);
     try {
-        py::call_method(test_encoder, "init_context", value(1920), value(1080), src_format, dst_formats, encoding,
-                        value(50), value(50), py::tuple(value(1), value(1)), py::new_dict());
+        py::call_method(test_encoder, "init_context", py_value(1920), py_value(1080), src_format, dst_formats, encoding,
+                        py_value(50), py_value(50), py::tuple(py_value(1), py_value(1)), py::new_dict());
         probe_capabilities(test_encoder, encoding);
     } catch (const py::ErrorAlreadySet&) {
         py::PendingError error;
@@ -585,7 +585,7 @@ bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
         const std::string message = py::str(error.value());
         py::call_method(test_encoder, "clean");
         if (code == NV_ENC_ERR_INVALID_VERSION)
-            fail("version mismatch, you need a newer/older codec build or newer/older drivers");
+            py_fail("version mismatch, you need a newer/older codec build or newer/older drivers");
         return test_encoder_refused(message);
     }
     py::call_method(test_encoder, "clean");
@@ -606,8 +606,8 @@ void module_initialise() {
     bool success = false;
     for (std::size_t i = 0, n = py::length(encodings.get()); i < n; ++i)
         success = test_encoding(test_encoder.get(), py::item(encodings.get(), i).get()) || success;
-    if (!success && api::kTestEncoderRules.none_set_up) fail(api::kTestEncoderRules.none_set_up);
-    log_info("NVENC v%s successfully initialized", value(pretty_version()[0]));
+    if (!success && api::kTestEncoderRules.none_set_up) py_fail(api::kTestEncoderRules.none_set_up);
+    log_info("NVENC v%s successfully initialized", py_value(pretty_version()[0]));
 }
 
 namespace {
@@ -681,11 +681,11 @@ Ref module_info() {
     }
     Ref devices = call(s.host.get_devices.get());
     const std::size_t count = py::truth(devices.get()) ? py::length(devices.get()) : 0;
-    py::dict_set(d.get(), "device_count", value(static_cast<long long>(count)));
+    py::dict_set(d.get(), "device_count", py_value(static_cast<long long>(count)));
     py::dict_set(d.get(), "context_count", py::call_method(s.context_counter.get(), "get"));
     py::dict_set(d.get(), "generation", py::call_method(s.context_gen_counter.get(), "get"));
     const double last = py::as_double(module_attr("last_context_failure").get());
-    if (last > 0) py::dict_set(d.get(), "last_failure", value(static_cast<long long>(now() - last)));
+    if (last > 0) py::dict_set(d.get(), "last_failure", py_value(static_cast<long long>(now() - last)));
     return d;
 }
 

@@ -8,6 +8,7 @@
 
 #include "pyutil.h"
 
+#include "encoder_host.h"
 #include "nvenc_api.h"
 
 namespace tevu::nvenc {
@@ -21,12 +22,8 @@ Ref csc_function(int device_id, const char* name);
 // Fills a session's entry-point table through NvEncodeAPICreateInstance.
 void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table);
 
-struct Config {
-    std::string desired_preset;
-    int yuv444_threshold = 85;
-    int lossless_threshold = 100;
-    bool debug_api = false;
-};
+// The module's settings (TEVU_NVENC_*), read at import.
+using Config = Settings;
 
 // Host services, imported by name at load.
 struct Host {
@@ -50,29 +47,19 @@ struct ModuleState {
 ModuleState& state();
 
 // --- values for log arguments and messages ---------------------------------------------------------
-inline Ref value(const Ref& r) { return r ? r : py::none(); }
-inline Ref value(PyObject* p) { return p ? Ref::borrow(p) : py::none(); }
-inline Ref value(const std::string& s) { return py::text(s); }
-inline Ref value(const char* s) { return s ? py::text(s) : py::none(); }
-inline Ref value(bool b) { return py::boolean(b); }
-inline Ref value(double d) { return py::floating(d); }
-template <class T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
-Ref value(T v) {
-    if constexpr (std::is_signed_v<T>)
-        return py::integer(static_cast<long long>(v));
-    else
-        return py::unsigned_integer(static_cast<unsigned long long>(v));
-}
-// Pointers are shown as their address (formatted with %#x).
+inline Ref py_value(const Ref& r) { return r ? r : py::none(); }
+inline Ref py_value(PyObject* p) { return p ? Ref::borrow(p) : py::none(); }
+// Any other value as the core's values show it (host_value.h).
+Ref to_python(const Value& v);
 template <class T>
-Ref value(T* p) {
-    return py::unsigned_integer(reinterpret_cast<uintptr_t>(p));
+Ref py_value(const T& v) {
+    return to_python(value(v));
 }
 
 // "fmt % (args...)" as the interpreter formats it.
 template <class... A>
 std::string format(const char* fmt, const A&... args) {
-    Ref t = py::tuple(value(args)...);
+    Ref t = py::tuple(py_value(args)...);
     Ref f = py::text(fmt);
     return py::str(py::percent_format(f, t).get());
 }
@@ -81,7 +68,7 @@ std::string format(const char* fmt, const A&... args) {
 template <class... A>
 void log_at(const char* level, const char* fmt, const A&... args) {
     Ref method = level ? py::getattr(state().log.get(), level) : state().log;
-    py::call(method.get(), py::text(fmt), value(args)...);
+    py::call(method.get(), py::text(fmt), py_value(args)...);
 }
 template <class... A>
 void log_debug(const char* fmt, const A&... args) {
@@ -109,11 +96,11 @@ double now();  // seconds since the epoch
 // --- failures ----------------------------------------------------------------------------------------
 // Raises NVENCException(code, what) for a non-zero status.
 [[noreturn]] void raise_nvenc(int code, const std::string& what);
-inline void check_nvenc(int code, const std::string& what) {
+inline void py_check_nvenc(int code, const std::string& what) {
     if (code != 0) raise_nvenc(code, what);
 }
 // The generic exception with a message.
-[[noreturn]] inline void fail(const std::string& message) { py::raise(PyExc_Exception, message); }
+[[noreturn]] inline void py_fail(const std::string& message) { py::raise(PyExc_Exception, message); }
 // A check that guards the encoder's state, made whether or not assertions run: AssertionError with the
 // message, or under python -O the generic exception with the same message. The message ("fmt" % args)
 // is only formatted when the check fails.
@@ -121,7 +108,7 @@ template <class... A>
 void require(bool ok, const char* fmt, const A&... args) {
     if (ok) return;
     const std::string message = sizeof...(A) == 0 ? std::string(fmt) : format(fmt, args...);
-    if (py::assertions_disabled()) fail(message);
+    if (py::assertions_disabled()) py_fail(message);
     py::raise(PyExc_AssertionError, message);
 }
 // An assertion check with a message ("fmt" % args, formatted only on failure); skipped under python -O.

@@ -1,23 +1,16 @@
 // Owners of the NVENC handles of one encode session: the session itself, and the registered resource,
 // bitstream buffer, mapped input and bitstream lock made through it. Each owner releases its handle
 // exactly once; a release the driver refuses keeps the handle, so that a later try can release it.
-// The owners are used with the interpreter lock held; they release it around each driver call.
+// Each driver call runs in a blocking section (encoder_host.h).
 #pragma once
 
 #include <memory>
 #include <utility>
 
+#include "encoder_host.h"
 #include "nvenc_api.h"
-#include "pyutil.h"
 
 namespace tevu::nvenc {
-
-// A driver call with the interpreter lock released; its status as an int.
-template <class F>
-int unlocked(F&& call) {
-    py::GilRelease release;
-    return static_cast<int>(call());
-}
 
 // What a resource of a session needs to release itself.
 struct SessionRef {
@@ -69,24 +62,22 @@ using BitstreamBuffer = SessionResource<NV_ENC_OUTPUT_PTR, &NV_ENCODE_API_FUNCTI
 using MappedInput = SessionResource<NV_ENC_INPUT_PTR, &NV_ENCODE_API_FUNCTION_LIST::nvEncUnmapInputResource>;
 using BitstreamLock = SessionResource<NV_ENC_OUTPUT_PTR, &NV_ENCODE_API_FUNCTION_LIST::nvEncUnlockBitstream>;
 
-// An open encode session with its entry-point table. `on_destroyed` runs once the driver has destroyed
-// it (the module counts its open sessions).
+// An open encode session with its entry-point table. The host hears once the driver has destroyed it
+// (it counts the open sessions).
 class Session {
 public:
-    using Callback = void (*)() noexcept;
-
     Session() noexcept = default;
-    Session(std::unique_ptr<NV_ENCODE_API_FUNCTION_LIST> api, void* encoder, Callback on_destroyed) noexcept
-        : api_(std::move(api)), encoder_(encoder), on_destroyed_(on_destroyed) {}
+    Session(std::unique_ptr<NV_ENCODE_API_FUNCTION_LIST> api, void* encoder) noexcept
+        : api_(std::move(api)), encoder_(encoder) {}
     Session(Session&& other) noexcept
         : api_(std::move(other.api_)), encoder_(std::exchange(other.encoder_, nullptr)),
-          on_destroyed_(other.on_destroyed_) {}
+          host_(other.host_) {}
     Session& operator=(Session&& other) noexcept {
         if (this != &other) {
             destroy();
             api_ = std::move(other.api_);
             encoder_ = std::exchange(other.encoder_, nullptr);
-            on_destroyed_ = other.on_destroyed_;
+            host_ = other.host_;
         }
         return *this;
     }
@@ -98,6 +89,8 @@ public:
     void* encoder() const noexcept { return encoder_; }
     const NV_ENCODE_API_FUNCTION_LIST& api() const noexcept { return *api_; }
     SessionRef ref() const noexcept { return {api_.get(), encoder_}; }
+    // From now on the host hears of its destruction.
+    void count_with(EncoderHost* host) noexcept { host_ = host; }
 
     // nvEncDestroyEncoder: 0 when done (or when there is no session), else the driver's status, and
     // the session is kept. The entry-point table goes with the session.
@@ -110,14 +103,14 @@ public:
         if (status != 0) return status;
         encoder_ = nullptr;
         api_.reset();
-        if (on_destroyed_) on_destroyed_();
+        if (host_) host_->session_closed();
         return 0;
     }
 
 private:
     std::unique_ptr<NV_ENCODE_API_FUNCTION_LIST> api_;
     void* encoder_ = nullptr;
-    Callback on_destroyed_ = nullptr;
+    EncoderHost* host_ = nullptr;
 };
 
 }  // namespace tevu::nvenc

@@ -1,0 +1,376 @@
+// The encoder core's NVENC session: opening it, its registration and bitstream buffer, what the driver
+// offers (codecs, presets, input formats, capabilities), the preset choice and the session parameters.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "api_traits.h"
+#include "encoder_core.h"
+#include "guid.h"
+#include "policy.h"
+#include "preset_choice.h"
+#include "tables.h"
+
+namespace tevu::nvenc {
+namespace {
+
+std::string codec_text(const GUID& g) {
+    const std::string t = guid_text(g);
+    const char* name = codec_name(t);
+    return name ? name : t;
+}
+std::string preset_text(const GUID& g) {
+    const std::string t = guid_text(g);
+    const char* name = preset_name(t);
+    return name ? name : t;
+}
+Guid parse_or_fail(const std::string& s) {
+    try {
+        return parse_guid(s);
+    } catch (const GuidFormatError& e) {
+        fail(e.what());
+    }
+}
+std::string hex_text(uint32_t v) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%#x", v);
+    return buffer;
+}
+
+// One count-then-list query of the session: `count` fills the number of items, `counted` logs it,
+// `list` fills up to that many items and the number returned. The checks are the driver's contract;
+// `mismatch`, when given, is the message of a returned count that differs from the count.
+template <class T, class Count, class Counted, class List>
+std::vector<T> count_and_list(const HostLog& log, Count&& count, Counted&& counted, uint32_t min_count, List&& list,
+                              const char* mismatch = nullptr) {
+    uint32_t n = 0;
+    count(n);
+    counted(n);
+    log.check(n >= min_count && n < 256);
+    std::vector<T> items(n);
+    uint32_t returned = 0;
+    list(items.data(), n, returned);
+    if (mismatch)
+        log.check(returned == n, mismatch, n, returned);
+    else
+        log.check(returned == n);
+    items.resize(std::min(returned, n));
+    return items;
+}
+
+}  // namespace
+
+void EncoderCore::open_encode_session() {
+    log_.debug("open_encode_session() cuda_context=%s, cuda_context_ptr=%#x", context_text(), cuda_context_ptr_);
+    auto functions = std::make_unique<NV_ENCODE_API_FUNCTION_LIST>();
+    host_.acquire_function_list(functions.get());
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params;
+    api::reset(params);
+    params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
+    params.device = cuda_context_ptr_;
+    params.apiVersion = api::kVersion;
+    auto open = functions->nvEncOpenEncodeSessionEx;
+    log_.api("calling nvEncOpenEncodeSessionEx @ %#x", reinterpret_cast<void*>(open));
+    void* encoder = nullptr;
+    const int status = unlocked([&] { return open(&params, &encoder); });
+    if (status == NV_ENC_ERR_UNSUPPORTED_DEVICE) {
+        const char* message =
+            "NV_ENC_ERR_UNSUPPORTED_DEVICE: could not open encode session (out of resources / no more codec contexts?)";
+        host_.note_context_failure();
+        log_.debug(message);
+        raise(EncoderError::Kind::Transient, message);
+    }
+    if (!encoder) fail("cannot open encoding session, context is NULL");
+    check_nvenc(status, "opening session");  // a handle that comes with a failure is not a session
+    // Counted once the host has counted it: a session the host could not count is destroyed uncounted.
+    Session opened(std::move(functions), encoder);
+    host_.session_opened();
+    opened.count_with(&host_);
+    session_ = std::move(opened);
+    end_of_stream_sent_ = false;
+    const Value count = host_.sessions_in_use();
+    log_.debug("success, encoder context=%#x (%s context%s in use)", encoder, count, host_.plural(count));
+}
+
+void EncoderCore::init_nvenc() {
+    open_encode_session();
+    init_codec();
+    SessionParams params = session_params(codec_, config_);
+    preset_name_ = params.preset_name;
+    log_.api("nvEncInitializeEncoder using encode=%s", codec_text(codec_));
+    check_nvenc(unlocked([&] { return session_.api().nvEncInitializeEncoder(session_.encoder(), params.init.get()); }),
+                "initializing encoder");
+    params_ = std::move(params);
+    log_.debug("NVENC initialized with '%s' codec and '%s' preset", codec_name_, preset_name_);
+    dump_caps(codec_name_, codec_);
+    init_buffers();
+}
+
+RegisteredResource EncoderCore::register_buffer(const OutputStage& stage, const StreamConfig& c) {
+    NV_ENC_REGISTER_RESOURCE r;
+    api::reset(r);
+    r.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR;
+    r.resourceToRegister = reinterpret_cast<void*>(stage.buffer.allocation.address());
+    r.width = c.encoder_width();
+    r.height = c.encoder_height();
+    r.pitch = stage.pitch();
+    r.bufferFormat = static_cast<NV_ENC_BUFFER_FORMAT>(c.buffer_format());
+    log_.api("nvEncRegisterResource(%#x)", &r);
+    check_nvenc(unlocked([&] { return session_.api().nvEncRegisterResource(session_.encoder(), &r); }),
+                "registering CUDA input buffer");
+    log_.debug("input handle for CUDA buffer: %#x", r.registeredResource);
+    return RegisteredResource(session_.ref(), r.registeredResource);
+}
+
+void EncoderCore::init_buffers() {
+    log_.require(bool(session_), "context is not initialized");
+    log_.require(!output_.registration && !bitstream_, "the buffers are already initialized");
+    log_.require(bool(output_.buffer.allocation), "the CUDA buffers are not allocated");
+    output_.registration = register_buffer(output_, config_);
+    const uint32_t size = bitstream_buffer_size(config_.encoder_width(), config_.encoder_height());
+    bitstream_ = create_bitstream(size);
+    bitstream_size_ = size;
+}
+
+BitstreamBuffer EncoderCore::create_bitstream(uint32_t size) {
+    NV_ENC_CREATE_BITSTREAM_BUFFER b;
+    api::reset(b);
+    b.size = size;
+    b.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
+    log_.api("nvEncCreateBitstreamBuffer(%#x)", &b);
+    check_nvenc(unlocked([&] { return session_.api().nvEncCreateBitstreamBuffer(session_.encoder(), &b); }),
+                "creating output buffer");
+    log_.debug("output bitstream buffer=%#x", b.bitstreamBuffer);
+    return BitstreamBuffer(session_.ref(), b.bitstreamBuffer);
+}
+
+// --- what the driver offers ---------------------------------------------------------------------------
+EncoderCore::NamedGuids EncoderCore::query_codecs() {
+    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+    void* encoder = session_.encoder();
+    const std::vector<GUID> guids = count_and_list<GUID>(
+        log_,
+        [&](uint32_t& count) {
+            log_.api("nvEncGetEncodeGUIDCount(%#x)", &count);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDCount(encoder, &count); }), "getting encoder count");
+        },
+        [&](uint32_t count) { log_.debug("found %i encoder%s:", count, host_.plural(value(count))); }, 0,
+        [&](GUID* items, uint32_t count, uint32_t& returned) {
+            log_.api("nvEncGetEncodeGUIDs(%#x, %i, %#x)", items, count, &returned);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDs(encoder, items, count, &returned); }),
+                        "getting list of encode GUIDs");
+        },
+        "expected %s items but got %s");
+    Value result = Value::dict();
+    for (std::size_t x = 0; x < guids.size(); ++x) {
+        const GUID& g = guids[x];
+        const std::string t = guid_text(g);
+        const char* name = nvenc::codec_name(t);
+        if (name)
+            log_.debug("[%s] %s", x, name);
+        else
+            log_.debug("[%s] unknown codec GUID: %s", x, t);
+        result.set(value(name), value(t));
+        // one query after the other, in this order
+        const int width_max = query_encoder_caps(g, NV_ENC_CAPS_WIDTH_MAX);
+        const int height_max = query_encoder_caps(g, NV_ENC_CAPS_HEIGHT_MAX);
+        const int async = query_encoder_caps(g, NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT);
+        log_.debug(" max dimensions: %sx%s (async=%s)", width_max, height_max, async);
+        log_.debug(" rate control:   %s", query_encoder_caps(g, NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES));
+    }
+    log_.debug("codecs=%s", host_.keys_text(result));
+    return result;
+}
+
+EncoderCore::NamedGuids EncoderCore::query_presets(const GUID& codec) {
+    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+    void* encoder = session_.encoder();
+    const std::vector<GUID> guids = count_and_list<GUID>(
+        log_,
+        [&](uint32_t& count) {
+            if (host_.settings().debug_api) log_.info("nvEncGetEncodePresetCount(%s, %#x)", codec_text(codec), &count);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodePresetCount(encoder, codec, &count); }),
+                        "getting preset count for " + guid_text(codec));
+        },
+        [&](uint32_t count) { log_.debug("found %s preset%s:", count, host_.plural(value(count))); }, 0,
+        [&](GUID* items, uint32_t count, uint32_t& returned) {
+            log_.api("nvEncGetEncodePresetGUIDs(%s, %#x)", codec_text(codec), items);
+            check_nvenc(unlocked([&] { return f.nvEncGetEncodePresetGUIDs(encoder, codec, items, count, &returned); }),
+                        "getting encode presets");
+        });
+    Value result = Value::dict();
+    std::vector<std::string> unknown;
+    for (const GUID& g : guids) {
+        const std::string t = guid_text(g);
+        const char* name = nvenc::preset_name(t);
+        const char* shown = name ? name : "unknown!";
+        log_.api("* %s : %s", t, shown);
+        if (auto config = get_preset_config(name, codec, g)) {
+            log_.api("presetConfig.presetCfg=%s", &config->presetCfg);
+            const uint32_t gop = config->presetCfg.gopLength;
+            log_.debug("* %-20s P frame interval=%i, gop length=%-10s", shown, config->presetCfg.frameIntervalP,
+                       gop == NVENC_INFINITE_GOPLENGTH ? value("infinite") : value(gop));
+        }
+        if (name)
+            result.set(value(name), value(t));
+        else
+            unknown.push_back(t);
+    }
+    if (!unknown.empty()) {
+        std::string joined;
+        for (const std::string& u : unknown) joined += (joined.empty() ? "" : ", ") + u;
+        log_.warn("nvenc: found some unknown presets: %s", joined);
+    }
+    log_.api("query_presets(%s)=%s", codec_text(codec), result);
+    return result;
+}
+
+Value EncoderCore::query_input_formats(const GUID& codec) {
+    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+    void* encoder = session_.encoder();
+    const std::vector<NV_ENC_BUFFER_FORMAT> formats = count_and_list<NV_ENC_BUFFER_FORMAT>(
+        log_,
+        [&](uint32_t& count) {
+            log_.api("nvEncGetInputFormatCount(%s, %#x)", codec_text(codec), &count);
+            check_nvenc(unlocked([&] { return f.nvEncGetInputFormatCount(encoder, codec, &count); }),
+                        "getting input format count");
+        },
+        [&](uint32_t count) { log_.debug("%s input format type%s:", count, host_.plural(value(count))); }, 1,
+        [&](NV_ENC_BUFFER_FORMAT* items, uint32_t count, uint32_t& returned) {
+            log_.api("nvEncGetInputFormats(%s, %#x, %i, %#x)", codec_text(codec), items, count, &returned);
+            check_nvenc(unlocked([&] { return f.nvEncGetInputFormats(encoder, codec, items, count, &returned); }),
+                        "getting input formats");
+        });
+    Value result = Value::dict();
+    for (const NV_ENC_BUFFER_FORMAT format_value : formats) {
+        const uint32_t v = format_value;
+        log_.debug("* %#x", v);
+        for (const NumberName& format_name : buffer_formats()) {
+            if (format_name.value > 0 && (format_name.value & v) > 0) {
+                log_.debug(" + %#x : %s", format_name.value, format_name.name);
+                result.set(value(format_name.name), value(hex_text(format_name.value)));
+            }
+        }
+    }
+    return result;
+}
+
+int EncoderCore::query_encoder_caps(const GUID& codec, int cap) {
+    try {
+        log_.require(bool(session_), "context is not initialized");
+        NV_ENC_CAPS_PARAM param;
+        api::reset(param);
+        param.capsToQuery = static_cast<NV_ENC_CAPS>(cap);
+        int v = 0;
+        const int status =
+            unlocked([&] { return session_.api().nvEncGetEncodeCaps(session_.encoder(), codec, &param, &v); });
+        const char* name = caps_name(static_cast<uint32_t>(cap));
+        const Value shown = name ? value(name) : value(cap);
+        check_nvenc(status, log_.format("getting encode caps for %s", shown));
+        log_.api("query_encoder_caps(%s, %s) %s=%s", codec_text(codec), cap, shown, v);
+        return v;
+    } catch (...) {
+        if (caught_thread_exit()) throw;
+        host_.report_unraisable((std::string(api::kModuleName) + ".Encoder.query_encoder_caps").c_str(),
+                                std::current_exception());
+        return 0;
+    }
+}
+
+void EncoderCore::dump_caps(const std::string& name, const GUID& codec) {
+    Value caps = Value::dict();
+    for (const NumberName& cap : caps_names()) {
+        if (cap.value == NV_ENC_CAPS_EXPOSED_COUNT) continue;
+        caps.set(value(cap.name), value(query_encoder_caps(codec, static_cast<int>(cap.value))));
+    }
+    log_.debug("caps(%s)=%s", name, caps);
+}
+
+// --- codec, preset and parameters ---------------------------------------------------------------------
+void EncoderCore::init_codec() {
+    const Value codecs = query_codecs();
+    const Value* guid = codecs.find(codec_name_);
+    log_.require(guid != nullptr, "%s not supported!?", codec_name_);
+    codec_ = parse_or_fail(guid->as_text());
+}
+
+GUID EncoderCore::get_preset(const GUID& codec, const StreamConfig& c) {
+    const Value presets = query_presets(codec);
+    const PresetCandidates candidates =
+        rank_presets({c.speed, c.quality, c.lossless, c.yuv444(), host_.settings().desired_preset});
+    Value table = Value::dict();
+    for (const auto& [score, names] : candidates) {
+        std::vector<Value> l;
+        for (const std::string& n : names) l.push_back(value(n));
+        table.set(value(score), Value::list(std::move(l)));
+    }
+    log_.debug("get_preset(%s) speed=%s, quality=%s, lossless=%s, pixel_format=%s, options=%s", codec_text(codec),
+               c.speed, c.quality, c.lossless, c.pixel_format, table);
+    for (const auto& ranked : candidates) {
+        for (const std::string& name : ranked.second) {
+            if (name.empty()) continue;
+            const Value* guid = presets.find(name);
+            if (!guid) continue;
+            log_.debug("using preset '%s' for quality=%s, speed=%s, lossless=%s, pixel_format=%s", name, c.quality,
+                       c.speed, c.lossless, c.pixel_format);
+            return parse_or_fail(guid->as_text());
+        }
+    }
+    fail(log_.format("no matching presets available for '%s'!?", codec_name_));
+}
+
+std::unique_ptr<NV_ENC_PRESET_CONFIG> EncoderCore::get_preset_config(const char* name, const GUID& encode,
+                                                                     const GUID& preset) {
+    auto config = std::make_unique<NV_ENC_PRESET_CONFIG>();
+    api::reset(*config);
+    config->presetCfg.version = api::version_word<NV_ENC_CONFIG>();
+    if (host_.settings().debug_api)
+        log_.info("nvEncGetEncodePresetConfig(%s, %s)", codec_text(encode), preset_text(preset));
+    const int status = session_.api().nvEncGetEncodePresetConfig(session_.encoder(), encode, preset, config.get());
+    if (status != 0) {
+        const char* t = status_text(status);
+        log_.warn("failed to get preset config for %s (%s / %s): %s", name, guid_text(encode), guid_text(preset),
+                  t ? value(t) : value(status));
+        return nullptr;
+    }
+    return config;
+}
+
+// The session parameters for a configuration: its preset, size, chroma format and rate control.
+EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const StreamConfig& c) {
+    const GUID preset = get_preset(codec, c);
+    SessionParams p{std::make_unique<NV_ENC_INITIALIZE_PARAMS>(), std::make_unique<NV_ENC_CONFIG>(),
+                    preset_text(preset)};
+    log_.debug("init_params(%s) using preset=%s", codec_text(codec), p.preset_name);
+    const char* input_format = buffer_format_name(c.buffer_format());
+    const Value formats = query_input_formats(codec);
+    const bool accepted = input_format && formats.find(input_format);
+    log_.require(accepted, "%s does not support %s (only: %s)", codec_name_, input_format, formats);
+    std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config = get_preset_config(p.preset_name.c_str(), codec, preset);
+    if (!preset_config) fail(log_.format("could not find preset %s", p.preset_name));
+    NV_ENC_INITIALIZE_PARAMS& params = *p.init;
+    NV_ENC_CONFIG& config = *p.config;
+    config = preset_config->presetCfg;
+    params.version = api::version_word<NV_ENC_INITIALIZE_PARAMS>();
+    params.encodeGUID = codec;
+    params.presetGUID = preset;
+    params.encodeWidth = params.darWidth = c.encoder_width();
+    params.encodeHeight = params.darHeight = c.encoder_height();
+    params.frameRateNum = 1;
+    params.frameRateDen = 30;
+    params.enableEncodeAsync = 0;
+    params.enablePTD = 0;
+    params.encodeConfig = p.config.get();
+    config.gopLength = NVENC_INFINITE_GOPLENGTH;
+    config.frameIntervalP = 1;
+    config.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
+    NV_ENC_CONFIG_H264& h264 = config.encodeCodecConfig.h264Config;
+    h264.h264VUIParameters.videoSignalTypePresentFlag = 0;
+    h264.h264VUIParameters.colourDescriptionPresentFlag = 0;
+    h264.chromaFormatIDC = c.yuv444() ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
+    api::set_session_rate_control(config, {target_bitrate_, max_bitrate_, c.quality}, c.lossless);
+    return p;
+}
+
+}  // namespace tevu::nvenc
