@@ -2,7 +2,7 @@
 
 #include <vector>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 namespace k = tevu::kernels;
 
@@ -44,4 +44,4 @@ const CpuKernel* find_cpu_kernel(std::string_view name) {
     return nullptr;
 }
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

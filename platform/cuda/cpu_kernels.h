@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 using kernels::ConversionArgs;
 
@@ -23,4 +23,4 @@ struct CpuKernel {
 // The kernel with this entry name, or null.
 const CpuKernel* find_cpu_kernel(std::string_view name);
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 namespace {
 
@@ -31,4 +31,4 @@ std::vector<std::string> entry_names(std::string_view image) {
     return names;
 }
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 // The names declared by ".entry" directives, in order, without repeats.
 std::vector<std::string> entry_names(std::string_view image);
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

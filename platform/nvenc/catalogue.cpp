@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 // A preset of our own that clients do not know, offered when NVENC_EMU_EXTRA_PRESET=1.
@@ -138,4 +138,4 @@ NV_ENC_CONFIG preset_configuration(Codec codec, const Preset& preset, uint32_t a
     return c;
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -10,7 +10,7 @@
 #include "h264_encoder.h"
 #include "nvenc_api.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 // Canonical upper-case text of a GUID, for the trace.
 std::string guid_text(const GUID& guid);
@@ -46,4 +46,4 @@ std::optional<Preset> find_preset(const Offer& offer, Codec codec, const GUID& g
 // The driver-style configuration of a preset, with the given API's version word.
 NV_ENC_CONFIG preset_configuration(Codec codec, const Preset& preset, uint32_t api);
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

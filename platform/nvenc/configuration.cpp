@@ -1,6 +1,6 @@
 #include "configuration.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 constexpr uint32_t kLargestSide = 4096;
@@ -129,4 +129,4 @@ Translation translate(const NV_ENC_INITIALIZE_PARAMS& p, const NV_ENC_CONFIG& c,
     return t;
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -7,7 +7,7 @@
 #include "h264_encoder.h"
 #include "nvenc_api.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 QpRange qp_range_of(const NV_ENC_RC_PARAMS& rc);
 // None for a rate-control mode the stand-in does not offer (the two-pass modes, unknown values).
@@ -23,4 +23,4 @@ struct Translation {
 Translation translate(const NV_ENC_INITIALIZE_PARAMS& params, const NV_ENC_CONFIG& config, const Preset& preset,
                       const Offer& offer);
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstdlib>
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 bool parse_int(const std::string& text, long& value) {
@@ -40,12 +40,12 @@ bool known_capability(std::string_view text) {
 }
 
 constexpr char kOwner[] = "nvenc stand-in";
-constexpr tevu::standin::RuleListSyntax failure_syntax{kOwner, "NVENC_EMU_FAIL", known_entry, true,
-                                                        "status must be an integer"};
-constexpr tevu::standin::RuleListSyntax overcount_syntax{kOwner, "NVENC_EMU_OVERCOUNT", known_entry, false, "",
-                                                          false};
-constexpr tevu::standin::RuleListSyntax capability_syntax{kOwner, "NVENC_EMU_CAPS", known_capability, true,
-                                                           "value must be an integer", false, "capability"};
+constexpr RuleListSyntax failure_syntax{kOwner, "NVENC_EMU_FAIL", known_entry, true,
+                                        "status must be an integer"};
+constexpr RuleListSyntax overcount_syntax{kOwner, "NVENC_EMU_OVERCOUNT", known_entry, false, "",
+                                          false};
+constexpr RuleListSyntax capability_syntax{kOwner, "NVENC_EMU_CAPS", known_capability, true,
+                                           "value must be an integer", false, "capability"};
 
 }  // namespace
 
@@ -63,20 +63,20 @@ bool parse_api_version(const std::string& text, uint32_t& version) {
 
 std::map<int, int> parse_capability_overrides(const std::string& text, std::vector<std::string>& problems) {
     std::map<int, int> caps;
-    for (const auto& rule : tevu::standin::parse_rule_list<int>(text, capability_syntax, parse_integer, problems))
+    for (const auto& rule : parse_rule_list<int>(text, capability_syntax, parse_integer, problems))
         caps[*parse_integer(rule.entry)] = rule.code;
     return caps;
 }
 
 std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vector<std::string>& problems) {
-    return tevu::standin::parse_rule_list<int>(text, failure_syntax, parse_integer, problems);
+    return parse_rule_list<int>(text, failure_syntax, parse_integer, problems);
 }
 
 std::set<std::string> parse_overcount(const std::string& text, std::vector<std::string>& problems) {
     std::set<std::string> queries;
-    tevu::standin::for_each_rule(
+    for_each_rule(
         text, overcount_syntax,
-        [&](const tevu::standin::RuleText& item) -> const char* {
+        [&](const RuleText& item) -> const char* {
             if (!is_count_query(*find_entry(item.entry)))
                 return "not a count query";
             queries.emplace(item.entry);
@@ -95,11 +95,11 @@ Controls controls_from_environment() {
     uint32_t api = 0;
     if (parse_api_version(environment("NVENC_EMU_MAX_API"), api))
         c.max_api = api;
-    c.capabilities = tevu::standin::parse_from_environment(capability_syntax, parse_capability_overrides);
-    c.failures = tevu::standin::rules_from_environment<int>(failure_syntax, parse_integer);
+    c.capabilities = parse_from_environment(capability_syntax, parse_capability_overrides);
+    c.failures = rules_from_environment<int>(failure_syntax, parse_integer);
     c.null_encode = environment("NVENC_EMU_NULL") == "1";
     c.extra_preset = environment("NVENC_EMU_EXTRA_PRESET") == "1";
-    c.overcount = tevu::standin::parse_from_environment(overcount_syntax, parse_overcount);
+    c.overcount = parse_from_environment(overcount_syntax, parse_overcount);
     c.trace_path = environment("NVENC_EMU_TRACE");
     return c;
 }
@@ -112,8 +112,8 @@ void FailureInjector::set_rules(const std::vector<FailureRule>& rules) {
 }
 
 int FailureInjector::next_call(const std::string& entry) {
-    const FailureRule* rule = tevu::standin::rule_for(rules_, entry, ++calls_[entry]);
+    const FailureRule* rule = rule_for(rules_, entry, ++calls_[entry]);
     return rule ? rule->code : 0;
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

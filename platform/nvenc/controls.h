@@ -9,7 +9,7 @@
 
 #include "rule_list.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 // "5.0" -> 0x50 (major in the high nibble); false when the text is not "major.minor" within 0..15.
 bool parse_api_version(const std::string& text, uint32_t& version);
@@ -20,7 +20,7 @@ std::map<int, int> parse_capability_overrides(const std::string& text, std::vect
 
 // One item of NVENC_EMU_FAIL, "nvEncEncodePicture=8@2": the entry (one of entry_names.h) returns the
 // status (an integer, decimal, 0x hexadecimal or 0 octal) on that call only, or on every call without "@n".
-using FailureRule = tevu::standin::Rule<int>;
+using FailureRule = Rule<int>;
 
 // "nvEncEncodePicture=8@2,nvEncLockBitstream=13". Each malformed item is described in `problems` and skipped.
 std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vector<std::string>& problems);
@@ -59,4 +59,4 @@ private:
     std::map<std::string, unsigned long> calls_;
 };
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

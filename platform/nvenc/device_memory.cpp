@@ -4,7 +4,7 @@
 
 #include "cuda_driver_api.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 using CuResult = CUresult;
@@ -81,4 +81,4 @@ private:
 
 std::unique_ptr<DeviceMemory> open_cuda_driver() { return CudaDriver::open(); }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 class DeviceMemory {
 public:
@@ -22,4 +22,4 @@ public:
 // needs.
 std::unique_ptr<DeviceMemory> open_cuda_driver();
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

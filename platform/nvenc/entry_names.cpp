@@ -4,13 +4,13 @@
 #include <cstddef>
 #include <iterator>
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 constexpr const char* kNames[] = {
-#define NVENC_EMU_ENTRY_NAME(name) #name,
-    NVENC_EMU_ENTRY_POINTS(NVENC_EMU_ENTRY_NAME)
-#undef NVENC_EMU_ENTRY_NAME
+#define TEVU_NVENC_STANDIN_ENTRY_NAME(name) #name,
+    TEVU_NVENC_STANDIN_ENTRY_POINTS(TEVU_NVENC_STANDIN_ENTRY_NAME)
+#undef TEVU_NVENC_STANDIN_ENTRY_NAME
 };
 
 constexpr Entry kCountQueries[] = {Entry::nvEncGetEncodeGUIDCount, Entry::nvEncGetEncodeProfileGUIDCount,
@@ -31,4 +31,4 @@ bool is_count_query(Entry entry) {
     return std::find(std::begin(kCountQueries), std::end(kCountQueries), entry) != std::end(kCountQueries);
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -7,49 +7,49 @@
 #include <optional>
 #include <string_view>
 
-#define NVENC_EMU_ENTRY_POINTS(X)        \
-    X(NvEncodeAPICreateInstance)         \
-    X(NvEncodeAPIGetMaxSupportedVersion) \
-    X(nvEncOpenEncodeSession)            \
-    X(nvEncGetEncodeGUIDCount)           \
-    X(nvEncGetEncodeProfileGUIDCount)    \
-    X(nvEncGetEncodeProfileGUIDs)        \
-    X(nvEncGetEncodeGUIDs)               \
-    X(nvEncGetInputFormatCount)          \
-    X(nvEncGetInputFormats)              \
-    X(nvEncGetEncodeCaps)                \
-    X(nvEncGetEncodePresetCount)         \
-    X(nvEncGetEncodePresetGUIDs)         \
-    X(nvEncGetEncodePresetConfig)        \
-    X(nvEncInitializeEncoder)            \
-    X(nvEncCreateInputBuffer)            \
-    X(nvEncDestroyInputBuffer)           \
-    X(nvEncCreateBitstreamBuffer)        \
-    X(nvEncDestroyBitstreamBuffer)       \
-    X(nvEncEncodePicture)                \
-    X(nvEncLockBitstream)                \
-    X(nvEncUnlockBitstream)              \
-    X(nvEncLockInputBuffer)              \
-    X(nvEncUnlockInputBuffer)            \
-    X(nvEncGetEncodeStats)               \
-    X(nvEncGetSequenceParams)            \
-    X(nvEncRegisterAsyncEvent)           \
-    X(nvEncUnregisterAsyncEvent)         \
-    X(nvEncMapInputResource)             \
-    X(nvEncUnmapInputResource)           \
-    X(nvEncDestroyEncoder)               \
-    X(nvEncInvalidateRefFrames)          \
-    X(nvEncOpenEncodeSessionEx)          \
-    X(nvEncRegisterResource)             \
-    X(nvEncUnregisterResource)           \
+#define TEVU_NVENC_STANDIN_ENTRY_POINTS(X) \
+    X(NvEncodeAPICreateInstance)           \
+    X(NvEncodeAPIGetMaxSupportedVersion)   \
+    X(nvEncOpenEncodeSession)              \
+    X(nvEncGetEncodeGUIDCount)             \
+    X(nvEncGetEncodeProfileGUIDCount)      \
+    X(nvEncGetEncodeProfileGUIDs)          \
+    X(nvEncGetEncodeGUIDs)                 \
+    X(nvEncGetInputFormatCount)            \
+    X(nvEncGetInputFormats)                \
+    X(nvEncGetEncodeCaps)                  \
+    X(nvEncGetEncodePresetCount)           \
+    X(nvEncGetEncodePresetGUIDs)           \
+    X(nvEncGetEncodePresetConfig)          \
+    X(nvEncInitializeEncoder)              \
+    X(nvEncCreateInputBuffer)              \
+    X(nvEncDestroyInputBuffer)             \
+    X(nvEncCreateBitstreamBuffer)          \
+    X(nvEncDestroyBitstreamBuffer)         \
+    X(nvEncEncodePicture)                  \
+    X(nvEncLockBitstream)                  \
+    X(nvEncUnlockBitstream)                \
+    X(nvEncLockInputBuffer)                \
+    X(nvEncUnlockInputBuffer)              \
+    X(nvEncGetEncodeStats)                 \
+    X(nvEncGetSequenceParams)              \
+    X(nvEncRegisterAsyncEvent)             \
+    X(nvEncUnregisterAsyncEvent)           \
+    X(nvEncMapInputResource)               \
+    X(nvEncUnmapInputResource)             \
+    X(nvEncDestroyEncoder)                 \
+    X(nvEncInvalidateRefFrames)            \
+    X(nvEncOpenEncodeSessionEx)            \
+    X(nvEncRegisterResource)               \
+    X(nvEncUnregisterResource)             \
     X(nvEncReconfigureEncoder)
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 enum class Entry {
-#define NVENC_EMU_ENTRY_ENUMERATOR(name) name,
-    NVENC_EMU_ENTRY_POINTS(NVENC_EMU_ENTRY_ENUMERATOR)
-#undef NVENC_EMU_ENTRY_ENUMERATOR
+#define TEVU_NVENC_STANDIN_ENTRY_ENUMERATOR(name) name,
+    TEVU_NVENC_STANDIN_ENTRY_POINTS(TEVU_NVENC_STANDIN_ENTRY_ENUMERATOR)
+#undef TEVU_NVENC_STANDIN_ENTRY_ENUMERATOR
 };
 
 const char* entry_name(Entry entry);
@@ -58,4 +58,4 @@ std::optional<Entry> find_entry(std::string_view name);
 // The queries that answer the length of a list, which NVENC_EMU_OVERCOUNT can make one too many.
 bool is_count_query(Entry entry);
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

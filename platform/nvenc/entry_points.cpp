@@ -16,7 +16,7 @@
 #include "trace.h"
 #include "versions.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 struct Library {
@@ -95,11 +95,11 @@ NVENCSTATUS check_structure(const T* s, uint32_t api, TraceLine& trace) {
     return has_version(*s, api) ? NV_ENC_SUCCESS : NV_ENC_ERR_INVALID_VERSION;
 }
 
-#define NVENC_EMU_REQUIRE(expr)                      \
-    do {                                             \
-        const NVENCSTATUS required_status = (expr);  \
-        if (required_status != NV_ENC_SUCCESS)       \
-            return required_status;                  \
+#define TEVU_STANDIN_REQUIRE(expr)                  \
+    do {                                            \
+        const NVENCSTATUS required_status = (expr); \
+        if (required_status != NV_ENC_SUCCESS)      \
+            return required_status;                 \
     } while (0)
 
 // Copies up to `capacity` items of a list into the client's array and reports how many.
@@ -140,7 +140,7 @@ NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* param
         if (!encoder)
             return NV_ENC_ERR_INVALID_PTR;
         *encoder = nullptr;
-        NVENC_EMU_REQUIRE(check_structure(params, Api, trace));
+        TEVU_STANDIN_REQUIRE(check_structure(params, Api, trace));
         trace.add_hex("api_version", params->apiVersion).add("device_type", params->deviceType);
         if (params->apiVersion != Api || Api > controls.max_api)
             return NV_ENC_ERR_INVALID_VERSION;
@@ -205,7 +205,7 @@ NVENCSTATUS NVENCAPI get_encode_guids(void* encoder, GUID* guids, uint32_t capac
 NVENCSTATUS NVENCAPI get_profile_guid_count(void* encoder, GUID codec_guid, uint32_t* count) {
     return session_entry(Entry::nvEncGetEncodeProfileGUIDCount, encoder, [&](Session&, const Controls& controls, TraceLine& trace) {
         Codec codec;
-        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_count(profile_guids(codec).size(), count, controls, Entry::nvEncGetEncodeProfileGUIDCount);
     });
 }
@@ -214,7 +214,7 @@ NVENCSTATUS NVENCAPI get_profile_guids(void* encoder, GUID codec_guid, GUID* gui
                                        uint32_t* count) {
     return session_entry(Entry::nvEncGetEncodeProfileGUIDs, encoder, [&](Session&, const Controls&, TraceLine& trace) {
         Codec codec;
-        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_list(profile_guids(codec), guids, capacity, count);
     });
 }
@@ -222,7 +222,7 @@ NVENCSTATUS NVENCAPI get_profile_guids(void* encoder, GUID codec_guid, GUID* gui
 NVENCSTATUS NVENCAPI get_input_format_count(void* encoder, GUID codec_guid, uint32_t* count) {
     return session_entry(Entry::nvEncGetInputFormatCount, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
-        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_count(input_formats(s.offer(), codec).size(), count, controls, Entry::nvEncGetInputFormatCount);
     });
 }
@@ -231,18 +231,18 @@ NVENCSTATUS NVENCAPI get_input_formats(void* encoder, GUID codec_guid, NV_ENC_BU
                                        uint32_t capacity, uint32_t* count) {
     return session_entry(Entry::nvEncGetInputFormats, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         Codec codec;
-        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_list(input_formats(s.offer(), codec), formats, capacity, count);
     });
 }
 
 NVENCSTATUS NVENCAPI get_encode_caps(void* encoder, GUID codec_guid, NV_ENC_CAPS_PARAM* query, int* value) {
     return session_entry(Entry::nvEncGetEncodeCaps, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        NVENC_EMU_REQUIRE(check_structure(query, s.api(), trace));
+        TEVU_STANDIN_REQUIRE(check_structure(query, s.api(), trace));
         if (!value)
             return NV_ENC_ERR_INVALID_PTR;
         Codec codec;
-        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
         trace.add("cap", query->capsToQuery);
         std::optional<int> answer = capability_value(s.offer(), query->capsToQuery);
         if (!answer)
@@ -266,7 +266,7 @@ std::vector<GUID> preset_guids(const Offer& offer, Codec codec) {
 NVENCSTATUS NVENCAPI get_preset_count(void* encoder, GUID codec_guid, uint32_t* count) {
     return session_entry(Entry::nvEncGetEncodePresetCount, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
-        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_count(presets(s.offer(), codec).size(), count, controls, Entry::nvEncGetEncodePresetCount);
     });
 }
@@ -275,19 +275,19 @@ NVENCSTATUS NVENCAPI get_preset_guids(void* encoder, GUID codec_guid, GUID* guid
                                       uint32_t* count) {
     return session_entry(Entry::nvEncGetEncodePresetGUIDs, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         Codec codec;
-        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
         return answer_list(preset_guids(s.offer(), codec), guids, capacity, count);
     });
 }
 
 NVENCSTATUS NVENCAPI get_preset_config(void* encoder, GUID codec_guid, GUID preset_guid, NV_ENC_PRESET_CONFIG* config) {
     return session_entry(Entry::nvEncGetEncodePresetConfig, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        NVENC_EMU_REQUIRE(check_structure(config, s.api(), trace));
+        TEVU_STANDIN_REQUIRE(check_structure(config, s.api(), trace));
         trace.add_hex("config_version", config->presetCfg.version);
         if (!has_version(config->presetCfg, s.api()))
             return NV_ENC_ERR_INVALID_VERSION;
         Codec codec;
-        NVENC_EMU_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
         trace.add("preset", guid_text(preset_guid));
         const std::optional<Preset> preset = find_preset(s.offer(), codec, preset_guid);
         if (!preset)
@@ -299,21 +299,21 @@ NVENCSTATUS NVENCAPI get_preset_config(void* encoder, GUID codec_guid, GUID pres
 
 NVENCSTATUS NVENCAPI initialize_encoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* params) {
     return session_entry(Entry::nvEncInitializeEncoder, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        TEVU_STANDIN_REQUIRE(check_structure(params, s.api(), trace));
         return s.initialize(*params, trace);
     });
 }
 
 NVENCSTATUS NVENCAPI reconfigure_encoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* params) {
     return session_entry(Entry::nvEncReconfigureEncoder, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        TEVU_STANDIN_REQUIRE(check_structure(params, s.api(), trace));
         return s.reconfigure(*params, trace);
     });
 }
 
 NVENCSTATUS NVENCAPI register_resource(void* encoder, NV_ENC_REGISTER_RESOURCE* params) {
     return session_entry(Entry::nvEncRegisterResource, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        TEVU_STANDIN_REQUIRE(check_structure(params, s.api(), trace));
         return s.register_resource(*params, trace);
     });
 }
@@ -326,7 +326,7 @@ NVENCSTATUS NVENCAPI unregister_resource(void* encoder, NV_ENC_REGISTERED_PTR re
 
 NVENCSTATUS NVENCAPI map_input_resource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* params) {
     return session_entry(Entry::nvEncMapInputResource, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        TEVU_STANDIN_REQUIRE(check_structure(params, s.api(), trace));
         return s.map(*params);
     });
 }
@@ -339,7 +339,7 @@ NVENCSTATUS NVENCAPI unmap_input_resource(void* encoder, NV_ENC_INPUT_PTR mapped
 
 NVENCSTATUS NVENCAPI create_bitstream_buffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* params) {
     return session_entry(Entry::nvEncCreateBitstreamBuffer, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        TEVU_STANDIN_REQUIRE(check_structure(params, s.api(), trace));
         trace.add("size", params->size);
         return s.create_bitstream(*params);
     });
@@ -355,9 +355,10 @@ NVENCSTATUS NVENCAPI encode_picture(void* encoder, NV_ENC_PIC_PARAMS* picture) {
     return session_entry(Entry::nvEncEncodePicture, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         // Both APIs' layouts share their leading members; the version word says which one came.
         if (s.api() == NVENC_API_V4)
-            NVENC_EMU_REQUIRE(check_structure(reinterpret_cast<const NV_ENC_PIC_PARAMS_V4*>(picture), s.api(), trace));
+            TEVU_STANDIN_REQUIRE(
+                check_structure(reinterpret_cast<const NV_ENC_PIC_PARAMS_V4*>(picture), s.api(), trace));
         else
-            NVENC_EMU_REQUIRE(check_structure(picture, s.api(), trace));
+            TEVU_STANDIN_REQUIRE(check_structure(picture, s.api(), trace));
         PictureEnvironment env;
         env.null_encode = controls.null_encode;
         return s.encode(*picture, env, trace);
@@ -366,7 +367,7 @@ NVENCSTATUS NVENCAPI encode_picture(void* encoder, NV_ENC_PIC_PARAMS* picture) {
 
 NVENCSTATUS NVENCAPI lock_bitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* params) {
     return session_entry(Entry::nvEncLockBitstream, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        NVENC_EMU_REQUIRE(check_structure(params, s.api(), trace));
+        TEVU_STANDIN_REQUIRE(check_structure(params, s.api(), trace));
         return s.lock(*params);
     });
 }
@@ -426,11 +427,11 @@ void fill(NV_ENCODE_API_FUNCTION_LIST& t, PNVENCOPENENCODESESSIONEX open_ex) {
 }
 
 }  // namespace
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc
 
 TEVU_STANDIN_EXPORT NVENCSTATUS NVENCAPI
 NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
-    using namespace nvenc_emu;
+    using namespace tevu::standin::nvenc;
     return entry(Entry::NvEncodeAPICreateInstance, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
         if (!list)
             return NV_ENC_ERR_INVALID_PTR;
@@ -446,7 +447,7 @@ NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
 // The newest API this library speaks, as major << 4 | minor (NVENC_EMU_MAX_API).
 TEVU_STANDIN_EXPORT NVENCSTATUS NVENCAPI
 NvEncodeAPIGetMaxSupportedVersion(uint32_t* version) {
-    using namespace nvenc_emu;
+    using namespace tevu::standin::nvenc;
     return entry(Entry::NvEncodeAPIGetMaxSupportedVersion, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
         if (!version)
             return NV_ENC_ERR_INVALID_PTR;

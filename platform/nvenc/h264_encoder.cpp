@@ -7,7 +7,7 @@ extern "C" {
 #include <x264.h>
 }
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 constexpr int kHighestQp = 51;
@@ -234,4 +234,4 @@ EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequ
     return result;
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

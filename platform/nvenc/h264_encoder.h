@@ -12,7 +12,7 @@
 
 struct x264_t;
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 enum class ChromaFormat { Yuv420, Yuv444 };
 enum class RateControl { ConstQp, VariableBitrate, ConstantBitrate };
@@ -24,9 +24,6 @@ struct QpTriple {
     int inter_p = 0;
     int inter_b = 0;
     int intra = 0;
-    bool operator==(const QpTriple& o) const {
-        return inter_p == o.inter_p && inter_b == o.inter_b && intra == o.intra;
-    }
 };
 
 // Inclusive quantiser bounds; a disabled bound leaves the encoder's own limit.
@@ -35,10 +32,6 @@ struct QpRange {
     bool max_enabled = false;
     int min_qp = 0;
     int max_qp = 51;
-    bool operator==(const QpRange& o) const {
-        return min_enabled == o.min_enabled && max_enabled == o.max_enabled && min_qp == o.min_qp &&
-               max_qp == o.max_qp;
-    }
 };
 
 struct RateSettings {
@@ -48,11 +41,6 @@ struct RateSettings {
     uint32_t max_bitrate = 0;
     uint32_t vbv_buffer_size = 0;  // bits, 0: one second at the maximum rate
     QpRange range;
-    bool operator==(const RateSettings& o) const {
-        return mode == o.mode && const_qp == o.const_qp && average_bitrate == o.average_bitrate &&
-               max_bitrate == o.max_bitrate && vbv_buffer_size == o.vbv_buffer_size && range == o.range;
-    }
-    bool operator!=(const RateSettings& o) const { return !(*this == o); }
 };
 
 struct ColourSignal {
@@ -146,4 +134,4 @@ private:
     SequenceLayout sequence_;
 };
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

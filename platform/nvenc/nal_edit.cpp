@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 constexpr int kNalIdrSlice = 5;
@@ -248,4 +248,4 @@ std::optional<std::vector<uint8_t>> with_other_idr_pic_id(const uint8_t* unit, s
     return escape_payload(out);
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 // The payload of a unit with its emulation prevention bytes removed, and the reverse.
 std::vector<uint8_t> unescape_payload(const uint8_t* unit, size_t size);
@@ -37,4 +37,4 @@ std::optional<uint32_t> idr_pic_id(const uint8_t* unit, size_t size, const Seque
 std::optional<std::vector<uint8_t>> with_other_idr_pic_id(const uint8_t* unit, size_t size,
                                                           const SequenceLayout& sequence);
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -6,7 +6,7 @@
 #include "configuration.h"
 #include "versions.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 namespace {
 
 constexpr uint32_t kLargestBitstream = 64u << 20;
@@ -344,4 +344,4 @@ NVENCSTATUS Session::unlock(void* handle) {
     return NV_ENC_SUCCESS;
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -14,7 +14,7 @@
 #include "nvenc_api.h"
 #include "trace.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 struct Registration {
     uint64_t device_address = 0;
@@ -98,4 +98,4 @@ private:
     std::map<void*, std::unique_ptr<Bitstream>> bitstreams_;
 };
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

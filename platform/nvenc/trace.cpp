@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 void append_trace(const std::string& path, const TraceLine& line) {
     if (path.empty())
@@ -18,4 +18,4 @@ void append_trace(const std::string& path, const TraceLine& line) {
     std::fwrite(text.data(), 1, text.size(), file.get());
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

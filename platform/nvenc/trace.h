@@ -26,7 +26,7 @@
 #include <sstream>
 #include <string>
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 class TraceLine {
 public:
@@ -52,4 +52,4 @@ private:
 // Appends the line (and a line feed) to the file; nothing when the path is empty.
 void append_trace(const std::string& path, const TraceLine& line);
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

@@ -3,11 +3,11 @@
 
 #include "nvenc_api.h"
 
-namespace nvenc_emu {
+namespace tevu::standin::nvenc {
 
 template <typename T>
 bool has_version(const T& s, uint32_t api) {
     return s.version == nvenc_struct_version<T>(api);
 }
 
-}  // namespace nvenc_emu
+}  // namespace tevu::standin::nvenc

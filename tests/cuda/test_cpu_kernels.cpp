@@ -10,7 +10,7 @@
 namespace tevu::cuda::testing {
 namespace {
 
-using cuda_emu::ConversionArgs;
+using standin::cuda::ConversionArgs;
 
 constexpr std::uint8_t canary = 0xC3;
 
@@ -55,9 +55,9 @@ TEST_P(KnownColours, ConvertToTheirLimitedRangeValues) {
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 2; ++x) src.set(x, y, c.r, c.g, c.b);
     Planes yuv444(2, 2, 2, 6, 0);
-    cuda_emu::bgra_to_yuv444(args_for(src, 2, 2, yuv444, 2, 2));
+    standin::cuda::bgra_to_yuv444(args_for(src, 2, 2, yuv444, 2, 2));
     Planes nv12(2, 2, 2, 3, 0);
-    cuda_emu::bgra_to_nv12(args_for(src, 2, 2, nv12, 2, 2));
+    standin::cuda::bgra_to_nv12(args_for(src, 2, 2, nv12, 2, 2));
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(yuv444.at(i), c.y) << c.name;
         EXPECT_EQ(yuv444.at(4 + i), c.u) << c.name;
@@ -83,7 +83,7 @@ TEST(CpuKernels, Yuv444MatchesTheFormulaAcrossTheColourCube) {
         for (int g = 0; g < steps; ++g)
             for (int b = 0; b < steps; ++b) src.set(r * steps + g, b, r * 17, g * 17, b * 17);
     Planes dst(src.width, src.height, src.width, 3 * src.height);
-    cuda_emu::bgra_to_yuv444(args_for(src, src.width, src.height, dst, src.width, src.height));
+    standin::cuda::bgra_to_yuv444(args_for(src, src.width, src.height, dst, src.width, src.height));
     const std::size_t plane = static_cast<std::size_t>(dst.pitch) * dst.height;
     for (int y = 0; y < src.height; ++y)
         for (int x = 0; x < src.width; ++x) {
@@ -132,7 +132,7 @@ TEST_P(KernelGeometry, Yuv444SamplesTheNearestSourcePixelAndStaysInItsPlanes) {
     const Geometry& g = GetParam();
     Picture src = source();
     Planes dst(g.dst_w, g.dst_h, g.dst_w + g.dst_pitch_extra, 3 * g.dst_h);
-    cuda_emu::bgra_to_yuv444(args_for(src, g.src_w, g.src_h, dst, g.image_w, g.image_h));
+    standin::cuda::bgra_to_yuv444(args_for(src, g.src_w, g.src_h, dst, g.image_w, g.image_h));
     const std::size_t plane = static_cast<std::size_t>(dst.pitch) * g.dst_h;
     for (int y = 0; y < g.dst_h; ++y) {
         for (int x = 0; x < g.dst_w; ++x) {
@@ -154,7 +154,7 @@ TEST_P(KernelGeometry, Nv12AveragesChromaOverTwoByTwoBlocksAndStaysInItsPlanes) 
     const Geometry& g = GetParam();
     Picture src = source();
     Planes dst(g.dst_w, g.dst_h, g.dst_w + g.dst_pitch_extra, g.dst_h + g.dst_h / 2);
-    cuda_emu::bgra_to_nv12(args_for(src, g.src_w, g.src_h, dst, g.image_w, g.image_h));
+    standin::cuda::bgra_to_nv12(args_for(src, g.src_w, g.src_h, dst, g.image_w, g.image_h));
     const std::size_t plane = static_cast<std::size_t>(dst.pitch) * g.dst_h;
     for (int y = 0; y < g.dst_h; ++y)
         for (int x = 0; x < dst.pitch; ++x) {
@@ -199,8 +199,8 @@ TEST(CpuKernels, NeverReadTheSourceRowPaddingOrPastTheImage) {
         for (int x = 0; x < 40 + 6; ++x)
             if (x >= 30 || y >= 15) b.bytes[static_cast<std::size_t>(y) * b.pitch + 4 * x] ^= 0x5A;
     Planes out_a(40, 20, 40, 30), out_b(40, 20, 40, 30);
-    cuda_emu::bgra_to_nv12(args_for(a, 40, 20, out_a, 30, 15));
-    cuda_emu::bgra_to_nv12(args_for(b, 40, 20, out_b, 30, 15));
+    standin::cuda::bgra_to_nv12(args_for(a, 40, 20, out_a, 30, 15));
+    standin::cuda::bgra_to_nv12(args_for(b, 40, 20, out_b, 30, 15));
     EXPECT_EQ(out_a.bytes, out_b.bytes);
 }
 
@@ -228,19 +228,19 @@ TEST(CpuKernels, InvalidArgumentsWriteNothing) {
         ConversionArgs a = c.change;
         a.src = src.bytes.data();
         a.dst = dst.bytes.data();
-        cuda_emu::bgra_to_nv12(a);
-        cuda_emu::bgra_to_yuv444(a);
+        standin::cuda::bgra_to_nv12(a);
+        standin::cuda::bgra_to_yuv444(a);
         for (std::uint8_t byte : dst.bytes) ASSERT_EQ(byte, canary) << c.name;
     }
 }
 
 TEST(CpuKernels, AreFoundByTheirEntryNames) {
-    ASSERT_NE(cuda_emu::find_cpu_kernel("BGRA_to_NV12"), nullptr);
-    ASSERT_NE(cuda_emu::find_cpu_kernel("BGRA_to_YUV444"), nullptr);
-    EXPECT_EQ(cuda_emu::find_cpu_kernel("BGRA_to_NV12")->run, &cuda_emu::bgra_to_nv12);
-    EXPECT_EQ(cuda_emu::find_cpu_kernel("BGRA_to_YUV444")->run, &cuda_emu::bgra_to_yuv444);
-    EXPECT_EQ(cuda_emu::find_cpu_kernel("BGRA_to_RGB"), nullptr);
-    EXPECT_EQ(cuda_emu::find_cpu_kernel("bgra_to_nv12"), nullptr);
+    ASSERT_NE(standin::cuda::find_cpu_kernel("BGRA_to_NV12"), nullptr);
+    ASSERT_NE(standin::cuda::find_cpu_kernel("BGRA_to_YUV444"), nullptr);
+    EXPECT_EQ(standin::cuda::find_cpu_kernel("BGRA_to_NV12")->run, &standin::cuda::bgra_to_nv12);
+    EXPECT_EQ(standin::cuda::find_cpu_kernel("BGRA_to_YUV444")->run, &standin::cuda::bgra_to_yuv444);
+    EXPECT_EQ(standin::cuda::find_cpu_kernel("BGRA_to_RGB"), nullptr);
+    EXPECT_EQ(standin::cuda::find_cpu_kernel("bgra_to_nv12"), nullptr);
 }
 
 }  // namespace

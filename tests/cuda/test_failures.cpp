@@ -1,5 +1,5 @@
 // Failure injection with CUDA_EMU_FAIL, and how the layer reports driver failures.
-#include "emu_config.h"
+#include "config.h"
 #include "standin_fixture.h"
 
 #include <cstring>
@@ -107,15 +107,15 @@ TEST_F(Failures, ARefusedReleaseKeepsTheResourceForAnotherTry) {
 // (The shape of the items is tested with the shared list reader.)
 TEST(FailureRules, TakeTheDriversEntryNamesAndResults) {
     std::vector<std::string> problems;
-    auto rules = cuda_emu::parse_failure_rules(
+    auto rules = standin::cuda::parse_failure_rules(
         "cuMemAllocPitch=2,cuInit=CUDA_ERROR_NO_DEVICE@3,,cuLaunchKernel=719@1,cuMemAlloc=-5,"
         "cuMemAlloc,cuNoSuchCall=2,cuMemFree=0,cuMemFree=CUDA_SUCCESS,cuMemFree=x,cuMemFree=0x2,cuMemFree_v2=2",
         problems);
     ASSERT_EQ(rules.size(), 4u);
-    EXPECT_EQ(rules[0], (cuda_emu::FailureRule{"cuMemAllocPitch", CUDA_ERROR_OUT_OF_MEMORY, 0}));
-    EXPECT_EQ(rules[1], (cuda_emu::FailureRule{"cuInit", CUDA_ERROR_NO_DEVICE, 3}));
-    EXPECT_EQ(rules[2], (cuda_emu::FailureRule{"cuLaunchKernel", CUDA_ERROR_LAUNCH_FAILED, 1}));
-    EXPECT_EQ(rules[3], (cuda_emu::FailureRule{"cuMemAlloc", -5, 0}));
+    EXPECT_EQ(rules[0], (standin::cuda::FailureRule{"cuMemAllocPitch", CUDA_ERROR_OUT_OF_MEMORY, 0}));
+    EXPECT_EQ(rules[1], (standin::cuda::FailureRule{"cuInit", CUDA_ERROR_NO_DEVICE, 3}));
+    EXPECT_EQ(rules[2], (standin::cuda::FailureRule{"cuLaunchKernel", CUDA_ERROR_LAUNCH_FAILED, 1}));
+    EXPECT_EQ(rules[3], (standin::cuda::FailureRule{"cuMemAlloc", -5, 0}));
     const char* expected[] = {
         "ignoring 'cuMemAlloc': missing '='",
         "ignoring 'cuNoSuchCall=2': unknown entry point",

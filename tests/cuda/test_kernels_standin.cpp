@@ -81,9 +81,9 @@ TEST_P(KernelLaunch, WritesTheSameBytesAsTheCpuVersion) {
     memcpy_dtoh(api(), launched.data(), output.allocation.address(), launched.size());
 
     std::vector<std::uint8_t> expected(launched.size(), 0xA5);  // the stand-in's fresh-memory bytes
-    cuda_emu::ConversionArgs direct{staging.data(), f.input_w, f.input_h, stride, expected.data(),
-                                    f.encoder_w, f.encoder_h, static_cast<int>(output.pitch), f.image_w, f.image_h};
-    (nv12 ? cuda_emu::bgra_to_nv12 : cuda_emu::bgra_to_yuv444)(direct);
+    standin::cuda::ConversionArgs direct{staging.data(), f.input_w, f.input_h, stride, expected.data(), f.encoder_w,
+                                         f.encoder_h, static_cast<int>(output.pitch), f.image_w, f.image_h};
+    (nv12 ? standin::cuda::bgra_to_nv12 : standin::cuda::bgra_to_yuv444)(direct);
     EXPECT_EQ(launched, expected);
     // And the picture made it through: the first luma sample is the first pixel's.
     const std::uint8_t* p = picture.pixel(0, 0);

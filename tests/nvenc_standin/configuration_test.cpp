@@ -5,7 +5,7 @@
 
 #include <functional>
 
-using namespace nvenc_emu;
+using namespace tevu::standin::nvenc;
 
 namespace {
 

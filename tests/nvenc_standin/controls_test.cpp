@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-using namespace nvenc_emu;
+using namespace tevu::standin::nvenc;
 
 TEST(Controls, ApiVersionText) {
     struct Case {

@@ -5,7 +5,7 @@
 
 #include "picture_tools.h"
 
-using namespace nvenc_emu;
+using namespace tevu::standin::nvenc;
 using nvenc_test::YuvPicture;
 
 namespace {

@@ -7,7 +7,7 @@
 #include "h264_encoder.h"
 #include "picture_tools.h"
 
-using namespace nvenc_emu;
+using namespace tevu::standin::nvenc;
 
 namespace {
 

@@ -214,9 +214,9 @@ int write_reference_yuv444(int width, int height) {
     const std::size_t pixels = static_cast<std::size_t>(width) * height;
     std::vector<unsigned char> frame(4 * pixels), planes(3 * pixels);
     while (std::fread(frame.data(), 1, frame.size(), stdin) == frame.size()) {
-        const cuda_emu::ConversionArgs args{frame.data(), width, height, 4 * width, planes.data(),
-                                            width, height, width, width, height};
-        cuda_emu::bgra_to_yuv444(args);
+        const standin::cuda::ConversionArgs args{frame.data(), width, height, 4 * width, planes.data(),
+                                                 width, height, width, width, height};
+        standin::cuda::bgra_to_yuv444(args);
         if (std::fwrite(planes.data(), 1, planes.size(), stdout) != planes.size()) return 1;
     }
     return std::ferror(stdin) ? 1 : 0;

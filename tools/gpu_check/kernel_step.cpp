@@ -98,9 +98,9 @@ std::string run_case(const cuda::DriverPtr& driver, const cuda::Module& module, 
     cuda::memcpy_dtoh(*driver, launched.data(), output.allocation.address(), launched.size());
 
     std::vector<std::uint8_t> expected = blank;
-    const cuda_emu::ConversionArgs direct{picture.data(), c.src_w, c.src_h, src_pitch, expected.data(), c.dst_w,
-                                          c.dst_h, static_cast<int>(output.pitch), c.image_w, c.image_h};
-    cuda_emu::find_cpu_kernel(c.kernel)->run(direct);
+    const standin::cuda::ConversionArgs direct{picture.data(), c.src_w, c.src_h, src_pitch, expected.data(), c.dst_w,
+                                               c.dst_h, static_cast<int>(output.pitch), c.image_w, c.image_h};
+    standin::cuda::find_cpu_kernel(c.kernel)->run(direct);
     return difference(launched, expected, output.pitch);
 }
 

@@ -1,12 +1,12 @@
 // Device allocations, page-locked host buffers and copies. New memory is filled with a pattern, as the
 // driver promises nothing about its content.
-#include "emu_registry.h"
+#include "registry.h"
 
 #include <cstring>
 #include <limits>
 #include <mutex>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 namespace {
 
@@ -234,4 +234,4 @@ CUresult Registry::host_device_pointer(CUdeviceptr* address, void* host, unsigne
     return CUDA_SUCCESS;
 }
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

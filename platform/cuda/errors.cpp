@@ -1,6 +1,6 @@
-#include "emu_errors.h"
+#include "errors.h"
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 namespace {
 
@@ -48,4 +48,4 @@ std::optional<CUresult> result_by_name(std::string_view name) {
     return std::nullopt;
 }
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

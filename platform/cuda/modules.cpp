@@ -1,19 +1,19 @@
 // Modules, functions and kernel launches: a module's image names its entry points, and the CPU version
 // of each known kernel runs when it is launched.
-#include "emu_registry.h"
+#include "registry.h"
 #include "module_image.h"
 
 #include <cstring>
 #include <mutex>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 namespace {
 
 constexpr int kernel_registers = 32;
 constexpr int kernel_ptx_version = 75;
 
-// The launch geometry limits of the emulated devices.
+// The launch geometry limits of the stand-in's devices.
 bool geometry_valid(const LaunchGeometry& g) {
     for (unsigned int d : g.grid)
         if (d == 0) return false;
@@ -64,12 +64,12 @@ CUresult Registry::module_load(CUmodule* module, const void* image) {
     std::vector<std::string> entries = entry_names(static_cast<const char*>(image));
     if (entries.empty()) return CUDA_ERROR_INVALID_IMAGE;
     CUmodule handle = new_handle<CUmodule>();
-    modules_[handle] = ModuleState{owner, std::move(entries), {}};
+    modules_[handle] = LoadedModule{owner, std::move(entries), {}};
     *module = handle;
     return CUDA_SUCCESS;
 }
 
-void Registry::release_module(std::map<CUmodule, ModuleState>::iterator it) {
+void Registry::release_module(std::map<CUmodule, LoadedModule>::iterator it) {
     for (const auto& [name, function] : it->second.functions) functions_.erase(function);
     modules_.erase(it);
 }
@@ -87,7 +87,7 @@ CUresult Registry::module_function(CUfunction* function, CUmodule module, const 
     std::unique_lock lock(mutex_);
     auto it = modules_.find(module);
     if (it == modules_.end()) return CUDA_ERROR_INVALID_HANDLE;
-    ModuleState& state = it->second;
+    LoadedModule& state = it->second;
     if (auto known = state.functions.find(name); known != state.functions.end()) {
         *function = known->second;
         return CUDA_SUCCESS;
@@ -98,7 +98,7 @@ CUresult Registry::module_function(CUfunction* function, CUmodule module, const 
     const CpuKernel* kernel = find_cpu_kernel(name);
     if (!kernel) return CUDA_ERROR_NOT_SUPPORTED;  // in the image, but the stand-in cannot run it
     CUfunction handle = new_handle<CUfunction>();
-    functions_[handle] = FunctionState{module, state.owner, kernel};
+    functions_[handle] = FunctionState{state.owner, kernel};
     state.functions[name] = handle;
     *function = handle;
     return CUDA_SUCCESS;
@@ -118,7 +118,7 @@ CUresult Registry::function_attribute(int* value, CUfunction_attribute attribute
     case CU_FUNC_ATTRIBUTE_NUM_REGS: *value = kernel_registers; return CUDA_SUCCESS;
     case CU_FUNC_ATTRIBUTE_PTX_VERSION: *value = kernel_ptx_version; return CUDA_SUCCESS;
     case CU_FUNC_ATTRIBUTE_BINARY_VERSION:
-        *value = emulated_compute_major * 10 + emulated_compute_minor;
+        *value = reported_compute_major * 10 + reported_compute_minor;
         return CUDA_SUCCESS;
     default: return CUDA_ERROR_INVALID_VALUE;
     }
@@ -144,4 +144,4 @@ CUresult Registry::launch(CUfunction function, const LaunchGeometry& geometry, C
     return CUDA_SUCCESS;
 }
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

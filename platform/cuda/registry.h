@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
-// Blocks come from new_block() (emu_memory.cpp); Windows frees aligned blocks with their own call.
+// Blocks come from new_block() (memory.cpp); Windows frees aligned blocks with their own call.
 struct BlockDeleter {
 #if defined(_WIN32)
     void operator()(std::uint8_t* p) const noexcept { _aligned_free(p); }
@@ -55,14 +55,14 @@ struct HostBufferState {
     CUcontext owner = nullptr;
 };
 
-struct ModuleState {
+// A module loaded in a context: the entry names its image declares, and the functions looked up so far.
+struct LoadedModule {
     CUcontext owner = nullptr;
     std::vector<std::string> entries;
     std::map<std::string, CUfunction> functions;
 };
 
 struct FunctionState {
-    CUmodule module = nullptr;
     CUcontext owner = nullptr;
     const CpuKernel* kernel = nullptr;
 };
@@ -144,7 +144,7 @@ private:
     CUresult allocate(CUdeviceptr* address, std::size_t bytes, std::size_t pitch);
     void release_context_objects(CUcontext context);
     void release_allocation(std::map<CUdeviceptr, AllocationState>::iterator it);
-    void release_module(std::map<CUmodule, ModuleState>::iterator it);
+    void release_module(std::map<CUmodule, LoadedModule>::iterator it);
 
     mutable std::shared_mutex mutex_;
     std::atomic<bool> initialized_{false};
@@ -154,16 +154,16 @@ private:
     std::set<CUcontext> destroyed_contexts_;
     std::map<CUdeviceptr, AllocationState> allocations_;
     std::map<std::uintptr_t, HostBufferState> host_buffers_;
-    std::map<CUmodule, ModuleState> modules_;
+    std::map<CUmodule, LoadedModule> modules_;
     std::map<CUfunction, FunctionState> functions_;
 };
 
 // The per-device attribute values the stand-in reports.
 std::optional<int> device_attribute_value(CUdevice_attribute attribute, CUdevice device);
 
-inline constexpr int emulated_compute_major = 5;
-inline constexpr int emulated_compute_minor = 2;
-inline constexpr int emulated_driver_version = 7050;
-inline constexpr unsigned int emulated_api_version = 3020;
+inline constexpr int reported_compute_major = 5;
+inline constexpr int reported_compute_minor = 2;
+inline constexpr int reported_driver_version = 7050;
+inline constexpr unsigned int reported_api_version = 3020;
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

@@ -1,13 +1,11 @@
 // Initialisation, devices, contexts and the per-thread context stack.
-#include "emu_config.h"
-#include "emu_registry.h"
+#include "config.h"
+#include "registry.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 namespace {
 
@@ -61,8 +59,8 @@ std::optional<int> device_attribute_value(CUdevice_attribute attribute, CUdevice
     case CU_DEVICE_ATTRIBUTE_ASYNC_ENGINE_COUNT: return 2;
     case CU_DEVICE_ATTRIBUTE_UNIFIED_ADDRESSING: return 1;
     case CU_DEVICE_ATTRIBUTE_PCI_DOMAIN_ID: return 0;
-    case CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR: return emulated_compute_major;
-    case CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR: return emulated_compute_minor;
+    case CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR: return reported_compute_major;
+    case CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR: return reported_compute_minor;
     default: return std::nullopt;
     }
 }
@@ -147,8 +145,8 @@ CUresult Registry::device_compute_capability(int* major, int* minor, CUdevice de
     if (!major || !minor) return CUDA_ERROR_INVALID_VALUE;
     std::shared_lock lock(mutex_);
     if (!valid_device(device)) return CUDA_ERROR_INVALID_DEVICE;
-    *major = emulated_compute_major;
-    *minor = emulated_compute_minor;
+    *major = reported_compute_major;
+    *minor = reported_compute_minor;
     return CUDA_SUCCESS;
 }
 
@@ -238,7 +236,7 @@ CUresult Registry::context_api_version(CUcontext context, unsigned int* version)
     if (!version) return CUDA_ERROR_INVALID_VALUE;
     std::shared_lock lock(mutex_);
     if (CUresult state = context ? context_state(context) : current_context(context)) return state;
-    *version = emulated_api_version;
+    *version = reported_api_version;
     return CUDA_SUCCESS;
 }
 
@@ -260,4 +258,4 @@ void Registry::release_context_objects(CUcontext context) {
             ++it;
 }
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

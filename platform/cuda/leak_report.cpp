@@ -1,13 +1,12 @@
-#include "emu_report.h"
+#include "leak_report.h"
 
-#include "emu_registry.h"
+#include "registry.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 namespace {
 
@@ -88,4 +87,4 @@ void write_leak_report() {
     }
 }
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

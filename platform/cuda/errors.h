@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 struct ResultText {
     CUresult code;
@@ -19,4 +19,4 @@ const ResultText* find_result(CUresult code);
 // The code of a result name such as "CUDA_ERROR_OUT_OF_MEMORY".
 std::optional<CUresult> result_by_name(std::string_view name);
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

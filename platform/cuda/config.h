@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 // CUDA_EMU_DEVICES: 0 to 16 devices, 1 when unset; an invalid value is reported and the default used.
 int configured_device_count();
@@ -19,7 +19,7 @@ std::size_t configured_device_memory();
 
 // One rule of CUDA_EMU_FAIL: `entry=code[@n]`, the entry being a public entry point name without the
 // ABI suffix and the code a non-zero number or a CUDA_ERROR_ name.
-using FailureRule = standin::Rule<CUresult>;
+using FailureRule = Rule<CUresult>;
 
 // Parses a CUDA_EMU_FAIL value; each malformed item is described in `problems` and skipped.
 std::vector<FailureRule> parse_failure_rules(std::string_view text, std::vector<std::string>& problems);
@@ -31,4 +31,4 @@ std::optional<CUresult> injected_failure(std::string_view entry);
 // Writes a line of the stand-in's own diagnostics to standard error.
 void diagnose(const std::string& line);
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 struct LeakCounts {
     int contexts = 0, allocations = 0, host_buffers = 0, modules = 0;
@@ -20,4 +20,4 @@ std::vector<std::string> leak_report(const LeakCounts& counts, const std::vector
 // Writes the report where the environment asks for it (nowhere when neither variable is set).
 void write_leak_report();
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

@@ -1,6 +1,6 @@
-#include "emu_config.h"
+#include "config.h"
 
-#include "emu_errors.h"
+#include "errors.h"
 
 #include <charconv>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-namespace tevu::cuda_emu {
+namespace tevu::standin::cuda {
 
 namespace {
 
@@ -49,8 +49,8 @@ std::optional<CUresult> parse_result(std::string_view text) {
     return code;
 }
 
-constexpr standin::RuleListSyntax failure_syntax{"cuda stand-in", "CUDA_EMU_FAIL", known_entry, true,
-                                                 "result must be a non-zero code or a CUDA_ERROR_ name"};
+constexpr RuleListSyntax failure_syntax{"cuda stand-in", "CUDA_EMU_FAIL", known_entry, true,
+                                        "result must be a non-zero code or a CUDA_ERROR_ name"};
 
 class FailureInjector {
 public:
@@ -61,7 +61,7 @@ public:
         if (current != source_) reload(std::move(current));
         if (rules_.empty()) return std::nullopt;
         unsigned long call = ++calls_[std::string(entry)];
-        if (const FailureRule* rule = standin::rule_for(rules_, entry, call)) return rule->code;
+        if (const FailureRule* rule = rule_for(rules_, entry, call)) return rule->code;
         return std::nullopt;
     }
 
@@ -70,7 +70,7 @@ private:
         source_ = std::move(source);
         std::vector<std::string> problems;
         rules_ = parse_failure_rules(source_, problems);
-        standin::report_once(failure_syntax, source_, problems);
+        report_once(failure_syntax, source_, problems);
         calls_.clear();
     }
 
@@ -89,7 +89,7 @@ std::size_t configured_device_memory() {
 }
 
 std::vector<FailureRule> parse_failure_rules(std::string_view text, std::vector<std::string>& problems) {
-    return standin::parse_rule_list<CUresult>(text, failure_syntax, parse_result, problems);
+    return parse_rule_list<CUresult>(text, failure_syntax, parse_result, problems);
 }
 
 std::optional<CUresult> injected_failure(std::string_view entry) {
@@ -99,4 +99,4 @@ std::optional<CUresult> injected_failure(std::string_view entry) {
 
 void diagnose(const std::string& line) { std::fprintf(stderr, "cuda stand-in: %s\n", line.c_str()); }
 
-}  // namespace tevu::cuda_emu
+}  // namespace tevu::standin::cuda

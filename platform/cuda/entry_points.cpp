@@ -1,10 +1,10 @@
 // The exported driver entry points. Each first applies CUDA_EMU_FAIL, then refuses with
 // CUDA_ERROR_NOT_INITIALIZED before a successful cuInit (except the calls the driver allows before it),
 // then hands over to the registry.
-#include "emu_config.h"
-#include "emu_errors.h"
-#include "emu_registry.h"
-#include "emu_report.h"
+#include "config.h"
+#include "errors.h"
+#include "leak_report.h"
+#include "registry.h"
 #include "standin_export.h"
 
 #define TEVU_CUDA_EXPORT TEVU_STANDIN_EXPORT
@@ -16,12 +16,12 @@ TEVU_CUDA_DRIVER_ENTRY_POINTS(TEVU_CUDA_DECLARE)
 
 namespace {
 
-using tevu::cuda_emu::Registry;
+using tevu::standin::cuda::Registry;
 
 enum class Needs { nothing, init };
 
 CUresult enter(const char* name, Needs needs) {
-    if (auto failure = tevu::cuda_emu::injected_failure(name)) return *failure;
+    if (auto failure = tevu::standin::cuda::injected_failure(name)) return *failure;
     if (needs == Needs::init && !Registry::instance().initialized()) return CUDA_ERROR_NOT_INITIALIZED;
     return CUDA_SUCCESS;
 }
@@ -30,7 +30,7 @@ Registry& registry() { return Registry::instance(); }
 
 // Writes the leak report when the process ends (the registry itself outlives this object).
 struct ReportAtExit {
-    ~ReportAtExit() { tevu::cuda_emu::write_leak_report(); }
+    ~ReportAtExit() { tevu::standin::cuda::write_leak_report(); }
 } report_at_exit;
 
 }  // namespace
@@ -47,7 +47,7 @@ CUresult TEVU_CUDAAPI cuInit(unsigned int flags) {
 CUresult TEVU_CUDAAPI cuDriverGetVersion(int* version) {
     TEVU_ENTER(cuDriverGetVersion, nothing);
     if (!version) return CUDA_ERROR_INVALID_VALUE;
-    *version = tevu::cuda_emu::emulated_driver_version;
+    *version = tevu::standin::cuda::reported_driver_version;
     return CUDA_SUCCESS;
 }
 
@@ -207,13 +207,13 @@ CUresult TEVU_CUDAAPI cuLaunchKernel(CUfunction function, unsigned int grid_x, u
                                      unsigned int block_z, unsigned int shared_bytes, CUstream stream,
                                      void** params, void** extra) {
     TEVU_ENTER(cuLaunchKernel, init);
-    tevu::cuda_emu::LaunchGeometry geometry{{grid_x, grid_y, grid_z}, {block_x, block_y, block_z}, shared_bytes};
+    tevu::standin::cuda::LaunchGeometry geometry{{grid_x, grid_y, grid_z}, {block_x, block_y, block_z}, shared_bytes};
     return registry().launch(function, geometry, stream, params, extra);
 }
 
 CUresult TEVU_CUDAAPI cuGetErrorName(CUresult error, const char** name) {
     TEVU_ENTER(cuGetErrorName, nothing);
-    const auto* known = tevu::cuda_emu::find_result(error);
+    const auto* known = tevu::standin::cuda::find_result(error);
     if (!name) return CUDA_ERROR_INVALID_VALUE;
     *name = known ? known->name : nullptr;
     return known ? CUDA_SUCCESS : CUDA_ERROR_INVALID_VALUE;
@@ -221,7 +221,7 @@ CUresult TEVU_CUDAAPI cuGetErrorName(CUresult error, const char** name) {
 
 CUresult TEVU_CUDAAPI cuGetErrorString(CUresult error, const char** text) {
     TEVU_ENTER(cuGetErrorString, nothing);
-    const auto* known = tevu::cuda_emu::find_result(error);
+    const auto* known = tevu::standin::cuda::find_result(error);
     if (!text) return CUDA_ERROR_INVALID_VALUE;
     *text = known ? known->description : nullptr;
     return known ? CUDA_SUCCESS : CUDA_ERROR_INVALID_VALUE;
