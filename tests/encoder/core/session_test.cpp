@@ -555,6 +555,47 @@ TEST_F(CoreTest, ReportsFramesBytesAndRate) {
     EXPECT_TRUE(core->cuda_device_info().is_none());
 }
 
+// Every driver call of a picture runs in a blocking section, where the host lets its other threads
+// run; each one entered is left.
+int sections_entered = 0, sections_left = 0;
+void* enter_section() noexcept {
+    ++sections_entered;
+    return &sections_entered;
+}
+void leave_section(void* token) {
+    EXPECT_EQ(token, &sections_entered);
+    ++sections_left;
+}
+
+TEST_F(CoreTest, DriverCallsRunInBlockingSections) {
+    set_up();
+    encode(0);
+    install_blocking_hooks({&enter_section, &leave_section});
+    sections_entered = sections_left = 0;
+    encode(1);
+    install_blocking_hooks({});
+    // staging, upload, kernel, map, encode, lock, unlock, unmap
+    EXPECT_EQ(sections_entered, 8);
+    EXPECT_EQ(sections_left, sections_entered);
+    encode(2);
+    EXPECT_EQ(sections_entered, 8);  // no hooks: nothing entered
+}
+
+TEST(HostValue, DictionaryKeepsInsertionOrderAndReplacesInPlace) {
+    Value d = Value::dict();
+    d.set(value("b"), value(1));
+    d.set(value("a"), value(2));
+    d.set(value("b"), value(3));
+    d.set(Value(), value("none"));
+    EXPECT_EQ(percent_format("%s", {d}), "{'b': 3, 'a': 2, None: 'none'}");
+    ASSERT_NE(d.find("a"), nullptr);
+    EXPECT_EQ(d.find("a")->as_int(), 2);
+    EXPECT_EQ(d.find("c"), nullptr);
+    EXPECT_EQ(value(static_cast<const char*>(nullptr)).kind(), Value::Kind::None);
+    EXPECT_EQ(value(HostRef()).kind(), Value::Kind::None);
+    EXPECT_EQ(value(uint64_t{1} << 63).as_unsigned(), uint64_t{1} << 63);
+}
+
 // The host's formatting as the core's messages use it.
 TEST(PercentFormat, FormatsTheCoresValues) {
     EXPECT_EQ(percent_format("%s/%s %i %#x %.1f%% %r", {value("a"), Value(), value(7), value(255u), value(2.25),

@@ -1,0 +1,63 @@
+"""Line coverage of the encoder core's units from a gcov-instrumented tree (run by tools/core-coverage):
+the object files of both API builds' core libraries are read with gcov, and a line counts as covered
+when either build ran it."""
+
+from __future__ import print_function
+
+import gzip
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+# The units of the core: the encode session and what it is built from (not the module over it).
+CORE_UNITS = ("core_setup.cpp", "core_session.cpp", "core_switch.cpp", "core_frames.cpp", "core_teardown.cpp",
+              "encoder_core.h", "encoder_errors.h", "encoder_host.h", "nvenc_handles.h", "host_value.h",
+              "host_value.cpp", "blocking.cpp", "policy.h", "staging.cpp", "preset_choice.cpp", "guid.cpp",
+              "tables.cpp", "api5_traits.cpp", "api4_traits.cpp")
+
+
+def gcov_lines(build):
+    """{source path: {line: count}} over the core libraries' object files."""
+    lines = {}
+    objects = []
+    for folder, _, files in os.walk(build):
+        if "_encoder_core.dir" in folder:
+            objects += [os.path.join(folder, f) for f in files if f.endswith(".gcda")]
+    work = tempfile.mkdtemp()
+    for gcda in objects:
+        subprocess.check_call(["gcov", "--json-format", "--object-directory", os.path.dirname(gcda), gcda],
+                              cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for name in os.listdir(work):
+            path = os.path.join(work, name)
+            with gzip.open(path, "rt") as f:
+                report = json.load(f)
+            os.remove(path)
+            for source in report["files"]:
+                counts = lines.setdefault(os.path.realpath(source["file"]), {})
+                for line in source["lines"]:
+                    counts[line["line_number"]] = counts.get(line["line_number"], 0) + line["count"]
+    return lines
+
+
+def main():
+    build, sources = sys.argv[1], os.path.realpath(sys.argv[2])
+    lines = gcov_lines(build)
+    total_hit = total = 0
+    print("%-22s %8s %8s %7s" % ("unit", "covered", "lines", "share"))
+    for unit in CORE_UNITS:
+        counts = lines.get(os.path.join(sources, unit), {})
+        hit = sum(1 for c in counts.values() if c > 0)
+        total_hit += hit
+        total += len(counts)
+        if counts:
+            print("%-22s %8d %8d %6.1f%%" % (unit, hit, len(counts), 100.0 * hit / len(counts)))
+    if not total:
+        print("core-coverage: no coverage data found in %s" % build, file=sys.stderr)
+        sys.exit(1)
+    print("%-22s %8d %8d %6.1f%%" % ("core", total_hit, total, 100.0 * total_hit / total))
+
+
+if __name__ == "__main__":
+    main()
