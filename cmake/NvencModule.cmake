@@ -43,6 +43,7 @@ function(tevu_add_nvenc_module target)
   endif()
   tevu_add_python_module(${target} PACKAGE ${ARG_PACKAGE} NAME encoder SOURCES
     ${TEVU_NVENC_SOURCE_DIR}/module.cpp
+    ${TEVU_NVENC_SOURCE_DIR}/module_init.cpp
     ${TEVU_NVENC_SOURCE_DIR}/encoder.cpp
     ${TEVU_NVENC_SOURCE_DIR}/module_host.cpp
     LIBRARIES ${target}_core)

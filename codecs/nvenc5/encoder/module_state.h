@@ -2,6 +2,7 @@
 // the module's own exception types, logging and NVENC status checks.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -15,6 +16,10 @@ namespace tevu::nvenc {
 
 using py::Ref;
 
+// The API version as PRETTY_VERSION shows it: [major, minor, 0].
+std::array<int, 3> pretty_version();
+// os.environ.get(name, fallback) as text.
+std::string env_text(const char* name, const char* fallback);
 // The minimum compute capability passed to the device selection.
 Ref min_compute();
 // The host's kernel for a device: the pair (name, kernel or None).
