@@ -78,7 +78,7 @@ std::vector<Fact> i386_layout() {
         OFFSET_FACT(NV_ENC_INITIALIZE_PARAMS, privData, 76),
         OFFSET_FACT(NV_ENC_INITIALIZE_PARAMS, encodeConfig, 80),
         OFFSET_FACT(NV_ENC_INITIALIZE_PARAMS, maxEncodeHeight, 88),
-        OFFSET_FACT(NV_ENC_INITIALIZE_PARAMS, reserved[0], 124),
+        OFFSET_FACT(NV_ENC_INITIALIZE_PARAMS, tuningInfo, 124),  // reserved in API 4.0 and 5.0
         OFFSET_FACT(NV_ENC_INITIALIZE_PARAMS, reserved2[0], 1280),
         BIT_FACT(NV_ENC_RECONFIGURE_PARAMS, resetEncoder, 1540 * 8),
         BIT_FACT(NV_ENC_RECONFIGURE_PARAMS, forceIDR, 1540 * 8 + 1),

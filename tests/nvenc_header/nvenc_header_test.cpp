@@ -119,6 +119,40 @@ TEST(NvencVersionWords, DecodeIntoSizeRevisionAndApi) {
     EXPECT_EQ(nvenc_word_api(lock5), NVENC_API_V5);
 }
 
+// API 12.0's words carry no size (so they are the same on every ABI): the API word, the revision and 0x7
+// in bits 28 to 30, bit 31 where marked.
+TEST(NvencVersionWords, Api12WordsMatchThePublishedTable) {
+    struct Word {
+        const char* structure;
+        uint32_t word, expected;
+    };
+    const Word words[] = {
+        {"function list", nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(NVENC_API_V12), 0x7002000Cu},
+        {"session", nvenc_struct_version<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>(NVENC_API_V12), 0x7001000Cu},
+        {"caps", nvenc_struct_version<NV_ENC_CAPS_PARAM>(NVENC_API_V12), 0x7001000Cu},
+        {"preset config", nvenc_struct_version<NV_ENC_PRESET_CONFIG>(NVENC_API_V12), 0xF004000Cu},
+        {"config", nvenc_struct_version<NV_ENC_CONFIG>(NVENC_API_V12), 0xF008000Cu},
+        {"rc params", nvenc_struct_version<NV_ENC_RC_PARAMS>(NVENC_API_V12), 0x7001000Cu},
+        {"initialize", nvenc_struct_version<NV_ENC_INITIALIZE_PARAMS>(NVENC_API_V12), 0xF005000Cu},
+        {"reconfigure", nvenc_struct_version<NV_ENC_RECONFIGURE_PARAMS>(NVENC_API_V12), 0xF001000Cu},
+        {"register", nvenc_struct_version<NV_ENC_REGISTER_RESOURCE>(NVENC_API_V12), 0x7004000Cu},
+        {"bitstream", nvenc_struct_version<NV_ENC_CREATE_BITSTREAM_BUFFER>(NVENC_API_V12), 0x7001000Cu},
+        {"map", nvenc_struct_version<NV_ENC_MAP_INPUT_RESOURCE>(NVENC_API_V12), 0x7004000Cu},
+        {"picture", nvenc_struct_version<NV_ENC_PIC_PARAMS_V12>(NVENC_API_V12), 0xF006000Cu},
+        {"lock", nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(NVENC_API_V12), 0x7002000Cu},
+    };
+    for (const Word& w : words) EXPECT_EQ(w.word, w.expected) << w.structure;
+    EXPECT_EQ(nvenc_api_word(NVENC_API_V12), 0x0000000Cu);
+    EXPECT_EQ(nvenc_api_word(0xC1), 0x0100000Cu);  // 12.1: the minor in bits 24 to 27
+    EXPECT_EQ(nvenc_api_word(NVENC_API_V5), NVENC_API_V5);
+    const uint32_t pic = nvenc_struct_version<NV_ENC_PIC_PARAMS_V12>(0xC1);
+    EXPECT_TRUE(nvenc_word_is_v12(pic));
+    EXPECT_EQ(nvenc_word_api(pic), 0xC1u);
+    EXPECT_EQ(nvenc_word_revision(pic), 6u);
+    EXPECT_EQ(nvenc_word_size(pic), 0u);
+    EXPECT_FALSE(nvenc_word_is_v12(nvenc_struct_version<NV_ENC_PIC_PARAMS_V5>(NVENC_API_V5)));
+}
+
 TEST(NvencReset, ZeroesEverythingButTheVersionWord) {
     NV_ENC_LOCK_BITSTREAM lock;
     std::memset(&lock, 0xAB, sizeof lock);

@@ -69,7 +69,7 @@ void EncoderCore::open_encode_session() {
     api::reset(params);
     params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
     params.device = cuda_context_ptr_;
-    params.apiVersion = api::kVersion;
+    params.apiVersion = nvenc_api_word(api::kVersion);
     auto open = functions->nvEncOpenEncodeSessionEx;
     log_.api("calling nvEncOpenEncodeSessionEx @ %#x", reinterpret_cast<void*>(open));
     void* encoder = nullptr;

@@ -1,5 +1,6 @@
-// The project's declarations of the NVENC API 4.0 and 5.0: structures, enumerations, GUIDs, entry-point
-// types and structure version words, binary-compatible with the driver on x86-64, 32-bit x86 and Windows.
+// The project's declarations of the NVENC API 4.0, 5.0 and 12.0: structures, enumerations, GUIDs,
+// entry-point types and structure version words, binary-compatible with the driver on x86-64, 32-bit x86
+// (API 4.0 and 5.0) and Windows.
 //
 // Layout. Every structure keeps the driver's member order and types, including its reserved arrays, so
 // that sizeof and the member offsets come out as the driver expects on each ABI. The x86-64 sizes and key
@@ -7,7 +8,7 @@
 // only appear behind a pointer in an entry point the modules never call are declared but not defined.
 //
 // API selection. A translation unit chooses its API by defining TEVU_NVENC_API_VERSION as 0x50 (API 5.0,
-// the default when it is undefined) or 0x40 (API 4.0) before including this header. That value becomes
+// the default when it is undefined), 0x40 (API 4.0) or 0xC0 (API 12.0) before including this header. That value becomes
 // NVENCAPI_VERSION and the *_VER constants, and picks the layout behind the name NV_ENC_PIC_PARAMS: the
 // two APIs differ only in the picture parameters, where API 4.0 has newEncodeWidth, newEncodeHeight and a
 // per-picture rcParams block after codecPicParams, and API 5.0 the motion-estimation hints and what follows.
@@ -17,7 +18,13 @@
 // is a constant, not a macro: preprocessor tests of the API use TEVU_NVENC_API_VERSION, which this header
 // defines when the build did not.
 //
-// Version words. A structure's word is sizeof | revision << 16 | api << 24, with bit 31 set for the
+// API 12.0 keeps the size of every structure that the modules use but one: its codec picture parameters
+// grew by 16 bytes, so its picture parameters are NV_ENC_PIC_PARAMS_V12 (3360 bytes; every member after
+// codecPicParams moved by 16). The members it added elsewhere sit where 4.0 and 5.0 have reserved space,
+// and are declared there under their 12.0 names (a client of an older API leaves them zero).
+//
+// Version words. A structure's word is sizeof | revision << 16 | api << 24 up to API 5.0, and
+// NVENCAPI_VERSION | revision << 16 | 0x7 << 28 from API 12.0 (no size), with bit 31 set for the
 // structures the driver marks so. nvenc_struct_version<T>(api) computes it for any versioned structure
 // and any API value; the revision (and the bit-31 mark) of each structure is given once, by the
 // nvenc_revision overloads. No word is written as a literal; nvenc_word_size/_revision/_api take one apart.
@@ -29,8 +36,8 @@
 #ifndef TEVU_NVENC_API_VERSION
 #define TEVU_NVENC_API_VERSION 0x50
 #endif
-#if TEVU_NVENC_API_VERSION != 0x50 && TEVU_NVENC_API_VERSION != 0x40
-#error "TEVU_NVENC_API_VERSION must be 0x50 (API 5.0) or 0x40 (API 4.0)"
+#if TEVU_NVENC_API_VERSION != 0x50 && TEVU_NVENC_API_VERSION != 0x40 && TEVU_NVENC_API_VERSION != 0xC0
+#error "TEVU_NVENC_API_VERSION must be 0x50 (API 5.0), 0x40 (API 4.0) or 0xC0 (API 12.0)"
 #endif
 
 // The driver's calling convention: __stdcall on 32-bit Windows, the C convention everywhere else.
@@ -66,6 +73,8 @@ inline constexpr GUID NV_ENC_CODEC_H264_GUID = {
     0x6BC82762, 0x4E63, 0x4CA4, {0xAA, 0x85, 0x1E, 0x50, 0xF3, 0x21, 0xF6, 0xBF}};
 inline constexpr GUID NV_ENC_CODEC_HEVC_GUID = {
     0x790CDC88, 0x4522, 0x4D7B, {0x94, 0x25, 0xBD, 0xA9, 0x97, 0x5F, 0x76, 0x03}};
+inline constexpr GUID NV_ENC_CODEC_AV1_GUID = {  // API 12.0
+    0x0A352289, 0x0AA7, 0x4759, {0x86, 0x2D, 0x5D, 0x15, 0xCD, 0x16, 0xD2, 0x54}};
 
 // Profiles.
 inline constexpr GUID NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID = {
@@ -86,6 +95,15 @@ inline constexpr GUID NV_ENC_H264_PROFILE_HIGH_444_GUID = {
     0x7AC663CB, 0xA598, 0x4960, {0xB8, 0x44, 0x33, 0x9B, 0x26, 0x1A, 0x7D, 0x52}};
 inline constexpr GUID NV_ENC_HEVC_PROFILE_MAIN_GUID = {
     0xB514C39A, 0xB55B, 0x40FA, {0x87, 0x8F, 0xF1, 0x25, 0x3B, 0x4D, 0xFD, 0xEC}};
+// Profiles of API 12.0.
+inline constexpr GUID NV_ENC_H264_PROFILE_PROGRESSIVE_HIGH_GUID = {
+    0xB405AFAC, 0xF32B, 0x417B, {0x89, 0xC4, 0x9A, 0xBE, 0xED, 0x3E, 0x59, 0x78}};
+inline constexpr GUID NV_ENC_HEVC_PROFILE_MAIN10_GUID = {
+    0xFA4D2B6C, 0x3A5B, 0x411A, {0x80, 0x18, 0x0A, 0x3F, 0x5E, 0x3C, 0x9B, 0xE5}};
+inline constexpr GUID NV_ENC_HEVC_PROFILE_FREXT_GUID = {
+    0x51EC32B5, 0x1B4C, 0x453C, {0x9C, 0xBD, 0xB6, 0x16, 0xBD, 0x62, 0x13, 0x41}};
+inline constexpr GUID NV_ENC_AV1_PROFILE_MAIN_GUID = {
+    0x5F2A39F5, 0xF14E, 0x4F95, {0x9A, 0x9E, 0xB7, 0x6D, 0x56, 0x8F, 0xCF, 0x97}};
 
 // Presets.
 inline constexpr GUID NV_ENC_PRESET_DEFAULT_GUID = {
@@ -106,6 +124,21 @@ inline constexpr GUID NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID = {
     0xD5BFB716, 0xC604, 0x44E7, {0x9B, 0xB8, 0xDE, 0xA5, 0x51, 0x0F, 0xC3, 0xAC}};
 inline constexpr GUID NV_ENC_PRESET_LOSSLESS_HP_GUID = {
     0x149998E7, 0x2364, 0x411D, {0x82, 0xEF, 0x17, 0x98, 0x88, 0x09, 0x34, 0x09}};
+// The presets of API 12.0, P1 (fastest) to P7 (best quality); drivers from 590 on offer only these.
+inline constexpr GUID NV_ENC_PRESET_P1_GUID = {
+    0xFC0A8D3E, 0x45F8, 0x4CF8, {0x80, 0xC7, 0x29, 0x88, 0x71, 0x59, 0x0E, 0xBF}};
+inline constexpr GUID NV_ENC_PRESET_P2_GUID = {
+    0xF581CFB8, 0x88D6, 0x4381, {0x93, 0xF0, 0xDF, 0x13, 0xF9, 0xC2, 0x7D, 0xAB}};
+inline constexpr GUID NV_ENC_PRESET_P3_GUID = {
+    0x36850110, 0x3A07, 0x441F, {0x94, 0xD5, 0x36, 0x70, 0x63, 0x1F, 0x91, 0xF6}};
+inline constexpr GUID NV_ENC_PRESET_P4_GUID = {
+    0x90A7B826, 0xDF06, 0x4862, {0xB9, 0xD2, 0xCD, 0x6D, 0x73, 0xA0, 0x86, 0x81}};
+inline constexpr GUID NV_ENC_PRESET_P5_GUID = {
+    0x21C6E6B4, 0x297A, 0x4CBA, {0x99, 0x8F, 0xB6, 0xCB, 0xDE, 0x72, 0xAD, 0xE3}};
+inline constexpr GUID NV_ENC_PRESET_P6_GUID = {
+    0x8E75C279, 0x6299, 0x4AB6, {0x83, 0x02, 0x0B, 0x21, 0x5A, 0x33, 0x5C, 0xF5}};
+inline constexpr GUID NV_ENC_PRESET_P7_GUID = {
+    0x84848C12, 0x6F71, 0x4C13, {0x93, 0x1B, 0x53, 0xE2, 0x83, 0xF5, 0x79, 0x74}};
 // The "streaming" preset, which the preset tables know by its text; the name is ours.
 inline constexpr GUID NVENC_PRESET_STREAMING_GUID = {
     0x7ADD423D, 0xD035, 0x4F6F, {0xAE, 0xA5, 0x50, 0x88, 0x56, 0x58, 0x64, 0x3C}};
@@ -142,7 +175,8 @@ enum NVENCSTATUS {
     NV_ENC_ERR_RESOURCE_NOT_MAPPED = 25,
 };
 
-// Capabilities queried with nvEncGetEncodeCaps. 32 is not part of these API versions.
+// Capabilities queried with nvEncGetEncodeCaps. 32 and those from 35 on are API 12.0's, where the count
+// of exposed capabilities becomes 51.
 enum NV_ENC_CAPS {
     NV_ENC_CAPS_NUM_MAX_BFRAMES = 0,
     NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES = 1,
@@ -176,9 +210,26 @@ enum NV_ENC_CAPS {
     NV_ENC_CAPS_PREPROC_SUPPORT = 29,
     NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT = 30,
     NV_ENC_CAPS_MB_NUM_MAX = 31,
+    NV_ENC_CAPS_MB_PER_SEC_MAX = 32,
     NV_ENC_CAPS_SUPPORT_YUV444_ENCODE = 33,
     NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE = 34,
-    NV_ENC_CAPS_EXPOSED_COUNT = 35,
+    NV_ENC_CAPS_SUPPORT_SAO = 35,
+    NV_ENC_CAPS_SUPPORT_MEONLY_MODE = 36,
+    NV_ENC_CAPS_SUPPORT_LOOKAHEAD = 37,
+    NV_ENC_CAPS_SUPPORT_TEMPORAL_AQ = 38,
+    NV_ENC_CAPS_SUPPORT_10BIT_ENCODE = 39,
+    NV_ENC_CAPS_NUM_MAX_LTR_FRAMES = 40,
+    NV_ENC_CAPS_SUPPORT_WEIGHTED_PREDICTION = 41,
+    NV_ENC_CAPS_DYNAMIC_QUERY_ENCODER_CAPACITY = 42,
+    NV_ENC_CAPS_SUPPORT_BFRAME_REF_MODE = 43,
+    NV_ENC_CAPS_SUPPORT_EMPHASIS_LEVEL_MAP = 44,
+    NV_ENC_CAPS_WIDTH_MIN = 45,
+    NV_ENC_CAPS_HEIGHT_MIN = 46,
+    NV_ENC_CAPS_SUPPORT_MULTIPLE_REF_FRAMES = 47,
+    NV_ENC_CAPS_SUPPORT_ALPHA_LAYER_ENCODING = 48,
+    NV_ENC_CAPS_NUM_ENCODER_ENGINES = 49,
+    NV_ENC_CAPS_SINGLE_SLICE_INTRA_REFRESH = 50,
+    NV_ENC_CAPS_EXPOSED_COUNT = TEVU_NVENC_API_VERSION >= 0xC0 ? 51 : 35,
 };
 
 // Input buffer formats; the values combine as bit masks (layout in the low nibble of each group).
@@ -196,6 +247,19 @@ enum NV_ENC_BUFFER_FORMAT {
     NV_ENC_BUFFER_FORMAT_YUV444_PL = 0x1000,
     NV_ENC_BUFFER_FORMAT_YUV444_TILED16x16 = 0x2000,
     NV_ENC_BUFFER_FORMAT_YUV444_TILED64x16 = 0x3000,
+    // API 12.0's names and formats; the tiled ones are gone there.
+    NV_ENC_BUFFER_FORMAT_NV12 = 0x1,
+    NV_ENC_BUFFER_FORMAT_YV12 = 0x10,
+    NV_ENC_BUFFER_FORMAT_IYUV = 0x100,
+    NV_ENC_BUFFER_FORMAT_YUV444 = 0x1000,
+    NV_ENC_BUFFER_FORMAT_YUV420_10BIT = 0x10000,
+    NV_ENC_BUFFER_FORMAT_YUV444_10BIT = 0x100000,
+    NV_ENC_BUFFER_FORMAT_ARGB = 0x1000000,
+    NV_ENC_BUFFER_FORMAT_ARGB10 = 0x2000000,
+    NV_ENC_BUFFER_FORMAT_AYUV = 0x4000000,
+    NV_ENC_BUFFER_FORMAT_ABGR = 0x10000000,
+    NV_ENC_BUFFER_FORMAT_ABGR10 = 0x20000000,
+    NV_ENC_BUFFER_FORMAT_U8 = 0x40000000,
 };
 
 enum NV_ENC_PIC_TYPE {
@@ -230,6 +294,31 @@ enum NV_ENC_PARAMS_RC_MODE {
     NV_ENC_PARAMS_RC_VBR_MINQP = 0x4,
     NV_ENC_PARAMS_RC_2_PASS_QUALITY = 0x8,
     NV_ENC_PARAMS_RC_2_PASS_FRAMESIZE_CAP = 0x10,
+    // API 12.0's names of the modes that drivers from 590 on no longer offer.
+    NV_ENC_PARAMS_RC_CBR_LOWDELAY_HQ = 0x8,
+    NV_ENC_PARAMS_RC_CBR_HQ = 0x10,
+    NV_ENC_PARAMS_RC_VBR_HQ = 0x20,
+};
+
+// API 12.0: the tuning a P1-P7 preset is used with (UNDEFINED is refused).
+enum NV_ENC_TUNING_INFO {
+    NV_ENC_TUNING_INFO_UNDEFINED = 0,
+    NV_ENC_TUNING_INFO_HIGH_QUALITY = 1,
+    NV_ENC_TUNING_INFO_LOW_LATENCY = 2,
+    NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY = 3,
+    NV_ENC_TUNING_INFO_LOSSLESS = 4,
+};
+
+// API 12.0: NV_ENC_RC_PARAMS::multiPass.
+enum NV_ENC_MULTI_PASS {
+    NV_ENC_MULTI_PASS_DISABLED = 0,
+    NV_ENC_TWO_PASS_QUARTER_RESOLUTION = 1,
+    NV_ENC_TWO_PASS_FULL_RESOLUTION = 2,
+};
+
+// API 12.0: NV_ENC_REGISTER_RESOURCE::bufferUsage.
+enum NV_ENC_BUFFER_USAGE {
+    NV_ENC_INPUT_IMAGE = 0,
 };
 
 enum NV_ENC_PARAMS_FRAME_FIELD_MODE {
@@ -341,6 +430,8 @@ inline constexpr uint32_t NVENC_H264_MAX_QP = 51;           // largest H.264 qua
 static_assert(sizeof(NVENCSTATUS) == 4 && sizeof(NV_ENC_CAPS) == 4 && sizeof(NV_ENC_BUFFER_FORMAT) == 4 &&
                   sizeof(NV_ENC_PIC_TYPE) == 4 && sizeof(NV_ENC_PARAMS_RC_MODE) == 4,
               "NVENC enumerations are 32-bit");
+static_assert(sizeof(NV_ENC_TUNING_INFO) == 4 && sizeof(NV_ENC_MULTI_PASS) == 4 && sizeof(NV_ENC_BUFFER_USAGE) == 4,
+              "NVENC enumerations are 32-bit");
 
 // ---------------------------------------------------------------------------------------------------------
 // Handles and opaque records.
@@ -411,9 +502,20 @@ struct NV_ENC_RC_PARAMS {
     NV_ENC_QP initialRCQP;
     uint32_t temporallayerIdxMask;
     uint8_t temporalLayerQP[8];
-    uint16_t targetQuality;
+    uint16_t targetQuality;  // API 12.0: targetQuality and targetQualityLSB, a byte each
     uint16_t lookaheadDepth;
-    uint32_t reserved[9];
+    // API 12.0 (reserved before)
+    uint8_t lowDelayKeyFrameScale;
+    int8_t yDcQPIndexOffset;
+    int8_t uDcQPIndexOffset;
+    int8_t vDcQPIndexOffset;
+    uint32_t qpMapMode;
+    NV_ENC_MULTI_PASS multiPass;
+    uint32_t alphaLayerBitrateRatio;
+    int8_t cbQPIndexOffset;
+    int8_t crQPIndexOffset;
+    uint16_t reserved2;
+    uint32_t reserved[4];
 };
 
 struct NV_ENC_CONFIG_H264_VUI_PARAMETERS {
@@ -564,14 +666,18 @@ struct NV_ENC_INITIALIZE_PARAMS {
     uint32_t enableSubFrameWrite : 1;
     uint32_t enableExternalMEHints : 1;
     uint32_t enableMEOnlyMode : 1;
-    uint32_t reservedBitFields : 28;
+    uint32_t enableWeightedPrediction : 1;  // API 12.0
+    uint32_t enableOutputInVidmem : 1;      // API 12.0
+    uint32_t reservedBitFields : 26;
     uint32_t privDataSize;
     void* privData;
     NV_ENC_CONFIG* encodeConfig;
     uint32_t maxEncodeWidth;
     uint32_t maxEncodeHeight;
     NVENC_EXTERNAL_ME_HINT_COUNTS_PER_BLOCKTYPE maxMEHintCountsPerBlock[2];
-    uint32_t reserved[289];
+    NV_ENC_TUNING_INFO tuningInfo;      // API 12.0
+    NV_ENC_BUFFER_FORMAT bufferFormat;  // API 12.0: DirectX 12 only, left 0
+    uint32_t reserved[287];
     void* reserved2[64];
 };
 
@@ -593,7 +699,8 @@ struct NV_ENC_REGISTER_RESOURCE {
     void* resourceToRegister;
     NV_ENC_REGISTERED_PTR registeredResource;
     NV_ENC_BUFFER_FORMAT bufferFormat;
-    uint32_t reserved1[248];
+    NV_ENC_BUFFER_USAGE bufferUsage;  // API 12.0; its pInputFencePoint (DirectX 12) lies in reserved1, zero
+    uint32_t reserved1[247];
     void* reserved2[62];
 };
 
@@ -673,8 +780,16 @@ union NV_ENC_CODEC_PIC_PARAMS {
     uint32_t reserved[256];
 };
 
-// The members that both APIs' picture parameters share, up to and including codecPicParams.
-#define NVENC_PIC_PARAMS_LEADING_MEMBERS \
+// API 12.0's: 16 bytes more, for its AV1 member (not declared).
+union NV_ENC_CODEC_PIC_PARAMS_V12 {
+    NV_ENC_PIC_PARAMS_H264 h264PicParams;
+    NV_ENC_PIC_PARAMS_HEVC hevcPicParams;
+    uint32_t reserved[256];
+    uint64_t av1Space[194];
+};
+
+// The members that every API's picture parameters share, up to and including codecPicParams.
+#define NVENC_PIC_PARAMS_LEADING_MEMBERS(codec_pic_params) \
     uint32_t version;                    \
     uint32_t inputWidth;                 \
     uint32_t inputHeight;                \
@@ -689,11 +804,11 @@ union NV_ENC_CODEC_PIC_PARAMS {
     NV_ENC_BUFFER_FORMAT bufferFmt;      \
     NV_ENC_PIC_STRUCT pictureStruct;     \
     NV_ENC_PIC_TYPE pictureType;         \
-    NV_ENC_CODEC_PIC_PARAMS codecPicParams
+    codec_pic_params codecPicParams
 
 // API 5.0 picture parameters.
 struct NV_ENC_PIC_PARAMS_V5 {
-    NVENC_PIC_PARAMS_LEADING_MEMBERS;
+    NVENC_PIC_PARAMS_LEADING_MEMBERS(NV_ENC_CODEC_PIC_PARAMS);
     NVENC_EXTERNAL_ME_HINT_COUNTS_PER_BLOCKTYPE meHintCountsPerBlock[2];
     NVENC_EXTERNAL_ME_HINT* meExternalHints;
     uint32_t reserved1[6];
@@ -709,7 +824,7 @@ struct NV_ENC_PIC_PARAMS_V5 {
 // API 4.0 picture parameters: a per-picture resolution and rate control after codecPicParams, the rest
 // reserved up to the size of the API 5.0 structure.
 struct NV_ENC_PIC_PARAMS_V4 {
-    NVENC_PIC_PARAMS_LEADING_MEMBERS;
+    NVENC_PIC_PARAMS_LEADING_MEMBERS(NV_ENC_CODEC_PIC_PARAMS);
     uint32_t newEncodeWidth;
     uint32_t newEncodeHeight;
     NV_ENC_RC_PARAMS rcParams;
@@ -717,10 +832,30 @@ struct NV_ENC_PIC_PARAMS_V4 {
     void* reserved4[65];
 };
 
+// API 12.0 picture parameters: API 5.0's members, 16 bytes further from codecPicParams on.
+struct NV_ENC_PIC_PARAMS_V12 {
+    NVENC_PIC_PARAMS_LEADING_MEMBERS(NV_ENC_CODEC_PIC_PARAMS_V12);
+    NVENC_EXTERNAL_ME_HINT_COUNTS_PER_BLOCKTYPE meHintCountsPerBlock[2];
+    NVENC_EXTERNAL_ME_HINT* meExternalHints;
+    uint32_t reserved1[6];
+    void* reserved2[2];
+    int8_t* qpDeltaMap;
+    uint32_t qpDeltaMapSize;
+    uint32_t reservedBitFields;
+    uint16_t meHintRefPicDist[2];
+    NV_ENC_INPUT_PTR alphaBuffer;
+    void* meExternalSbHints;
+    uint32_t meSbHintsCount;
+    uint32_t reserved3[285];
+    void* reserved4[58];
+};
+
 #undef NVENC_PIC_PARAMS_LEADING_MEMBERS
 
 #if TEVU_NVENC_API_VERSION == 0x40
 typedef NV_ENC_PIC_PARAMS_V4 NV_ENC_PIC_PARAMS;
+#elif TEVU_NVENC_API_VERSION == 0xC0
+typedef NV_ENC_PIC_PARAMS_V12 NV_ENC_PIC_PARAMS;
 #else
 typedef NV_ENC_PIC_PARAMS_V5 NV_ENC_PIC_PARAMS;
 #endif
@@ -729,7 +864,8 @@ struct NV_ENC_LOCK_BITSTREAM {
     uint32_t version;
     uint32_t doNotWait : 1;
     uint32_t ltrFrame : 1;
-    uint32_t reservedBitFields : 30;
+    uint32_t getRCStats : 1;  // API 12.0
+    uint32_t reservedBitFields : 29;
     void* outputBitstream;
     uint32_t* sliceOffsets;
     uint32_t frameIdx;
@@ -745,7 +881,15 @@ struct NV_ENC_LOCK_BITSTREAM {
     uint32_t frameSatd;
     uint32_t ltrFrameIdx;
     uint32_t ltrFrameBitmap;
-    uint32_t reserved[236];
+    // API 12.0 (reserved before)
+    uint32_t temporalId;
+    uint32_t reserved[12];
+    uint32_t intraMBCount;
+    uint32_t interMBCount;
+    int32_t averageMVX;
+    int32_t averageMVY;
+    uint32_t alphaLayerSizeInBytes;
+    uint32_t reserved1[218];
     void* reserved2[64];
 };
 
@@ -810,9 +954,16 @@ typedef NVENCSTATUS(NVENCAPI* PNVENCUNREGISTERRESOURCE)(void* encoder,
                                                         NV_ENC_REGISTERED_PTR registeredResource);
 typedef NVENCSTATUS(NVENCAPI* PNVENCRECONFIGUREENCODER)(void* encoder,
                                                         NV_ENC_RECONFIGURE_PARAMS* reInitEncodeParams);
+// API 12.0.
+typedef const char*(NVENCAPI* PNVENCGETLASTERROR)(void* encoder);
+typedef NVENCSTATUS(NVENCAPI* PNVENCGETENCODEPRESETCONFIGEX)(void* encoder, GUID encodeGUID, GUID presetGUID,
+                                                             NV_ENC_TUNING_INFO tuningInfo,
+                                                             NV_ENC_PRESET_CONFIG* presetConfig);
+typedef NVENCSTATUS(NVENCAPI* PNVENCODEAPIGETMAXSUPPORTEDVERSION)(uint32_t* version);
 
 // The table that NvEncodeAPICreateInstance fills. The profile queries have the preset queries' types (the
-// signatures are the same); the slots after nvEncReconfigureEncoder are reserved in these API versions.
+// signatures are the same); the slots after nvEncReconfigureEncoder are reserved in API 4.0 and 5.0, and
+// API 12.0 fills seven of them (the two the modules call have their types).
 struct NV_ENCODE_API_FUNCTION_LIST {
     uint32_t version;
     uint32_t reserved;
@@ -850,18 +1001,30 @@ struct NV_ENCODE_API_FUNCTION_LIST {
     PNVENCUNREGISTERRESOURCE nvEncUnregisterResource;
     PNVENCRECONFIGUREENCODER nvEncReconfigureEncoder;
     void* reserved1;
-    void* reserved2[284];
+    void* nvEncCreateMVBuffer;                                    // API 12.0
+    void* nvEncDestroyMVBuffer;                                   // API 12.0
+    void* nvEncRunMotionEstimationOnly;                           // API 12.0
+    PNVENCGETLASTERROR nvEncGetLastErrorString;                   // API 12.0
+    void* nvEncSetIOCudaStreams;                                  // API 12.0
+    PNVENCGETENCODEPRESETCONFIGEX nvEncGetEncodePresetConfigEx;  // API 12.0
+    void* nvEncGetSequenceParamEx;                                // API 12.0
+    void* reserved2[277];
 };
 
 // ---------------------------------------------------------------------------------------------------------
 // API versions and structure version words.
 
 inline constexpr uint32_t NVENC_API_V4 = 0x40;  // API 4.0
-inline constexpr uint32_t NVENC_API_V5 = 0x50;  // API 5.0
-
-inline constexpr uint32_t NVENCAPI_VERSION = TEVU_NVENC_API_VERSION;
-inline constexpr uint32_t NVENCAPI_MAJOR_VERSION = NVENCAPI_VERSION >> 4;
-inline constexpr uint32_t NVENCAPI_MINOR_VERSION = NVENCAPI_VERSION & 0xF;
+inline constexpr uint32_t NVENC_API_V5 = 0x50;   // API 5.0
+inline constexpr uint32_t NVENC_API_V12 = 0xC0;  // API 12.0
+// An API value (major << 4 | minor, as NvEncodeAPIGetMaxSupportedVersion answers) as the driver's API word
+// (the session's apiVersion): the value itself up to API 5.0, major | minor << 24 from API 12.0 on.
+constexpr uint32_t nvenc_api_word(uint32_t api) {
+    return api < NVENC_API_V12 ? api : (api >> 4) | (api & 0xF) << 24;
+}
+inline constexpr uint32_t NVENCAPI_VERSION = nvenc_api_word(TEVU_NVENC_API_VERSION);
+inline constexpr uint32_t NVENCAPI_MAJOR_VERSION = TEVU_NVENC_API_VERSION >> 4;
+inline constexpr uint32_t NVENCAPI_MINOR_VERSION = TEVU_NVENC_API_VERSION & 0xF;
 
 // A structure's revision and whether the driver marks its word with bit 31.
 struct NvencRevision {
@@ -876,16 +1039,23 @@ constexpr NvencRevision nvenc_revision(const NV_ENC_OPEN_ENCODE_SESSION_EX_PARAM
 }
 constexpr NvencRevision nvenc_revision(const NV_ENC_CAPS_PARAM*, uint32_t) { return {1, false}; }
 constexpr NvencRevision nvenc_revision(const NV_ENC_PRESET_CONFIG*, uint32_t) { return {4, true}; }
-constexpr NvencRevision nvenc_revision(const NV_ENC_CONFIG*, uint32_t) { return {5, true}; }
+constexpr NvencRevision nvenc_revision(const NV_ENC_CONFIG*, uint32_t api) {
+    return {api >= NVENC_API_V12 ? 8u : 5u, true};
+}
 constexpr NvencRevision nvenc_revision(const NV_ENC_INITIALIZE_PARAMS*, uint32_t) { return {5, true}; }
-constexpr NvencRevision nvenc_revision(const NV_ENC_REGISTER_RESOURCE*, uint32_t) { return {3, false}; }
+constexpr NvencRevision nvenc_revision(const NV_ENC_REGISTER_RESOURCE*, uint32_t api) {
+    return {api >= NVENC_API_V12 ? 4u : 3u, false};
+}
 constexpr NvencRevision nvenc_revision(const NV_ENC_CREATE_BITSTREAM_BUFFER*, uint32_t) { return {1, false}; }
 constexpr NvencRevision nvenc_revision(const NV_ENC_RECONFIGURE_PARAMS*, uint32_t) { return {1, true}; }
 constexpr NvencRevision nvenc_revision(const NV_ENC_MAP_INPUT_RESOURCE*, uint32_t) { return {4, false}; }
-constexpr NvencRevision nvenc_revision(const NV_ENC_LOCK_BITSTREAM*, uint32_t) { return {1, false}; }
+constexpr NvencRevision nvenc_revision(const NV_ENC_LOCK_BITSTREAM*, uint32_t api) {
+    return {api >= NVENC_API_V12 ? 2u : 1u, false};
+}
+constexpr NvencRevision nvenc_revision(const NV_ENC_RC_PARAMS*, uint32_t) { return {1, false}; }
 // The picture parameters' revision depends on the API, not on which of the two layouts carries it.
 constexpr NvencRevision nvenc_pic_params_revision(uint32_t api) {
-    return {api >= NVENC_API_V5 ? 4u : 3u, true};
+    return {api >= NVENC_API_V12 ? 6u : api >= NVENC_API_V5 ? 4u : 3u, true};
 }
 constexpr NvencRevision nvenc_revision(const NV_ENC_PIC_PARAMS_V5*, uint32_t api) {
     return nvenc_pic_params_revision(api);
@@ -893,13 +1063,19 @@ constexpr NvencRevision nvenc_revision(const NV_ENC_PIC_PARAMS_V5*, uint32_t api
 constexpr NvencRevision nvenc_revision(const NV_ENC_PIC_PARAMS_V4*, uint32_t api) {
     return nvenc_pic_params_revision(api);
 }
-
-// The rule: size | revision << 16 | api << 24, | bit 31 where marked.
-constexpr uint32_t nvenc_version_word(std::size_t size, NvencRevision r, uint32_t api) {
-    return static_cast<uint32_t>(size) | (r.revision << 16) | (api << 24) | (r.high_bit ? 0x80000000u : 0u);
+constexpr NvencRevision nvenc_revision(const NV_ENC_PIC_PARAMS_V12*, uint32_t api) {
+    return nvenc_pic_params_revision(api);
 }
 
-// The version word of structure T for an API (0x40 or 0x50). `size` is sizeof(T) except where a caller
+// The rule: size | revision << 16 | api << 24 up to API 5.0, the API word | revision << 16 | 0x7 << 28
+// from API 12.0; | bit 31 where marked.
+constexpr uint32_t nvenc_version_word(std::size_t size, NvencRevision r, uint32_t api) {
+    const uint32_t mark = r.high_bit ? 0x80000000u : 0u;
+    if (api >= NVENC_API_V12) return nvenc_api_word(api) | (r.revision << 16) | 0x70000000u | mark;
+    return static_cast<uint32_t>(size) | (r.revision << 16) | (api << 24) | mark;
+}
+
+// The version word of structure T for an API (0x40, 0x50 or 0xC0). `size` is sizeof(T) except where a caller
 // reproduces another ABI's word (the 32-bit tests).
 template <typename T>
 constexpr uint32_t nvenc_struct_version(uint32_t api, std::size_t size = sizeof(T)) {
@@ -907,40 +1083,44 @@ constexpr uint32_t nvenc_struct_version(uint32_t api, std::size_t size = sizeof(
     return nvenc_version_word(size, nvenc_revision(static_cast<const T*>(nullptr), api), api);
 }
 
-// The parts of a version word, for code that checks the words it is handed.
-constexpr uint32_t nvenc_word_size(uint32_t word) { return word & 0xFFFFu; }
+// The parts of a version word, for code that checks the words it is handed. A word of API 12.0 or later
+// (0x7 in bits 28 to 30) carries no size: nvenc_word_size answers 0 for it.
+constexpr bool nvenc_word_is_v12(uint32_t word) { return (word >> 28 & 0x7u) == 0x7u; }
+constexpr uint32_t nvenc_word_size(uint32_t word) { return nvenc_word_is_v12(word) ? 0u : word & 0xFFFFu; }
 constexpr uint32_t nvenc_word_revision(uint32_t word) { return (word >> 16) & 0xFFu; }
-constexpr uint32_t nvenc_word_api(uint32_t word) { return (word >> 24) & 0x7Fu; }
+constexpr uint32_t nvenc_word_api(uint32_t word) {
+    return nvenc_word_is_v12(word) ? (word & 0xFFu) << 4 | (word >> 24 & 0xFu) : (word >> 24) & 0x7Fu;
+}
 
 // Zeroes a structure and stores its version word for the given API.
 template <typename T>
-void nvenc_reset(T& s, uint32_t api = NVENCAPI_VERSION) {
+void nvenc_reset(T& s, uint32_t api = TEVU_NVENC_API_VERSION) {
     s = T{};
     s.version = nvenc_struct_version<T>(api);
 }
 
 // The words of the API this translation unit is built for.
 inline constexpr uint32_t NV_ENCODE_API_FUNCTION_LIST_VER =
-    nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(TEVU_NVENC_API_VERSION);
 inline constexpr uint32_t NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER =
-    nvenc_struct_version<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>(NVENCAPI_VERSION);
-inline constexpr uint32_t NV_ENC_CAPS_PARAM_VER = nvenc_struct_version<NV_ENC_CAPS_PARAM>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>(TEVU_NVENC_API_VERSION);
+inline constexpr uint32_t NV_ENC_CAPS_PARAM_VER = nvenc_struct_version<NV_ENC_CAPS_PARAM>(TEVU_NVENC_API_VERSION);
 inline constexpr uint32_t NV_ENC_PRESET_CONFIG_VER =
-    nvenc_struct_version<NV_ENC_PRESET_CONFIG>(NVENCAPI_VERSION);
-inline constexpr uint32_t NV_ENC_CONFIG_VER = nvenc_struct_version<NV_ENC_CONFIG>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENC_PRESET_CONFIG>(TEVU_NVENC_API_VERSION);
+inline constexpr uint32_t NV_ENC_CONFIG_VER = nvenc_struct_version<NV_ENC_CONFIG>(TEVU_NVENC_API_VERSION);
 inline constexpr uint32_t NV_ENC_INITIALIZE_PARAMS_VER =
-    nvenc_struct_version<NV_ENC_INITIALIZE_PARAMS>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENC_INITIALIZE_PARAMS>(TEVU_NVENC_API_VERSION);
 inline constexpr uint32_t NV_ENC_REGISTER_RESOURCE_VER =
-    nvenc_struct_version<NV_ENC_REGISTER_RESOURCE>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENC_REGISTER_RESOURCE>(TEVU_NVENC_API_VERSION);
 inline constexpr uint32_t NV_ENC_CREATE_BITSTREAM_BUFFER_VER =
-    nvenc_struct_version<NV_ENC_CREATE_BITSTREAM_BUFFER>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENC_CREATE_BITSTREAM_BUFFER>(TEVU_NVENC_API_VERSION);
 inline constexpr uint32_t NV_ENC_RECONFIGURE_PARAMS_VER =
-    nvenc_struct_version<NV_ENC_RECONFIGURE_PARAMS>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENC_RECONFIGURE_PARAMS>(TEVU_NVENC_API_VERSION);
 inline constexpr uint32_t NV_ENC_MAP_INPUT_RESOURCE_VER =
-    nvenc_struct_version<NV_ENC_MAP_INPUT_RESOURCE>(NVENCAPI_VERSION);
-inline constexpr uint32_t NV_ENC_PIC_PARAMS_VER = nvenc_struct_version<NV_ENC_PIC_PARAMS>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENC_MAP_INPUT_RESOURCE>(TEVU_NVENC_API_VERSION);
+inline constexpr uint32_t NV_ENC_PIC_PARAMS_VER = nvenc_struct_version<NV_ENC_PIC_PARAMS>(TEVU_NVENC_API_VERSION);
 inline constexpr uint32_t NV_ENC_LOCK_BITSTREAM_VER =
-    nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(NVENCAPI_VERSION);
+    nvenc_struct_version<NV_ENC_LOCK_BITSTREAM>(TEVU_NVENC_API_VERSION);
 
 // ---------------------------------------------------------------------------------------------------------
 // Layout checks for x86-64 (Linux and Windows have the same layout there).
@@ -958,7 +1138,11 @@ NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, nvEncMapInputResource, 208);
 NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, nvEncDestroyEncoder, 224);
 NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, nvEncOpenEncodeSessionEx, 240);
 NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, nvEncReconfigureEncoder, 264);
-NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, reserved2, 280);
+NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, nvEncCreateMVBuffer, 280);
+NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, nvEncGetLastErrorString, 304);
+NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, nvEncGetEncodePresetConfigEx, 320);
+NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, nvEncGetSequenceParamEx, 328);
+NVENC_CHECK_OFFSET(NV_ENCODE_API_FUNCTION_LIST, reserved2, 336);
 
 NVENC_CHECK_SIZE(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS, 1552);
 NVENC_CHECK_OFFSET(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS, device, 8);
@@ -975,6 +1159,11 @@ NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, minQP, 40);
 NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, maxQP, 52);
 NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, temporalLayerQP, 80);
 NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, lookaheadDepth, 90);
+NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, lowDelayKeyFrameScale, 92);
+NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, qpMapMode, 96);
+NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, multiPass, 100);
+NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, cbQPIndexOffset, 108);
+NVENC_CHECK_OFFSET(NV_ENC_RC_PARAMS, reserved, 112);
 
 NVENC_CHECK_SIZE(NV_ENC_CONFIG_H264_VUI_PARAMETERS, 112);
 NVENC_CHECK_SIZE(NV_ENC_CONFIG_H264, 1792);
@@ -1008,6 +1197,9 @@ NVENC_CHECK_OFFSET(NV_ENC_INITIALIZE_PARAMS, enablePTD, 64);
 NVENC_CHECK_OFFSET(NV_ENC_INITIALIZE_PARAMS, privData, 80);
 NVENC_CHECK_OFFSET(NV_ENC_INITIALIZE_PARAMS, encodeConfig, 88);
 NVENC_CHECK_OFFSET(NV_ENC_INITIALIZE_PARAMS, maxMEHintCountsPerBlock, 104);
+NVENC_CHECK_OFFSET(NV_ENC_INITIALIZE_PARAMS, tuningInfo, 136);
+NVENC_CHECK_OFFSET(NV_ENC_INITIALIZE_PARAMS, bufferFormat, 140);
+NVENC_CHECK_OFFSET(NV_ENC_INITIALIZE_PARAMS, reserved, 144);
 NVENC_CHECK_OFFSET(NV_ENC_INITIALIZE_PARAMS, reserved2, 1296);
 
 NVENC_CHECK_SIZE(NV_ENC_RECONFIGURE_PARAMS, 1824);
@@ -1017,6 +1209,7 @@ NVENC_CHECK_SIZE(NV_ENC_REGISTER_RESOURCE, 1536);
 NVENC_CHECK_OFFSET(NV_ENC_REGISTER_RESOURCE, resourceToRegister, 24);
 NVENC_CHECK_OFFSET(NV_ENC_REGISTER_RESOURCE, registeredResource, 32);
 NVENC_CHECK_OFFSET(NV_ENC_REGISTER_RESOURCE, bufferFormat, 40);
+NVENC_CHECK_OFFSET(NV_ENC_REGISTER_RESOURCE, bufferUsage, 44);
 NVENC_CHECK_OFFSET(NV_ENC_REGISTER_RESOURCE, reserved2, 1040);
 
 NVENC_CHECK_SIZE(NV_ENC_CREATE_BITSTREAM_BUFFER, 776);
@@ -1053,6 +1246,17 @@ NVENC_CHECK_SIZE(NV_ENC_PIC_PARAMS_V4, 3344);
 NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V4, codecPicParams, 80);
 NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V4, newEncodeWidth, 1616);
 NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V4, rcParams, 1624);
+NVENC_CHECK_SIZE(NV_ENC_CODEC_PIC_PARAMS_V12, 1552);
+NVENC_CHECK_SIZE(NV_ENC_PIC_PARAMS_V12, 3360);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, pictureType, 72);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, codecPicParams, 80);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, meHintCountsPerBlock, 1632);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, qpDeltaMap, 1712);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, meHintRefPicDist, 1728);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, alphaBuffer, 1736);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, meSbHintsCount, 1752);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, reserved3, 1756);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V12, reserved4, 2896);
 
 NVENC_CHECK_SIZE(NV_ENC_LOCK_BITSTREAM, 1544);
 NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, outputBitstream, 8);
@@ -1060,6 +1264,10 @@ NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, bitstreamSizeInBytes, 36);
 NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, outputTimeStamp, 40);
 NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, bitstreamBufferPtr, 56);
 NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, pictureType, 64);
+NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, temporalId, 88);
+NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, intraMBCount, 140);
+NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, alphaLayerSizeInBytes, 156);
+NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, reserved1, 160);
 NVENC_CHECK_OFFSET(NV_ENC_LOCK_BITSTREAM, reserved2, 1032);
 
 #undef NVENC_CHECK_SIZE
