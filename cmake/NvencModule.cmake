@@ -1,7 +1,7 @@
 # The encoder module, built from one source folder once per NVENC API version:
-# tevu_add_nvenc_module(target PACKAGE tevu/codecs/nvenc5 API 0x50 TRAITS api5_traits.cpp).
-# API picks the structure layouts of nvenc_api.h; TRAITS is the unit that defines what differs between
-# the API builds (api_traits.h), a path relative to the source folder.
+# tevu_add_nvenc_module(target PACKAGE tevu/codecs/nvenc5 API 0x50 TRAITS api5_traits.cpp legacy_tables.cpp).
+# API picks the structure layouts of nvenc_api.h; TRAITS are the units that define what differs between
+# the API builds (api_traits.h and the vocabulary of tables.h), paths relative to the source folder.
 get_filename_component(TEVU_NVENC_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../codecs/nvenc5/encoder" ABSOLUTE)
 
 # The NVENC declarations (structures, enumerations, GUIDs, version words) for everything that speaks
@@ -10,9 +10,13 @@ add_library(tevu_nvenc_api INTERFACE)
 target_include_directories(tevu_nvenc_api INTERFACE ${TEVU_NVENC_SOURCE_DIR})
 
 # The module's core, free of the interpreter (GUID codec, tables, arithmetic, staging, preset ranking,
-# and the encode session itself: encoder_core.h), with the API's traits unit.
-function(tevu_add_nvenc_core target api_version traits)
-  get_filename_component(traits_source "${traits}" ABSOLUTE BASE_DIR "${TEVU_NVENC_SOURCE_DIR}")
+# and the encode session itself: encoder_core.h), with the API's traits units.
+function(tevu_add_nvenc_core target api_version)
+  set(traits_sources)
+  foreach(traits IN LISTS ARGN)
+    get_filename_component(traits_source "${traits}" ABSOLUTE BASE_DIR "${TEVU_NVENC_SOURCE_DIR}")
+    list(APPEND traits_sources ${traits_source})
+  endforeach()
   add_library(${target} STATIC
     ${TEVU_NVENC_SOURCE_DIR}/guid.cpp
     ${TEVU_NVENC_SOURCE_DIR}/tables.cpp
@@ -25,7 +29,7 @@ function(tevu_add_nvenc_core target api_version traits)
     ${TEVU_NVENC_SOURCE_DIR}/core_switch.cpp
     ${TEVU_NVENC_SOURCE_DIR}/core_frames.cpp
     ${TEVU_NVENC_SOURCE_DIR}/core_teardown.cpp
-    ${traits_source})
+    ${traits_sources})
   target_link_libraries(${target} PUBLIC tevu_nvenc_api tevu_cuda_layer tevu_common_headers)
   target_compile_definitions(${target} PUBLIC TEVU_NVENC_API_VERSION=${api_version})
   tevu_warnings(${target})
@@ -33,7 +37,7 @@ endfunction()
 
 # The core, and the Python extension module for each configured interpreter.
 function(tevu_add_nvenc_module target)
-  cmake_parse_arguments(ARG "" "PACKAGE;API;TRAITS" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "PACKAGE;API" "TRAITS" ${ARGN})
   if(NOT ARG_API OR NOT ARG_TRAITS)
     message(FATAL_ERROR "tevu_add_nvenc_module(${target}): API and TRAITS are required")
   endif()

@@ -3,7 +3,7 @@
 // test encoder the driver refuses as long as one encoding could be set up.
 #include "api_traits.h"
 
-#include "policy.h"
+#include "rate_control.h"
 
 namespace tevu::nvenc::api {
 
@@ -22,19 +22,9 @@ const SpecQuality kSpecQuality = {80, 20};
 namespace {
 const NumberName kOwnCapsNames[] = {
     {9, "SUPPORT_STEREO_MVC"},
+    {35, "EXPOSED_COUNT"},
 };
 
-// Bitrates and a quantiser range; a constant quantiser, or a variable bitrate within the range.
-void apply_rate_control(NV_ENC_RC_PARAMS& rc, const RateTargets& targets, bool constant_qp, QuantiserRange range) {
-    rc.rateControlMode = constant_qp ? NV_ENC_PARAMS_RC_CONSTQP : NV_ENC_PARAMS_RC_VBR;
-    rc.averageBitRate = targets.target_bitrate;
-    rc.maxBitRate = targets.max_bitrate;
-    rc.enableMinQP = 1;
-    rc.enableMaxQP = 1;
-    const uint32_t lo = static_cast<uint32_t>(range.min), hi = static_cast<uint32_t>(range.max);
-    rc.minQP = {lo, lo, lo};
-    rc.maxQP = {hi, hi, hi};
-}
 }  // namespace
 
 Table<GuidName> hevc_profile_guids() { return {nullptr, 0}; }

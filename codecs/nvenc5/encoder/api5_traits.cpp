@@ -18,13 +18,16 @@ const char* const kCounterImportedFrom = "tevu.codecs.nvenc4.encoder";
 const SpecQuality kSpecQuality = {80, 0};  // whatever YUV444_ENABLED says
 
 namespace {
+const NumberName kOwnCapsNames[] = {
+    {35, "EXPOSED_COUNT"},
+};
 const GuidName kHevcProfiles[] = {
     {&NV_ENC_HEVC_PROFILE_MAIN_GUID, nullptr, "main"},
 };
 }  // namespace
 
 Table<GuidName> hevc_profile_guids() { return table_of(kHevcProfiles); }
-Table<NumberName> own_caps_names() { return {nullptr, 0}; }
+Table<NumberName> own_caps_names() { return table_of(kOwnCapsNames); }
 
 std::string no_colorspaces_message(const std::string& encoding) {
     return "cannot use NVENC: no colorspaces available for " + encoding;

@@ -47,8 +47,8 @@ struct SpecQuality {
 };
 extern const SpecQuality kSpecQuality;
 
-// --- tables ------------------------------------------------------------------------------------------------
-Table<GuidName> hevc_profile_guids();  // empty where the API has no HEVC profiles
+// --- tables (the vocabulary itself: tables.h, defined by legacy_tables.cpp or the API-12.0 traits) ----------
+Table<GuidName> hevc_profile_guids();  // API 4.0 and 5.0: empty where the API has no HEVC profiles
 // The capability names that only this API has; caps_names() adds the shared ones (tables.cpp).
 Table<NumberName> own_caps_names();
 
@@ -75,6 +75,33 @@ struct RateTargets {
 void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets, bool lossless);
 // Fills the API's own rate control of one picture's parameters.
 void set_picture_rate_control(NV_ENC_PIC_PARAMS& picture, const RateTargets& targets);
+
+// --- what API 12.0 does its own way (none of it in API 4.0 and 5.0) ----------------------------------------
+// The oldest API the driver's library must speak (its NvEncodeAPIGetMaxSupportedVersion), checked as the
+// library is loaded; 0: no check.
+extern const uint32_t kOldestDriverApi;
+// Presets are asked for with a tuning, through nvEncGetEncodePresetConfigEx (which the function list must
+// have), and lossless is a tuning rather than a preset.
+extern const bool kTunedPresets;
+// A failed call of a session also logs the driver's text for it (nvEncGetLastErrorString).
+extern const bool kDriverMessages;
+// A new bitrate is brought into the running session at once, without a new IDR picture.
+extern const bool kLiveBitrate;
+// A session that finds none of the module's presets among the driver's says which module to use.
+extern const bool kModernPresetsHint;
+extern const NV_ENC_MEMORY_HEAP kBitstreamHeap;
+// The frame rate a session declares.
+struct FrameRate {
+    uint32_t num;
+    uint32_t den;
+};
+extern const FrameRate kFrameRate;
+// init_module()'s advice for a driver of unknown standing.
+extern const char* const kRecommendedDrivers;
+// The tuning of a session: lossless, else the desired one (non-zero), else by speed; 0 without tunings.
+uint32_t choose_tuning(int speed, bool lossless, uint32_t desired);
+// What the API adds to a session's parameters: its tuning, and the profile of a 4:4:4 stream.
+void set_session_extras(NV_ENC_INITIALIZE_PARAMS& params, NV_ENC_CONFIG& config, uint32_t tuning, bool yuv444);
 
 // --- debug lines of compress_image() ----------------------------------------------------------------------
 // Logged once the output buffer is locked, with its bitstreamBufferPtr; null: no line.

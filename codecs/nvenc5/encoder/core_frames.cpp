@@ -84,7 +84,7 @@ void EncoderCore::compress_once(FrameIo& io) {
     map.registeredResource = output_.registration.get();
     map.mappedBufferFmt = static_cast<NV_ENC_BUFFER_FORMAT>(config_.buffer_format());
     log_.api("nvEncMapInputResource(%#x)", &map);
-    check_nvenc(unlocked([&] { return session_.api().nvEncMapInputResource(session_.encoder(), &map); }),
+    check_session(unlocked([&] { return session_.api().nvEncMapInputResource(session_.encoder(), &map); }),
                 "mapping input resource");
     MappedInput mapped(session_.ref(), map.mappedResource);
     log_.api("compress_image(..) device buffer mapped to %#x", mapped.get());
@@ -222,7 +222,7 @@ void EncoderCore::encode_fitting(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bo
     int status = encode_picture(timestamp, mapped, idr);
     while (status == NV_ENC_ERR_NOT_ENOUGH_BUFFER && grow_bitstream())
         status = encode_picture(timestamp, mapped, true);  // the session may keep what did not fit
-    check_nvenc(status, "error during picture encoding");
+    check_session(status, "error during picture encoding");
 }
 
 // Replaces the bitstream buffer with one twice the size; false when it is at its limit already. A
@@ -248,7 +248,7 @@ void EncoderCore::lock_and_copy(BitstreamLock& held, FrameIo& io, uint32_t& size
     lock.doNotWait = 0;
     lock.outputBitstream = bitstream_.get();
     log_.api("nvEncLockBitstream(%#x) bitstreamBufferPtr=%#x", &lock, lock.bitstreamBufferPtr);
-    check_nvenc(unlocked([&] { return session_.api().nvEncLockBitstream(session_.encoder(), &lock); }),
+    check_session(unlocked([&] { return session_.api().nvEncLockBitstream(session_.encoder(), &lock); }),
                 "locking output buffer");
     held = BitstreamLock(session_.ref(), bitstream_.get());
     if (api::kBitstreamLockedLine) log_.debug(api::kBitstreamLockedLine, lock.bitstreamBufferPtr);
@@ -277,8 +277,8 @@ void EncoderCore::release_frame(MappedInput& mapped, BitstreamLock& lock) {
     log_.api("nvEncUnmapInputResource(%#x)", mapped.get());
     const int unmap_status = mapped.release();
     if (unmap_status != 0) pending_unmap_ = std::move(mapped);
-    check_nvenc(unlock_status, "unlocking output buffer");
-    check_nvenc(unmap_status, "unmapping input resource");
+    check_session(unlock_status, "unlocking output buffer");
+    check_session(unmap_status, "unmapping input resource");
 }
 
 void EncoderCore::retry_pending_releases() noexcept {

@@ -32,6 +32,12 @@ Guid parse_or_fail(const std::string& s) {
         fail(e.what());
     }
 }
+// A tuning's name, or its number for one without a name.
+std::string tuning_text(uint32_t tuning) {
+    for (const NumberName& t : tuning_names())
+        if (t.value == tuning) return t.name;
+    return std::to_string(tuning);
+}
 std::string hex_text(uint32_t v) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%#x", v);
@@ -97,10 +103,11 @@ void EncoderCore::init_nvenc() {
     open_encode_session();
     init_codec();
     SessionParams params = session_params(codec_, config_);
-    preset_name_ = params.preset_name;
+    name_preset(params);
     log_.api("nvEncInitializeEncoder using encode=%s", codec_text(codec_));
-    check_nvenc(unlocked([&] { return session_.api().nvEncInitializeEncoder(session_.encoder(), params.init.get()); }),
-                "initializing encoder");
+    check_session(
+        unlocked([&] { return session_.api().nvEncInitializeEncoder(session_.encoder(), params.init.get()); }),
+        "initializing encoder");
     params_ = std::move(params);
     log_.debug("NVENC initialized with '%s' codec and '%s' preset", codec_name_, preset_name_);
     dump_caps(codec_name_, codec_);
@@ -117,8 +124,8 @@ RegisteredResource EncoderCore::register_buffer(const OutputStage& stage, const 
     r.pitch = stage.pitch();
     r.bufferFormat = static_cast<NV_ENC_BUFFER_FORMAT>(c.buffer_format());
     log_.api("nvEncRegisterResource(%#x)", &r);
-    check_nvenc(unlocked([&] { return session_.api().nvEncRegisterResource(session_.encoder(), &r); }),
-                "registering CUDA input buffer");
+    check_session(unlocked([&] { return session_.api().nvEncRegisterResource(session_.encoder(), &r); }),
+                  "registering CUDA input buffer");
     log_.debug("input handle for CUDA buffer: %#x", r.registeredResource);
     return RegisteredResource(session_.ref(), r.registeredResource);
 }
@@ -137,10 +144,10 @@ BitstreamBuffer EncoderCore::create_bitstream(uint32_t size) {
     NV_ENC_CREATE_BITSTREAM_BUFFER b;
     api::reset(b);
     b.size = size;
-    b.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
+    b.memoryHeap = api::kBitstreamHeap;
     log_.api("nvEncCreateBitstreamBuffer(%#x)", &b);
-    check_nvenc(unlocked([&] { return session_.api().nvEncCreateBitstreamBuffer(session_.encoder(), &b); }),
-                "creating output buffer");
+    check_session(unlocked([&] { return session_.api().nvEncCreateBitstreamBuffer(session_.encoder(), &b); }),
+                  "creating output buffer");
     log_.debug("output bitstream buffer=%#x", b.bitstreamBuffer);
     return BitstreamBuffer(session_.ref(), b.bitstreamBuffer);
 }
@@ -153,13 +160,13 @@ EncoderCore::NamedGuids EncoderCore::query_codecs() {
         log_,
         [&](uint32_t& count) {
             log_.api("nvEncGetEncodeGUIDCount(%#x)", &count);
-            check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDCount(encoder, &count); }), "getting encoder count");
+            check_session(unlocked([&] { return f.nvEncGetEncodeGUIDCount(encoder, &count); }), "getting encoder count");
         },
         [&](uint32_t count) { log_.debug("found %i encoder%s:", count, host_.plural(value(count))); }, 0,
         [&](GUID* items, uint32_t count, uint32_t& returned) {
             log_.api("nvEncGetEncodeGUIDs(%#x, %i, %#x)", items, count, &returned);
-            check_nvenc(unlocked([&] { return f.nvEncGetEncodeGUIDs(encoder, items, count, &returned); }),
-                        "getting list of encode GUIDs");
+            check_session(unlocked([&] { return f.nvEncGetEncodeGUIDs(encoder, items, count, &returned); }),
+                          "getting list of encode GUIDs");
         },
         "expected %s items but got %s");
     Value result = Value::dict();
@@ -190,14 +197,15 @@ EncoderCore::NamedGuids EncoderCore::query_presets(const GUID& codec) {
         log_,
         [&](uint32_t& count) {
             if (host_.settings().debug_api) log_.info("nvEncGetEncodePresetCount(%s, %#x)", codec_text(codec), &count);
-            check_nvenc(unlocked([&] { return f.nvEncGetEncodePresetCount(encoder, codec, &count); }),
-                        "getting preset count for " + guid_text(codec));
+            check_session(unlocked([&] { return f.nvEncGetEncodePresetCount(encoder, codec, &count); }),
+                          "getting preset count for " + guid_text(codec));
         },
         [&](uint32_t count) { log_.debug("found %s preset%s:", count, host_.plural(value(count))); }, 0,
         [&](GUID* items, uint32_t count, uint32_t& returned) {
             log_.api("nvEncGetEncodePresetGUIDs(%s, %#x)", codec_text(codec), items);
-            check_nvenc(unlocked([&] { return f.nvEncGetEncodePresetGUIDs(encoder, codec, items, count, &returned); }),
-                        "getting encode presets");
+            check_session(
+                unlocked([&] { return f.nvEncGetEncodePresetGUIDs(encoder, codec, items, count, &returned); }),
+                "getting encode presets");
         });
     Value result = Value::dict();
     std::vector<std::string> unknown;
@@ -206,7 +214,7 @@ EncoderCore::NamedGuids EncoderCore::query_presets(const GUID& codec) {
         const char* name = nvenc::preset_name(t);
         const char* shown = name ? name : "unknown!";
         log_.api("* %s : %s", t, shown);
-        if (auto config = get_preset_config(name, codec, g)) {
+        if (auto config = get_preset_config(name, codec, g, api::kTunedPresets ? NV_ENC_TUNING_INFO_LOW_LATENCY : 0)) {
             log_.api("presetConfig.presetCfg=%s", &config->presetCfg);
             const uint32_t gop = config->presetCfg.gopLength;
             log_.debug("* %-20s P frame interval=%i, gop length=%-10s", shown, config->presetCfg.frameIntervalP,
@@ -221,6 +229,9 @@ EncoderCore::NamedGuids EncoderCore::query_presets(const GUID& codec) {
         std::string joined;
         for (const std::string& u : unknown) joined += (joined.empty() ? "" : ", ") + u;
         log_.warn("nvenc: found some unknown presets: %s", joined);
+        if (api::kModernPresetsHint && result.items().empty())
+            log_.warn("nvenc: this driver offers only the presets of NVENC API 10 and later (drivers from 590 on): "
+                      "use tevu.codecs.nvenc12");
     }
     log_.api("query_presets(%s)=%s", codec_text(codec), result);
     return result;
@@ -233,14 +244,14 @@ Value EncoderCore::query_input_formats(const GUID& codec) {
         log_,
         [&](uint32_t& count) {
             log_.api("nvEncGetInputFormatCount(%s, %#x)", codec_text(codec), &count);
-            check_nvenc(unlocked([&] { return f.nvEncGetInputFormatCount(encoder, codec, &count); }),
-                        "getting input format count");
+            check_session(unlocked([&] { return f.nvEncGetInputFormatCount(encoder, codec, &count); }),
+                          "getting input format count");
         },
         [&](uint32_t count) { log_.debug("%s input format type%s:", count, host_.plural(value(count))); }, 1,
         [&](NV_ENC_BUFFER_FORMAT* items, uint32_t count, uint32_t& returned) {
             log_.api("nvEncGetInputFormats(%s, %#x, %i, %#x)", codec_text(codec), items, count, &returned);
-            check_nvenc(unlocked([&] { return f.nvEncGetInputFormats(encoder, codec, items, count, &returned); }),
-                        "getting input formats");
+            check_session(unlocked([&] { return f.nvEncGetInputFormats(encoder, codec, items, count, &returned); }),
+                          "getting input formats");
         });
     Value result = Value::dict();
     for (const NV_ENC_BUFFER_FORMAT format_value : formats) {
@@ -267,7 +278,7 @@ int EncoderCore::query_encoder_caps(const GUID& codec, int cap) {
             unlocked([&] { return session_.api().nvEncGetEncodeCaps(session_.encoder(), codec, &param, &v); });
         const char* name = caps_name(static_cast<uint32_t>(cap));
         const Value shown = name ? value(name) : value(cap);
-        check_nvenc(status, log_.format("getting encode caps for %s", shown));
+        check_session(status, log_.format("getting encode caps for %s", shown));
         log_.api("query_encoder_caps(%s, %s) %s=%s", codec_text(codec), cap, shown, v);
         return v;
     } catch (...) {
@@ -295,7 +306,7 @@ void EncoderCore::init_codec() {
     codec_ = parse_or_fail(guid->as_text());
 }
 
-GUID EncoderCore::get_preset(const GUID& codec, const StreamConfig& c) {
+EncoderCore::PresetChoice EncoderCore::get_preset(const GUID& codec, const StreamConfig& c) {
     const Value presets = query_presets(codec);
     const PresetCandidates candidates =
         rank_presets({c.speed, c.quality, c.lossless, c.yuv444(), host_.settings().desired_preset});
@@ -312,22 +323,37 @@ GUID EncoderCore::get_preset(const GUID& codec, const StreamConfig& c) {
             if (name.empty()) continue;
             const Value* guid = presets.find(name);
             if (!guid) continue;
-            log_.debug("using preset '%s' for quality=%s, speed=%s, lossless=%s, pixel_format=%s", name, c.quality,
-                       c.speed, c.lossless, c.pixel_format);
-            return parse_or_fail(guid->as_text());
+            const uint32_t tuning = api::choose_tuning(c.speed, c.lossless, host_.settings().desired_tuning);
+            if (api::kTunedPresets)
+                log_.debug("using preset '%s' with tuning '%s' for quality=%s, speed=%s, lossless=%s, pixel_format=%s",
+                           name, tuning_text(tuning), c.quality, c.speed, c.lossless, c.pixel_format);
+            else
+                log_.debug("using preset '%s' for quality=%s, speed=%s, lossless=%s, pixel_format=%s", name,
+                           c.quality, c.speed, c.lossless, c.pixel_format);
+            return {parse_or_fail(guid->as_text()), tuning};
         }
     }
     fail(log_.format("no matching presets available for '%s'!?", codec_name_));
 }
 
 std::unique_ptr<NV_ENC_PRESET_CONFIG> EncoderCore::get_preset_config(const char* name, const GUID& encode,
-                                                                     const GUID& preset) {
+                                                                     const GUID& preset, uint32_t tuning) {
     auto config = std::make_unique<NV_ENC_PRESET_CONFIG>();
     api::reset(*config);
     config->presetCfg.version = api::version_word<NV_ENC_CONFIG>();
-    if (host_.settings().debug_api)
-        log_.info("nvEncGetEncodePresetConfig(%s, %s)", codec_text(encode), preset_text(preset));
-    const int status = session_.api().nvEncGetEncodePresetConfig(session_.encoder(), encode, preset, config.get());
+    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+    int status = 0;
+    if (api::kTunedPresets) {
+        if (host_.settings().debug_api)
+            log_.info("nvEncGetEncodePresetConfigEx(%s, %s, %s)", codec_text(encode), preset_text(preset),
+                      tuning_text(tuning));
+        status = f.nvEncGetEncodePresetConfigEx(session_.encoder(), encode, preset,
+                                                static_cast<NV_ENC_TUNING_INFO>(tuning), config.get());
+    } else {
+        if (host_.settings().debug_api)
+            log_.info("nvEncGetEncodePresetConfig(%s, %s)", codec_text(encode), preset_text(preset));
+        status = f.nvEncGetEncodePresetConfig(session_.encoder(), encode, preset, config.get());
+    }
     if (status != 0) {
         const char* t = status_text(status);
         log_.warn("failed to get preset config for %s (%s / %s): %s", name, guid_text(encode), guid_text(preset),
@@ -339,15 +365,17 @@ std::unique_ptr<NV_ENC_PRESET_CONFIG> EncoderCore::get_preset_config(const char*
 
 // The session parameters for a configuration: its preset, size, chroma format and rate control.
 EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const StreamConfig& c) {
-    const GUID preset = get_preset(codec, c);
+    const PresetChoice choice = get_preset(codec, c);
+    const GUID& preset = choice.preset;
     SessionParams p{std::make_unique<NV_ENC_INITIALIZE_PARAMS>(), std::make_unique<NV_ENC_CONFIG>(),
-                    preset_text(preset)};
+                    preset_text(preset), choice.tuning};
     log_.debug("init_params(%s) using preset=%s", codec_text(codec), p.preset_name);
     const char* input_format = buffer_format_name(c.buffer_format());
     const Value formats = query_input_formats(codec);
     const bool accepted = input_format && formats.find(input_format);
     log_.require(accepted, "%s does not support %s (only: %s)", codec_name_, input_format, formats);
-    std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config = get_preset_config(p.preset_name.c_str(), codec, preset);
+    std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config =
+        get_preset_config(p.preset_name.c_str(), codec, preset, choice.tuning);
     if (!preset_config) fail(log_.format("could not find preset %s", p.preset_name));
     NV_ENC_INITIALIZE_PARAMS& params = *p.init;
     NV_ENC_CONFIG& config = *p.config;
@@ -357,8 +385,8 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
     params.presetGUID = preset;
     params.encodeWidth = params.darWidth = c.encoder_width();
     params.encodeHeight = params.darHeight = c.encoder_height();
-    params.frameRateNum = 1;
-    params.frameRateDen = 30;
+    params.frameRateNum = api::kFrameRate.num;
+    params.frameRateDen = api::kFrameRate.den;
     params.enableEncodeAsync = 0;
     params.enablePTD = 0;
     params.encodeConfig = p.config.get();
@@ -369,8 +397,30 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
     h264.h264VUIParameters.videoSignalTypePresentFlag = 0;
     h264.h264VUIParameters.colourDescriptionPresentFlag = 0;
     h264.chromaFormatIDC = c.yuv444() ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
+    api::set_session_extras(params, config, choice.tuning, c.yuv444());
     api::set_session_rate_control(config, {target_bitrate_, max_bitrate_, c.quality}, c.lossless);
     return p;
+}
+
+void EncoderCore::name_preset(const SessionParams& params) {
+    preset_name_ = params.preset_name;
+    tuning_name_ = api::kTunedPresets ? tuning_text(params.tuning) : "";
+}
+
+void EncoderCore::check_session(int status, const std::string& operation) const {
+    if (status == 0) return;
+    log_driver_message();
+    check_nvenc(status, operation);
+}
+
+void EncoderCore::log_driver_message() const {
+    if (!api::kDriverMessages || !session_ || !session_.api().nvEncGetLastErrorString) return;
+    const char* text = session_.api().nvEncGetLastErrorString(session_.encoder());
+    if (text && *text) log_.warn("nvenc: driver message: %s", text);
+}
+
+void EncoderCore::keep_failure(FirstFailure& failure, int status, const char* operation) const {
+    if (status != 0) failure.run([&] { check_session(status, operation); });
 }
 
 }  // namespace tevu::nvenc

@@ -21,6 +21,36 @@ void EncoderCore::update_bitrate() {
                                         config_.pixel_format == "NV12");
     target_bitrate_ = b.target;
     max_bitrate_ = b.max;
+    if (api::kLiveBitrate) apply_bitrate();
+}
+
+// Where the API brings new bitrates into a running session: the parameters of the current format with
+// the new bitrates, reconfigured without a reset or an IDR picture. When the session refuses them, it
+// goes on with its bitrates, and so do the encoder's figures.
+void EncoderCore::apply_bitrate() {
+    if (!session_ || !params_.config || config_.lossless) return;
+    const NV_ENC_RC_PARAMS& running = params_.config->rcParams;
+    if (running.averageBitRate == target_bitrate_) return;
+    auto keep_running = [&](const std::string& why) {
+        log_.warn("nvenc: could not change the bitrate: %s", why);
+        target_bitrate_ = running.averageBitRate;
+        max_bitrate_ = running.maxBitRate;
+    };
+    cuda::ContextScope scope(cuda_context_);
+    SessionParams params;
+    try {
+        params = session_params(codec_, config_);
+    } catch (const EncoderError& e) {
+        keep_running(e.what());
+        return;
+    }
+    if (const int status = reconfigure(params, false)) {
+        log_driver_message();
+        keep_running(nvenc_exception_text("changing the bitrate", status));
+        return;
+    }
+    name_preset(params);
+    params_ = std::move(params);
 }
 
 std::string EncoderCore::target_pixel_format(int quality) const {
@@ -78,7 +108,7 @@ void EncoderCore::switch_format(const std::string& pixel_format, bool lossless) 
         load_kernel(stage, next);
         stage.buffer = allocate_output_buffer(next);
     }
-    check_nvenc(reconfigure(params), "reconfiguring encoder");  // the driver keeps the old one when it refuses
+    check_session(reconfigure(params), "reconfiguring encoder");  // the driver keeps the old one when it refuses
     if (new_stage) {
         try {
             stage.registration = register_buffer(stage, next);
@@ -91,21 +121,21 @@ void EncoderCore::switch_format(const std::string& pixel_format, bool lossless) 
         retire(stage);
     }
     config_ = std::move(next);
-    preset_name_ = params.preset_name;
+    name_preset(params);
     params_ = std::move(params);
 }
 
-// nvEncReconfigureEncoder with a full reset; the next picture is an IDR.
-int EncoderCore::reconfigure(const SessionParams& params) {
+// nvEncReconfigureEncoder, by default with a full reset, after which the next picture is an IDR.
+int EncoderCore::reconfigure(const SessionParams& params, bool reset) {
     auto reconfigure = std::make_unique<NV_ENC_RECONFIGURE_PARAMS>();
     api::reset(*reconfigure);
     reconfigure->reInitEncodeParams = *params.init;
-    reconfigure->resetEncoder = 1;
-    reconfigure->forceIDR = 1;
+    reconfigure->resetEncoder = reset ? 1 : 0;
+    reconfigure->forceIDR = reset ? 1 : 0;
     log_.api("nvEncReconfigureEncoder(%#x)", reconfigure.get());
     const int status = unlocked(
         [&] { return session_.api().nvEncReconfigureEncoder(session_.encoder(), reconfigure.get()); });
-    if (status == 0) force_idr_ = true;
+    if (status == 0 && reset) force_idr_ = true;
     return status;
 }
 
@@ -116,6 +146,7 @@ int EncoderCore::reconfigure(const SessionParams& params) {
 void EncoderCore::restore_session() {
     const int status = reconfigure(params_);
     if (status != 0) {
+        log_driver_message();
         log_.warn("could not restore the encoder's parameters (%s): closing its session", status_info(status));
         FirstFailure ignored;
         release_session(ignored);

@@ -12,7 +12,7 @@ void EncoderCore::flush_encoder() {
     pic.version = api::version_word<NV_ENC_PIC_PARAMS>();
     pic.encodePicFlags = NV_ENC_PIC_FLAG_EOS;
     log_.api("nvEncEncodePicture(%#x)", &pic);
-    check_nvenc(unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); }),
+    check_session(unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); }),
                 "flushing encoder buffer");
 }
 
@@ -30,10 +30,10 @@ void EncoderCore::cuda_clean(FirstFailure& failure) {
     if (output_.registration && session_) {
         log_.debug("cuda_clean() unregistering CUDA output buffer input handle %#x", output_.registration.get());
         log_.api("nvEncUnregisterResource(%#x)", output_.registration.get());
-        failure.status(output_.registration.release(), "unregistering CUDA input buffer");
+        keep_failure(failure, output_.registration.release(), "unregistering CUDA input buffer");
     }
     for (RegisteredResource& registration : retired_.registrations)
-        failure.status(registration.release(), "unregistering CUDA input buffer");
+        keep_failure(failure, registration.release(), "unregistering CUDA input buffer");
     if (input_buffer_) {
         log_.debug("cuda_clean() freeing CUDA host buffer %s",
                    log_.format("<page-locked buffer %#x>", input_buffer_.data()));
@@ -57,15 +57,15 @@ void EncoderCore::release_session(FirstFailure& failure) {
     if (bitstream_) {
         log_.debug("cuda_clean() destroying output bitstream buffer %#x", bitstream_.get());
         log_.api("nvEncDestroyBitstreamBuffer(%#x)", bitstream_.get());
-        failure.status(bitstream_.release(), "destroying output buffer");
+        keep_failure(failure, bitstream_.release(), "destroying output buffer");
     }
     for (BitstreamBuffer& bitstream : retired_.bitstreams)
-        failure.status(bitstream.release(), "destroying output buffer");
+        keep_failure(failure, bitstream.release(), "destroying output buffer");
     log_.debug("cuda_clean() destroying encoder %#x", session_.encoder());
     log_.api("nvEncDestroyEncoder(%#x)", session_.encoder());
     const int status = session_.destroy();
     if (status != 0) {
-        failure.status(status, "destroying context");
+        keep_failure(failure, status, "destroying context");
         return;
     }
     output_.registration.forget();

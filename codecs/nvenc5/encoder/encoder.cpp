@@ -90,6 +90,7 @@ Ref info(const EncoderCore& core) {
         py::dict_set(p, "ratio_pct", py_value(static_cast<long long>(100.0 * bytes_out / bytes_in)));
     }
     if (!core.preset_name().empty()) py::dict_set(p, "preset", text(core.preset_name()));
+    if (!core.tuning_name().empty()) py::dict_set(p, "tuning", text(core.tuning_name()));
     const double busy = core.busy_seconds();
     py::dict_set(p, "total_time_ms", py_value(static_cast<long long>(busy * 1000)));
     if (core.frames() && busy > 0)

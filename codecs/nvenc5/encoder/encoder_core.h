@@ -144,6 +144,7 @@ public:
     const GUID& codec() const { return codec_; }
     const std::string& codec_name() const { return codec_name_; }
     const std::string& preset_name() const { return preset_name_; }
+    const std::string& tuning_name() const { return tuning_name_; }  // empty for an API without tunings
     uint32_t target_bitrate() const { return target_bitrate_; }
     uint32_t frames() const { return frames_; }
     uint64_t bytes_in() const { return bytes_in_; }
@@ -177,6 +178,12 @@ private:
         std::unique_ptr<NV_ENC_INITIALIZE_PARAMS> init;
         std::unique_ptr<NV_ENC_CONFIG> config;
         std::string preset_name;
+        uint32_t tuning = 0;
+    };
+    // A preset and the tuning it is used with (0 for an API without tunings).
+    struct PresetChoice {
+        GUID preset;
+        uint32_t tuning;
     };
     // What a switch replaced and the driver refused to release; tried again at teardown.
     struct Retired {
@@ -203,13 +210,20 @@ private:
     NamedGuids query_presets(const GUID& codec);
     Value query_input_formats(const GUID& codec);
     void dump_caps(const std::string& name, const GUID& codec);
-    GUID get_preset(const GUID& codec, const StreamConfig& c);
+    PresetChoice get_preset(const GUID& codec, const StreamConfig& c);
     // `name` is null for a preset without one.
-    std::unique_ptr<NV_ENC_PRESET_CONFIG> get_preset_config(const char* name, const GUID& encode, const GUID& preset);
+    std::unique_ptr<NV_ENC_PRESET_CONFIG> get_preset_config(const char* name, const GUID& encode, const GUID& preset,
+                                                            uint32_t tuning);
+    void name_preset(const SessionParams& params);
+    // A failed call of the open session: with the API's driver messages, the driver's text is logged first.
+    void check_session(int status, const std::string& operation) const;
+    void log_driver_message() const;
+    void keep_failure(FirstFailure& failure, int status, const char* operation) const;
     SessionParams session_params(const GUID& codec, const StreamConfig& c);
     // switches (core_switch.cpp)
     void switch_format(const std::string& pixel_format, bool lossless);
-    int reconfigure(const SessionParams& params);
+    int reconfigure(const SessionParams& params, bool reset = true);
+    void apply_bitrate();
     void restore_session();
     void retire(OutputStage& old);
     // frames (core_frames.cpp)
@@ -255,7 +269,7 @@ private:
     // releases that failed, retried before the next frame and at teardown
     MappedInput pending_unmap_;
     BitstreamLock pending_unlock_;
-    std::string codec_name_, preset_name_;
+    std::string codec_name_, preset_name_, tuning_name_;
     bool force_idr_ = false;
     bool end_of_stream_sent_ = false;  // by this session's teardown
     double time_ = 0;

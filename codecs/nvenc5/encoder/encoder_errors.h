@@ -100,10 +100,6 @@ public:
             keep();
         }
     }
-    // An NVENC status of a step: non-zero is a failure of `what`.
-    void status(int code, const char* what) {
-        if (code != 0) run([&] { check_nvenc(code, what); });
-    }
     explicit operator bool() const noexcept { return bool(first_); }
     void raise_if_any() {
         if (first_) std::rethrow_exception(std::exchange(first_, nullptr));

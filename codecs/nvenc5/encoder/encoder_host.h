@@ -26,6 +26,7 @@ struct Settings {
     int yuv444_threshold = 85;
     int lossless_threshold = 100;
     bool debug_api = false;
+    uint32_t desired_tuning = 0;  // an API with tunings: the one a lossy session takes; 0 chooses by speed
 };
 
 // The device the host chose for a set-up: its number and the host's device object (null: none usable).

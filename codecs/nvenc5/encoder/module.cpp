@@ -79,6 +79,8 @@ void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table) {
     const long long status = py::as_long_long(py::call(create.get(), address).get());
     py_check_nvenc(static_cast<int>(status), "getting API function list");
     require(table->nvEncOpenEncodeSessionEx != nullptr, "looks like NvEncodeAPICreateInstance failed!");
+    if (api::kTunedPresets && !table->nvEncGetEncodePresetConfigEx)
+        py_fail("nvenc: the driver's NVENC library has no nvEncGetEncodePresetConfigEx");
 }
 
 std::array<int, 3> pretty_version() {
@@ -160,7 +162,7 @@ Ref name_tuple(Table<const char*> names) {
 Ref profiles_dict() {
     Ref d = py::new_dict();
     for (const GuidName& codec : codec_guids()) {
-        Table<GuidName> profiles = std::string(codec.name) == "H264" ? h264_profile_guids() : api::hevc_profile_guids();
+        Table<GuidName> profiles = profile_guids(codec.name);
         if (profiles.size) py::dict_set(d.get(), text(key_text(codec)), guid_dict(profiles));
     }
     return d;
@@ -226,12 +228,28 @@ int env_integer(const char* name, const char* fallback) {
     return static_cast<int>(n);
 }
 
+// TEVU_NVENC_TUNING, for an API with tunings: a lossy session's tuning, by name; empty chooses by speed.
+// The lossless tuning is not the host's to choose.
+std::string desired_tuning_text() { return tuning_names().size ? env_text("TEVU_NVENC_TUNING", "") : ""; }
+uint32_t desired_tuning() {
+    const std::string wanted = desired_tuning_text();
+    if (wanted.empty()) return 0;
+    std::string accepted;
+    for (const NumberName& tuning : tuning_names()) {
+        if (tuning.value == NV_ENC_TUNING_INFO_LOSSLESS) continue;
+        if (wanted == tuning.name) return tuning.value;
+        accepted += (accepted.empty() ? "'" : ", '") + std::string(tuning.name) + "'";
+    }
+    py::raise(PyExc_ValueError, "TEVU_NVENC_TUNING: unknown tuning '" + wanted + "', it must be one of " + accepted);
+}
+
 Config read_config() {
     Config c;
     c.desired_preset = env_text("TEVU_NVENC_PRESET", "");
     c.yuv444_threshold = env_integer("TEVU_NVENC_YUV444_THRESHOLD", "85");
     c.lossless_threshold = env_integer("TEVU_NVENC_LOSSLESS_THRESHOLD", "100");
     c.debug_api = env_text("TEVU_NVENC_DEBUG_API", "0") == "1";
+    c.desired_tuning = desired_tuning();
     return c;
 }
 
@@ -283,6 +301,10 @@ void add_config(PyObject* m) {
     py::add_object(m, "log", s.log);
     s.config = read_config();
     py::add_object(m, "DESIRED_PRESET", text(s.config.desired_preset));
+    if (tuning_names().size) {
+        py::add_object(m, "DESIRED_TUNING", text(desired_tuning_text()));
+        py::add_object(m, "TUNING_INFO", number_dict(tuning_names()));
+    }
     py::add_object(m, "YUV444_THRESHOLD", py_value(s.config.yuv444_threshold));
     py::add_object(m, "LOSSLESS_THRESHOLD", py_value(s.config.lossless_threshold));
     py::add_object(m, "DEBUG_API", py_value(s.config.debug_api ? 1 : 0));

@@ -52,8 +52,9 @@ Ref bind(const Ref& library, const char* symbol, const Ref& argument_type) {
     return fn;
 }
 
-// Logs the newest API the opened NVENC library speaks beside the one this module uses.
-void log_newest_api(const Ref& nvenc) {
+// Logs the newest API the opened NVENC library speaks beside the one this module uses, and returns it; 0
+// when the library does not tell.
+uint32_t log_newest_api(const Ref& nvenc) {
     const std::string module_api = api_version_text(api::kVersion);
     Ref fn;
     try {
@@ -61,17 +62,19 @@ void log_newest_api(const Ref& nvenc) {
     } catch (const py::ErrorAlreadySet&) {
         py::clear_error();
         log_debug("init_nvencode_library() NVENC API %s, the library does not tell its newest", module_api);
-        return;
+        return 0;
     }
     PyObject* ctypes = state().host.ctypes.get();
     Ref address = getattr(call(getattr(ctypes, "cast").get(), fn, getattr(ctypes, "c_void_p")).get(), "value");
     const NewestApi newest = query_newest_api(reinterpret_cast<void*>(py::as_long_long(address.get())));
-    if (newest.status == NV_ENC_SUCCESS)
+    if (newest.status == NV_ENC_SUCCESS) {
         log_debug("init_nvencode_library() NVENC API %s, the library's newest %s", module_api,
                   api_version_text(newest.version));
-    else
-        log_debug("init_nvencode_library() NVENC API %s, NvEncodeAPIGetMaxSupportedVersion returned %s", module_api,
-                  status_info(newest.status));
+        return newest.version;
+    }
+    log_debug("init_nvencode_library() NVENC API %s, NvEncodeAPIGetMaxSupportedVersion returned %s", module_api,
+              status_info(newest.status));
+    return 0;
 }
 
 }  // namespace
@@ -94,7 +97,14 @@ Ref init_nvencode_library(PyObject*, PyObject*) {
     Ref create_instance = bind(nvenc, "NvEncodeAPICreateInstance", getattr(ctypes, "c_void_p"));
     set_module_attr("NvEncodeAPICreateInstance", create_instance);
     log_debug("init_nvencode_library() NvEncodeAPICreateInstance=%s", create_instance);
-    log_newest_api(nvenc);
+    const uint32_t newest = log_newest_api(nvenc);
+    if (api::kOldestDriverApi && newest < api::kOldestDriverApi) {
+        // No session is to be attempted with a library that cannot serve this API.
+        set_module_attr("NvEncodeAPICreateInstance", py::none());
+        py_fail(format("nvenc: the driver supports NVENC API %s, this module needs %s or later (driver 520 or later)",
+                       newest ? api_version_text(newest) : std::string("an unknown version"),
+                       api_version_text(api::kOldestDriverApi)));
+    }
     return py::none();
 }
 
@@ -133,7 +143,7 @@ void check_driver() {
         py_fail(format("NVidia driver version %s is blacklisted, it does not work with NVENC", shown));
     if (py::is_none(verdict.get())) {
         log_warn("Warning: NVidia driver version %s may or may not work", shown);
-        log_warn(" recommended driver versions: up to 350 only");
+        log_warn(api::kRecommendedDrivers);
         if (env_text("TEVU_NVENC_YUV444P", "0") != "1") {
             log_warn(" disabling YUV444P and lossless mode");
             log_warn(" use TEVU_NVENC_YUV444P=1 to force enable it");

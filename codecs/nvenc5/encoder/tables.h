@@ -40,13 +40,15 @@ Table<T> table_of(const T (&items)[N]) {
     return {items, N};
 }
 
+// The vocabulary of the build's API (legacy_tables.cpp for API 4.0 and 5.0, api12_traits.cpp for 12.0).
 Table<GuidName> codec_guids();
-Table<GuidName> h264_profile_guids();
+Table<GuidName> profile_guids(const std::string& codec);  // by the codec's name; empty when it has none
 Table<GuidName> preset_guids();
 Table<PresetRank> preset_ranks();
 Table<const char*> yuv444_presets();
 Table<const char*> lossless_presets();
 Table<NumberName> buffer_formats();
+Table<NumberName> tuning_names();  // empty for an API without tunings
 Table<NumberName> caps_names();  // the shared names and the API's own (api_traits.h), in value order
 Table<NumberName> status_texts();
 
