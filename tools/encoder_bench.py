@@ -1,6 +1,8 @@
-"""Benchmarks: get_runtime_factor() against the host calls it makes; compress_image at 1920x1080 against
-the unavoidable work of a frame (staging copy, upload, colour conversion); one encoder against two on two
-threads. Run through encoder-bench (NVENC_EMU_NULL=1: the stand-in skips the real encode)."""
+"""Benchmarks of each module given (default: the API-12.0 module beside the API-5.0 one):
+get_runtime_factor() against the host calls it makes; compress_image at 1920x1080 against the unavoidable
+work of a frame (staging copy, upload, colour conversion); the cost of a speed change, which the API-12.0
+module brings into its session as a new bitrate, against a frame; one encoder against two on two threads.
+Run through encoder-bench (NVENC_EMU_NULL=1: the stand-in skips the real encode)."""
 
 from __future__ import print_function
 
@@ -70,21 +72,18 @@ def unavoidable_frame_work(cuda_context, pixels):
     return t
 
 
-def main():
-    parser = tool_cli.parser("encoder-bench", __doc__)
-    parser.add_argument("--api", default="5", choices=["5", "4"], help="NVENC API of the module")
-    parser.add_argument("--frames", type=tool_cli.number_in(1, 1000000), default=60,
-                        help="frames per encoder in the one-against-two comparison")
-    a = parser.parse_args()
-    m = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
+def bench(api, frames):
+    """Prints the figures of one module, each line starting with its API."""
+    m = importlib.import_module("tevu.codecs.nvenc%s.encoder" % api)
     from tevu.codecs.cuda_common import cuda_context
     m.init_module()
+    label = "API %s.%s" % tuple(m.PRETTY_VERSION[:2])
 
     counter = m.context_counter
     host = per_call(lambda: (cuda_context.init_all_devices(), counter.get()))
     factor = per_call(m.get_runtime_factor)
-    print("get_runtime_factor: %.2f us per call; the two host calls: %.2f us; ratio %.2f" % (
-        factor * 1e6, host * 1e6, factor / host))
+    print("%s get_runtime_factor: %.2f us per call; the two host calls: %.2f us; ratio %.2f" % (
+        label, factor * 1e6, host * 1e6, factor / host))
 
     pixels = bytes(bytearray(i % 251 for i in range(W * 4))) * H
     encoders = [m.Encoder(), m.Encoder()]
@@ -94,26 +93,47 @@ def main():
     encoders[0].compress_image(image, 50, 50)
     frame = per_call(lambda: encoders[0].compress_image(image, 50, 50), 3.0)
     work = unavoidable_frame_work(cuda_context, pixels)
-    print("compress_image 1920x1080: %.2f ms per frame; unavoidable work: %.2f ms; ratio %.2f" % (
-        frame * 1e3, work * 1e3, frame / work))
+    print("%s compress_image 1920x1080: %.2f ms per frame; unavoidable work: %.2f ms; ratio %.2f" % (
+        label, frame * 1e3, work * 1e3, frame / work))
+
+    speeds = [40, 60]
+    flips = [0]
+
+    def changing_speed():
+        flips[0] += 1
+        encoders[0].compress_image(image, 50, speeds[flips[0] % 2])
+    changing = per_call(changing_speed, 3.0)
+    print("%s speed change on every frame: %.2f ms per frame, %.2f ms more than a frame (%.0f%% of one)" % (
+        label, changing * 1e3, (changing - frame) * 1e3, 100.0 * (changing - frame) / frame))
 
     def run(e, n):
         for _ in range(n):
             e.compress_image(image, 50, 50)
-    n = a.frames
     start = time.time()
-    run(encoders[0], n)
-    one = n / (time.time() - start)
-    threads = [threading.Thread(target=run, args=(e, n)) for e in encoders]
+    run(encoders[0], frames)
+    one = frames / (time.time() - start)
+    threads = [threading.Thread(target=run, args=(e, frames)) for e in encoders]
     start = time.time()
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    two = 2 * n / (time.time() - start)
-    print("frame rate: one encoder %.1f fps, two encoders on two threads %.1f fps; ratio %.2f" % (one, two, two / one))
+    two = 2 * frames / (time.time() - start)
+    print("%s frame rate: one encoder %.1f fps, two encoders on two threads %.1f fps; ratio %.2f" % (
+        label, one, two, two / one))
     for e in encoders:
         e.clean()
+
+
+def main():
+    parser = tool_cli.parser("encoder-bench", __doc__)
+    parser.add_argument("--api", action="append", choices=["12", "5", "4"],
+                        help="NVENC API of a module to measure, once per module (default: 12 and 5)")
+    parser.add_argument("--frames", type=tool_cli.number_in(1, 1000000), default=60,
+                        help="frames per encoder in the one-against-two comparison")
+    a = parser.parse_args()
+    for api in a.api or ["12", "5"]:
+        bench(api, a.frames)
 
 
 if __name__ == "__main__":

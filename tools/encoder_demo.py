@@ -12,6 +12,24 @@ from tevu_testsupport.frames import Image, desktop_frame
 from tevu_testsupport.streams import psnr
 
 
+def initialised_module(apis):
+    """The first encoder module of the APIs given whose import and init_module() succeed; says which it
+    used and why it skipped the others. Raises the last failure when none can be used."""
+    failure = None
+    for api in apis:
+        name = "tevu.codecs.nvenc%s.encoder" % api
+        try:
+            module = importlib.import_module(name)
+            module.init_module()
+        except Exception as e:  # any failure of the module's set-up makes it one to skip
+            print("encoder-demo: skipping %s: %s" % (name, e))
+            failure = e
+            continue
+        print("encoder-demo: using %s" % name)
+        return module
+    raise failure
+
+
 def main():
     parser = tool_cli.parser("encoder-demo", __doc__)
     parser.add_argument("--size", default="1280x720", type=tool_cli.pair("x", "WxH", 4096), help="picture size")
@@ -25,7 +43,9 @@ def main():
     parser.add_argument("--output", type=tool_cli.output_file,
                         help="the H.264 stream (default: demo/encoder-demo.h264 in the build tree)")
     parser.add_argument("--psnr", action="store_true", help="decode with ffmpeg and compare with the source")
-    parser.add_argument("--api", default="5", choices=["5", "4"], help="NVENC API of the module")
+    parser.add_argument("--api", default="auto", choices=["auto", "12", "5", "4"],
+                        help="NVENC API of the module (default: the first of 12, 5 and 4 whose init_module() "
+                        "succeeds)")
     a = parser.parse_args()
     width, height = a.size
     scaling = a.scaling
@@ -34,8 +54,7 @@ def main():
         if not os.path.isdir(os.path.dirname(a.output)):
             os.makedirs(os.path.dirname(a.output))
 
-    encoder = importlib.import_module("tevu.codecs.nvenc%s.encoder" % a.api)
-    encoder.init_module()
+    encoder = initialised_module(["12", "5", "4"] if a.api == "auto" else [a.api])
     print("NVENC API %s, YUV444 %s, lossless %s" % (encoder.get_version(), encoder.YUV444_ENABLED,
                                                     encoder.LOSSLESS_ENABLED))
     e = encoder.Encoder()
