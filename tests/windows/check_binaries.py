@@ -77,6 +77,14 @@ def main():
             print("FAIL %s: %s" % (shown, "; ".join(problems)))
         else:
             print("ok %s: exports %s; imports %s" % (shown, ", ".join(sorted(needed)), ", ".join(sorted(imports))))
+    # The API-12.0 module is built for 64-bit targets only, for each interpreter there.
+    twelve = glob.glob(os.path.join(build, "python", "tevu", "codecs", "nvenc12", "*.pyd"))
+    if bits == 64 and len(twelve) < 2:
+        print("FAIL the API-12.0 module: built for %d interpreters, expected 2" % len(twelve))
+        failed += 1
+    if bits == 32 and twelve:
+        print("FAIL the API-12.0 module is built for a 32-bit target: %s" % ", ".join(sorted(twelve)))
+        failed += 1
     return 1 if failed else 0
 
 

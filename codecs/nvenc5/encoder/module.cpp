@@ -257,16 +257,17 @@ Config read_config() {
 void import_host() {
     Host& h = state().host;
     using py::import_from;
-    h.time = py::import("time");
+    // The import needs time, collections.deque and tevu.os_util._memoryview, though it keeps none of them.
+    py::import("time");
     h.ctypes = py::import("ctypes");
-    h.deque = import_from("collections", "deque");
+    import_from("collections", "deque");
     py::import("binascii");
     h.AtomicInteger = import_from("tevu.util", "AtomicInteger");
     h.updict = import_from("tevu.util", "updict");
     h.engs = import_from("tevu.util", "engs");
     h.csv = import_from("tevu.util", "csv");
     h.pver = import_from("tevu.util", "pver");
-    h.memoryview = import_from("tevu.os_util", "_memoryview");
+    import_from("tevu.os_util", "_memoryview");
     const char* cc = "tevu.codecs.cuda_common.cuda_context";
     h.init_all_devices = import_from(cc, "init_all_devices");
     h.get_devices = import_from(cc, "get_devices");

@@ -32,12 +32,12 @@ using Config = Settings;
 
 // Host services, imported by name at load.
 struct Host {
-    Ref AtomicInteger, updict, engs, csv, pver, memoryview;
+    Ref AtomicInteger, updict, engs, csv, pver;
     Ref init_all_devices, get_devices, select_device, get_cuda_info, get_pycuda_info, device_info, reset_state,
         get_CUDA_function, record_device_failure, record_device_success, CUDA_ERRORS_INFO;
     Ref video_spec, TransientCodecException, ImageWrapper, packed;
     Ref get_nvidia_module_version, is_blacklisted, Logger;
-    Ref time, ctypes, deque;
+    Ref ctypes;
 };
 
 struct ModuleState {
