@@ -8,24 +8,70 @@ namespace {
 // A preset of our own that clients do not know, offered when NVENC_EMU_EXTRA_PRESET=1.
 constexpr GUID kExtraPresetGuid = {0x5A0C1E77, 0x3B1D, 0x4E52, {0x9C, 0x0B, 0x71, 0x2D, 0xE4, 0x8A, 0x19, 0x66}};
 constexpr uint32_t kGop = 30;
+constexpr uint32_t kTunedGop = 250;
+// The bitrates of a tuned preset's configuration, in bits per second (clients set their own).
+constexpr uint32_t kTunedBitrate = 4000000;
+constexpr uint32_t kTunedPeakBitrate = 8000000;
+// The capabilities API 4.0/5.0 numbers (0 to 35, the count) and API 12.0's (0 to 51).
+constexpr int kCapabilityCountV5 = 35;
+constexpr int kCapabilityCountV12 = 51;
 
 const std::vector<Preset>& h264_presets() {
     static const std::vector<Preset> list = {
-        {NV_ENC_PRESET_DEFAULT_GUID, "superfast", {24, 26, 22}, kGop, false},
-        {NV_ENC_PRESET_HP_GUID, "ultrafast", {27, 29, 25}, kGop, false},
-        {NV_ENC_PRESET_HQ_GUID, "veryfast", {22, 24, 20}, kGop, false},
-        {NV_ENC_PRESET_BD_GUID, "faster", {20, 22, 18}, kGop, false},
-        {NV_ENC_PRESET_LOW_LATENCY_DEFAULT_GUID, "superfast", {25, 27, 23}, NVENC_INFINITE_GOPLENGTH, false},
-        {NV_ENC_PRESET_LOW_LATENCY_HQ_GUID, "veryfast", {23, 25, 21}, NVENC_INFINITE_GOPLENGTH, false},
-        {NV_ENC_PRESET_LOW_LATENCY_HP_GUID, "ultrafast", {28, 30, 26}, NVENC_INFINITE_GOPLENGTH, false},
-        {NVENC_PRESET_STREAMING_GUID, "superfast", {26, 28, 24}, NVENC_INFINITE_GOPLENGTH, false},
-        {NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID, "superfast", {0, 0, 0}, kGop, true},
-        {NV_ENC_PRESET_LOSSLESS_HP_GUID, "ultrafast", {0, 0, 0}, kGop, true},
+        {NV_ENC_PRESET_DEFAULT_GUID, "superfast", {24, 26, 22}, kGop, false, false},
+        {NV_ENC_PRESET_HP_GUID, "ultrafast", {27, 29, 25}, kGop, false, false},
+        {NV_ENC_PRESET_HQ_GUID, "veryfast", {22, 24, 20}, kGop, false, false},
+        {NV_ENC_PRESET_BD_GUID, "faster", {20, 22, 18}, kGop, false, false},
+        {NV_ENC_PRESET_LOW_LATENCY_DEFAULT_GUID, "superfast", {25, 27, 23}, NVENC_INFINITE_GOPLENGTH, false, false},
+        {NV_ENC_PRESET_LOW_LATENCY_HQ_GUID, "veryfast", {23, 25, 21}, NVENC_INFINITE_GOPLENGTH, false, false},
+        {NV_ENC_PRESET_LOW_LATENCY_HP_GUID, "ultrafast", {28, 30, 26}, NVENC_INFINITE_GOPLENGTH, false, false},
+        {NVENC_PRESET_STREAMING_GUID, "superfast", {26, 28, 24}, NVENC_INFINITE_GOPLENGTH, false, false},
+        {NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID, "superfast", {0, 0, 0}, kGop, true, false},
+        {NV_ENC_PRESET_LOSSLESS_HP_GUID, "ultrafast", {0, 0, 0}, kGop, true, false},
     };
     return list;
 }
 
-const Preset kExtraPreset = {kExtraPresetGuid, "superfast", {25, 27, 23}, kGop, false};
+// P1 (fastest) to P7 (best): libx264's speed presets in the same order.
+const std::vector<Preset>& tuned_presets() {
+    static const std::vector<Preset> list = {
+        {NV_ENC_PRESET_P1_GUID, "ultrafast", {28, 30, 26}, kTunedGop, false, true},
+        {NV_ENC_PRESET_P2_GUID, "superfast", {27, 29, 25}, kTunedGop, false, true},
+        {NV_ENC_PRESET_P3_GUID, "veryfast", {26, 28, 24}, kTunedGop, false, true},
+        {NV_ENC_PRESET_P4_GUID, "faster", {25, 27, 23}, kTunedGop, false, true},
+        {NV_ENC_PRESET_P5_GUID, "fast", {24, 26, 22}, kTunedGop, false, true},
+        {NV_ENC_PRESET_P6_GUID, "medium", {23, 25, 21}, kTunedGop, false, true},
+        {NV_ENC_PRESET_P7_GUID, "slow", {22, 24, 20}, kTunedGop, false, true},
+    };
+    return list;
+}
+
+const Preset kExtraPreset = {kExtraPresetGuid, "superfast", {25, 27, 23}, kGop, false, false};
+
+// The rate control and stream structure that a tuning gives a tuned preset's configuration (lossless: the
+// constant quantiser; its H.264 settings are the caller's).
+void apply_tuning(NV_ENC_CONFIG& c, NV_ENC_TUNING_INFO tuning) {
+    NV_ENC_RC_PARAMS& rc = c.rcParams;
+    rc.multiPass = NV_ENC_MULTI_PASS_DISABLED;
+    switch (tuning) {
+    case NV_ENC_TUNING_INFO_LOW_LATENCY:
+    case NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY:
+        rc.rateControlMode = NV_ENC_PARAMS_RC_CBR;
+        rc.averageBitRate = rc.maxBitRate = kTunedBitrate;
+        c.gopLength = NVENC_INFINITE_GOPLENGTH;
+        break;
+    case NV_ENC_TUNING_INFO_LOSSLESS:
+        rc.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
+        rc.constQP = {0, 0, 0};
+        break;
+    case NV_ENC_TUNING_INFO_HIGH_QUALITY:
+    case NV_ENC_TUNING_INFO_UNDEFINED:
+        rc.rateControlMode = NV_ENC_PARAMS_RC_VBR;
+        rc.averageBitRate = kTunedBitrate;
+        rc.maxBitRate = kTunedPeakBitrate;
+        break;
+    }
+}
 
 int default_capability(NV_ENC_CAPS cap) {
     switch (cap) {
@@ -44,10 +90,15 @@ int default_capability(NV_ENC_CAPS cap) {
     case NV_ENC_CAPS_HEIGHT_MAX:
         return 4096;
     case NV_ENC_CAPS_MB_NUM_MAX: return (4096 / 16) * (4096 / 16);
-    case NV_ENC_CAPS_EXPOSED_COUNT: return NV_ENC_CAPS_EXPOSED_COUNT;
+    case NV_ENC_CAPS_WIDTH_MIN:
+    case NV_ENC_CAPS_HEIGHT_MIN:
+        return 2;
+    case NV_ENC_CAPS_NUM_ENCODER_ENGINES: return 1;
     default: return 0;  // B frames, fields, SVC, intra refresh, asynchronous mode, ...: not offered
     }
 }
+
+int capability_count(uint32_t api) { return api >= NVENC_API_V12 ? kCapabilityCountV12 : kCapabilityCountV5; }
 
 }  // namespace
 
@@ -78,11 +129,19 @@ std::vector<GUID> profile_guids(Codec codec) {
 
 int Offer::capability(NV_ENC_CAPS cap) const {
     const auto it = capability_overrides.find(cap);
-    return it != capability_overrides.end() ? it->second : default_capability(cap);
+    if (it != capability_overrides.end())
+        return it->second;
+    if (cap == capability_count(api))
+        return cap;  // the count, the last number of each API
+    if (cap == NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES && current_presets())
+        return NV_ENC_PARAMS_RC_VBR | NV_ENC_PARAMS_RC_CBR;
+    if (cap == NV_ENC_CAPS_SUPPORT_DYN_BITRATE_CHANGE && api >= NVENC_API_V12)
+        return 1;
+    return default_capability(cap);
 }
 
 std::optional<int> capability_value(const Offer& offer, int cap) {
-    if (cap < 0 || cap > NV_ENC_CAPS_EXPOSED_COUNT)
+    if (cap < 0 || cap > capability_count(offer.api))
         return std::nullopt;
     return offer.capability(static_cast<NV_ENC_CAPS>(cap));
 }
@@ -95,7 +154,7 @@ std::vector<NV_ENC_BUFFER_FORMAT> input_formats(const Offer& offer, Codec codec)
 
 std::vector<Preset> presets(const Offer& offer, Codec codec) {
     std::vector<Preset> list;
-    for (const Preset& p : h264_presets())
+    for (const Preset& p : offer.current_presets() ? tuned_presets() : h264_presets())
         if (!p.lossless || (codec == Codec::H264 && offer.lossless()))
             list.push_back(p);
     if (offer.extra_preset)
@@ -110,7 +169,17 @@ std::optional<Preset> find_preset(const Offer& offer, Codec codec, const GUID& g
     return std::nullopt;
 }
 
-NV_ENC_CONFIG preset_configuration(Codec codec, const Preset& preset, uint32_t api) {
+bool known_tuning(uint32_t tuning) {
+    return tuning >= NV_ENC_TUNING_INFO_HIGH_QUALITY && tuning <= NV_ENC_TUNING_INFO_LOSSLESS;
+}
+
+bool tuning_offered(const Offer& offer, Codec codec, NV_ENC_TUNING_INFO tuning) {
+    if (tuning == NV_ENC_TUNING_INFO_LOSSLESS)
+        return codec == Codec::H264 && offer.lossless();
+    return known_tuning(tuning);
+}
+
+NV_ENC_CONFIG preset_configuration(Codec codec, const Preset& preset, uint32_t api, NV_ENC_TUNING_INFO tuning) {
     NV_ENC_CONFIG c{};
     c.version = nvenc_struct_version<NV_ENC_CONFIG>(api);
     c.profileGUID = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID;
@@ -121,20 +190,29 @@ NV_ENC_CONFIG preset_configuration(Codec codec, const Preset& preset, uint32_t a
     c.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
     c.rcParams.constQP = {static_cast<uint32_t>(preset.qp.inter_p), static_cast<uint32_t>(preset.qp.inter_b),
                           static_cast<uint32_t>(preset.qp.intra)};
+    if (api >= NVENC_API_V12)
+        c.rcParams.version = nvenc_struct_version<NV_ENC_RC_PARAMS>(api);
+    if (preset.tuned)
+        apply_tuning(c, tuning);
     if (codec == Codec::Hevc) {
         NV_ENC_CONFIG_HEVC& h = c.encodeCodecConfig.hevcConfig;
-        h.idrPeriod = preset.gop_length;
+        h.idrPeriod = c.gopLength;
         h.chromaFormatIDC = NVENC_CHROMA_FORMAT_IDC_420;
         h.maxNumRefFramesInDPB = 1;
         return c;
     }
     NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
-    h.idrPeriod = preset.gop_length;
+    h.idrPeriod = c.gopLength;
     h.chromaFormatIDC = NVENC_CHROMA_FORMAT_IDC_420;
     h.maxNumRefFrames = 1;
     h.sliceMode = NVENC_SLICE_MODE_COUNT;
     h.sliceModeData = 1;
-    h.qpPrimeYZeroTransformBypassFlag = preset.lossless ? 1 : 0;
+    const bool lossless = preset.lossless || (preset.tuned && tuning == NV_ENC_TUNING_INFO_LOSSLESS);
+    h.qpPrimeYZeroTransformBypassFlag = lossless ? 1 : 0;
+    if (preset.tuned && lossless) {
+        c.profileGUID = NV_ENC_H264_PROFILE_HIGH_444_GUID;
+        h.chromaFormatIDC = NVENC_CHROMA_FORMAT_IDC_444;
+    }
     return c;
 }
 

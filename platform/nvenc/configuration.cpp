@@ -32,10 +32,29 @@ ColourSignal colour_of(const NV_ENC_CONFIG_H264_VUI_PARAMETERS& vui) {
     return c;
 }
 
-Translation refuse(NVENCSTATUS status) {
+Translation refuse(NVENCSTATUS status, const char* reason) {
     Translation t;
     t.status = status;
+    t.reason = reason;
     return t;
+}
+
+bool current_rate_mode(uint32_t mode) {
+    return mode == NV_ENC_PARAMS_RC_CONSTQP || mode == NV_ENC_PARAMS_RC_VBR || mode == NV_ENC_PARAMS_RC_CBR;
+}
+
+// The tuning of a tuned preset; none needed for the others.
+Translation check_tuning(const NV_ENC_INITIALIZE_PARAMS& p, const NV_ENC_CONFIG& c, const Preset& preset) {
+    if (!preset.tuned)
+        return {};
+    if (p.tuningInfo == NV_ENC_TUNING_INFO_UNDEFINED)
+        return refuse(NV_ENC_ERR_INVALID_PARAM, "the preset needs a tuning: tuningInfo is 0 (undefined)");
+    if (!known_tuning(p.tuningInfo))
+        return refuse(NV_ENC_ERR_INVALID_PARAM, "unknown tuningInfo");
+    if (p.tuningInfo == NV_ENC_TUNING_INFO_LOSSLESS &&
+        c.encodeCodecConfig.h264Config.chromaFormatIDC != NVENC_CHROMA_FORMAT_IDC_444)
+        return refuse(NV_ENC_ERR_INVALID_PARAM, "the lossless tuning encodes 4:4:4 only");
+    return {};
 }
 
 }  // namespace
@@ -83,16 +102,30 @@ Translation translate(const NV_ENC_INITIALIZE_PARAMS& p, const NV_ENC_CONFIG& c,
                       const Offer& offer) {
     if (p.encodeWidth == 0 || p.encodeHeight == 0 || p.encodeWidth % 2 || p.encodeHeight % 2 ||
         p.encodeWidth > kLargestSide || p.encodeHeight > kLargestSide)
-        return refuse(NV_ENC_ERR_INVALID_PARAM);
+        return refuse(NV_ENC_ERR_INVALID_PARAM, "the picture size must be even, from 2 to 4096");
     if (p.enableEncodeAsync || c.frameIntervalP > 1 || p.enableMEOnlyMode)
-        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM,
+                      "asynchronous mode, B frames and motion estimation alone are not offered");
     if (c.frameFieldMode != 0 && c.frameFieldMode != NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME)
-        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM, "field coding is not offered");
+    const Translation tuning = check_tuning(p, c, preset);
+    if (tuning.status != NV_ENC_SUCCESS)
+        return tuning;
+    if (offer.current_presets()) {
+        if (!current_rate_mode(c.rcParams.rateControlMode))
+            return refuse(NV_ENC_ERR_INVALID_PARAM,
+                          "the rate-control mode is not one of API 12.0 (constant quantiser, VBR, CBR)");
+        if (c.rcParams.multiPass > NV_ENC_TWO_PASS_FULL_RESOLUTION)
+            return refuse(NV_ENC_ERR_INVALID_PARAM, "unknown multiPass");  // either pass count encodes once
+    }
     const NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
     const std::optional<RateSettings> rate = rate_of(c.rcParams);
     const std::optional<Profile> profile = profile_of(c.profileGUID);
-    if (!rate || !profile || h.enableStereoMVC || h.enableTemporalSVC || h.separateColourPlaneFlag)
-        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+    if (!rate)
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM, "the rate-control mode is not offered");
+    if (!profile || h.enableStereoMVC || h.enableTemporalSVC || h.separateColourPlaneFlag)
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM,
+                      "the profile, stereo, temporal layers or separate colour planes are not offered");
 
     Translation t;
     EncoderSettings& s = t.settings;
@@ -103,10 +136,10 @@ Translation translate(const NV_ENC_INITIALIZE_PARAMS& p, const NV_ENC_CONFIG& c,
     case NVENC_CHROMA_FORMAT_IDC_420: s.chroma = ChromaFormat::Yuv420; break;
     case NVENC_CHROMA_FORMAT_IDC_444:
         if (!offer.yuv444())
-            return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+            return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM, "4:4:4 is not offered");
         s.chroma = ChromaFormat::Yuv444;
         break;
-    default: return refuse(NV_ENC_ERR_INVALID_PARAM);
+    default: return refuse(NV_ENC_ERR_INVALID_PARAM, "unknown chromaFormatIDC");
     }
     s.profile = *profile;
     s.entropy = h.entropyCodingMode == NV_ENC_H264_ENTROPY_CODING_MODE_CAVLC ? EntropyCoding::Cavlc
@@ -115,7 +148,7 @@ Translation translate(const NV_ENC_INITIALIZE_PARAMS& p, const NV_ENC_CONFIG& c,
     s.rate = *rate;
     s.transform_bypass = h.qpPrimeYZeroTransformBypassFlag != 0;
     if (s.lossless() && !offer.lossless())
-        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM);
+        return refuse(NV_ENC_ERR_UNSUPPORTED_PARAM, "lossless encoding is not offered");
     if (p.frameRateNum && p.frameRateDen) {
         s.fps_num = p.frameRateNum;
         s.fps_den = p.frameRateDen;

@@ -16,10 +16,13 @@ const char* rate_mode_name(uint32_t mode);
 
 struct Translation {
     NVENCSTATUS status = NV_ENC_SUCCESS;
+    const char* reason = "";  // why it was refused
     EncoderSettings settings;
 };
 
-// Checks and translates initialisation parameters and the configuration they carry (or the preset's).
+// Checks and translates initialisation parameters and the configuration they carry (or the preset's). A
+// tuned preset needs a tuning (tuningInfo), and the lossless tuning 4:4:4; a session offering the presets
+// P1-P7 takes only the rate-control modes of API 12.0 (constant quantiser, variable and constant bitrate).
 Translation translate(const NV_ENC_INITIALIZE_PARAMS& params, const NV_ENC_CONFIG& config, const Preset& preset,
                       const Offer& offer);
 

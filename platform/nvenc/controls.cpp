@@ -99,6 +99,7 @@ Controls controls_from_environment() {
     c.failures = rules_from_environment<int>(failure_syntax, parse_integer);
     c.null_encode = environment("NVENC_EMU_NULL") == "1";
     c.extra_preset = environment("NVENC_EMU_EXTRA_PRESET") == "1";
+    c.legacy_presets = environment("NVENC_EMU_LEGACY_PRESETS") != "0";
     c.overcount = parse_from_environment(overcount_syntax, parse_overcount);
     c.trace_path = environment("NVENC_EMU_TRACE");
     return c;

@@ -31,7 +31,8 @@ std::set<std::string> parse_overcount(const std::string& text, std::vector<std::
 
 struct Controls {
     unsigned max_sessions = 32;
-    uint32_t max_api = 0x50;
+    uint32_t max_api = 0xC2;     // 12.2
+    bool legacy_presets = true;  // false: a driver from 590 on (P1-P7 only, for every client)
     std::map<int, int> capabilities;
     std::vector<FailureRule> failures;
     bool null_encode = false;
@@ -41,7 +42,7 @@ struct Controls {
 };
 
 // Reads NVENC_EMU_MAX_SESSIONS, NVENC_EMU_MAX_API, NVENC_EMU_CAPS, NVENC_EMU_FAIL, NVENC_EMU_NULL,
-// NVENC_EMU_EXTRA_PRESET, NVENC_EMU_OVERCOUNT and NVENC_EMU_TRACE; unset or malformed values keep the
+// NVENC_EMU_EXTRA_PRESET, NVENC_EMU_LEGACY_PRESETS, NVENC_EMU_OVERCOUNT and NVENC_EMU_TRACE; unset or malformed values keep the
 // defaults. Malformed items of the lists NVENC_EMU_CAPS, NVENC_EMU_FAIL and NVENC_EMU_OVERCOUNT are
 // skipped and reported on standard error, once for each value.
 Controls controls_from_environment();

@@ -1,5 +1,6 @@
 // The stand-in's entry points under the names clients know them by: the library's two exports, then the
-// slots of the function table that NvEncodeAPICreateInstance fills, in the table's order. Each entry
+// slots of the function table that NvEncodeAPICreateInstance fills, in the table's order (the last two
+// for API 12.0 clients only). Each entry
 // point counts, traces and looks up its steering rules under its Entry, so this list is the one place
 // the names are written; NVENC_EMU_FAIL and NVENC_EMU_OVERCOUNT accept these names and no others.
 #pragma once
@@ -42,7 +43,9 @@
     X(nvEncOpenEncodeSessionEx)            \
     X(nvEncRegisterResource)               \
     X(nvEncUnregisterResource)             \
-    X(nvEncReconfigureEncoder)
+    X(nvEncReconfigureEncoder)             \
+    X(nvEncGetLastErrorString)             \
+    X(nvEncGetEncodePresetConfigEx)
 
 namespace tevu::standin::nvenc {
 

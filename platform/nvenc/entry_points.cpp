@@ -1,6 +1,6 @@
-// The library's entry points: NvEncodeAPICreateInstance and the table it fills. Every call counts
-// against NVENC_EMU_FAIL under its name in entry_names.h, is checked for null pointers, unknown handles
-// and structure versions, and leaves one line in the NVENC_EMU_TRACE file.
+// The library's entry points: NvEncodeAPICreateInstance and the table it fills, for clients of API 4.0, 5.0
+// and 12.0. Every call counts against NVENC_EMU_FAIL under its name in entry_names.h, is checked for null
+// pointers, unknown handles and structure versions, and leaves one line in the NVENC_EMU_TRACE file.
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,19 +71,40 @@ std::shared_ptr<Session> find_session(void* handle) {
     return it == lib.sessions.end() ? nullptr : it->second;
 }
 
-// An entry point on a session: the handle must name an open session, which is held for the call.
+// The open session a handle names, held for `body`; a null handle or an unknown one is refused.
+template <typename Body>
+NVENCSTATUS with_session(void* encoder, TraceLine& trace, Body&& body) {
+    if (!encoder)
+        return NV_ENC_ERR_INVALID_PTR;
+    const std::shared_ptr<Session> session = find_session(encoder);
+    if (!session)
+        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    trace.add_hex("api", session->api());
+    std::lock_guard<std::mutex> lock(session->mutex());
+    return body(*session);
+}
+
+// An entry point on a session. A failure, injected ones included, becomes the session's last error.
 template <typename Body>
 NVENCSTATUS session_entry(Entry which, void* encoder, Body&& body) {
-    return entry(which, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
-        if (!encoder)
-            return NV_ENC_ERR_INVALID_PTR;
-        const std::shared_ptr<Session> session = find_session(encoder);
-        if (!session)
-            return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-        trace.add_hex("api", session->api());
-        std::lock_guard<std::mutex> lock(session->mutex());
-        return body(*session, controls, trace);
+    bool ran = false;
+    const NVENCSTATUS status = entry(which, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
+        ran = true;
+        return with_session(encoder, trace, [&](Session& session) {
+            const NVENCSTATUS s = body(session, controls, trace);
+            if (s != NV_ENC_SUCCESS)
+                session.record_failure(entry_name(which), s);
+            return s;
+        });
     });
+    if (!ran && status != NV_ENC_SUCCESS) {
+        if (const std::shared_ptr<Session> session = encoder ? find_session(encoder) : nullptr) {
+            std::lock_guard<std::mutex> lock(session->mutex());
+            session->refuse(status, "failure injected by NVENC_EMU_FAIL");
+            session->record_failure(entry_name(which), status);
+        }
+    }
+    return status;
 }
 
 // A structure argument: present, and with the version word of the session's API.
@@ -142,7 +163,7 @@ NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* param
         *encoder = nullptr;
         TEVU_STANDIN_REQUIRE(check_structure(params, Api, trace));
         trace.add_hex("api_version", params->apiVersion).add("device_type", params->deviceType);
-        if (params->apiVersion != Api || Api > controls.max_api)
+        if (params->apiVersion != nvenc_api_word(Api) || Api > controls.max_api)
             return NV_ENC_ERR_INVALID_VERSION;
         if (params->deviceType != NV_ENC_DEVICE_TYPE_CUDA)
             return NV_ENC_ERR_UNSUPPORTED_DEVICE;
@@ -170,8 +191,9 @@ NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* param
         trace.add("device", *device).add("open_sessions", open);
         if (open >= controls.max_sessions)
             return NV_ENC_ERR_UNSUPPORTED_DEVICE;
-        auto session = std::make_shared<Session>(Api, params->device, *device, *memory,
-                                                 Offer{controls.capabilities, controls.extra_preset});
+        auto session = std::make_shared<Session>(
+            Api, params->device, *device, *memory,
+            Offer{controls.capabilities, controls.extra_preset, Api, controls.legacy_presets});
         *encoder = session.get();
         lib.sessions.emplace(session.get(), std::move(session));
         return NV_ENC_SUCCESS;
@@ -280,21 +302,55 @@ NVENCSTATUS NVENCAPI get_preset_guids(void* encoder, GUID codec_guid, GUID* guid
     });
 }
 
+// A preset's configuration with the tuning given (UNDEFINED: the call without Ex).
+NVENCSTATUS answer_preset_config(Session& s, const GUID& codec_guid, const GUID& preset_guid,
+                                 NV_ENC_TUNING_INFO tuning, NV_ENC_PRESET_CONFIG* config, TraceLine& trace) {
+    TEVU_STANDIN_REQUIRE(check_structure(config, s.api(), trace));
+    trace.add_hex("config_version", config->presetCfg.version);
+    if (!has_version(config->presetCfg, s.api()))
+        return NV_ENC_ERR_INVALID_VERSION;
+    Codec codec;
+    TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+    trace.add("preset", guid_text(preset_guid));
+    const std::optional<Preset> preset = find_preset(s.offer(), codec, preset_guid);
+    if (!preset)
+        return s.refuse(NV_ENC_ERR_INVALID_PARAM, "preset " + guid_text(preset_guid) + " is not offered");
+    config->presetCfg = preset_configuration(codec, *preset, s.api(), tuning);
+    return NV_ENC_SUCCESS;
+}
+
 NVENCSTATUS NVENCAPI get_preset_config(void* encoder, GUID codec_guid, GUID preset_guid, NV_ENC_PRESET_CONFIG* config) {
-    return session_entry(Entry::nvEncGetEncodePresetConfig, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
-        TEVU_STANDIN_REQUIRE(check_structure(config, s.api(), trace));
-        trace.add_hex("config_version", config->presetCfg.version);
-        if (!has_version(config->presetCfg, s.api()))
-            return NV_ENC_ERR_INVALID_VERSION;
-        Codec codec;
-        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
-        trace.add("preset", guid_text(preset_guid));
-        const std::optional<Preset> preset = find_preset(s.offer(), codec, preset_guid);
-        if (!preset)
-            return NV_ENC_ERR_INVALID_PARAM;
-        config->presetCfg = preset_configuration(codec, *preset, s.api());
-        return NV_ENC_SUCCESS;
+    return session_entry(Entry::nvEncGetEncodePresetConfig, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
+        if (!controls.legacy_presets)
+            return s.refuse(NV_ENC_ERR_INVALID_PARAM, "not answered from driver 590 on: use nvEncGetEncodePresetConfigEx");
+        return answer_preset_config(s, codec_guid, preset_guid, NV_ENC_TUNING_INFO_UNDEFINED, config, trace);
     });
+}
+
+NVENCSTATUS NVENCAPI get_preset_config_ex(void* encoder, GUID codec_guid, GUID preset_guid, NV_ENC_TUNING_INFO tuning,
+                                          NV_ENC_PRESET_CONFIG* config) {
+    return session_entry(Entry::nvEncGetEncodePresetConfigEx, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
+        trace.add("tuning", tuning);
+        if (!known_tuning(tuning))
+            return s.refuse(NV_ENC_ERR_INVALID_PARAM, "tuningInfo must be 1 to 4");
+        const std::optional<Codec> codec = codec_of(codec_guid);
+        if (codec && !tuning_offered(s.offer(), *codec, tuning))
+            return s.refuse(NV_ENC_ERR_UNSUPPORTED_PARAM, "lossless encoding is not offered for this codec");
+        return answer_preset_config(s, codec_guid, preset_guid, tuning, config, trace);
+    });
+}
+
+// The session's last error; null for an unknown session or when NVENC_EMU_FAIL makes the call fail.
+const char* NVENCAPI get_last_error_string(void* encoder) {
+    const char* text = nullptr;
+    entry(Entry::nvEncGetLastErrorString, [&](const Controls&, TraceLine& trace) {
+        return with_session(encoder, trace, [&](Session& s) {
+            text = s.last_error();
+            trace.add("text", std::string("'") + text + "'");
+            return NV_ENC_SUCCESS;
+        });
+    });
+    return text;
 }
 
 NVENCSTATUS NVENCAPI initialize_encoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* params) {
@@ -353,10 +409,14 @@ NVENCSTATUS NVENCAPI destroy_bitstream_buffer(void* encoder, NV_ENC_OUTPUT_PTR b
 
 NVENCSTATUS NVENCAPI encode_picture(void* encoder, NV_ENC_PIC_PARAMS* picture) {
     return session_entry(Entry::nvEncEncodePicture, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
-        // Both APIs' layouts share their leading members; the version word says which one came.
+        // The APIs' layouts share their leading members, which are all the stand-in reads but API 4.0's
+        // rate control; the version word says which one came.
         if (s.api() == NVENC_API_V4)
             TEVU_STANDIN_REQUIRE(
                 check_structure(reinterpret_cast<const NV_ENC_PIC_PARAMS_V4*>(picture), s.api(), trace));
+        else if (s.api() == NVENC_API_V12)
+            TEVU_STANDIN_REQUIRE(
+                check_structure(reinterpret_cast<const NV_ENC_PIC_PARAMS_V12*>(picture), s.api(), trace));
         else
             TEVU_STANDIN_REQUIRE(check_structure(picture, s.api(), trace));
         PictureEnvironment env;
@@ -390,7 +450,17 @@ NVENCSTATUS NVENCAPI not_offered(void* encoder, Args...) {
     });
 }
 
-void fill(NV_ENCODE_API_FUNCTION_LIST& t, PNVENCOPENENCODESESSIONEX open_ex) {
+PNVENCOPENENCODESESSIONEX session_opener(uint32_t api) {
+    switch (api) {
+    case NVENC_API_V4: return open_session_ex<NVENC_API_V4>;
+    case NVENC_API_V12: return open_session_ex<NVENC_API_V12>;
+    default: return open_session_ex<NVENC_API_V5>;
+    }
+}
+
+// The table of an API: the slots of API 5.0 (4.0 has the same), and for API 12.0 two more. The other
+// slots are the client's: an older client's reserved space is left as it is.
+void fill(NV_ENCODE_API_FUNCTION_LIST& t, uint32_t api) {
     t.nvEncOpenEncodeSession = open_session;
     t.nvEncGetEncodeGUIDCount = get_encode_guid_count;
     t.nvEncGetEncodeProfileGUIDCount = get_profile_guid_count;
@@ -420,10 +490,23 @@ void fill(NV_ENCODE_API_FUNCTION_LIST& t, PNVENCOPENENCODESESSIONEX open_ex) {
     t.nvEncUnmapInputResource = unmap_input_resource;
     t.nvEncDestroyEncoder = destroy_encoder;
     t.nvEncInvalidateRefFrames = not_offered<Entry::nvEncInvalidateRefFrames, uint64_t>;
-    t.nvEncOpenEncodeSessionEx = open_ex;
+    t.nvEncOpenEncodeSessionEx = session_opener(api);
     t.nvEncRegisterResource = register_resource;
     t.nvEncUnregisterResource = unregister_resource;
     t.nvEncReconfigureEncoder = reconfigure_encoder;
+    if (api < NVENC_API_V12)
+        return;
+    t.nvEncGetLastErrorString = get_last_error_string;
+    t.nvEncGetEncodePresetConfigEx = get_preset_config_ex;
+}
+
+// Whether a driver whose newest API is `newest` takes a function table of `api`. NVIDIA's drivers with
+// API 9.0 to 11.1 (418 to 470) take API 12.0's table and refuse only its session; older ones refuse it.
+bool table_accepted(uint32_t api, uint32_t newest) {
+    constexpr uint32_t kOldestTakingV12Tables = 0x90;
+    if (api == NVENC_API_V12)
+        return newest >= kOldestTakingV12Tables;
+    return (api == NVENC_API_V4 || api == NVENC_API_V5) && api <= newest;
 }
 
 }  // namespace
@@ -435,11 +518,11 @@ NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
     return entry(Entry::NvEncodeAPICreateInstance, [&](const Controls& controls, TraceLine& trace) -> NVENCSTATUS {
         if (!list)
             return NV_ENC_ERR_INVALID_PTR;
-        const uint32_t api = list->version >> 24;
+        const uint32_t api = nvenc_word_api(list->version);
         trace.add_hex("api", api).add_hex("version", list->version);
-        if ((api != NVENC_API_V4 && api != NVENC_API_V5) || api > controls.max_api || !has_version(*list, api))
+        if (!table_accepted(api, controls.max_api) || !has_version(*list, api))
             return NV_ENC_ERR_INVALID_VERSION;
-        fill(*list, api == NVENC_API_V4 ? open_session_ex<NVENC_API_V4> : open_session_ex<NVENC_API_V5>);
+        fill(*list, api);
         return NV_ENC_SUCCESS;
     });
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 extern "C" {
 #include <x264.h>
@@ -60,6 +61,21 @@ void apply_rate(x264_param_t& p, const RateSettings& rate, bool transform_bypass
     p.rc.i_vbv_buffer_size = peak == 0 ? 0 : (rate.vbv_buffer_size ? static_cast<int>(rate.vbv_buffer_size / 1000) : peak);
     apply_range(p, rate.range, transform_bypass);
 }
+
+auto fields(const QpTriple& q) { return std::tie(q.inter_p, q.inter_b, q.intra); }
+auto fields(const QpRange& r) { return std::tie(r.min_enabled, r.max_enabled, r.min_qp, r.max_qp); }
+auto fields(const ColourSignal& c) {
+    return std::tie(c.signal_type_present, c.video_format, c.full_range, c.colour_description_present, c.primaries,
+                    c.transfer, c.matrix);
+}
+// Every setting but the bitrates and the rate buffer's size.
+auto fixed_fields(const EncoderSettings& s) {
+    return std::make_tuple(s.width, s.height, s.chroma, s.profile, s.entropy, s.rate.mode, fields(s.rate.const_qp),
+                           fields(s.rate.range), s.transform_bypass, s.fps_num, s.fps_den, s.reference_frames,
+                           s.keyint, s.repeat_parameter_sets, s.speed, fields(s.colour));
+}
+
+bool has_rate_buffer(const x264_param_t& p) { return p.rc.i_vbv_max_bitrate > 0 && p.rc.i_vbv_buffer_size > 0; }
 
 void apply_colour(x264_param_t& p, const ColourSignal& c) {
     p.vui.i_vidformat = c.signal_type_present ? c.video_format : 5;
@@ -185,6 +201,23 @@ void H264Encoder::read_parameter_sets() {
         if (nals[i].i_type == kNalSps || nals[i].i_type == kNalPps)
             append_nal(parameter_sets_, nals[i]);
     }
+}
+
+bool H264Encoder::change_bitrates(const EncoderSettings& next) {
+    if (fixed_fields(next) != fixed_fields(settings_) || next.rate.mode == RateControl::ConstQp)
+        return false;
+    const x264_param_t wanted = make_params(next);
+    x264_param_t p;
+    x264_encoder_parameters(encoder_.get(), &p);
+    if (!has_rate_buffer(wanted) || !has_rate_buffer(p))
+        return false;
+    p.rc.i_bitrate = wanted.rc.i_bitrate;
+    p.rc.i_vbv_max_bitrate = wanted.rc.i_vbv_max_bitrate;
+    p.rc.i_vbv_buffer_size = wanted.rc.i_vbv_buffer_size;
+    if (x264_encoder_reconfig(encoder_.get(), &p) < 0)
+        return false;
+    settings_ = next;
+    return true;
 }
 
 EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequest& request) {

@@ -122,6 +122,10 @@ public:
 
     EncodedPicture encode(const PictureView& picture, const PictureRequest& request);
     const EncoderSettings& settings() const { return settings_; }
+    // Takes the bitrates of `next` for the pictures to come, within the stream (no new IDR picture). False,
+    // changing nothing, when `next` differs in anything else, or when the stream or `next` has no peak
+    // rate (libx264 changes the bitrate of a stream with a rate buffer only).
+    bool change_bitrates(const EncoderSettings& next);
 
 private:
     struct Closer {

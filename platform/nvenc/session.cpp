@@ -67,18 +67,20 @@ Session::Session(uint32_t api, void* cuda_context, int device, DeviceMemory& mem
 Session::Prepared Session::prepare(const NV_ENC_INITIALIZE_PARAMS& params, TraceLine& trace) {
     const std::optional<Codec> codec = codec_of(params.encodeGUID);
     if (!codec)
-        return {NV_ENC_ERR_INVALID_PARAM, nullptr};
-    if (*codec == Codec::Hevc)
-        return {NV_ENC_ERR_UNIMPLEMENTED, nullptr};  // offered for discovery; libx264 encodes H.264 only
+        return {refuse(NV_ENC_ERR_INVALID_PARAM, "unknown codec"), {}};
+    if (*codec == Codec::Hevc)  // offered for discovery; libx264 encodes H.264 only
+        return {refuse(NV_ENC_ERR_UNIMPLEMENTED, "HEVC is offered for discovery only"), {}};
     const std::optional<Preset> preset = find_preset(offer_, *codec, params.presetGUID);
     if (!preset)
-        return {NV_ENC_ERR_INVALID_PARAM, nullptr};
+        return {refuse(NV_ENC_ERR_INVALID_PARAM, "preset " + guid_text(params.presetGUID) + " is not offered"), {}};
     if (params.encodeConfig && !has_version(*params.encodeConfig, api_))
-        return {NV_ENC_ERR_INVALID_VERSION, nullptr};
-    const NV_ENC_CONFIG config =
-        params.encodeConfig ? *params.encodeConfig : preset_configuration(*codec, *preset, api_);
+        return {refuse(NV_ENC_ERR_INVALID_VERSION, "the configuration's version word is not the session API's"), {}};
+    const NV_ENC_CONFIG config = params.encodeConfig
+                                     ? *params.encodeConfig
+                                     : preset_configuration(*codec, *preset, api_, params.tuningInfo);
     const NV_ENC_CONFIG_H264& h = config.encodeCodecConfig.h264Config;
     trace.add("preset", guid_text(params.presetGUID))
+        .add("tuning", params.tuningInfo)
         .add("width", params.encodeWidth)
         .add("height", params.encodeHeight)
         .add("frame_rate", std::to_string(params.frameRateNum) + "/" + std::to_string(params.frameRateDen))
@@ -92,37 +94,46 @@ Session::Prepared Session::prepare(const NV_ENC_INITIALIZE_PARAMS& params, Trace
         .add("colour_description", h.h264VUIParameters.colourDescriptionPresentFlag);
     const Translation t = translate(params, config, *preset, offer_);
     if (t.status != NV_ENC_SUCCESS)
-        return {t.status, nullptr};
+        return {refuse(t.status, t.reason), {}};
+    return {NV_ENC_SUCCESS, t.settings, h.disableSPSPPS != 0};
+}
+
+NVENCSTATUS Session::start_encoder(const Prepared& prepared) {
     try {
-        return {NV_ENC_SUCCESS, std::make_unique<H264Encoder>(t.settings), h.disableSPSPPS != 0};
-    } catch (const EncoderError&) {
-        return {NV_ENC_ERR_INVALID_PARAM, nullptr};
+        encoder_ = std::make_unique<H264Encoder>(prepared.settings);
+    } catch (const EncoderError& e) {
+        return refuse(NV_ENC_ERR_INVALID_PARAM, e.what());
     }
+    without_parameter_sets_ = prepared.without_parameter_sets;
+    return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS Session::initialize(const NV_ENC_INITIALIZE_PARAMS& params, TraceLine& trace) {
     if (encoder_)
-        return NV_ENC_ERR_INVALID_CALL;
-    Prepared p = prepare(params, trace);
-    if (p.status == NV_ENC_SUCCESS) {
-        encoder_ = std::move(p.encoder);
-        without_parameter_sets_ = p.without_parameter_sets;
-    }
-    return p.status;
+        return refuse(NV_ENC_ERR_INVALID_CALL, "the encoder is already initialised");
+    const Prepared p = prepare(params, trace);
+    return p.status == NV_ENC_SUCCESS ? start_encoder(p) : p.status;
 }
 
 NVENCSTATUS Session::reconfigure(const NV_ENC_RECONFIGURE_PARAMS& params, TraceLine& trace) {
     if (!encoder_)
-        return NV_ENC_ERR_ENCODER_NOT_INITIALIZED;
+        return refuse(NV_ENC_ERR_ENCODER_NOT_INITIALIZED, "the encoder is not initialised");
     if (!has_version(params.reInitEncodeParams, api_))
-        return NV_ENC_ERR_INVALID_VERSION;
+        return refuse(NV_ENC_ERR_INVALID_VERSION, "reInitEncodeParams' version word is not the session API's");
     trace.add("reset", params.resetEncoder).add("force_idr", params.forceIDR);
-    Prepared p = prepare(params.reInitEncodeParams, trace);
+    const Prepared p = prepare(params.reInitEncodeParams, trace);
     if (p.status != NV_ENC_SUCCESS)
         return p.status;
-    // libx264 cannot change a stream's format in place: the new encoder starts with an IDR picture.
-    encoder_ = std::move(p.encoder);
-    without_parameter_sets_ = p.without_parameter_sets;
+    // New bitrates alone go on in the same stream; libx264 cannot change anything else in place, so
+    // then a new encoder starts with an IDR picture.
+    if (!params.resetEncoder && !params.forceIDR && p.without_parameter_sets == without_parameter_sets_ &&
+        encoder_->change_bitrates(p.settings)) {
+        trace.add("in_place", 1);
+        return NV_ENC_SUCCESS;
+    }
+    const NVENCSTATUS started = start_encoder(p);
+    if (started != NV_ENC_SUCCESS)
+        return started;
     ended_ = false;
     restart_ = true;
     return NV_ENC_SUCCESS;
@@ -257,7 +268,7 @@ NVENCSTATUS Session::encode(const NV_ENC_PIC_PARAMS_V5& picture, const PictureEn
     if (!encoder_)
         return NV_ENC_ERR_ENCODER_NOT_INITIALIZED;
     if (ended_)
-        return NV_ENC_ERR_INVALID_CALL;
+        return refuse(NV_ENC_ERR_INVALID_CALL, "a picture after the end of the stream");
     Mapping* input = find(mappings_, picture.inputBuffer);
     if (!input)
         return NV_ENC_ERR_RESOURCE_NOT_MAPPED;
@@ -274,7 +285,8 @@ NVENCSTATUS Session::encode(const NV_ENC_PIC_PARAMS_V5& picture, const PictureEn
         reg.width < picture.inputWidth || reg.height < picture.inputHeight ||
         (picture.inputPitch != 0 && picture.inputPitch != reg.pitch) || picture.bufferFmt != reg.format ||
         is_yuv444(reg.format) != (s.chroma == ChromaFormat::Yuv444))
-        return NV_ENC_ERR_INVALID_PARAM;
+        return refuse(NV_ENC_ERR_INVALID_PARAM,
+                      "the picture's size, pitch or format differs from the encoder's or the input buffer's");
     if (picture.pictureStruct != NV_ENC_PIC_STRUCT_FRAME)
         return NV_ENC_ERR_UNSUPPORTED_PARAM;
     const std::optional<PictureRequest> request = picture_request(picture, trace);
@@ -331,6 +343,17 @@ NVENCSTATUS Session::lock(NV_ENC_LOCK_BITSTREAM& params) {
     params.numSlices = 1;
     params.hwEncodeStatus = 0;
     return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS Session::refuse(NVENCSTATUS status, const std::string& reason) {
+    reason_ = reason;
+    return status;
+}
+
+void Session::record_failure(const char* entry, NVENCSTATUS status) {
+    last_error_ = std::string(entry) + ": " + (reason_.empty() ? "" : reason_ + " ") + "(status " +
+                  std::to_string(status) + ")";
+    reason_.clear();
 }
 
 NVENCSTATUS Session::unlock(void* handle) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "catalogue.h"
@@ -68,13 +69,23 @@ public:
     NVENCSTATUS lock(NV_ENC_LOCK_BITSTREAM& params);
     NVENCSTATUS unlock(void* handle);
 
+    // Gives the reason why the call in progress fails; answers `status`.
+    NVENCSTATUS refuse(NVENCSTATUS status, const std::string& reason);
+    // Ends a failed call: the session's last error becomes the entry point, the reason given (if any) and
+    // the status.
+    void record_failure(const char* entry, NVENCSTATUS status);
+    // The text of the last failure, empty before any; valid until the next failure or the session's end.
+    const char* last_error() const { return last_error_.c_str(); }
+
 private:
     struct Prepared {
         NVENCSTATUS status;
-        std::unique_ptr<H264Encoder> encoder;
+        EncoderSettings settings;
         bool without_parameter_sets = false;
     };
     Prepared prepare(const NV_ENC_INITIALIZE_PARAMS& params, TraceLine& trace);
+    // Opens the encoder of prepared settings.
+    NVENCSTATUS start_encoder(const Prepared& prepared);
     NVENCSTATUS end_of_stream(TraceLine& trace);
     std::optional<PictureRequest> picture_request(const NV_ENC_PIC_PARAMS_V5& picture, TraceLine& trace);
     NVENCSTATUS read_input(const Registration& input);
@@ -96,6 +107,8 @@ private:
     std::map<void*, std::unique_ptr<Registration>> registrations_;
     std::map<void*, std::unique_ptr<Mapping>> mappings_;
     std::map<void*, std::unique_ptr<Bitstream>> bitstreams_;
+    std::string reason_;      // of the call in progress
+    std::string last_error_;  // of the last failed call
 };
 
 }  // namespace tevu::standin::nvenc

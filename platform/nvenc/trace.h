@@ -4,16 +4,20 @@
 //   <entry point> key=value key=value ... status=<status>
 //
 // Every line ends with the call's status; "injected=1" comes before it when NVENC_EMU_FAIL chose it
-// (the call then did nothing else). Calls on a session carry "api=0x40" or "api=0x50" (the session's
-// API); calls with a versioned structure carry its word as "version=0x...". Numbers are decimal unless
+// (the call then did nothing else). Calls on a session carry "api=0x40", "api=0x50" or "api=0xc0" (the
+// session's API); calls with a versioned structure carry its word as "version=0x...". Numbers are decimal unless
 // shown with 0x. Quantiser triples are "P,B,I"; a disabled bound is "none". Per entry point:
 //   NvEncodeAPICreateInstance   api version
 //   nvEncOpenEncodeSessionEx    api version api_version device_type device open_sessions
 //   nvEncGetEncodeCaps          version codec cap value
 //   nvEncGetEncodePresetConfig  version config_version codec preset
-//   nvEncInitializeEncoder,     version [reset force_idr] preset width height frame_rate ptd gop
+//   nvEncGetEncodePresetConfigEx  tuning version config_version codec preset
+//   nvEncGetLastErrorString     text (the text answered, in single quotes)
+//   nvEncInitializeEncoder,     version [reset force_idr] preset tuning width height frame_rate ptd gop
 //   nvEncReconfigureEncoder       p_interval rc qp minqp maxqp avg_bitrate max_bitrate chroma bypass
-//                                 signal_type colour_description     (rc: constqp, vbr, cbr, vbr_minqp, ...)
+//                                 signal_type colour_description [in_place]
+//                                 (rc: constqp, vbr, cbr, vbr_minqp, ...; in_place=1: new bitrates
+//                                 within the stream)
 //   nvEncRegisterResource       version width height pitch format
 //   nvEncCreateBitstreamBuffer  version size
 //   nvEncEncodePicture          version frame flags type, then "eos=1" for the end of the stream, or:

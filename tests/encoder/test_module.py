@@ -343,7 +343,7 @@ class LibraryLoading(unittest.TestCase):
         self.assertEqual(lines[4], "init_nvencode_library() will try to load libnvidia-encode.so")
         self.assertEqual(lines[6], "init_nvencode_library() opened %s/libnvidia-encode.so.1" % real)
         self.assertTrue(lines[7].startswith("init_nvencode_library() NvEncodeAPICreateInstance=<_FuncPtr"))
-        self.assertEqual(lines[8], "init_nvencode_library() NVENC API %d.0, the library's newest 5.0" % API)
+        self.assertEqual(lines[8], "init_nvencode_library() NVENC API %d.0, the library's newest 12.2" % API)
         self.assertEqual(lines[9], "True [<class 'ctypes.c_void_p'>]")
 
     def test_log_lines_with_sonames_alone(self):

@@ -79,7 +79,7 @@ class StandIns(unittest.TestCase):
             "ok   3 nvenc: API 5.0 device 0: session opened and closed",
             "ok   3 nvenc: API 4.0: function list made (version word 0x400209f8)",
             "ok   3 nvenc: API 4.0 device 0: session opened and closed"])
-        self.assertIn("info 3 nvenc: newest API the library speaks: 5.0", out)
+        self.assertIn("info 3 nvenc: newest API the library speaks: 12.2", out)
         encode = lines(out, "ok", "4 encode")
         self.assertEqual(len(encode), 8, out)
         for api in ("5.0", "4.0"):
@@ -120,7 +120,7 @@ class StandIns(unittest.TestCase):
          ["ok   4 encode: API 5.0 4:2:0"]),
         ({"CUDA_EMU_DEVICES": "0"}, 0,
          ["ok   1 driver: libcuda.so is ", "skip 1 driver: no NVIDIA device: cuInit returned CUDA_ERROR_NO_DEVICE (",
-          "skip 2 kernels: no device to run them on", "info 3 nvenc: newest API the library speaks: 5.0",
+          "skip 2 kernels: no device to run them on", "info 3 nvenc: newest API the library speaks: 12.2",
           "ok   3 nvenc: API 4.0: function list made", "skip 4 encode: no device to encode on",
           "gpu-check: everything that could run passed"], ["FAIL", "device 0", "ok   2"]),
         ({"TEVU_GPU_CHECK_NVENC_LIBRARY": "libnvidia-encode.so.1"}, 0,

@@ -100,23 +100,28 @@ TEST(Controls, FromEnvironmentWithDefaultsForBadValues) {
     setenv("NVENC_EMU_MAX_API", "4.0", 1);
     setenv("NVENC_EMU_NULL", "1", 1);
     setenv("NVENC_EMU_TRACE", "/tmp/x", 1);
+    setenv("NVENC_EMU_LEGACY_PRESETS", "0", 1);
     Controls c = controls_from_environment();
     EXPECT_EQ(c.max_sessions, 3u);
     EXPECT_EQ(c.max_api, 0x40u);
+    EXPECT_FALSE(c.legacy_presets);
     EXPECT_TRUE(c.null_encode);
     EXPECT_FALSE(c.extra_preset);
     EXPECT_EQ(c.trace_path, "/tmp/x");
     setenv("NVENC_EMU_MAX_SESSIONS", "many", 1);
     setenv("NVENC_EMU_MAX_API", "five", 1);
     setenv("NVENC_EMU_NULL", "yes", 1);
+    setenv("NVENC_EMU_LEGACY_PRESETS", "1", 1);
     c = controls_from_environment();
     EXPECT_EQ(c.max_sessions, 32u);
-    EXPECT_EQ(c.max_api, 0x50u);
+    EXPECT_EQ(c.max_api, 0xC2u) << "12.2";
+    EXPECT_TRUE(c.legacy_presets);
     EXPECT_FALSE(c.null_encode);
     for (const char* too_large : {"4294967296", "0x100000000", "99999999999999999999"}) {
         setenv("NVENC_EMU_MAX_SESSIONS", too_large, 1);
         EXPECT_EQ(controls_from_environment().max_sessions, 32u) << too_large;  // not wrapped around
     }
-    for (const char* v : {"NVENC_EMU_MAX_SESSIONS", "NVENC_EMU_MAX_API", "NVENC_EMU_NULL", "NVENC_EMU_TRACE"})
+    for (const char* v :
+         {"NVENC_EMU_MAX_SESSIONS", "NVENC_EMU_MAX_API", "NVENC_EMU_NULL", "NVENC_EMU_TRACE", "NVENC_EMU_LEGACY_PRESETS"})
         unsetenv(v);
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "picture_tools.h"
 
 using namespace tevu::standin::nvenc;
@@ -246,5 +248,33 @@ TEST(H264Encoder, ColourDescriptionOnlyWhenAsked) {
         std::string out;
         ASSERT_EQ(nvenc_test::run_command("ffprobe -v error -show_entries stream=color_space -of csv=p=0 " + file, &out), 0);
         EXPECT_EQ(out.substr(0, out.find_first_of("\n,")), c.expected);
+    }
+}
+
+// Bitrates alone change within a stream with a rate buffer; anything else needs a new encoder.
+TEST(H264Encoder, BitratesChangeWithinTheStreamAlone) {
+    EncoderSettings vbr = settings_for(ChromaFormat::Yuv420);
+    vbr.rate.mode = RateControl::VariableBitrate;
+    vbr.rate.average_bitrate = 1000000;
+    vbr.rate.max_bitrate = 2000000;
+    struct Case {
+        const char* name;
+        std::function<void(EncoderSettings&)> change;
+        bool in_place;
+    };
+    const std::vector<Case> cases = {
+        {"new bitrates", [](EncoderSettings& s) { s.rate.average_bitrate = 3000000; s.rate.max_bitrate = 6000000; }, true},
+        {"constant bitrate", [](EncoderSettings& s) { s.rate.mode = RateControl::ConstantBitrate; }, false},
+        {"quantiser bounds", [](EncoderSettings& s) { s.rate.range.max_enabled = true; }, false},
+        {"no peak rate", [](EncoderSettings& s) { s.rate.max_bitrate = 0; }, false},
+        {"another speed", [](EncoderSettings& s) { s.speed = "ultrafast"; }, false},
+    };
+    for (const Case& c : cases) {
+        H264Encoder encoder(vbr);
+        encode_sequence(encoder, 2);
+        EncoderSettings next = vbr;
+        c.change(next);
+        EXPECT_EQ(encoder.change_bitrates(next), c.in_place) << c.name;
+        EXPECT_EQ(encoder.settings().rate.average_bitrate, c.in_place ? next.rate.average_bitrate : 1000000u) << c.name;
     }
 }

@@ -46,7 +46,10 @@ void check(NVENCSTATUS status, const char* what) {
         throw NvencError(status, what);
 }
 
-PNVENCODEAPICREATEINSTANCE create_instance_entry() {
+namespace {
+
+// An export of the stand-in library, which stays loaded for the process like a client's.
+void* standin_symbol(const char* symbol) {
     const char* build = std::getenv("TEVU_TEST_BUILD_DIR");
 #if defined(_WIN64)
     const char* name = "nvEncodeAPI64.dll";
@@ -56,13 +59,23 @@ PNVENCODEAPICREATEINSTANCE create_instance_entry() {
     const char* name = "libnvidia-encode.so";
 #endif
     const std::string path = std::string(build ? build : TEVU_BUILD_DIR) + "/platform/" + name;
-    static void* library = dlopen(path.c_str(), RTLD_NOW);  // kept open for the process, like a client
+    static void* library = dlopen(path.c_str(), RTLD_NOW);
     if (!library)
         throw std::runtime_error("cannot load " + path);
-    auto entry = reinterpret_cast<PNVENCODEAPICREATEINSTANCE>(dlsym(library, "NvEncodeAPICreateInstance"));
+    void* entry = dlsym(library, symbol);
     if (!entry)
-        throw std::runtime_error("no NvEncodeAPICreateInstance in " + path);
+        throw std::runtime_error(std::string("no ") + symbol + " in " + path);
     return entry;
+}
+
+}  // namespace
+
+PNVENCODEAPICREATEINSTANCE create_instance_entry() {
+    return reinterpret_cast<PNVENCODEAPICREATEINSTANCE>(standin_symbol("NvEncodeAPICreateInstance"));
+}
+
+PNVENCODEAPIGETMAXSUPPORTEDVERSION max_supported_version_entry() {
+    return reinterpret_cast<PNVENCODEAPIGETMAXSUPPORTEDVERSION>(standin_symbol("NvEncodeAPIGetMaxSupportedVersion"));
 }
 
 NV_ENCODE_API_FUNCTION_LIST function_list(uint32_t api) {
@@ -78,7 +91,7 @@ NVENCSTATUS Session::open(const NV_ENCODE_API_FUNCTION_LIST& api, void* cuda_con
     nvenc_reset(params, api_version);
     params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
     params.device = cuda_context;
-    params.apiVersion = api_version;
+    params.apiVersion = nvenc_api_word(api_version);
     *handle = nullptr;
     return api.nvEncOpenEncodeSessionEx(&params, handle);
 }
@@ -110,8 +123,12 @@ NV_ENC_CONFIG ClientEncoder::configuration(void* s) const {
     NV_ENC_PRESET_CONFIG preset;
     nvenc_reset(preset, options_.api);
     preset.presetCfg.version = nvenc_struct_version<NV_ENC_CONFIG>(options_.api);
-    check(api_.nvEncGetEncodePresetConfig(s, NV_ENC_CODEC_H264_GUID, options_.preset, &preset),
-          "nvEncGetEncodePresetConfig");
+    if (options_.api == NVENC_API_V12)
+        check(api_.nvEncGetEncodePresetConfigEx(s, NV_ENC_CODEC_H264_GUID, options_.preset, options_.tuning, &preset),
+              "nvEncGetEncodePresetConfigEx");
+    else
+        check(api_.nvEncGetEncodePresetConfig(s, NV_ENC_CODEC_H264_GUID, options_.preset, &preset),
+              "nvEncGetEncodePresetConfig");
     NV_ENC_CONFIG config = preset.presetCfg;
     config.gopLength = NVENC_INFINITE_GOPLENGTH;
     config.frameIntervalP = 1;
@@ -132,8 +149,10 @@ NV_ENC_INITIALIZE_PARAMS ClientEncoder::initialize_params(NV_ENC_CONFIG& config)
     init.presetGUID = options_.preset;
     init.encodeWidth = init.darWidth = options_.width;
     init.encodeHeight = init.darHeight = options_.height;
-    init.frameRateNum = 1;
-    init.frameRateDen = 30;
+    const bool v12 = options_.api == NVENC_API_V12;
+    init.frameRateNum = v12 ? 30 : 1;
+    init.frameRateDen = v12 ? 1 : 30;
+    init.tuningInfo = v12 ? options_.tuning : NV_ENC_TUNING_INFO_UNDEFINED;
     init.encodeConfig = &config;
     return init;
 }
@@ -167,7 +186,7 @@ void ClientEncoder::initialize() {
     bitstream_ = out.bitstreamBuffer;
 }
 
-void ClientEncoder::reconfigure(const EncoderOptions& next) {
+void ClientEncoder::reconfigure(const EncoderOptions& next, bool reset) {
     if (next.width != options_.width || next.height != options_.height || next.api != options_.api)
         throw std::invalid_argument("a reconfiguration keeps the size and the API");
     void* s = session_->handle();
@@ -179,8 +198,8 @@ void ClientEncoder::reconfigure(const EncoderOptions& next) {
         NV_ENC_RECONFIGURE_PARAMS params;
         nvenc_reset(params, options_.api);
         params.reInitEncodeParams = initialize_params(config);
-        params.resetEncoder = 1;
-        params.forceIDR = 1;
+        params.resetEncoder = reset ? 1 : 0;
+        params.forceIDR = reset ? 1 : 0;
         check(api_.nvEncReconfigureEncoder(s, &params), "nvEncReconfigureEncoder");
     } catch (...) {
         options_ = previous;
@@ -191,7 +210,7 @@ void ClientEncoder::reconfigure(const EncoderOptions& next) {
         registered_ = nullptr;
         register_input();
     }
-    idr_next_ = true;
+    idr_next_ = reset;
 }
 
 std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx, bool force_idr) {
@@ -220,6 +239,11 @@ std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx, boo
         if (options_.picture_rate)
             options_.picture_rate(pic.rcParams);
         status = api_.nvEncEncodePicture(s, reinterpret_cast<NV_ENC_PIC_PARAMS*>(&pic));
+    } else if (options_.api == NVENC_API_V12) {
+        NV_ENC_PIC_PARAMS_V12 pic;
+        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
+                     map.mappedResource, bitstream_, map.mappedBufferFmt);
+        status = api_.nvEncEncodePicture(s, reinterpret_cast<NV_ENC_PIC_PARAMS*>(&pic));
     } else {
         NV_ENC_PIC_PARAMS_V5 pic;
         fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
@@ -234,6 +258,7 @@ std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx, boo
         if (status == NV_ENC_SUCCESS) {
             const auto* bytes = static_cast<const uint8_t*>(lock.bitstreamBufferPtr);
             data.assign(bytes, bytes + lock.bitstreamSizeInBytes);
+            average_qp_ = lock.frameAvgQP;
             status = api_.nvEncUnlockBitstream(s, bitstream_);
         }
     }
@@ -256,12 +281,14 @@ YuvPicture ClientEncoder::converted() const {
 void ClientEncoder::release() {
     void* s = session_->handle();
     if (frames_ > 0) {
-        NV_ENC_PIC_PARAMS_V5 eos;
+        NV_ENC_PIC_PARAMS_V12 eos;  // the largest layout; the version word tells the API's
         nvenc_reset(eos, options_.api);
         if (options_.api == NVENC_API_V4)
             eos.version = nvenc_struct_version<NV_ENC_PIC_PARAMS_V4>(options_.api);
+        else if (options_.api == NVENC_API_V5)
+            eos.version = nvenc_struct_version<NV_ENC_PIC_PARAMS_V5>(options_.api);
         eos.encodePicFlags = NV_ENC_PIC_FLAG_EOS;
-        api_.nvEncEncodePicture(s, &eos);
+        api_.nvEncEncodePicture(s, reinterpret_cast<NV_ENC_PIC_PARAMS*>(&eos));
     }
     if (registered_)
         api_.nvEncUnregisterResource(s, registered_);

@@ -23,9 +23,10 @@ public:
 
 void check(NVENCSTATUS status, const char* what);
 
-// NvEncodeAPICreateInstance of the stand-in in the build tree.
+// NvEncodeAPICreateInstance and NvEncodeAPIGetMaxSupportedVersion of the stand-in in the build tree.
 PNVENCODEAPICREATEINSTANCE create_instance_entry();
-// A filled table for the API (0x40 or 0x50); throws NvencError.
+PNVENCODEAPIGETMAXSUPPORTEDVERSION max_supported_version_entry();
+// A filled table for the API (0x40, 0x50 or 0xC0); throws NvencError.
 NV_ENCODE_API_FUNCTION_LIST function_list(uint32_t api);
 
 // An open session, destroyed with the object.
@@ -51,6 +52,9 @@ struct EncoderOptions {
     bool yuv444 = false;
     uint32_t api = NVENC_API_V5;
     GUID preset = NV_ENC_PRESET_DEFAULT_GUID;
+    // API 12.0: the configuration comes from nvEncGetEncodePresetConfigEx with this tuning, which the
+    // initialisation declares too, at 30 frames per second (older APIs declare 1/30 as the modules do).
+    NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY;
     std::function<void(NV_ENC_CONFIG&)> configure;          // after the module's overrides
     std::function<void(NV_ENC_RC_PARAMS&)> picture_rate;     // API 4.0: every picture's block
     uint32_t bitstream_size = 0;  // 0: three halves of the picture area, at most 2 MiB, as the modules ask
@@ -73,11 +77,14 @@ public:
     // IDR picture asks for its parameter sets too.
     std::vector<uint8_t> encode(const std::vector<uint8_t>& bgrx, bool force_idr = false);
     // nvEncReconfigureEncoder with the configuration of `next` (same size and API), resetting the encoder;
-    // a new input format is registered again. The next picture is a forced IDR picture.
-    void reconfigure(const EncoderOptions& next);
+    // a new input format is registered again. The next picture is a forced IDR picture. Without `reset`,
+    // the encoder is neither reset nor asked for an IDR picture.
+    void reconfigure(const EncoderOptions& next, bool reset = true);
     // The planes the kernel wrote for the last frame.
     YuvPicture converted() const;
     const PipelineTimes& times() const { return times_; }
+    // frameAvgQP of the last picture's lock.
+    uint32_t average_qp() const { return average_qp_; }
     const NV_ENCODE_API_FUNCTION_LIST& api() const { return api_; }
     void* session() const { return session_->handle(); }
 
@@ -100,6 +107,7 @@ private:
     void* bitstream_ = nullptr;
     uint32_t frames_ = 0;
     bool idr_next_ = false;  // after a reconfiguration
+    uint32_t average_qp_ = 0;
     PipelineTimes times_;
 };
 

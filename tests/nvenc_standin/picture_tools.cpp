@@ -36,8 +36,9 @@ uint32_t hash(uint32_t a, uint32_t b) {
     return h;
 }
 
-// Two windows (one with text lines), a gradient panel and a moving block on a flat desktop.
-Sample sample(int x, int y, int width, int height, int frame) {
+// Two windows (one with text lines), a gradient panel and a moving block on a flat desktop. Busy: the
+// text scrolls and the panel plays a video (a drifting texture with grain that changes every frame).
+Sample sample(int x, int y, int width, int height, int frame, bool busy = false) {
     const int block = std::max(8, width / 12);
     const int block_x = (frame * 7) % std::max(1, width - block);
     const int block_y = height / 2 + (frame * 3) % std::max(1, height / 2 - block);
@@ -47,14 +48,19 @@ Sample sample(int x, int y, int width, int height, int frame) {
     if (x >= wx0 && x < wx1 && y >= wy0 && y < wy1) {
         if (y < wy0 + 14)
             return {Region::TitleBar, 0};
-        const int cx = (x - wx0 - 4) / 7, cy = (y - wy0 - 18) / 12;
-        const int gx = (x - wx0 - 4) % 7, gy = (y - wy0 - 18) % 12;
+        const int scrolled = y + (busy ? frame * 3 : 0);
+        const int cx = (x - wx0 - 4) / 7, cy = (scrolled - wy0 - 18) / 12;
+        const int gx = (x - wx0 - 4) % 7, gy = (scrolled - wy0 - 18) % 12;
         if (x - wx0 >= 4 && y - wy0 >= 18 && gx < 5 && gy < 8 && hash(cx, cy) % 5 != 0 &&
             (hash(cx * 40 + gx, cy * 9 + gy) & 3) == 0)
             return {Region::Glyph, 0};
         return {Region::WindowBody, 0};
     }
     const int gx0 = width * 5 / 8, gx1 = width * 15 / 16, gy0 = height / 8, gy1 = height * 3 / 8;
+    if (x >= gx0 && x < gx1 && y >= gy0 && y < gy1 && busy) {
+        const uint32_t texture = hash(uint32_t(x + frame * 5) / 4, uint32_t(y + frame * 2) / 4) % 160;
+        return {Region::Gradient, int(texture + hash(uint32_t(x * 7 + frame), uint32_t(y)) % 64)};
+    }
     if (x >= gx0 && x < gx1 && y >= gy0 && y < gy1)
         return {Region::Gradient, 255 * (x - gx0) / std::max(1, gx1 - gx0 - 1)};
     return {Region::Desktop, 0};
@@ -95,11 +101,11 @@ std::vector<uint8_t> read_file(const std::string& path) {
 
 }  // namespace
 
-std::vector<uint8_t> desktop_bgrx(int width, int height, int frame) {
+std::vector<uint8_t> desktop_bgrx(int width, int height, int frame, bool busy) {
     std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            const Triple c = bgr_of(sample(x, y, width, height, frame));
+            const Triple c = bgr_of(sample(x, y, width, height, frame, busy));
             uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * 4];
             p[0] = c.a;
             p[1] = c.b;

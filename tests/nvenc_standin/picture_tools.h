@@ -18,8 +18,9 @@ struct YuvPicture {
 };
 
 // A desktop-like picture: flat window areas, title bars, lines of text-like glyphs, a gradient and a
-// block that moves with the frame index. BGRX pixels, rowstride = 4 * width.
-std::vector<uint8_t> desktop_bgrx(int width, int height, int frame);
+// block that moves with the frame index. BGRX pixels, rowstride = 4 * width. A busy desktop scrolls its
+// text and plays a video where the gradient is, as much motion as a bitrate needs to be spent.
+std::vector<uint8_t> desktop_bgrx(int width, int height, int frame, bool busy = false);
 
 // The same kind of content generated directly in YUV (for the encoder core, without a conversion).
 YuvPicture desktop_yuv(int width, int height, int frame, bool yuv444);

@@ -15,87 +15,11 @@
 #include "cuda_client.h"
 #include "nvenc_client.h"
 #include "picture_tools.h"
+#include "standin_fixture.h"
 
 using namespace nvenc_test;
 
 namespace {
-
-// Sets an environment variable for the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        const char* old = std::getenv(name);
-        if (old)
-            old_ = std::string(old);
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-struct EncodedRun {
-    std::vector<uint8_t> stream;
-    std::vector<std::vector<uint8_t>> pictures;
-    std::vector<YuvPicture> converted;  // what the kernel wrote for each frame
-};
-
-class StandinClient : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!std::ifstream(kernels_ptx_path()))
-            GTEST_SKIP() << "no kernels at " << kernels_ptx_path() << " (built only with the CUDA toolkit)";
-        context_ = std::make_unique<CudaContext>();
-        current_ = std::make_unique<CurrentContext>(*context_);
-        kernels_ = std::make_unique<ConversionKernels>(kernels_ptx_path());
-    }
-
-    EncodedRun encode(const EncoderOptions& options, int frames) {
-        EncodedRun run;
-        ClientEncoder encoder(*context_, *kernels_, options);
-        for (int i = 0; i < frames; ++i) {
-            run.pictures.push_back(encoder.encode(desktop_bgrx(options.width, options.height, i)));
-            run.stream.insert(run.stream.end(), run.pictures.back().begin(), run.pictures.back().end());
-            run.converted.push_back(encoder.converted());
-        }
-        return run;
-    }
-
-    std::unique_ptr<CudaContext> context_;
-    std::unique_ptr<CurrentContext> current_;  // the kernels' module lives in the current context
-    std::unique_ptr<ConversionKernels> kernels_;
-};
-
-std::vector<std::string> read_lines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// The lines of an entry point in the trace, and whether one holds every expected "key=value".
-std::vector<std::string> lines_of(const std::vector<std::string>& trace, const std::string& entry) {
-    std::vector<std::string> found;
-    for (const auto& line : trace)
-        if (line.rfind(entry + " ", 0) == 0)
-            found.push_back(line + " ");
-    return found;
-}
-
-bool has_fields(const std::string& line, const std::vector<std::string>& fields) {
-    for (const auto& f : fields)
-        if (line.find(" " + f + " ") == std::string::npos)
-            return false;
-    return true;
-}
 
 // A structure carrying the API 4.0 version word.
 template <typename T>
@@ -136,11 +60,16 @@ TEST_F(StandinClient, DesktopSequenceIn420DecodesCloseToTheSource) {
     }
 }
 
+// The lossless presets of API 4.0/5.0, and the lossless tuning of API 12.0.
 TEST_F(StandinClient, LosslessYuv444DecodesToTheKernelOutputExactly) {
-    for (GUID preset : {NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID, NV_ENC_PRESET_LOSSLESS_HP_GUID}) {
-        EncoderOptions o;
+    std::vector<EncoderOptions> lossless(3);
+    lossless[0].preset = NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID;
+    lossless[1].preset = NV_ENC_PRESET_LOSSLESS_HP_GUID;
+    lossless[2].api = NVENC_API_V12;
+    lossless[2].preset = NV_ENC_PRESET_P4_GUID;
+    lossless[2].tuning = NV_ENC_TUNING_INFO_LOSSLESS;
+    for (EncoderOptions& o : lossless) {
         o.yuv444 = true;
-        o.preset = preset;
         const EncodedRun run = encode(o, 4);
         const DecodedStream decoded = decode_h264(run.stream, true);
         ASSERT_EQ(decoded.error, "");
