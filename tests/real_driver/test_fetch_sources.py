@@ -60,15 +60,15 @@ class PrivateSources(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.dir)
 
-    def sources(self, files, codename="bookworm"):
+    def sources(self, files, codename="bookworm", suite=None):
         paths = []
         for name, text in files:
             paths.append(os.path.join(self.dir, name))
             with open(paths[-1], "w") as f:
                 f.write(text)
         # a shell script: a sanitizer build's runtime is for the interpreter alone
-        rc, out, err = run([FETCH, "--sources", codename] + paths + [os.path.join(self.dir, "missing.list")],
-                           {"LD_PRELOAD": None})
+        rc, out, err = run([FETCH, "--sources", codename] + (["--suite", suite] if suite else []) + paths +
+                           [os.path.join(self.dir, "missing.list")], {"LD_PRELOAD": None})
         self.assertEqual((rc, err), (0, ""))
         return out.splitlines()
 
@@ -88,6 +88,19 @@ class PrivateSources(unittest.TestCase):
         self.assertEqual(self.sources([("extra.list", ONE_LINE)], codename="trixie"),
                          ["deb http://deb.debian.org/debian trixie main non-free"])
         self.assertEqual(self.sources([("debian.sources", DEB822)], codename="sid"), [])
+
+    def test_another_suite_takes_the_release_archive_entries_alone(self):
+        # A driver series of another suite: the release's own archive entries with the suite in place of
+        # the release; its -updates, -security and other suites are left out.
+        files = [("debian.sources", DEB822), ("extra.list", ONE_LINE)]
+        self.assertEqual(self.sources(files, suite="sid"), [
+            "deb [signed-by=%s] http://deb.debian.org/debian sid main contrib non-free" % KEY,
+            "deb [signed-by=%s] http://mirror.example.org/debian/ sid main contrib non-free" % KEY,
+            "deb [arch=amd64 signed-by=%s] http://deb.debian.org/debian sid main contrib non-free" % KEY,
+            "deb http://deb.debian.org/debian sid main contrib non-free",
+        ])
+        self.assertEqual(self.sources(files, suite="bookworm"), self.sources(files))
+        self.assertEqual(self.sources([("debian.sources", DEB822)], codename="sid", suite="trixie"), [])
 
 
 if __name__ == "__main__":
