@@ -16,7 +16,7 @@ from tevu_testsupport.frames import Image, desktop_frame
 from tevu_testsupport.nvenc import (API, CHECK_ERROR, LeakCheck, assert_plain_check, fmt, load_initialised,
                                     new_encoder, run_python, trace_calls)
 from tevu_testsupport.processes import environment
-from tevu_testsupport.streams import Stream, decode, psnr
+from tevu_testsupport.streams import Stream, decode, frame_quantisers, psnr
 
 m = load_initialised()
 from tevu.log import capture  # noqa: E402
@@ -37,7 +37,7 @@ def picked(info, keys):
     return dict((k, info.get(k)) for k in keys)
 
 
-def assert_one_picture(test, data, pixels, width, height, label=""):
+def assert_one_picture(test, data, pixels, width, height, label="", min_psnr=38.0):
     """data decodes as one picture of width x height that matches the BGRX pixels."""
     tmp = tempfile.mkdtemp()
     try:
@@ -46,7 +46,7 @@ def assert_one_picture(test, data, pixels, width, height, label=""):
             f.write(data)
             r.write(pixels)
         test.assertEqual(decode(path)[:3], (1, width, height), label)
-        test.assertGreaterEqual(psnr(path, source, width, height), 38.0, label)
+        test.assertGreaterEqual(psnr(path, source, width, height), min_psnr, label)
     finally:
         shutil.rmtree(tmp)
 
@@ -200,18 +200,61 @@ class ModuleFunctions(unittest.TestCase):
         refused = "initializing encoder - returned 8: " + m.NV_ENC_STATUS_TXT[8]
         cases = [
             ({"NVENC_EMU_FAIL": "nvEncInitializeEncoder=8@1"}, "failed Exception",
-             "error initializing a test context: " + refused if API == 5 else
-             "no NVENC v4 test encoder could be set up"),
+             "no NVENC v4 test encoder could be set up" if API == 4 else
+             "error initializing a test context: " + refused),
             ({"NVENC_EMU_FAIL": "nvEncInitializeEncoder=15@1"}, "failed Exception",
              "version mismatch, you need a newer/older codec build or newer/older drivers"),
             ({"CUDA_EMU_FAIL": "cuCtxCreate=2@1"}, "failed TransientCodecException", "could not initialize cuda: "),
             ({"TEVU_NV_DRIVER_VERSION": "unknown"}, "ok False False", ""),
             ({"TEVU_NV_DRIVER_VERSION": "unknown", "TEVU_NVENC_YUV444P": "1"}, "ok True True", ""),
         ]
+        if API == 12:
+            # A library older than API 12.0, or one that cannot tell its newest API, is refused first.
+            too_old = "nvenc: the driver supports NVENC API %s, this module needs 12.0 or later (driver 520 or later)"
+            cases += [
+                ({"NVENC_EMU_MAX_API": "11.1"}, "failed Exception", too_old % "11.1"),
+                ({"NVENC_EMU_MAX_API": "9.0"}, "failed Exception", too_old % "9.0"),
+                ({"NVENC_EMU_FAIL": "NvEncodeAPIGetMaxSupportedVersion=1"}, "failed Exception",
+                 too_old % "an unknown version"),
+            ]
         for env, first, message in cases:
             got_first, got_message, sessions = self.init_module(**env)
             self.assertEqual((got_first, sessions), (first, "sessions 0"), env)
             self.assertTrue(got_message.startswith(message) and (message or not got_message), (env, got_message))
+
+    def test_unknown_driver_warnings(self):
+        """A driver of unknown standing: the warnings recommend the drivers each API build is made for, and
+        the module says it is ready."""
+        code = ("from tevu.log import capture\nwith capture() as records:\n    m.init_module()\n"
+                "for r in records:\n    print('%s|%s' % (r.level, r.message))\n")
+        lines = [line.split("|", 1) for line in outcome(code, {"TEVU_NV_DRIVER_VERSION": "unknown"})]
+        warnings = [text for level, text in lines if level == "warn"]
+        verdict = warnings.index("Warning: NVidia driver version unknown may or may not work")
+        recommended = "520 or later" if API == 12 else "up to 350 only"
+        self.assertEqual(warnings[verdict + 1:verdict + 4], [" recommended driver versions: " + recommended,
+                                                             " disabling YUV444P and lossless mode",
+                                                             " use TEVU_NVENC_YUV444P=1 to force enable it"])
+        self.assertIn(["info", "NVENC v%d successfully initialized" % API], lines)
+
+    @unittest.skipIf(API == 5, "the API-5.0 module has no MIN_COMPUTE (test_api_differences shows it)")
+    def test_min_compute_read_at_each_set_up(self):
+        """The least compute capability a device needs: the stand-in's device (5.2) is refused once it is
+        raised beyond it, and taken again once it is put back."""
+        self.assertEqual(m.MIN_COMPUTE, 0x50 if API == 12 else 0x30)
+        original = m.MIN_COMPUTE
+        m.MIN_COMPUTE = 0x53
+        try:
+            e = m.Encoder()
+            with self.assertRaises(CHECK_ERROR) as c:  # a check that stays under python -O
+                e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+            self.assertEqual(str(c.exception), "no NVENC device found!")
+            e.clean()
+            m.MIN_COMPUTE = 0x52
+            e = new_encoder(W, H)
+            e.clean()
+        finally:
+            m.MIN_COMPUTE = original
+        self.assertEqual(m.context_counter.get(), 0)
 
     def test_test_encoder(self):
         """One session of 1920x1080 (1088 inside) at quality and speed 50, closed again; libraries loaded."""
@@ -225,8 +268,12 @@ class ModuleFunctions(unittest.TestCase):
             if os.path.exists(trace):
                 os.remove(trace)
         self.assertEqual(lines, ["ok True True", "sessions 0", "generation 1", "True True"])
-        default = [guid for guid, name in m.CODEC_PRESETS_GUIDS.items() if name == "default"][0]
+        # quality and speed 50: the API-12.0 module's middle preset, with its low-latency tuning (2)
+        name = "p4" if API == 12 else "default"
+        default = [guid for guid, preset in m.CODEC_PRESETS_GUIDS.items() if preset == name][0]
         self.assertEqual([(s["width"], s["height"], s["preset"]) for s in sessions], [("1920", "1088", default)])
+        if API == 12:
+            self.assertEqual([s["tuning"] for s in sessions], ["2"])
 
     def test_selftest_logs_the_largest_size(self):
         with capture() as records:
@@ -307,6 +354,12 @@ class SetUp(unittest.TestCase):
         self.assertEqual(m.context_counter.get(), 0)
 
     def test_sizes_rounded_up_to_32(self):
+        min_psnr = 38.0
+        if API == 12:
+            # A variable bitrate within the quality's quantiser range (16 to 26 at quality 50) where the
+            # API-5.0 module has one constant quantiser: the small detailed desktop picture measures just
+            # under 38 dB. The quantisers are checked to lie in that range instead.
+            min_psnr = 37.5
         for width, height, inside in [(1, 1, (32, 32)), (100, 50, (128, 64))]:
             e = new_encoder(width, height)
             try:
@@ -317,7 +370,13 @@ class SetUp(unittest.TestCase):
                 data, options, pixels = frame(e, 0, 50, 50, *inside)
             finally:
                 e.clean()
-            assert_one_picture(self, data, pixels, inside[0], inside[1], "%dx%d" % (width, height))
+            label = "%dx%d" % (width, height)
+            assert_one_picture(self, data, pixels, inside[0], inside[1], label, min_psnr)
+            if API == 12:
+                quantisers = frame_quantisers(data)
+                self.assertEqual(len(quantisers), 1, label)
+                self.assertGreaterEqual(quantisers[0][1], 16, label)
+                self.assertLessEqual(quantisers[0][2], 26, label)
 
     def test_size_limits(self):
         e = m.Encoder()
@@ -517,7 +576,7 @@ class Reports(unittest.TestCase):
     ALWAYS = set(["width", "height", "frames", "codec", "encoder_width", "encoder_height", "bitrate", "quality",
                   "speed", "lossless", "lossless.supported", "lossless.threshold", "yuv444.supported",
                   "yuv444.threshold", "total_time_ms", "free_memory", "total_memory"])
-    SET_UP = set(["src_format", "pixel_format", "preset"])
+    SET_UP = set(["src_format", "pixel_format", "preset"] + (["tuning"] if API == 12 else []))
     SCALED = set(["input_width", "input_height", "scaling"])
     FRAMES = set(["bytes_in", "bytes_out", "ratio_pct", "pixels_per_second", "free_memory_pct", "fps",
                   "ms_per_frame"])
@@ -540,7 +599,23 @@ class Reports(unittest.TestCase):
         finally:
             plain.clean()
             scaled.clean()
-        self.assertEqual(self.keys(plain), (self.MODULE | self.ALWAYS | self.SCALED, False))
+        keys, device = self.keys(plain)
+        # the API-12.0 session's tuning after clean(): test_tuning_goes_with_the_session
+        self.assertEqual((keys - set(["tuning"]) if API == 12 else keys, device),
+                         (self.MODULE | self.ALWAYS | self.SCALED, False))
+
+    @unittest.skipUnless(API == 12, "only API-12.0 sessions have a tuning")
+    def test_tuning_goes_with_the_session(self):
+        """Like the preset, the tuning is the set-up session's: none before init_context, none after clean()."""
+        e = m.Encoder()
+        self.assertNotIn("tuning", e.get_info())
+        e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+        try:
+            self.assertEqual((e.get_info()["preset"], e.get_info()["tuning"]), ("p4", "low-latency"))
+        finally:
+            e.clean()
+        info = e.get_info()
+        self.assertEqual(("preset" in info, "tuning" in info), (False, False))
 
 
 class ImageProtocol(unittest.TestCase):

@@ -9,7 +9,7 @@ import threading
 import unittest
 
 from tevu_testsupport.frames import Image, desktop_frame, noise
-from tevu_testsupport.nvenc import (CHECK_ERROR, GPU_CHECK, MODULE_NAME, LeakCheck, fmt, load_initialised,
+from tevu_testsupport.nvenc import (API, CHECK_ERROR, GPU_CHECK, MODULE_NAME, LeakCheck, fmt, load_initialised,
                                     new_encoder, run_python, trace_calls)
 from tevu_testsupport.processes import environment
 from tevu_testsupport.streams import Stream, decode_data, kernel_yuv444
@@ -316,7 +316,9 @@ class Reports(unittest.TestCase):
         self.assertEqual((info["input_width"], info["input_height"], info["scaling"]), (0, 0, None))
 
     def test_unnamed_preset_without_configuration_is_shown_as_none(self):
-        with environment(NVENC_EMU_EXTRA_PRESET="1", NVENC_EMU_FAIL="nvEncGetEncodePresetConfig=8"):
+        # The API-12.0 module reads the configurations with a tuning (the Ex call) and only that way.
+        entry = "nvEncGetEncodePresetConfigEx" if API == 12 else "nvEncGetEncodePresetConfig"
+        with environment(NVENC_EMU_EXTRA_PRESET="1", NVENC_EMU_FAIL="%s=8" % entry):
             e = m.Encoder()
             with capture() as records:
                 self.assertRaises(Exception, e.init_context, W, H, "BGRX", ["YUV420P"], "h264", 50, 50, None)

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 from tevu_testsupport.frames import Image, desktop_frame
-from tevu_testsupport.nvenc import (CHECK_ERROR, MODULE_NAME, LeakCheck, fmt, load_initialised, new_encoder,
+from tevu_testsupport.nvenc import (API, CHECK_ERROR, MODULE_NAME, LeakCheck, fmt, load_initialised, new_encoder,
                                     read_trace, run_python)
 from tevu_testsupport.processes import environment, run_python as run_plain_python
 from tevu_testsupport.streams import Stream, decode
@@ -39,6 +39,15 @@ class FormatSwitchFaults(unittest.TestCase):
         ("CUDA_EMU_FAIL", "cuMemFree=2@1"),
         ("CUDA_EMU_FAIL", "cuModuleGetFunction=500@1"),  # the host's kernel for the new format
     ]
+    if API == 12:
+        # The API-12.0 module reads its preset configurations with the tuning (nvEncGetEncodePresetConfig
+        # is never called: PresetConfigurations): the first of a switch's
+        # queries failing, and the configuration of the chosen preset for the lossless tuning (the eighth,
+        # after one for each of p1 to p7).
+        FAULTS = [fault for fault in FAULTS if fault[1] != "nvEncGetEncodePresetConfig=8@1"] + [
+            ("NVENC_EMU_FAIL", "nvEncGetEncodePresetConfigEx=8@1"),
+            ("NVENC_EMU_FAIL", "nvEncGetEncodePresetConfigEx=8@8"),
+        ]
     # After the fault: qualities and the (pixel format, lossless) each frame must be encoded with.
     # (A failed switch has stored quality 100 already, so a repeated 100 would not switch again.)
     FOLLOWING = [(40, ("NV12", False)), (90, ("NV12", False)), (95, ("YUV444P", False)),
@@ -142,6 +151,50 @@ class CapabilityOrder(unittest.TestCase):
         listed = [i for i, (entry, _) in enumerate(calls) if entry == "nvEncGetEncodeGUIDs"][0]
         caps = [fields.get("cap") for _, fields in calls[listed + 1:listed + 5]]
         self.assertEqual(caps, ["16", "17", "30", "1"])
+
+
+class PresetConfigurations(unittest.TestCase):
+    """The configuration of each set-up and each switch is the driver's for the chosen preset, read just
+    before it. The API-12.0 module reads it for the session's tuning (nvEncGetEncodePresetConfigEx; the
+    presets it ranks, with the low-latency tuning) and never without a tuning; the other two never with one."""
+
+    TUNING_NUMBERS = {"low-latency": "2", "lossless": "4"}
+
+    def test_configuration_read_for_each_set_up_and_switch(self):
+        trace = tempfile.mktemp(suffix=".trace")
+        chosen = []
+        with environment(NVENC_EMU_TRACE=trace):
+            e = new_encoder(W, H, 40)
+            try:
+                for i, q in enumerate([40, 100, 40]):
+                    e.compress_image(Image(W, H, desktop_frame(W, H, i), timestamp=i), q, 50)
+                    info = e.get_info()
+                    chosen.append((info["preset"], info.get("tuning")))
+            finally:
+                e.clean()
+        calls = read_trace(trace)
+        os.remove(trace)
+        reading, unused = "nvEncGetEncodePresetConfig", "nvEncGetEncodePresetConfigEx"
+        if API == 12:
+            reading, unused = unused, reading
+            self.assertEqual([t for _, t in chosen], ["low-latency", "lossless", "low-latency"])
+        else:
+            self.assertEqual([t for _, t in chosen], [None] * 3)
+        names = [name for name, _ in calls]
+        self.assertNotIn(unused, names)
+        setups = [i for i, (name, fields) in enumerate(calls) if name == "nvEncInitializeEncoder" or
+                  (name == "nvEncReconfigureEncoder" and fields.get("reset") == "1")]
+        self.assertEqual(len(setups), 3)
+        guids = dict((name, guid) for guid, name in m.CODEC_PRESETS_GUIDS.items())
+        start = 0
+        for i, (preset, tuning) in zip(setups, chosen):
+            reads = [fields for name, fields in calls[start:i] if name == reading]
+            self.assertGreater(len(reads), 1, preset)  # the ranking's, then the chosen preset's
+            self.assertEqual((reads[-1]["preset"], calls[i][1]["preset"]), (guids[preset], guids[preset]))
+            if API == 12:
+                self.assertEqual((reads[-1]["tuning"], calls[i][1]["tuning"]), (self.TUNING_NUMBERS[tuning],) * 2)
+                self.assertEqual(set(r["tuning"] for r in reads[:-1]), set([self.TUNING_NUMBERS["low-latency"]]))
+            start = i + 1
 
 
 class WrongState(unittest.TestCase):

@@ -13,48 +13,86 @@ m = load()
 
 H264 = "6BC82762-4E63-4CA4-AA85-1E50F321F6BF"
 HEVC = "790CDC88-4522-4D7B-9425-BDA9975F7603"
+AV1 = "0A352289-0AA7-4759-862D-5D15CD16D254"
 
 
 class Tables(unittest.TestCase):
     def test_codecs_and_profiles(self):
-        self.assertEqual(m.CODEC_GUIDS, {H264: "H264", HEVC: "HEVC"})
         h264 = {
             "BFD6F8E7-233C-4341-8B3E-4818523803F4": "auto",
             "0727BCAA-78C4-4C83-8C2F-EF3DFF267C6A": "baseline",
             "60B5C1D4-67FE-4790-94D5-C4726D7B6E6D": "main",
             "E7CBC309-4F7A-4B89-AF2A-D537C92BE310": "high",
             "40847BF5-33F7-4601-9084-E8FE3C1DB8B7": "stereo",
-            "CE788D20-AAA9-4318-92BB-AC7E858C8D36": "temporal",
             "AEC1BD87-E85B-48F2-84C3-98BCA6285072": "constrained-high",
             "7AC663CB-A598-4960-B844-339B261A7D52": "high-444",
         }
+        if API == 12:
+            # API 12.0 has no temporal-SVC profile but a progressive one; HEVC and AV1 profiles besides.
+            h264["B405AFAC-F32B-417B-89C4-9ABEED3E5978"] = "progressive-high"
+            self.assertEqual(m.CODEC_GUIDS, {H264: "H264", HEVC: "HEVC", AV1: "AV1"})
+            self.assertEqual(m.CODEC_PROFILES_GUIDS, {
+                H264: h264,
+                HEVC: {"B514C39A-B55B-40FA-878F-F1253B4DFDEC": "main",
+                       "FA4D2B6C-3A5B-411A-8018-0A3F5E3C9BE5": "main10",
+                       "51EC32B5-1B4C-453C-9CBD-B616BD621341": "frext"},
+                AV1: {"5F2A39F5-F14E-4F95-9A9E-B76D568FCF97": "main"},
+            })
+            return
+        h264["CE788D20-AAA9-4318-92BB-AC7E858C8D36"] = "temporal"
+        self.assertEqual(m.CODEC_GUIDS, {H264: "H264", HEVC: "HEVC"})
         expected = {H264: h264}
         if API == 5:
             expected[HEVC] = {"B514C39A-B55B-40FA-878F-F1253B4DFDEC": "main"}
         self.assertEqual(m.CODEC_PROFILES_GUIDS, expected)
 
     def test_presets_and_ranks(self):
-        self.assertEqual(m.CODEC_PRESETS_GUIDS, {
-            "B2DFB705-4EBD-4C49-9B5F-24A777D3E587": "default",
-            "60E4C59F-E846-4484-A56D-CD45BE9FDDF6": "hp",
-            "34DBA71D-A77B-4B8F-9C3E-B6D5DA24C012": "hq",
-            "82E3E450-BDBB-4E40-989C-82A90DF9EF32": "bd",
-            "49DF21C5-6DFA-4FEB-9787-6ACC9EFFB726": "low-latency",
-            "C5F733B9-EA97-4CF9-BEC2-BF78A74FD105": "low-latency-hq",
-            "67082A44-4BAD-48FA-98EA-93056D150A58": "low-latency-hp",
-            "D5BFB716-C604-44E7-9BB8-DEA5510FC3AC": "lossless",
-            "149998E7-2364-411D-82EF-179888093409": "lossless-hp",
-            "7ADD423D-D035-4F6F-AEA5-50885658643C": "streaming",
-        })
-        ranks = [("lossless", 0, 100), ("lossless-hp", 30, 100), ("bd", 40, 80), ("hq", 50, 70),
-                 ("default", 50, 50), ("hp", 60, 40), ("low-latency-hq", 70, 30), ("low-latency", 80, 20),
-                 ("low-latency-hp", 100, 0), ("streaming", -1000, -1000)]
+        if API == 12:
+            # P1 (fastest) to P7 (best): no lossless presets, the lossless tuning stands for them.
+            self.assertEqual(m.CODEC_PRESETS_GUIDS, {
+                "FC0A8D3E-45F8-4CF8-80C7-298871590EBF": "p1",
+                "F581CFB8-88D6-4381-93F0-DF13F9C27DAB": "p2",
+                "36850110-3A07-441F-94D5-3670631F91F6": "p3",
+                "90A7B826-DF06-4862-B9D2-CD6D73A08681": "p4",
+                "21C6E6B4-297A-4CBA-998F-B6CBDE72ADE3": "p5",
+                "8E75C279-6299-4AB6-8302-0B215A335CF5": "p6",
+                "84848C12-6F71-4C13-931B-53E283F57974": "p7",
+            })
+            ranks = [("p1", 100, 0), ("p2", 85, 15), ("p3", 70, 30), ("p4", 50, 50), ("p5", 35, 65),
+                     ("p6", 15, 85), ("p7", 0, 100)]
+            yuv444, lossless = ("high-444",), ()
+            self.assertEqual(m.TUNING_INFO, {1: "high-quality", 2: "low-latency", 3: "ultra-low-latency",
+                                             4: "lossless"})
+        else:
+            self.assertEqual(m.CODEC_PRESETS_GUIDS, {
+                "B2DFB705-4EBD-4C49-9B5F-24A777D3E587": "default",
+                "60E4C59F-E846-4484-A56D-CD45BE9FDDF6": "hp",
+                "34DBA71D-A77B-4B8F-9C3E-B6D5DA24C012": "hq",
+                "82E3E450-BDBB-4E40-989C-82A90DF9EF32": "bd",
+                "49DF21C5-6DFA-4FEB-9787-6ACC9EFFB726": "low-latency",
+                "C5F733B9-EA97-4CF9-BEC2-BF78A74FD105": "low-latency-hq",
+                "67082A44-4BAD-48FA-98EA-93056D150A58": "low-latency-hp",
+                "D5BFB716-C604-44E7-9BB8-DEA5510FC3AC": "lossless",
+                "149998E7-2364-411D-82EF-179888093409": "lossless-hp",
+                "7ADD423D-D035-4F6F-AEA5-50885658643C": "streaming",
+            })
+            ranks = [("lossless", 0, 100), ("lossless-hp", 30, 100), ("bd", 40, 80), ("hq", 50, 70),
+                     ("default", 50, 50), ("hp", 60, 40), ("low-latency-hq", 70, 30), ("low-latency", 80, 20),
+                     ("low-latency-hp", 100, 0), ("streaming", -1000, -1000)]
+            yuv444, lossless = ("high-444", "lossless", "lossless-hp"), ("lossless", "lossless-hp")
+            self.assertFalse(hasattr(m, "TUNING_INFO"))
         self.assertEqual(m.PRESET_SPEED, dict((n, s) for n, s, _ in ranks))
         self.assertEqual(m.PRESET_QUALITY, dict((n, q) for n, _, q in ranks))
-        self.assertEqual(m.YUV444_PRESETS, ("high-444", "lossless", "lossless-hp"))
-        self.assertEqual(m.LOSSLESS_PRESETS, ("lossless", "lossless-hp"))
+        self.assertEqual(m.YUV444_PRESETS, yuv444)
+        self.assertEqual(m.LOSSLESS_PRESETS, lossless)
 
     def test_buffer_formats(self):
+        if API == 12:
+            self.assertEqual(m.BUFFER_FORMAT, {
+                0x0: "UNDEFINED", 0x1: "NV12", 0x10: "YV12", 0x100: "IYUV", 0x1000: "YUV444",
+                0x10000: "YUV420_10BIT", 0x100000: "YUV444_10BIT", 0x1000000: "ARGB", 0x2000000: "ARGB10",
+                0x4000000: "AYUV", 0x10000000: "ABGR", 0x20000000: "ABGR10", 0x40000000: "U8"})
+            return
         self.assertEqual(m.BUFFER_FORMAT, {
             0x0: "undefined", 0x1: "NV12_PL", 0x2: "NV12_TILED16x16", 0x3: "NV12_TILED64x16",
             0x10: "YV12_PL", 0x20: "YV12_TILED16x16", 0x30: "YV12_TILED64x16", 0x100: "IYUV_PL",
@@ -62,6 +100,16 @@ class Tables(unittest.TestCase):
             0x2000: "YUV444_TILED16x16", 0x3000: "YUV444_TILED64x16"})
 
     def test_caps_names(self):
+        if API == 12:
+            # Every capability of API 12.0 is named, the count last.
+            self.assertEqual(set(m.CAPS_NAMES), set(range(52)))
+            named = {9: "SUPPORT_STEREO_MVC", 31: "MB_NUM_MAX", 32: "MB_PER_SEC_MAX", 33: "SUPPORT_YUV444_ENCODE",
+                     34: "SUPPORT_LOSSLESS_ENCODE", 35: "SUPPORT_SAO", 36: "SUPPORT_MEONLY_MODE",
+                     37: "SUPPORT_LOOKAHEAD", 39: "SUPPORT_10BIT_ENCODE", 45: "WIDTH_MIN", 46: "HEIGHT_MIN",
+                     51: "EXPOSED_COUNT"}
+            self.assertEqual(dict((k, m.CAPS_NAMES[k]) for k in named), named)
+            self.assertEqual(len(set(m.CAPS_NAMES.values())), 52)
+            return
         expected = set(range(36)) - set([32] + ([9] if API == 5 else []))
         self.assertEqual(set(m.CAPS_NAMES), expected)
         self.assertEqual(m.CAPS_NAMES[33], "SUPPORT_YUV444_ENCODE")
@@ -166,13 +214,19 @@ class ModuleFunctions(unittest.TestCase):
         m.YUV444_ENABLED = False
         try:
             s = m.get_spec(encoding="h264", colorspace="BGRX")
+            m.YUV444_ENABLED = True
+            with_yuv444 = m.get_spec("h264", "BGRX")
         finally:
             del m.LOSSLESS_ENABLED
             m.YUV444_ENABLED = None
         self.assertEqual((s.encoding, s.output_colorspaces, s.has_lossless_mode), ("h264", ("YUV420P",), False))
         self.assertIs(s.codec_class, m.Encoder)
-        self.assertEqual((s.codec_type, s.quality, s.speed, s.setup_cost, s.cpu_cost, s.gpu_cost),
-                         ("nvenc", 80, 100, 80, 10, 100))
+        # The quality the host is told, without and with YUV444: the API-12.0 module's sessions make
+        # better pictures at the same bitrate (it rates itself 90, 100 with YUV444).
+        quality = {4: (80, 100), 5: (80, 80), 12: (90, 100)}[API]
+        self.assertEqual((s.quality, with_yuv444.quality), quality)
+        self.assertEqual((s.codec_type, s.speed, s.setup_cost, s.cpu_cost, s.gpu_cost),
+                         ("nvenc", 100, 80, 10, 100))
         self.assertEqual((s.min_w, s.min_h, s.max_w, s.max_h), (32, 32, 4096, 4096))
         self.assertEqual((s.can_scale, s.width_mask, s.height_mask), (True, 0xFFFE, 0xFFFE))
         self.assertIs(s.get_runtime_factor, m.get_runtime_factor)
@@ -359,9 +413,13 @@ class LibraryLoading(unittest.TestCase):
         self.assertEqual(lines[8], "init_nvencode_library() opened %s/libnvidia-encode.so.1" % real)
 
     def test_newest_api_the_library_tells(self):
-        rc, out, err = run_python(self.LOG, {"LD_LIBRARY_PATH": PLATFORM_DIR, "NVENC_EMU_MAX_API": "4.0"})
+        # The API-12.0 module refuses an older library (the refusal: test_sessions' test_version_mismatch
+        # and test_api_reference's test_init_module_failures), so it is told a newer one than its own.
+        newest = "12.1" if API == 12 else "4.0"
+        rc, out, err = run_python(self.LOG, {"LD_LIBRARY_PATH": PLATFORM_DIR, "NVENC_EMU_MAX_API": newest})
         self.assertEqual(rc, 0, err)
-        self.assertIn("init_nvencode_library() NVENC API %d.0, the library's newest 4.0" % API, out.splitlines())
+        self.assertIn("init_nvencode_library() NVENC API %d.0, the library's newest %s" % (API, newest),
+                      out.splitlines())
 
     def test_sonames_alone_serve_a_whole_encode(self):
         folder = soname_folder("libcuda.so.1", "libnvidia-encode.so.1")
@@ -395,6 +453,14 @@ class Api4Import(unittest.TestCase):
         self.assertEqual(rc, 0, err)
         present, separate = out.split()
         self.assertEqual(separate, "True")
+
+    @unittest.skipUnless(API == 12, "the API-12.0 module stands alone")
+    def test_api12_module_imports_neither_other_module(self):
+        code = ("import sys\n"
+                "print(sorted(n for n in sys.modules if n.startswith('tevu.codecs.nvenc')))\n")
+        rc, out, err = run_python(code)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out.strip(), repr(sorted(["tevu.codecs.nvenc12", "tevu.codecs.nvenc12.encoder"])))
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ from tevu_testsupport.streams import decode, decode_data, plane_psnr, psnr, refe
 
 m = load_initialised()
 from tevu.codecs.codec_constants import TransientCodecException  # noqa: E402
+from tevu.log import capture  # noqa: E402
 
 
 class Output(unittest.TestCase):
@@ -146,11 +147,20 @@ class PresetChoice(unittest.TestCase):
             "    info = e.get_info()\n"
             "    print(info['preset'], info['quality'], info['speed'], info['pixel_format'], info['lossless'])\n"
             "    e.clean()\n")
-    # quality, speed, accepted formats -> the scored choice, pixel format, lossless
+    # quality, speed, accepted formats -> the scored choice, pixel format, lossless. The API-12.0 module
+    # scores p1 to p7 alone: a lossless stream takes the best-scored of them (its lossless tuning is
+    # test_api12's).
     CASES = [((50, 50, ["YUV420P"]), ("default", "NV12", "0")), ((80, 80, ["YUV420P"]), ("bd", "NV12", "0")),
              ((0, 100, ["YUV420P"]), ("low-latency-hp", "NV12", "0")),
              ((100, 0, ["YUV444P"]), ("lossless", "YUV444P", "1")),
              ((100, 100, ["YUV444P"]), ("lossless-hp", "YUV444P", "1"))]
+    if API == 12:
+        CASES = [((50, 50, ["YUV420P"]), ("p4", "NV12", "0")), ((80, 80, ["YUV420P"]), ("p5", "NV12", "0")),
+                 ((0, 100, ["YUV420P"]), ("p1", "NV12", "0")), ((100, 0, ["YUV444P"]), ("p7", "YUV444P", "1")),
+                 ((100, 100, ["YUV444P"]), ("p7", "YUV444P", "1"))]
+    # A preset the driver offers, and names it does not (for the API-12.0 module, another API's preset too).
+    DESIRED = "p2" if API == 12 else "hq"
+    NOT_OFFERED = ["no-such-preset"] + (["hq"] if API == 12 else [])
 
     def choices(self, **env):
         """(preset, pixel format, lossless) of each case's set-up; its quality and speed are checked here."""
@@ -166,8 +176,9 @@ class PresetChoice(unittest.TestCase):
 
     def test_desired_preset_overrides_when_offered(self):
         formats = [expected[1:] for _, expected in self.CASES]
-        self.assertEqual(self.choices(TEVU_NVENC_PRESET="hq"), [("hq",) + f for f in formats])
-        self.assertEqual(self.choices(TEVU_NVENC_PRESET="no-such-preset"), [expected for _, expected in self.CASES])
+        self.assertEqual(self.choices(TEVU_NVENC_PRESET=self.DESIRED), [(self.DESIRED,) + f for f in formats])
+        for name in self.NOT_OFFERED:
+            self.assertEqual(self.choices(TEVU_NVENC_PRESET=name), [expected for _, expected in self.CASES], name)
 
 
 class BadInput(unittest.TestCase):
@@ -277,6 +288,16 @@ class Failures(unittest.TestCase):
     def tearDown(self):
         self.assertEqual(m.context_counter.get(), 0)
 
+    def assert_driver_message(self, records, entry, status):
+        """The API-12.0 module warns with the driver's own text of a failed call of an open session (the
+        stand-in's names the entry point and the status); the other two have no such text to tell."""
+        told = [r.message for r in records if r.message.startswith("nvenc: driver message: ")]
+        expected = []
+        if API == 12:
+            expected = ["nvenc: driver message: %s: failure injected by NVENC_EMU_FAIL (status %d)" % (entry, status)]
+            self.assertEqual([r.level for r in records if r.message in expected], ["warn"], entry)
+        self.assertEqual(told, expected, entry)
+
     def test_session_limit(self):
         m.last_context_failure = 0
         with environment(NVENC_EMU_MAX_SESSIONS="1"):
@@ -314,11 +335,12 @@ class Failures(unittest.TestCase):
 
     def test_setup_entry_points_failing(self):
         for entry, status, text in self.SETUP_FAILURES:
-            with environment(NVENC_EMU_FAIL="%s=%d@1" % (entry, status)):
+            with environment(NVENC_EMU_FAIL="%s=%d@1" % (entry, status)), capture() as records:
                 e = m.Encoder()
                 with self.assertRaises(m.NVENCException) as c:
                     e.init_context(64, 64, "BGRX", ["YUV420P"], "h264", 50, 50, None)
                 e.clean()
+            self.assert_driver_message(records, entry, status)
             self.assertEqual((c.exception.code, c.exception.function), (status, text), entry)
             self.assertEqual(str(c.exception), "%s - returned %d: %s" % (text, status, m.NV_ENC_STATUS_TXT[status]))
             self.assertEqual(m.context_counter.get(), 0, entry)
@@ -336,10 +358,11 @@ class Failures(unittest.TestCase):
         try:
             pixels = b"\x40" * 64 * 64 * 4
             for entry, status, text in self.FRAME_FAILURES:
-                with environment(NVENC_EMU_FAIL="%s=%d@1" % (entry, status)):
+                with environment(NVENC_EMU_FAIL="%s=%d@1" % (entry, status)), capture() as records:
                     with self.assertRaises(m.NVENCException) as c:
                         e.compress_image(Image(64, 64, pixels))
                     self.assertEqual((c.exception.code, c.exception.function), (status, text))
+                self.assert_driver_message(records, entry, status)
                 # the release ran: the next frame goes through
                 data, options = e.compress_image(Image(64, 64, pixels))
                 self.assertTrue(len(data) > 0, entry)
@@ -353,10 +376,11 @@ class Failures(unittest.TestCase):
                             ("nvEncDestroyEncoder", "destroying context")]:
             e = new_encoder(64, 64)
             e.compress_image(Image(64, 64, b"\0" * 64 * 64 * 4))
-            with environment(NVENC_EMU_FAIL="%s=8@1" % entry):
+            with environment(NVENC_EMU_FAIL="%s=8@1" % entry), capture() as records:
                 with self.assertRaises(m.NVENCException) as c:
                     e.clean()
             self.assertEqual(c.exception.function, text)
+            self.assert_driver_message(records, entry, 8)
             self.assertEqual(m.context_counter.get(), 0, entry)
             self.assertTrue(e.is_closed())
             e.clean()
@@ -426,6 +450,15 @@ class ModuleInitialisation(unittest.TestCase):
     def test_version_mismatch(self):
         if API == 4:
             self.skipTest("an API-4.0 client is accepted by an API-4.0 driver")
+        if API == 12:
+            # Refused from the newest API the library tells, before any session; a 12.x library serves.
+            refusal = ("failed nvenc: the driver supports NVENC API %s, this module needs 12.0 or later "
+                       "(driver 520 or later)")
+            for newest, expected in [("4.0", refusal % "4.0"), ("5.0", refusal % "5.0"), ("11.1", refusal % "11.1"),
+                                     ("12.0", "ok True True"), ("12.2", "ok True True")]:
+                self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="346.59", NVENC_EMU_MAX_API=newest), expected,
+                                 newest)
+            return
         self.assertEqual(self.init(TEVU_NV_DRIVER_VERSION="346.59", NVENC_EMU_MAX_API="4.0"),
                          "failed version mismatch, you need a newer/older codec build or newer/older drivers")
 

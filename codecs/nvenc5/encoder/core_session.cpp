@@ -355,6 +355,7 @@ std::unique_ptr<NV_ENC_PRESET_CONFIG> EncoderCore::get_preset_config(const char*
         status = f.nvEncGetEncodePresetConfig(session_.encoder(), encode, preset, config.get());
     }
     if (status != 0) {
+        log_driver_message();
         const char* t = status_text(status);
         log_.warn("failed to get preset config for %s (%s / %s): %s", name, guid_text(encode), guid_text(preset),
                   t ? value(t) : value(status));

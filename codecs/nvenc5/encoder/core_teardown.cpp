@@ -123,6 +123,7 @@ void EncoderCore::reset_fields() {
     input_pitch_ = 0;
     codec_name_.clear();
     preset_name_.clear();
+    tuning_name_.clear();
     force_idr_ = false;
     bitstream_size_ = 0;
     time_ = 0;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "api_traits.h"
 #include "encoder_core.h"
 #include "picture_tools.h"
 #include "test_host.h"
@@ -256,6 +257,10 @@ TEST_F(CoreTest, SpeedMovesTheBitrate) {
 }
 
 // --- failures at each step ---------------------------------------------------------------------------
+// The entry point that gives preset configurations: with a tuning where the API has tunings.
+const char* const kPresetConfigRule =
+    api::kTunedPresets ? "nvEncGetEncodePresetConfigEx=8" : "nvEncGetEncodePresetConfig=8";
+
 struct Injection {
     const char* name;
     const char* variable;  // NVENC_EMU_FAIL or CUDA_EMU_FAIL; null: the host's call
@@ -335,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Injection{"codecs", "NVENC_EMU_FAIL", "nvEncGetEncodeGUIDs=8"},
                       Injection{"presets", "NVENC_EMU_FAIL", "nvEncGetEncodePresetGUIDs=8"},
                       Injection{"input_formats", "NVENC_EMU_FAIL", "nvEncGetInputFormats=8"},
-                      Injection{"preset_config", "NVENC_EMU_FAIL", "nvEncGetEncodePresetConfig=8"},
+                      Injection{"preset_config", "NVENC_EMU_FAIL", kPresetConfigRule},
                       Injection{"initialize", "NVENC_EMU_FAIL", "nvEncInitializeEncoder=8"},
                       Injection{"register", "NVENC_EMU_FAIL", "nvEncRegisterResource=8"},
                       Injection{"bitstream", "NVENC_EMU_FAIL", "nvEncCreateBitstreamBuffer=8"},
@@ -402,7 +407,7 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, SwitchFailureTest,
     ::testing::Values(SwitchCase{{"presets", "NVENC_EMU_FAIL", "nvEncGetEncodePresetGUIDs=8"}, SwitchCase::Old},
                       SwitchCase{{"input_formats", "NVENC_EMU_FAIL", "nvEncGetInputFormats=8"}, SwitchCase::Old},
-                      SwitchCase{{"preset_config", "NVENC_EMU_FAIL", "nvEncGetEncodePresetConfig=8"}, SwitchCase::Old},
+                      SwitchCase{{"preset_config", "NVENC_EMU_FAIL", kPresetConfigRule}, SwitchCase::Old},
                       SwitchCase{{"kernel", nullptr, "kernel"}, SwitchCase::Old},
                       SwitchCase{{"buffer", "CUDA_EMU_FAIL", "cuMemAllocPitch=2"}, SwitchCase::Old},
                       SwitchCase{{"reconfigure", "NVENC_EMU_FAIL", "nvEncReconfigureEncoder=8"}, SwitchCase::Old},

@@ -1,6 +1,7 @@
 """Pictures to encode: the host-like image object, and synthetic BGRX pictures."""
 
 import binascii
+import random
 
 
 class Image(object):
@@ -47,6 +48,23 @@ def desktop_frame(width, height, index):
     window(width // 10, height // 8, width // 2, height // 2, index)
     span = max(1, width // 3)
     window(width // 3 + (index * 8) % span, height // 3, width // 2, height // 2, 0)
+    return bytes(picture)
+
+
+# Grain of a video panel: a mid grey with a little noise (0 to 15 above it) in every byte.
+_GRAIN = bytes(bytearray(96 + (b & 15) for b in range(256)))
+
+
+def busy_desktop_frame(width, height, index):
+    """desktop_frame with a video panel in its lower right quarter whose fine grain changes with every
+    picture: content whose bitrate follows the quantiser over a wide range, as moving video on a desktop
+    does; BGRX bytes."""
+    picture = bytearray(desktop_frame(width, height, index))
+    rng = random.Random(index)
+    panel_width, panel_height = width // 2, height // 2
+    for y in range(height - panel_height, height):
+        start = (y * width + width - panel_width) * 4
+        picture[start:start + panel_width * 4] = noise(rng, panel_width * 4).translate(_GRAIN)
     return bytes(picture)
 
 

@@ -8,7 +8,7 @@ import sys
 from tevu_testsupport import processes
 
 MODULE_NAME = os.environ.get("TEVU_ENCODER_MODULE", "tevu.codecs.nvenc5.encoder")
-API = 4 if ".nvenc4." in MODULE_NAME else 5
+API = 12 if ".nvenc12." in MODULE_NAME else 4 if ".nvenc4." in MODULE_NAME else 5
 BUILD_DIR = os.environ.get("TEVU_TEST_BUILD_DIR", "")
 PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
 # The build's gpu-check, whose --reference-yuv444 converts pictures with the CPU kernel.

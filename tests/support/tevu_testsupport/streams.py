@@ -34,6 +34,47 @@ def decode_data(data, pix_fmt="yuv420p", strict=False):
         shutil.rmtree(folder)
 
 
+def nal_types(data):
+    """The nal_unit_type of every NAL unit of an Annex-B stream, in order (5: a slice of an IDR picture)."""
+    data = bytearray(data)
+    types, i = [], 0
+    while True:
+        i = data.find(b"\x00\x00\x01", i)
+        if i < 0 or i + 3 >= len(data):
+            return types
+        types.append(data[i + 3] & 0x1F)
+        i += 3
+
+
+def frame_quantisers(data):
+    """Each decoded picture's type and the smallest, largest and mean quantiser of its macroblocks, as the
+    decoder reads them: [(type, min, max, mean), ...]."""
+    folder = tempfile.mkdtemp(prefix="tevu-stream-")
+    try:
+        path = os.path.join(folder, "stream.h264")
+        with open(path, "wb") as f:
+            f.write(data)
+        _, err = run_tool(["ffmpeg", "-hide_banner", "-nostats", "-threads", "1", "-debug", "qp", "-f", "h264", "-i", path, "-f",
+                           "null", "-"])
+    finally:
+        shutil.rmtree(folder)
+    # ffmpeg probes the stream with a decoder of its own first: the pictures are those of the decoder
+    # (told apart by its address) that read the most.
+    decoders = {}
+    for line in err.splitlines():
+        if not line.startswith("[h264 @ ") or "] " not in line:
+            continue
+        decoder, text = line[1:].split("] ", 1)
+        text = text.strip()
+        frames = decoders.setdefault(decoder, [])
+        if text.startswith("New frame, type: "):
+            frames.append([text[len("New frame, type: "):], []])
+        elif frames and text.isdigit() and len(text) % 2 == 0:
+            frames[-1][1].extend(int(text[k:k + 2]) for k in range(0, len(text), 2))
+    frames = max(decoders.values(), key=len) if decoders else []
+    return [(kind, min(qps), max(qps), float(sum(qps)) / len(qps)) for kind, qps in frames if qps]
+
+
 def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p"):
     """Average PSNR of the decoded stream against the BGRX source (converted with BT.601 limited range)."""
     decoded = stream_path + ".yuv"

@@ -1,0 +1,93 @@
+// What the API-12.0 build's core does its own way, without a driver: its vocabulary, the preset and tuning
+// it chooses, and the session parameters it fills.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "api_traits.h"
+#include "guid.h"
+#include "preset_choice.h"
+#include "tables.h"
+
+namespace tevu::nvenc {
+namespace {
+
+std::string first(const PresetCandidates& candidates) {
+    return candidates.empty() || candidates.begin()->second.empty() ? "" : candidates.begin()->second.front();
+}
+
+TEST(Api12Vocabulary, PresetsTuningsCapabilitiesFormats) {
+    std::vector<std::string> presets;
+    for (const GuidName& p : preset_guids()) presets.push_back(p.name);
+    EXPECT_EQ(presets, (std::vector<std::string>{"p1", "p2", "p3", "p4", "p5", "p6", "p7"}));
+    EXPECT_STREQ(preset_name("90A7B826-DF06-4862-B9D2-CD6D73A08681"), "p4");
+    EXPECT_EQ(preset_name("B2DFB705-4EBD-4C49-9B5F-24A777D3E587"), nullptr);  // API 5.0's "default"
+    EXPECT_EQ(lossless_presets().size, 0u);
+    EXPECT_EQ(caps_names().size, 52u);
+    EXPECT_STREQ(caps_name(9), "SUPPORT_STEREO_MVC");
+    EXPECT_STREQ(caps_name(32), "MB_PER_SEC_MAX");
+    EXPECT_STREQ(caps_name(35), "SUPPORT_SAO");
+    EXPECT_STREQ(caps_name(51), "EXPOSED_COUNT");
+    EXPECT_STREQ(buffer_format_name(0x1), "NV12");
+    EXPECT_STREQ(buffer_format_name(0x1000), "YUV444");
+    EXPECT_EQ(tuning_names().size, 4u);
+    EXPECT_EQ(profile_guids("AV1").size, 1u);
+    EXPECT_EQ(profile_guids("HEVC").size, 3u);
+}
+
+// (speed, quality, lossless, 4:4:4, desired preset) -> preset
+struct RankCase {
+    PresetWanted wanted;
+    const char* preset;
+};
+
+TEST(Api12PresetChoice, RanksP1ToP7AndLosslessNeeds444) {
+    const RankCase cases[] = {
+        {{50, 50, false, false, ""}, "p4"},  {{100, 0, false, false, ""}, "p1"},
+        {{0, 100, false, false, ""}, "p7"},  {{70, 30, false, true, ""}, "p3"},
+        {{0, 100, true, true, ""}, "p7"},    {{100, 0, true, true, ""}, "p1"},    // lossless: any preset
+        {{50, 50, false, false, "p2"}, "p2"}, {{0, 100, true, false, ""}, ""},     // lossless in 4:2:0: none
+    };
+    for (const RankCase& c : cases)
+        EXPECT_EQ(first(rank_presets(c.wanted)), c.preset) << c.wanted.speed << "/" << c.wanted.quality;
+}
+
+TEST(Api12Tuning, LosslessThenDesiredThenBySpeed) {
+    EXPECT_EQ(api::choose_tuning(100, true, NV_ENC_TUNING_INFO_HIGH_QUALITY), NV_ENC_TUNING_INFO_LOSSLESS);
+    EXPECT_EQ(api::choose_tuning(100, false, NV_ENC_TUNING_INFO_HIGH_QUALITY), NV_ENC_TUNING_INFO_HIGH_QUALITY);
+    EXPECT_EQ(api::choose_tuning(70, false, 0), NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY);
+    EXPECT_EQ(api::choose_tuning(69, false, 0), NV_ENC_TUNING_INFO_LOW_LATENCY);
+}
+
+TEST(Api12SessionParams, TuningProfileAndRateControl) {
+    NV_ENC_INITIALIZE_PARAMS params{};
+    NV_ENC_CONFIG config{};
+    config.rcParams.multiPass = NV_ENC_TWO_PASS_QUARTER_RESOLUTION;
+    config.rcParams.vbvBufferSize = 1234;
+    api::set_session_extras(params, config, NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY, true);
+    EXPECT_EQ(params.tuningInfo, NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY);
+    EXPECT_TRUE(nvenc_same_guid(config.profileGUID, NV_ENC_H264_PROFILE_HIGH_444_GUID));
+    api::set_session_rate_control(config, {4000000, 8000000, 50}, false);
+    const NV_ENC_RC_PARAMS& rc = config.rcParams;
+    EXPECT_EQ(rc.rateControlMode, NV_ENC_PARAMS_RC_VBR);
+    EXPECT_EQ(rc.averageBitRate, 4000000u);
+    EXPECT_EQ(rc.maxBitRate, 8000000u);
+    EXPECT_TRUE(rc.enableMinQP && rc.enableMaxQP);
+    EXPECT_EQ(rc.minQP.qpInterP, 16u);  // 51 - 51 * 70 / 100
+    EXPECT_EQ(rc.maxQP.qpIntra, 26u);   // 51 - 51 * 50 / 100
+    EXPECT_EQ(rc.multiPass, NV_ENC_TWO_PASS_QUARTER_RESOLUTION);  // the preset's
+    EXPECT_EQ(rc.vbvBufferSize, 1234u);
+    api::set_session_rate_control(config, {4000000, 8000000, 100}, true);
+    EXPECT_EQ(rc.rateControlMode, NV_ENC_PARAMS_RC_CONSTQP);
+    EXPECT_EQ(rc.constQP.qpInterP + rc.constQP.qpInterB + rc.constQP.qpIntra, 0u);
+    EXPECT_EQ(rc.multiPass, NV_ENC_MULTI_PASS_DISABLED);
+    EXPECT_EQ(config.encodeCodecConfig.h264Config.qpPrimeYZeroTransformBypassFlag, 1u);
+    EXPECT_EQ(api::kFrameRate.num, 30u);
+    EXPECT_EQ(api::kFrameRate.den, 1u);
+    EXPECT_EQ(api::version_word<NV_ENC_PIC_PARAMS>(), 0xF006000Cu);
+    EXPECT_EQ(sizeof(NV_ENC_PIC_PARAMS), 3360u);
+}
+
+}  // namespace
+}  // namespace tevu::nvenc
