@@ -607,6 +607,8 @@ TEST(PercentFormat, FormatsTheCoresValues) {
                                                            value("q")}),
               "a/None 7 0xff 2.2% 'q'");
     EXPECT_EQ(percent_format("%-6s|%s", {value("ab"), tuple_value(1, true)}), "ab    |(1, True)");
+    const std::string long_text(2000, 'x');  // longer than a line usually is
+    EXPECT_EQ(percent_format("<%s>", {value(long_text)}), "<" + long_text + ">");
 }
 
 }  // namespace

@@ -71,7 +71,11 @@ long long as_integer(const Value& v) {
 template <class T>
 std::string printf_text(const std::string& spec, T argument) {
     std::vector<char> buffer(512);
-    const int n = std::snprintf(buffer.data(), buffer.size(), spec.c_str(), argument);
+    int n = std::snprintf(buffer.data(), buffer.size(), spec.c_str(), argument);
+    if (n >= static_cast<int>(buffer.size())) {
+        buffer.resize(static_cast<std::size_t>(n) + 1);
+        n = std::snprintf(buffer.data(), buffer.size(), spec.c_str(), argument);
+    }
     return std::string(buffer.data(), static_cast<std::size_t>(std::max(n, 0)));
 }
 
