@@ -1,6 +1,6 @@
 """Line coverage of the encoder core's units from a gcov-instrumented tree (run by tools/core-coverage):
-the object files of both API builds' core libraries are read with gcov, and a line counts as covered
-when either build ran it."""
+the object files of every API build's core library are read with gcov, and a line counts as covered
+when any build ran it."""
 
 from __future__ import print_function
 
@@ -15,7 +15,8 @@ import tempfile
 CORE_UNITS = ("core_setup.cpp", "core_session.cpp", "core_switch.cpp", "core_frames.cpp", "core_teardown.cpp",
               "encoder_core.h", "encoder_errors.h", "encoder_host.h", "nvenc_handles.h", "host_value.h",
               "host_value.cpp", "blocking.cpp", "policy.h", "staging.cpp", "preset_choice.cpp", "guid.cpp",
-              "tables.cpp", "api5_traits.cpp", "api4_traits.cpp")
+              "tables.cpp", "legacy_tables.cpp", "rate_control.h", "api5_traits.cpp", "api4_traits.cpp",
+              "api12_traits.cpp")
 
 
 def gcov_lines(build):
