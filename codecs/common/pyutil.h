@@ -61,9 +61,17 @@ using tevu::park_thread;
 
 // False only on a thread that the interpreter is ending, while its unwind runs clean-ups; those must
 // then leave every Python object alone. Python 2 ends no thread inside a call.
+// PyGILState_Check answers true for every thread once the interpreter's finalization has dropped its
+// thread-state key, so the answer comes from the thread states themselves: the one that holds the lock is
+// this thread's own.
 inline bool thread_holds_gil() noexcept {
 #if PY_MAJOR_VERSION >= 3
-    return PyGILState_Check() != 0;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState* current = PyThreadState_GetUnchecked();
+#else
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+#endif
+    return current != nullptr && current == PyGILState_GetThisThreadState();
 #else
     return true;
 #endif
