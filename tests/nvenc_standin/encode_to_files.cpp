@@ -22,6 +22,7 @@ struct Encode {
     bool yuv444;
     GUID preset;
     bool lossless;
+    NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY;  // API 12.0
 };
 
 void append(std::ofstream& out, const std::vector<uint8_t>& bytes) {
@@ -34,6 +35,7 @@ void run(const Encode& e, const std::string& dir, int frames, const nvenc_test::
     options.api = e.api;
     options.yuv444 = e.yuv444;
     options.preset = e.preset;
+    options.tuning = e.tuning;
     nvenc_test::ClientEncoder encoder(context, kernels, options);
     std::ofstream stream(dir + "/" + e.name + ".h264", std::ios::binary);
     std::ofstream source(dir + "/" + e.name + ".bgrx", std::ios::binary);
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
         {"api5_yuv420", NVENC_API_V5, false, NV_ENC_PRESET_DEFAULT_GUID, false},
         {"api4_yuv420", NVENC_API_V4, false, NV_ENC_PRESET_DEFAULT_GUID, false},
         {"api5_lossless_yuv444", NVENC_API_V5, true, NV_ENC_PRESET_LOSSLESS_DEFAULT_GUID, true},
+        {"api12_yuv420", NVENC_API_V12, false, NV_ENC_PRESET_P4_GUID, false},
+        {"api12_lossless_yuv444", NVENC_API_V12, true, NV_ENC_PRESET_P4_GUID, true, NV_ENC_TUNING_INFO_LOSSLESS},
     };
     std::ofstream list(dir + "/encodes.txt");
     int failures = 0;
