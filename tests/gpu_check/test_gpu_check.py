@@ -75,20 +75,22 @@ class StandIns(unittest.TestCase):
         self.assertIn("ok   2 kernels: device 0 BGRA_to_NV12 301x199 -> 301x199 (grid 10x7): identical to the CPU "
                       "version", kernels)
         self.assertEqual(lines(out, "ok", "3 nvenc")[1:], [
+            "ok   3 nvenc: API 12.0: function list made (version word 0x7002000c)",
+            "ok   3 nvenc: API 12.0 device 0: session opened and closed",
             "ok   3 nvenc: API 5.0: function list made (version word 0x500209f8)",
             "ok   3 nvenc: API 5.0 device 0: session opened and closed",
             "ok   3 nvenc: API 4.0: function list made (version word 0x400209f8)",
             "ok   3 nvenc: API 4.0 device 0: session opened and closed"])
         self.assertIn("info 3 nvenc: newest API the library speaks: 12.2", out)
         encode = lines(out, "ok", "4 encode")
-        self.assertEqual(len(encode), 8, out)
-        for api in ("5.0", "4.0"):
+        self.assertEqual(len(encode), 12, out)
+        for api in ("12.0", "5.0", "4.0"):
             self.assertIn("ok   4 encode: API %s: init_module: YUV444 True, lossless True" % api, encode)
             for mode in ("4:2:0 (quality 50)", "4:4:4 (quality 90)"):
                 self.assertTrue(any(re.match(r"ok   4 encode: API %s %s, 12 frames of 256x160: [\d.]+ fps, PSNR [\d.]+ "
                                              r"dB" % (re.escape(api), re.escape(mode)), l) for l in encode), mode)
             self.assertIn("API %s lossless (quality 100), 12 frames of 256x160" % api, out)
-        self.assertEqual(out.count("decoded planes identical to the kernels' 4:4:4 conversion"), 2)
+        self.assertEqual(out.count("decoded planes identical to the kernels' 4:4:4 conversion"), 3)
         self.assertFalse([l for l in out.splitlines() if l.startswith(("FAIL", "skip"))], out)
         self.assertTrue(out.endswith("gpu-check: everything that could run passed\n"))
 
@@ -97,10 +99,32 @@ class StandIns(unittest.TestCase):
         ({"NVENC_EMU_MAX_SESSIONS": "0"}, 0,
          ["skip 3 nvenc: API 5.0 device 0: no NVENC session on this device (nvEncOpenEncodeSessionEx returned 2: ",
           "skip 4 encode: no encode session could be opened"], ["ok   4 encode"]),
-        ({"NVENC_EMU_MAX_API": "4.0"}, 1,
+        # A driver older than a module's API: that module is skipped, the others are checked.
+        ({"NVENC_EMU_MAX_API": "4.0"}, 0,
          ["info 3 nvenc: newest API the library speaks: 4.0",
-          "FAIL 3 nvenc: API 5.0: NvEncodeAPICreateInstance returned 15: ",
-          "ok   4 encode: API 4.0: init_module: YUV444 True, lossless True"], ["API 5.0: init_module"]),
+          "skip 3 nvenc: API 12.0: NvEncodeAPICreateInstance returned 15: ",
+          "skip 3 nvenc: API 5.0: NvEncodeAPICreateInstance returned 15: ",
+          "ok   4 encode: API 4.0: init_module: YUV444 True, lossless True"],
+         ["API 5.0: init_module", "API 12.0: init_module", "FAIL"]),
+        # One that makes the API-12.0 function list but refuses its sessions, as drivers 418 to 470 do.
+        ({"NVENC_EMU_MAX_API": "11.1"}, 0,
+         ["ok   3 nvenc: API 12.0: function list made",
+          "skip 3 nvenc: API 12.0 device 0: nvEncOpenEncodeSessionEx returned 15: ",
+          "ok   4 encode: API 5.0 4:2:0 (quality 50), 4 frames of 128x96: "], ["API 12.0: init_module", "FAIL"]),
+        # A library that speaks the API and still refuses its words: those words are wrong. (The rule fires
+        # again in the encode step's own process, at the first module it sets up.)
+        ({"NVENC_EMU_FAIL": "NvEncodeAPICreateInstance=15@1"}, 1,
+         ["FAIL 3 nvenc: API 12.0: NvEncodeAPICreateInstance returned 15: ",
+          "ok   3 nvenc: API 5.0 device 0: session opened and closed",
+          "ok   4 encode: API 4.0 4:2:0 (quality 50), 4 frames of 128x96: ", "gpu-check: 2 check(s) failed"],
+         ["API 12.0: init_module"]),
+        # A driver from 590 on: the older modules find none of their presets, and say which module serves it.
+        ({"NVENC_EMU_LEGACY_PRESETS": "0"}, 0,
+         ["ok   4 encode: API 12.0 lossless (quality 100), 4 frames of 128x96: ",
+          "skip 4 encode: API 5.0: init_module: no matching presets available for 'H264'!?: the driver has none of "
+          "this module's presets (drivers from 590 on), the API-12.0 module serves it",
+          "skip 4 encode: API 4.0: init_module: no matching presets available for 'H264'!?: "],
+         ["FAIL", "ok   4 encode: API 5.0"]),
         ({"CUDA_EMU_FAIL": "cuLaunchKernel=719@1"}, 1,
          ["FAIL 2 kernels: device 0 BGRA_to_NV12 1920x1080 in 1920x1088 -> 1920x1088 (grid 60x34): cuLaunchKernel "
           "failed", "ok   2 kernels: device 0 BGRA_to_NV12 301x199 -> 301x199",
@@ -116,7 +140,8 @@ class StandIns(unittest.TestCase):
           "ok   4 encode: API 5.0 4:4:4 (quality 90), 4 frames of 128x96: "], ["FAIL"]),
         ({"NVENC_EMU_NULL": "1"}, 1,
          ["FAIL 4 encode: API 5.0 4:2:0 (quality 50), 4 frames of 128x96: ",
-          "FAIL 4 encode: API 4.0 lossless (quality 100), 4 frames of 128x96: ", "gpu-check: 6 check(s) failed"],
+          "FAIL 4 encode: API 4.0 lossless (quality 100), 4 frames of 128x96: ",
+          "FAIL 4 encode: API 12.0 4:4:4 (quality 90), 4 frames of 128x96: ", "gpu-check: 9 check(s) failed"],
          ["ok   4 encode: API 5.0 4:2:0"]),
         ({"CUDA_EMU_DEVICES": "0"}, 0,
          ["ok   1 driver: libcuda.so is ", "skip 1 driver: no NVIDIA device: cuInit returned CUDA_ERROR_NO_DEVICE (",

@@ -3,14 +3,11 @@ Debian's packages, without a GPU): a driver that speaks API 12.0 gets as far as 
 module logs the library's newest API; an older one is refused with the API message before any device or
 session is needed. Exits with status 77 (a skip) when no series could be had."""
 
-import os
-import sys
 import unittest
 
+from tevu_testsupport.driver_matrix import available, main, sonames
 from tevu_testsupport.nvenc import CHECK_ERROR, run_python
 
-MATRIX = os.environ.get("TEVU_REAL_DRIVER_MATRIX", "")
-SKIP_STATUS = 77
 TOO_OLD = "nvenc: the driver supports NVENC API %s, this module needs 12.0 or later (driver 520 or later)"
 
 # series -> (the newest API the library logs, or None where it cannot tell; the failure of init_module())
@@ -35,17 +32,9 @@ CODE = ("from tevu.log import capture\n"
         "print('bound %s' % (m.NvEncodeAPICreateInstance is not None))\n")
 
 
-def sonames(series):
-    return os.path.join(MATRIX, series, "sonames")
-
-
-def available():
-    return sorted(s for s in EXPECTED if os.path.exists(os.path.join(sonames(s), "libnvidia-encode.so.1")))
-
-
 class Api12OnEachDriver(unittest.TestCase):
     def test_each_series(self):
-        for series in available():
+        for series in available(EXPECTED):
             newest, failure = EXPECTED[series]
             rc, out, err = run_python(CODE, {"LD_LIBRARY_PATH": sonames(series), "TEVU_NV_DRIVER_VERSION": ""},
                                       optimize=not __debug__)
@@ -65,8 +54,4 @@ class Api12OnEachDriver(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not available():
-        print("real_driver: skipped: no driver series in %s" % (MATRIX or "(TEVU_REAL_DRIVER_MATRIX unset)"))
-        sys.exit(SKIP_STATUS)
-    print("real_driver: series %s" % ", ".join(available()))
-    unittest.main()
+    main(EXPECTED)

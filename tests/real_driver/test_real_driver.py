@@ -112,6 +112,7 @@ class GpuCheck(unittest.TestCase):
                          % re.escape(linked("libnvidia-encode.so.1")))
         self.assertEqual(lines[4:], [
             "info 3 nvenc: newest API the library speaks: 12.1",
+            "ok   3 nvenc: API 12.0: function list made (version word 0x7002000c)",
             "ok   3 nvenc: API 5.0: function list made (version word 0x500209f8)",
             "ok   3 nvenc: API 4.0: function list made (version word 0x400209f8)",
             "skip 4 encode: no device to encode on",

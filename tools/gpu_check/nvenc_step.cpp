@@ -5,6 +5,8 @@
 #include "tables.h"
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 namespace tevu::gpu_check {
 
@@ -24,10 +26,28 @@ std::string hex_word(uint32_t word) {
     return text;
 }
 
-enum class SessionResult { opened, no_encoder, failed };
+// What the library tells of its newest API.
+struct NewestApiSeen {
+    bool entry_point = false;              // it exports NvEncodeAPIGetMaxSupportedVersion
+    std::optional<std::uint32_t> version;  // what that answered, when it succeeded
+};
+
+// Whether the library is older than an API: its newest is lower, or it predates the query of its newest.
+bool older_than(const NewestApiSeen& newest, std::uint32_t api) {
+    return !newest.entry_point || (newest.version && *newest.version < api);
+}
+
+// The module of an API that this library is too old for.
+std::string needs_newer_driver(std::uint32_t api) {
+    return " (the library is older than this API): the module of API " + nvenc::api_version_text(api) +
+           " needs a newer driver";
+}
+
+// refused: the library took the API's function list but refuses its sessions, being older than the API.
+enum class SessionResult { opened, no_encoder, refused, failed };
 
 SessionResult open_session(Report& report, const NV_ENCODE_API_FUNCTION_LIST& table, const cuda::Device& device,
-                           int ordinal, std::uint32_t api) {
+                           int ordinal, std::uint32_t api, const NewestApiSeen& newest) {
     const std::string what = "API " + nvenc::api_version_text(api) + " device " + std::to_string(ordinal);
     try {
         cuda::Context context = device.make_context();
@@ -35,7 +55,7 @@ SessionResult open_session(Report& report, const NV_ENCODE_API_FUNCTION_LIST& ta
         nvenc_reset(params, api);
         params.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
         params.device = context.handle();
-        params.apiVersion = api;
+        params.apiVersion = nvenc_api_word(api);
         void* encoder = nullptr;
         const NVENCSTATUS status = table.nvEncOpenEncodeSessionEx(&params, &encoder);
         if (status == NV_ENC_SUCCESS) {
@@ -46,6 +66,11 @@ SessionResult open_session(Report& report, const NV_ENCODE_API_FUNCTION_LIST& ta
             }
             report.ok(step_nvenc, what + ": session opened and closed");
             return SessionResult::opened;
+        }
+        if (status == NV_ENC_ERR_INVALID_VERSION && older_than(newest, api)) {
+            report.skip(step_nvenc, what + ": nvEncOpenEncodeSessionEx returned " + status_text(status) +
+                                        needs_newer_driver(api));
+            return SessionResult::refused;
         }
         if (no_encoder_on_device(status)) {
             report.skip(step_nvenc, what + ": no NVENC session on this device (nvEncOpenEncodeSessionEx returned " +
@@ -59,17 +84,36 @@ SessionResult open_session(Report& report, const NV_ENCODE_API_FUNCTION_LIST& ta
     return SessionResult::failed;
 }
 
-void report_newest_api(Report& report, const cuda::DynamicLibrary& library) {
+// Reports the newest API the library speaks.
+NewestApiSeen report_newest_api(Report& report, const cuda::DynamicLibrary& library) {
+    NewestApiSeen seen;
     try {
         const nvenc::NewestApi newest = nvenc::query_newest_api(library.symbol("NvEncodeAPIGetMaxSupportedVersion"));
-        if (newest.status == NV_ENC_SUCCESS)
+        seen.entry_point = true;
+        if (newest.status == NV_ENC_SUCCESS) {
             report.info(step_nvenc, "newest API the library speaks: " + nvenc::api_version_text(newest.version));
-        else
+            seen.version = newest.version;
+        } else {
             report.fail(step_nvenc, "NvEncodeAPIGetMaxSupportedVersion returned " +
                                         status_text(static_cast<NVENCSTATUS>(newest.status)));
+        }
     } catch (const cuda::LibraryError&) {
         report.info(step_nvenc, "the library does not tell its newest API (no NvEncodeAPIGetMaxSupportedVersion)");
     }
+    return seen;
+}
+
+// A function list the library did not make for one API. Refusing the version is a skip when the library is
+// older than the API (its newest is lower, or it predates the query of it): that module needs a newer
+// driver. Anything else is a failure, a refusal by a library that claims the API above all.
+void report_refused_api(Report& report, std::uint32_t api, NVENCSTATUS status, const NewestApiSeen& newest) {
+    const std::string what = "API " + nvenc::api_version_text(api) + ": NvEncodeAPICreateInstance returned " +
+                             status_text(status);
+    if (status == NV_ENC_ERR_INVALID_VERSION && older_than(newest, api))
+        return report.skip(step_nvenc, what + needs_newer_driver(api));
+    report.fail(step_nvenc, what + (status == NV_ENC_ERR_INVALID_VERSION ? " (the library refuses this API version)"
+                                    : status                             ? ""
+                                                                         : " without the session entry points"));
 }
 
 }  // namespace
@@ -87,7 +131,7 @@ std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& found,
         return {};
     }
     report.ok(step_nvenc, nvenc.name() + " is " + nvenc.path + library_detail(nvenc));
-    report_newest_api(report, *nvenc.library);
+    const NewestApiSeen newest = report_newest_api(report, *nvenc.library);
 
     std::vector<std::uint32_t> usable;
     for (const std::uint32_t api : module_apis) {
@@ -95,17 +139,15 @@ std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& found,
         nvenc_reset(table, api);
         const NVENCSTATUS status = create(&table);
         if (status != NV_ENC_SUCCESS || !table.nvEncOpenEncodeSessionEx || !table.nvEncDestroyEncoder) {
-            report.fail(step_nvenc, "API " + nvenc::api_version_text(api) + ": NvEncodeAPICreateInstance returned " +
-                                        status_text(status) +
-                                        (status == NV_ENC_ERR_INVALID_VERSION ? " (the library refuses this API version)"
-                                         : status ? "" : " without the session entry points"));
+            report_refused_api(report, api, status, newest);
             continue;
         }
         report.ok(step_nvenc, "API " + nvenc::api_version_text(api) + ": function list made (version word " +
                                   hex_word(nvenc_struct_version<NV_ENCODE_API_FUNCTION_LIST>(api)) + ")");
         int opened = 0, failed = 0;
         for (std::size_t d = 0; d < found.devices.size(); ++d) {
-            const SessionResult result = open_session(report, table, found.devices[d], static_cast<int>(d), api);
+            const SessionResult result =
+                open_session(report, table, found.devices[d], static_cast<int>(d), api, newest);
             opened += result == SessionResult::opened;
             failed += result == SessionResult::failed;
         }

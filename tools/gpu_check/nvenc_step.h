@@ -10,11 +10,14 @@
 
 namespace tevu::gpu_check {
 
-// The API versions of the two encoder modules (major << 4 | minor).
-inline constexpr std::uint32_t module_apis[] = {0x50, 0x40};
+// The API versions of the encoder modules (major << 4 | minor), newest first.
+inline constexpr std::uint32_t module_apis[] = {0xC0, 0x50, 0x40};
 
 // Reports the library and the sessions. Returns the APIs for which every device that has NVENC opened a
 // session, and at least one did; empty when the library is missing, no device has NVENC, or a step failed.
+// An API the library refuses because it is newer than the newest the library speaks (or the library is too
+// old to tell) is a skip: that module needs a newer driver. Refused by a library that claims to speak it,
+// it is a failure (the module's version words would be wrong).
 std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& driver, const Options& options);
 
 }  // namespace tevu::gpu_check
