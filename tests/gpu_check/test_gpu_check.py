@@ -3,6 +3,8 @@ against the stand-ins, including the ways each step reports a skip or a failure.
 
 import os
 import re
+import shutil
+import tempfile
 import unittest
 
 from tevu_testsupport.processes import run
@@ -163,6 +165,49 @@ class StandIns(unittest.TestCase):
                 self.assertTrue(any(l.startswith(text) for l in out.splitlines()), "%s: no %r in\n%s" % (env, text, out))
             for text in absent:
                 self.assertNotIn(text, out, env)
+
+
+def mirror(source, target, left_out):
+    """target made a folder of links to source's entries, except the relative paths in left_out, whose
+    parent folders are made folders of links in turn."""
+    os.mkdir(target)
+    parents = set(os.path.dirname(p) for p in left_out)
+    for parent in list(parents):
+        while parent:
+            parent = os.path.dirname(parent)
+            parents.add(parent)
+    for name in os.listdir(source):
+        if name in left_out:
+            continue
+        if name in parents:
+            mirror(os.path.join(source, name), os.path.join(target, name),
+                   [os.path.relpath(p, name) for p in left_out if p.startswith(name + os.sep)])
+        else:
+            os.symlink(os.path.join(source, name), os.path.join(target, name))
+
+
+class BuildWithoutAModule(unittest.TestCase):
+    def test_the_missing_module_is_skipped_and_the_others_checked(self):
+        # A build that made no API-12.0 module (a 32-bit one): a tree of links to this one without it, and
+        # a copy of the program, which finds its tree from where it lies.
+        folder = tempfile.mkdtemp(prefix="gpu-check-tree.")
+        tree = os.path.join(folder, "build")
+        try:
+            mirror(BUILD_DIR, tree, ["bin", os.path.join("python", "tevu", "codecs", "nvenc12")])
+            os.mkdir(os.path.join(tree, "bin"))
+            shutil.copy(PROGRAM, os.path.join(tree, "bin", "gpu-check"))
+            rc, out, err = gpu_check(["--stand-ins"] + SMALL, command=[os.path.join(tree, "bin", "gpu-check")],
+                                     LD_PRELOAD=os.environ.get("LD_PRELOAD"))
+        finally:
+            shutil.rmtree(folder)
+        self.assertEqual(rc, 0, out + err)
+        output = out.splitlines()
+        self.assertIn("ok   3 nvenc: API 12.0 device 0: session opened and closed", output)
+        self.assertIn("skip 4 encode: API 12.0: the build folder has no module of it (%s)"
+                      % os.path.join(os.path.realpath(tree), "python", "tevu", "codecs", "nvenc12"), output)
+        self.assertEqual(len([l for l in output if l.startswith("ok   4 encode: API 5.0 ")]), 3, out)
+        self.assertEqual(len([l for l in output if l.startswith("ok   4 encode: API 4.0 ")]), 3, out)
+        self.assertNotIn("ok   4 encode: API 12.0", out)
 
 
 class Reference(unittest.TestCase):
