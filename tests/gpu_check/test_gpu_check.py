@@ -168,21 +168,14 @@ class StandIns(unittest.TestCase):
 
 
 def mirror(source, target, left_out):
-    """target made a folder of links to source's entries, except the relative paths in left_out, whose
-    parent folders are made folders of links in turn."""
+    """target made a folder of links to source's entries, except the relative paths in left_out; a folder
+    holding one of those is made a folder of links in turn."""
     os.mkdir(target)
-    parents = set(os.path.dirname(p) for p in left_out)
-    for parent in list(parents):
-        while parent:
-            parent = os.path.dirname(parent)
-            parents.add(parent)
     for name in os.listdir(source):
-        if name in left_out:
-            continue
-        if name in parents:
-            mirror(os.path.join(source, name), os.path.join(target, name),
-                   [os.path.relpath(p, name) for p in left_out if p.startswith(name + os.sep)])
-        else:
+        below = [os.path.relpath(p, name) for p in left_out if p.startswith(name + os.sep)]
+        if below:
+            mirror(os.path.join(source, name), os.path.join(target, name), below)
+        elif name not in left_out:
             os.symlink(os.path.join(source, name), os.path.join(target, name))
 
 

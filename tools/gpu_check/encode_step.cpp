@@ -5,7 +5,6 @@
 #include "platform_library.h"
 #include "tables.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,14 +108,6 @@ std::string module_folder(const BuildTree& tree, std::uint32_t api) {
     return tree.python + "/tevu/codecs/nvenc" + std::to_string(api >> 4);
 }
 
-// Those of the APIs whose module the build made (a 32-bit build has no API-12.0 module, for one).
-std::vector<std::uint32_t> built_modules(const BuildTree& tree, const std::vector<std::uint32_t>& apis) {
-    std::vector<std::uint32_t> built;
-    for (const std::uint32_t api : apis)
-        if (has_module(module_folder(tree, api), "encoder")) built.push_back(api);
-    return built;
-}
-
 // The modules open the libraries under their own names; where those lead to other files than the ones
 // checked (a library chosen by path), links under the modules' first name point them to the checked ones.
 void link_module_names(Report& report, const Options& options, LinkFolder& links) {
@@ -193,13 +184,15 @@ void check_encoding(Report& report, const BuildTree& tree, const Options& option
     std::string why_not;
     const auto python = find_python(why_not);
     if (!python) return report.skip(step_encode, why_not);
-    const std::vector<std::uint32_t> built = built_modules(tree, apis);
+    // The build may lack some API's module (a 32-bit build has no API-12.0 module, for one).
+    std::vector<std::uint32_t> built, missing;
+    for (const std::uint32_t api : apis)
+        (has_module(module_folder(tree, api), "encoder") ? built : missing).push_back(api);
     if (built.empty())
         return report.skip(step_encode, "the build folder has no encoder modules (" + tree.python + ")");
-    for (const std::uint32_t api : apis)
-        if (std::find(built.begin(), built.end(), api) == built.end())
-            report.skip(step_encode, "API " + nvenc::api_version_text(api) +
-                                         ": the build folder has no module of it (" + module_folder(tree, api) + ")");
+    for (const std::uint32_t api : missing)
+        report.skip(step_encode, "API " + nvenc::api_version_text(api) + ": the build folder has no module of it (" +
+                                     module_folder(tree, api) + ")");
     for (const char* tool : {"ffmpeg", "ffprobe"})
         if (find_executable(tool).empty()) return report.skip(step_encode, std::string("no ") + tool + " on PATH");
     const std::string script = tree.scripts + "/encode_check.py";
