@@ -135,7 +135,8 @@ int Offer::capability(NV_ENC_CAPS cap) const {
         return cap;  // the count, the last number of each API
     if (cap == NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES && current_presets())
         return NV_ENC_PARAMS_RC_VBR | NV_ENC_PARAMS_RC_CBR;
-    if (cap == NV_ENC_CAPS_SUPPORT_DYN_BITRATE_CHANGE && api >= NVENC_API_V12)
+    if ((cap == NV_ENC_CAPS_SUPPORT_DYN_BITRATE_CHANGE || cap == NV_ENC_CAPS_SUPPORT_DYN_RCMODE_CHANGE) &&
+        api >= NVENC_API_V12)
         return 1;
     return default_capability(cap);
 }

@@ -46,6 +46,8 @@ constexpr RuleListSyntax overcount_syntax{kOwner, "NVENC_EMU_OVERCOUNT", known_e
                                           false};
 constexpr RuleListSyntax capability_syntax{kOwner, "NVENC_EMU_CAPS", known_capability, true,
                                            "value must be an integer", false, "capability"};
+constexpr RuleListSyntax empty_slots_syntax{kOwner, "NVENC_EMU_EMPTY_SLOTS", known_entry, false, "", false};
+constexpr RuleListSyntax session_limit_syntax{kOwner, "NVENC_EMU_SESSION_LIMIT_STATUS"};
 
 }  // namespace
 
@@ -72,18 +74,40 @@ std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vecto
     return parse_rule_list<int>(text, failure_syntax, parse_integer, problems);
 }
 
-std::set<std::string> parse_overcount(const std::string& text, std::vector<std::string>& problems) {
-    std::set<std::string> queries;
+namespace {
+
+// The entries of a list of entry names that `belongs` takes; the others are described in `problems` as
+// `what_else` ("not a count query").
+std::set<std::string> entry_set(const std::string& text, const RuleListSyntax& syntax, bool (*belongs)(Entry),
+                                const char* what_else, std::vector<std::string>& problems) {
+    std::set<std::string> entries;
     for_each_rule(
-        text, overcount_syntax,
+        text, syntax,
         [&](const RuleText& item) -> const char* {
-            if (!is_count_query(*find_entry(item.entry)))
-                return "not a count query";
-            queries.emplace(item.entry);
+            if (!belongs(*find_entry(item.entry)))
+                return what_else;
+            entries.emplace(item.entry);
             return nullptr;
         },
         problems);
-    return queries;
+    return entries;
+}
+
+}  // namespace
+
+std::set<std::string> parse_overcount(const std::string& text, std::vector<std::string>& problems) {
+    return entry_set(text, overcount_syntax, is_count_query, "not a count query", problems);
+}
+
+std::set<std::string> parse_empty_slots(const std::string& text, std::vector<std::string>& problems) {
+    return entry_set(text, empty_slots_syntax, is_table_slot, "not a slot of the function table", problems);
+}
+
+std::optional<int> parse_session_limit_status(const std::string& text) {
+    const std::optional<int> status = parse_integer(text);
+    if (status == 2 || status == 10 || status == 21)
+        return status;
+    return std::nullopt;
 }
 
 Controls controls_from_environment() {
@@ -92,6 +116,13 @@ Controls controls_from_environment() {
     if (parse_int(environment("NVENC_EMU_MAX_SESSIONS"), value) && value >= 0 &&
         static_cast<unsigned long>(value) <= UINT_MAX)
         c.max_sessions = static_cast<unsigned>(value);
+    c.session_limit_status = parse_from_environment(
+        session_limit_syntax, [](const std::string& text, std::vector<std::string>& problems) {
+            const std::optional<int> status = parse_session_limit_status(text);
+            if (!status && !text.empty())
+                problems.push_back("ignoring '" + text + "': the status must be 2, 10 or 21");
+            return status.value_or(2);
+        });
     uint32_t api = 0;
     if (parse_api_version(environment("NVENC_EMU_MAX_API"), api))
         c.max_api = api;
@@ -101,6 +132,7 @@ Controls controls_from_environment() {
     c.extra_preset = environment("NVENC_EMU_EXTRA_PRESET") == "1";
     c.legacy_presets = environment("NVENC_EMU_LEGACY_PRESETS") != "0";
     c.overcount = parse_from_environment(overcount_syntax, parse_overcount);
+    c.empty_slots = parse_from_environment(empty_slots_syntax, parse_empty_slots);
     c.trace_path = environment("NVENC_EMU_TRACE");
     return c;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,8 +30,19 @@ std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vecto
 // something else, or is malformed, is described in `problems` and skipped.
 std::set<std::string> parse_overcount(const std::string& text, std::vector<std::string>& problems);
 
+// "nvEncGetEncodePresetConfigEx": names of the function table's slots, which NvEncodeAPICreateInstance then
+// leaves empty (a library without those entry points). Each item that names an export of the library, or
+// is malformed, is described in `problems` and skipped.
+std::set<std::string> parse_empty_slots(const std::string& text, std::vector<std::string>& problems);
+
+// What nvEncOpenEncodeSessionEx answers when every session of the device is taken: 2
+// (NV_ENC_ERR_UNSUPPORTED_DEVICE), 10 (NV_ENC_ERR_OUT_OF_MEMORY) or 21 (NV_ENC_ERR_INCOMPATIBLE_CLIENT_KEY),
+// as drivers of different years do; nullopt for any other text.
+std::optional<int> parse_session_limit_status(const std::string& text);
+
 struct Controls {
     unsigned max_sessions = 32;
+    int session_limit_status = 2;  // NV_ENC_ERR_UNSUPPORTED_DEVICE
     uint32_t max_api = 0xC2;     // 12.2
     bool legacy_presets = true;  // false: a driver from 590 on (P1-P7 only, for every client)
     std::map<int, int> capabilities;
@@ -38,13 +50,16 @@ struct Controls {
     bool null_encode = false;
     bool extra_preset = false;
     std::set<std::string> overcount;  // count queries answering one item more than their list holds
+    std::set<std::string> empty_slots;  // function-table slots left empty
     std::string trace_path;
 };
 
-// Reads NVENC_EMU_MAX_SESSIONS, NVENC_EMU_MAX_API, NVENC_EMU_CAPS, NVENC_EMU_FAIL, NVENC_EMU_NULL,
-// NVENC_EMU_EXTRA_PRESET, NVENC_EMU_LEGACY_PRESETS, NVENC_EMU_OVERCOUNT and NVENC_EMU_TRACE; unset or malformed values keep the
-// defaults. Malformed items of the lists NVENC_EMU_CAPS, NVENC_EMU_FAIL and NVENC_EMU_OVERCOUNT are
-// skipped and reported on standard error, once for each value.
+// Reads NVENC_EMU_MAX_SESSIONS, NVENC_EMU_SESSION_LIMIT_STATUS, NVENC_EMU_MAX_API, NVENC_EMU_CAPS,
+// NVENC_EMU_FAIL, NVENC_EMU_NULL, NVENC_EMU_EXTRA_PRESET, NVENC_EMU_LEGACY_PRESETS, NVENC_EMU_OVERCOUNT,
+// NVENC_EMU_EMPTY_SLOTS and NVENC_EMU_TRACE; unset or malformed values keep the defaults. Malformed items
+// of the lists NVENC_EMU_CAPS, NVENC_EMU_FAIL, NVENC_EMU_OVERCOUNT and NVENC_EMU_EMPTY_SLOTS, and a
+// NVENC_EMU_SESSION_LIMIT_STATUS other than 2, 10 or 21, are skipped and reported on standard error, once
+// for each value.
 Controls controls_from_environment();
 
 // Counts the calls of each entry point and answers the injected status of the call, if any.

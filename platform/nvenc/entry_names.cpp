@@ -31,4 +31,8 @@ bool is_count_query(Entry entry) {
     return std::find(std::begin(kCountQueries), std::end(kCountQueries), entry) != std::end(kCountQueries);
 }
 
+bool is_table_slot(Entry entry) {
+    return entry != Entry::NvEncodeAPICreateInstance && entry != Entry::NvEncodeAPIGetMaxSupportedVersion;
+}
+
 }  // namespace tevu::standin::nvenc

@@ -2,7 +2,8 @@
 // slots of the function table that NvEncodeAPICreateInstance fills, in the table's order (the last two
 // for API 12.0 clients only). Each entry
 // point counts, traces and looks up its steering rules under its Entry, so this list is the one place
-// the names are written; NVENC_EMU_FAIL and NVENC_EMU_OVERCOUNT accept these names and no others.
+// the names are written; NVENC_EMU_FAIL, NVENC_EMU_OVERCOUNT and NVENC_EMU_EMPTY_SLOTS accept these names and no
+// others.
 #pragma once
 
 #include <optional>
@@ -60,5 +61,7 @@ const char* entry_name(Entry entry);
 std::optional<Entry> find_entry(std::string_view name);
 // The queries that answer the length of a list, which NVENC_EMU_OVERCOUNT can make one too many.
 bool is_count_query(Entry entry);
+// The slots of the function table: every entry point but the library's two exports.
+bool is_table_slot(Entry entry);
 
 }  // namespace tevu::standin::nvenc

@@ -1,10 +1,15 @@
 // The library's entry points: NvEncodeAPICreateInstance and the table it fills, for clients of API 4.0, 5.0
 // and 12.0. Every call counts against NVENC_EMU_FAIL under its name in entry_names.h, is checked for null
 // pointers, unknown handles and structure versions, and leaves one line in the NVENC_EMU_TRACE file.
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "catalogue.h"
 #include "controls.h"
@@ -19,12 +24,20 @@
 namespace tevu::standin::nvenc {
 namespace {
 
+// The handle of an open that the session limit refused. Like a driver, the library hands one out with
+// the refusal; until the client destroys it, it keeps its session's place on the device.
+struct RefusedOpen {
+    int device;
+    uint32_t api;
+};
+
 struct Library {
     std::mutex mutex;  // guards every member
     FailureInjector injector;
     bool memory_opened = false;
     std::unique_ptr<DeviceMemory> memory;
     std::map<void*, std::shared_ptr<Session>> sessions;
+    std::map<void*, std::unique_ptr<RefusedOpen>> refused;
 };
 
 Library& library() {
@@ -188,9 +201,15 @@ NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* param
         unsigned open = 0;
         for (const auto& s : lib.sessions)
             open += s.second->device() == *device ? 1 : 0;
+        for (const auto& r : lib.refused)
+            open += r.second->device == *device ? 1 : 0;
         trace.add("device", *device).add("open_sessions", open);
-        if (open >= controls.max_sessions)
-            return NV_ENC_ERR_UNSUPPORTED_DEVICE;
+        if (open >= controls.max_sessions) {
+            auto refused = std::make_unique<RefusedOpen>(RefusedOpen{*device, Api});
+            *encoder = refused.get();
+            lib.refused.emplace(refused.get(), std::move(refused));
+            return static_cast<NVENCSTATUS>(controls.session_limit_status);
+        }
         auto session = std::make_shared<Session>(
             Api, params->device, *device, *memory,
             Offer{controls.capabilities, controls.extra_preset, Api, controls.legacy_presets});
@@ -200,7 +219,26 @@ NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* param
     });
 }
 
+// Forgets the handle of a refused open; false when `encoder` is none.
+bool forget_refused_open(void* encoder) {
+    Library& lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    return lib.refused.erase(encoder) > 0;
+}
+
+bool is_refused_open(void* encoder) {
+    Library& lib = library();
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    return lib.refused.count(encoder) > 0;
+}
+
 NVENCSTATUS NVENCAPI destroy_encoder(void* encoder) {
+    if (encoder && is_refused_open(encoder)) {
+        return entry(Entry::nvEncDestroyEncoder, [&](const Controls&, TraceLine& trace) {
+            trace.add("refused_open", 1);
+            return forget_refused_open(encoder) ? NV_ENC_SUCCESS : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+        });
+    }
     const NVENCSTATUS status = session_entry(Entry::nvEncDestroyEncoder, encoder, [](Session&, const Controls&, TraceLine&) {
         return NV_ENC_SUCCESS;
     });
@@ -458,47 +496,55 @@ PNVENCOPENENCODESESSIONEX session_opener(uint32_t api) {
     }
 }
 
+// Fills one slot of the table, or leaves it empty when NVENC_EMU_EMPTY_SLOTS names it.
+template <class Slot, class Function>
+void fill_slot(Slot& slot, Function function, Entry which, const std::set<std::string>& empty) {
+    slot = empty.count(entry_name(which)) ? nullptr : function;
+}
+#define TEVU_STANDIN_SLOT(name, ...) fill_slot(t.name, __VA_ARGS__, Entry::name, empty)
+
 // The table of an API: the slots of API 5.0 (4.0 has the same), and for API 12.0 two more. The other
 // slots are the client's: an older client's reserved space is left as it is.
-void fill(NV_ENCODE_API_FUNCTION_LIST& t, uint32_t api) {
-    t.nvEncOpenEncodeSession = open_session;
-    t.nvEncGetEncodeGUIDCount = get_encode_guid_count;
-    t.nvEncGetEncodeProfileGUIDCount = get_profile_guid_count;
-    t.nvEncGetEncodeProfileGUIDs = get_profile_guids;
-    t.nvEncGetEncodeGUIDs = get_encode_guids;
-    t.nvEncGetInputFormatCount = get_input_format_count;
-    t.nvEncGetInputFormats = get_input_formats;
-    t.nvEncGetEncodeCaps = get_encode_caps;
-    t.nvEncGetEncodePresetCount = get_preset_count;
-    t.nvEncGetEncodePresetGUIDs = get_preset_guids;
-    t.nvEncGetEncodePresetConfig = get_preset_config;
-    t.nvEncInitializeEncoder = initialize_encoder;
-    t.nvEncCreateInputBuffer = not_offered<Entry::nvEncCreateInputBuffer, NV_ENC_CREATE_INPUT_BUFFER*>;
-    t.nvEncDestroyInputBuffer = not_offered<Entry::nvEncDestroyInputBuffer, NV_ENC_INPUT_PTR>;
-    t.nvEncCreateBitstreamBuffer = create_bitstream_buffer;
-    t.nvEncDestroyBitstreamBuffer = destroy_bitstream_buffer;
-    t.nvEncEncodePicture = encode_picture;
-    t.nvEncLockBitstream = lock_bitstream;
-    t.nvEncUnlockBitstream = unlock_bitstream;
-    t.nvEncLockInputBuffer = not_offered<Entry::nvEncLockInputBuffer, NV_ENC_LOCK_INPUT_BUFFER*>;
-    t.nvEncUnlockInputBuffer = not_offered<Entry::nvEncUnlockInputBuffer, NV_ENC_INPUT_PTR>;
-    t.nvEncGetEncodeStats = not_offered<Entry::nvEncGetEncodeStats, NV_ENC_STAT*>;
-    t.nvEncGetSequenceParams = not_offered<Entry::nvEncGetSequenceParams, NV_ENC_SEQUENCE_PARAM_PAYLOAD*>;
-    t.nvEncRegisterAsyncEvent = not_offered<Entry::nvEncRegisterAsyncEvent, NV_ENC_EVENT_PARAMS*>;
-    t.nvEncUnregisterAsyncEvent = not_offered<Entry::nvEncUnregisterAsyncEvent, NV_ENC_EVENT_PARAMS*>;
-    t.nvEncMapInputResource = map_input_resource;
-    t.nvEncUnmapInputResource = unmap_input_resource;
-    t.nvEncDestroyEncoder = destroy_encoder;
-    t.nvEncInvalidateRefFrames = not_offered<Entry::nvEncInvalidateRefFrames, uint64_t>;
-    t.nvEncOpenEncodeSessionEx = session_opener(api);
-    t.nvEncRegisterResource = register_resource;
-    t.nvEncUnregisterResource = unregister_resource;
-    t.nvEncReconfigureEncoder = reconfigure_encoder;
+void fill(NV_ENCODE_API_FUNCTION_LIST& t, uint32_t api, const std::set<std::string>& empty) {
+    TEVU_STANDIN_SLOT(nvEncOpenEncodeSession, open_session);
+    TEVU_STANDIN_SLOT(nvEncGetEncodeGUIDCount, get_encode_guid_count);
+    TEVU_STANDIN_SLOT(nvEncGetEncodeProfileGUIDCount, get_profile_guid_count);
+    TEVU_STANDIN_SLOT(nvEncGetEncodeProfileGUIDs, get_profile_guids);
+    TEVU_STANDIN_SLOT(nvEncGetEncodeGUIDs, get_encode_guids);
+    TEVU_STANDIN_SLOT(nvEncGetInputFormatCount, get_input_format_count);
+    TEVU_STANDIN_SLOT(nvEncGetInputFormats, get_input_formats);
+    TEVU_STANDIN_SLOT(nvEncGetEncodeCaps, get_encode_caps);
+    TEVU_STANDIN_SLOT(nvEncGetEncodePresetCount, get_preset_count);
+    TEVU_STANDIN_SLOT(nvEncGetEncodePresetGUIDs, get_preset_guids);
+    TEVU_STANDIN_SLOT(nvEncGetEncodePresetConfig, get_preset_config);
+    TEVU_STANDIN_SLOT(nvEncInitializeEncoder, initialize_encoder);
+    TEVU_STANDIN_SLOT(nvEncCreateInputBuffer, not_offered<Entry::nvEncCreateInputBuffer, NV_ENC_CREATE_INPUT_BUFFER*>);
+    TEVU_STANDIN_SLOT(nvEncDestroyInputBuffer, not_offered<Entry::nvEncDestroyInputBuffer, NV_ENC_INPUT_PTR>);
+    TEVU_STANDIN_SLOT(nvEncCreateBitstreamBuffer, create_bitstream_buffer);
+    TEVU_STANDIN_SLOT(nvEncDestroyBitstreamBuffer, destroy_bitstream_buffer);
+    TEVU_STANDIN_SLOT(nvEncEncodePicture, encode_picture);
+    TEVU_STANDIN_SLOT(nvEncLockBitstream, lock_bitstream);
+    TEVU_STANDIN_SLOT(nvEncUnlockBitstream, unlock_bitstream);
+    TEVU_STANDIN_SLOT(nvEncLockInputBuffer, not_offered<Entry::nvEncLockInputBuffer, NV_ENC_LOCK_INPUT_BUFFER*>);
+    TEVU_STANDIN_SLOT(nvEncUnlockInputBuffer, not_offered<Entry::nvEncUnlockInputBuffer, NV_ENC_INPUT_PTR>);
+    TEVU_STANDIN_SLOT(nvEncGetEncodeStats, not_offered<Entry::nvEncGetEncodeStats, NV_ENC_STAT*>);
+    TEVU_STANDIN_SLOT(nvEncGetSequenceParams, not_offered<Entry::nvEncGetSequenceParams, NV_ENC_SEQUENCE_PARAM_PAYLOAD*>);
+    TEVU_STANDIN_SLOT(nvEncRegisterAsyncEvent, not_offered<Entry::nvEncRegisterAsyncEvent, NV_ENC_EVENT_PARAMS*>);
+    TEVU_STANDIN_SLOT(nvEncUnregisterAsyncEvent, not_offered<Entry::nvEncUnregisterAsyncEvent, NV_ENC_EVENT_PARAMS*>);
+    TEVU_STANDIN_SLOT(nvEncMapInputResource, map_input_resource);
+    TEVU_STANDIN_SLOT(nvEncUnmapInputResource, unmap_input_resource);
+    TEVU_STANDIN_SLOT(nvEncDestroyEncoder, destroy_encoder);
+    TEVU_STANDIN_SLOT(nvEncInvalidateRefFrames, not_offered<Entry::nvEncInvalidateRefFrames, uint64_t>);
+    TEVU_STANDIN_SLOT(nvEncOpenEncodeSessionEx, session_opener(api));
+    TEVU_STANDIN_SLOT(nvEncRegisterResource, register_resource);
+    TEVU_STANDIN_SLOT(nvEncUnregisterResource, unregister_resource);
+    TEVU_STANDIN_SLOT(nvEncReconfigureEncoder, reconfigure_encoder);
     if (api < NVENC_API_V12)
         return;
-    t.nvEncGetLastErrorString = get_last_error_string;
-    t.nvEncGetEncodePresetConfigEx = get_preset_config_ex;
+    TEVU_STANDIN_SLOT(nvEncGetLastErrorString, get_last_error_string);
+    TEVU_STANDIN_SLOT(nvEncGetEncodePresetConfigEx, get_preset_config_ex);
 }
+#undef TEVU_STANDIN_SLOT
 
 // Whether a driver whose newest API is `newest` takes a function table of `api`. NVIDIA's drivers with
 // API 9.0 to 11.1 (418 to 470) take API 12.0's table and refuse only its session; older ones refuse it.
@@ -508,6 +554,46 @@ bool table_accepted(uint32_t api, uint32_t newest) {
         return newest >= kOldestTakingV12Tables;
     return (api == NVENC_API_V4 || api == NVENC_API_V5) && api <= newest;
 }
+
+std::string api_text(uint32_t api) { return std::to_string(api >> 4) + "." + std::to_string(api & 0xF); }
+
+std::string hex_text(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+// The leak report, written at process exit with NVENC_EMU_REPORT=1 on standard error: the summary
+//   NVENC_EMU_REPORT: leaks=<n> sessions=<n> refused_opens=<n>
+// then one "NVENC_EMU_LEAK: ..." line for each session, and each handle of a refused open, that the client
+// never destroyed.
+void write_report() {
+    const char* wanted = std::getenv("NVENC_EMU_REPORT");
+    if (!wanted || std::string(wanted) != "1")
+        return;
+    Library& lib = library();
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(lib.mutex);
+        for (const auto& [handle, session] : lib.sessions)
+            lines.push_back("NVENC_EMU_LEAK: session " + hex_text(handle) + " on device " +
+                            std::to_string(session->device()) + " (API " + api_text(session->api()) + ")");
+        for (const auto& [handle, refused] : lib.refused)
+            lines.push_back("NVENC_EMU_LEAK: refused open " + hex_text(handle) + " on device " +
+                            std::to_string(refused->device) + " (API " + api_text(refused->api) +
+                            "), never destroyed");
+        std::fprintf(stderr, "NVENC_EMU_REPORT: leaks=%zu sessions=%zu refused_opens=%zu\n",
+                     lib.sessions.size() + lib.refused.size(), lib.sessions.size(), lib.refused.size());
+    }
+    for (const std::string& line : lines)
+        std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// Writes the report when the process ends (the library's state outlives this object).
+struct ReportAtExit {
+    ~ReportAtExit() { write_report(); }
+} report_at_exit;
 
 }  // namespace
 }  // namespace tevu::standin::nvenc
@@ -522,7 +608,7 @@ NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
         trace.add_hex("api", api).add_hex("version", list->version);
         if (!table_accepted(api, controls.max_api) || !has_version(*list, api))
             return NV_ENC_ERR_INVALID_VERSION;
-        fill(*list, api);
+        fill(*list, api, controls.empty_slots);
         return NV_ENC_SUCCESS;
     });
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <tuple>
+#include <utility>
 
 extern "C" {
 #include <x264.h>
@@ -31,10 +32,16 @@ const char* profile_name(const EncoderSettings& s) {
 // Without the transform bypass a quantiser of 0 would still be coded losslessly by libx264.
 int lowest_qp(bool transform_bypass) { return transform_bypass ? 0 : 1; }
 
+// The quantisers a range allows, as libx264 applies it.
+std::pair<int, int> range_limits(const QpRange& range, bool transform_bypass) {
+    const int lowest = lowest_qp(transform_bypass);
+    const int lo = range.min_enabled ? std::clamp(range.min_qp, lowest, kHighestQp) : lowest;
+    const int hi = range.max_enabled ? std::clamp(range.max_qp, lo, kHighestQp) : kHighestQp;
+    return {lo, hi};
+}
+
 void apply_range(x264_param_t& p, const QpRange& range, bool transform_bypass) {
-    p.rc.i_qp_min = range.min_enabled ? std::clamp(range.min_qp, lowest_qp(transform_bypass), kHighestQp)
-                                      : lowest_qp(transform_bypass);
-    p.rc.i_qp_max = range.max_enabled ? std::clamp(range.max_qp, p.rc.i_qp_min, kHighestQp) : kHighestQp;
+    std::tie(p.rc.i_qp_min, p.rc.i_qp_max) = range_limits(range, transform_bypass);
 }
 
 void apply_rate(x264_param_t& p, const RateSettings& rate, bool transform_bypass) {
@@ -52,6 +59,9 @@ void apply_rate(x264_param_t& p, const RateSettings& rate, bool transform_bypass
     if (rate.average_bitrate == 0)
         throw EncoderError("a bitrate mode needs an average bitrate");
     p.rc.i_rc_method = X264_RC_ABR;
+    // One quantiser across each picture, so that a picture whose quantiser is chosen here (bounds changed
+    // within the stream) has it in every macroblock.
+    p.rc.i_aq_mode = X264_AQ_NONE;
     p.rc.i_bitrate = std::max<int>(1, static_cast<int>(rate.average_bitrate / 1000));
     int peak = rate.mode == RateControl::ConstantBitrate ? p.rc.i_bitrate
                                                          : static_cast<int>(rate.max_bitrate / 1000);
@@ -68,11 +78,12 @@ auto fields(const ColourSignal& c) {
     return std::tie(c.signal_type_present, c.video_format, c.full_range, c.colour_description_present, c.primaries,
                     c.transfer, c.matrix);
 }
-// Every setting but the bitrates and the rate buffer's size.
+bool operator==(const QpRange& a, const QpRange& b) { return fields(a) == fields(b); }
+// Every setting but the bitrate mode, the bitrates, the rate buffer's size and the quantiser bounds.
 auto fixed_fields(const EncoderSettings& s) {
-    return std::make_tuple(s.width, s.height, s.chroma, s.profile, s.entropy, s.rate.mode, fields(s.rate.const_qp),
-                           fields(s.rate.range), s.transform_bypass, s.fps_num, s.fps_den, s.reference_frames,
-                           s.keyint, s.repeat_parameter_sets, s.speed, fields(s.colour));
+    return std::make_tuple(s.width, s.height, s.chroma, s.profile, s.entropy, fields(s.rate.const_qp),
+                           s.transform_bypass, s.fps_num, s.fps_den, s.reference_frames, s.keyint,
+                           s.repeat_parameter_sets, s.speed, fields(s.colour));
 }
 
 bool has_rate_buffer(const x264_param_t& p) { return p.rc.i_vbv_max_bitrate > 0 && p.rc.i_vbv_buffer_size > 0; }
@@ -164,7 +175,7 @@ PictureView picture_in_buffer(const uint8_t* base, int pitch, int height, Chroma
 
 void H264Encoder::Closer::operator()(x264_t* encoder) const { x264_encoder_close(encoder); }
 
-H264Encoder::H264Encoder(const EncoderSettings& settings) : settings_(settings) {
+H264Encoder::H264Encoder(const EncoderSettings& settings) : settings_(settings), opened_range_(settings.rate.range) {
     x264_param_t p = make_params(settings_);
     encoder_.reset(x264_encoder_open(&p));
     if (!encoder_)
@@ -203,8 +214,11 @@ void H264Encoder::read_parameter_sets() {
     }
 }
 
-bool H264Encoder::change_bitrates(const EncoderSettings& next) {
-    if (fixed_fields(next) != fixed_fields(settings_) || next.rate.mode == RateControl::ConstQp)
+bool H264Encoder::change_rate(const EncoderSettings& next, const LiveRateChanges& changes) {
+    const RateSettings& now = settings_.rate;
+    const bool bitrate_modes = now.mode != RateControl::ConstQp && next.rate.mode != RateControl::ConstQp;
+    if (fixed_fields(next) != fixed_fields(settings_) || !bitrate_modes || !changes.rate ||
+        (next.rate.mode != now.mode && !changes.mode))
         return false;
     const x264_param_t wanted = make_params(next);
     x264_param_t p;
@@ -217,7 +231,24 @@ bool H264Encoder::change_bitrates(const EncoderSettings& next) {
     if (x264_encoder_reconfig(encoder_.get(), &p) < 0)
         return false;
     settings_ = next;
+    if (next.rate.range == opened_range_) {
+        live_range_.reset();
+    } else {
+        const auto [lo, hi] = range_limits(next.rate.range, next.transform_bypass);
+        live_qp_ = std::clamp(last_qp_ >= 0 ? last_qp_ : (lo + hi) / 2, lo, hi);
+        live_range_ = next.rate.range;
+    }
     return true;
+}
+
+// One step of a plain rate control: the quantiser goes up when the picture took much more than its share
+// of the bitrate, down when it took much less, and stays within the live bounds.
+void H264Encoder::steer_quantiser(int bits) {
+    const double share = static_cast<double>(settings_.rate.average_bitrate) * settings_.fps_den / settings_.fps_num;
+    const double ratio = share > 0 ? bits / share : 1.0;
+    const int step = ratio > 2.0 ? 2 : ratio > 1.2 ? 1 : ratio < 0.5 ? -2 : ratio < 0.8 ? -1 : 0;
+    const auto [lo, hi] = range_limits(*live_range_, settings_.transform_bypass);
+    live_qp_ = std::clamp(live_qp_ + step, lo, hi);
 }
 
 EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequest& request) {
@@ -231,7 +262,9 @@ EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequ
     }
     in.i_type = request.force_idr ? X264_TYPE_IDR : request.force_intra ? X264_TYPE_I : X264_TYPE_AUTO;
     in.i_pts = request.pts;
-    if (settings_.rate.mode == RateControl::ConstQp && (request.range.min_enabled || request.range.max_enabled)) {
+    if (live_range_) {
+        in.i_qpplus1 = live_qp_ + 1;
+    } else if (settings_.rate.mode == RateControl::ConstQp && (request.range.min_enabled || request.range.max_enabled)) {
         // A constant-quantiser stream keeps its quantiser unless the picture's bounds exclude it.
         int qp = settings_.rate.const_qp.inter_p;
         if (request.range.min_enabled) qp = std::max(qp, request.range.min_qp);
@@ -264,6 +297,9 @@ EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequ
     if (request.with_parameter_sets || (settings_.repeat_parameter_sets && result.kind == PictureKind::Idr))
         result.data.insert(result.data.begin(), parameter_sets_.begin(), parameter_sets_.end());
     result.average_qp = out.i_qpplus1 > 0 ? out.i_qpplus1 - 1 : 0;
+    last_qp_ = result.average_qp;
+    if (live_range_)
+        steer_quantiser(8 * bytes);
     return result;
 }
 

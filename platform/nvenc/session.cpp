@@ -124,10 +124,13 @@ NVENCSTATUS Session::reconfigure(const NV_ENC_RECONFIGURE_PARAMS& params, TraceL
     const Prepared p = prepare(params.reInitEncodeParams, trace);
     if (p.status != NV_ENC_SUCCESS)
         return p.status;
-    // New bitrates alone go on in the same stream; libx264 cannot change anything else in place, so
-    // then a new encoder starts with an IDR picture.
+    // A new rate control goes on in the same stream, as far as the capabilities offer it (API 4.0 and 5.0
+    // clients: bitrates and bounds); libx264 cannot change anything else in place, so then a new encoder
+    // starts with an IDR picture.
+    const LiveRateChanges live{offer_.api < NVENC_API_V12 || offer_.capability(NV_ENC_CAPS_SUPPORT_DYN_BITRATE_CHANGE),
+                               offer_.capability(NV_ENC_CAPS_SUPPORT_DYN_RCMODE_CHANGE) != 0};
     if (!params.resetEncoder && !params.forceIDR && p.without_parameter_sets == without_parameter_sets_ &&
-        encoder_->change_bitrates(p.settings)) {
+        encoder_->change_rate(p.settings, live)) {
         trace.add("in_place", 1);
         return NV_ENC_SUCCESS;
     }

@@ -1,7 +1,8 @@
 """What the API-12.0 module does its own way, as a host sees it: the preset and tuning it chooses (and
-those a host asks for), the rate control of its streams, a speed change brought into the running stream
-without an IDR picture, lossless 4:4:4, a driver too old for it, a driver from 590 on (where the other two
-modules find no preset), and faults in the calls only it makes."""
+those a host asks for), the rate control of its streams, speed and quality changes brought into the running
+stream without an IDR picture, lossless 4:4:4, a driver too old for it or whose library lacks an entry point
+it needs, a driver from 590 on (where the other two modules find no preset), and faults in the calls only it
+makes."""
 
 import os
 import tempfile
@@ -85,9 +86,9 @@ class RateControl(unittest.TestCase):
 
     W, H, FRAMES = 1280, 720, 120
 
-    def encode_busy(self, e, first, count, speed, width, height):
+    def encode_busy(self, e, first, count, speed, width, height, quality=50):
         return [e.compress_image(Image(width, height, busy_desktop_frame(width, height, i), timestamp=i * 33),
-                                 50, speed)[0] for i in range(first, first + count)]
+                                 quality, speed)[0] for i in range(first, first + count)]
 
     def test_streams_follow_the_target_within_the_quantiser_range(self):
         lowest, highest = quantiser_range(50)
@@ -117,22 +118,36 @@ class RateControl(unittest.TestCase):
         self.assertTrue(low < target < high, (low, target, high))
         self.assertLess(abs(bitrate - target) / target, 0.35, (bitrate, target))
 
-    def test_a_speed_change_moves_the_bitrate_without_an_idr(self):
+    # (quality, speed) before and after, and whether the pictures then grow: a new bitrate; a speed that
+    # would rank another preset and tuning (quality 60's range is met before either bitrate); a quality
+    # that moves the quantiser range but keeps the format; both at once.
+    LIVE_CHANGES = [((50, 20), (50, 90), True), ((60, 10), (60, 100), False), ((50, 20), (56, 20), False),
+                    ((50, 20), (56, 90), True)]
+
+    def test_speed_and_quality_changes_keep_the_stream_going(self):
         w, h = 640, 480
-        e = new_encoder(w, h, 50, 20, dst=("YUV420P",))
-        try:
-            slow = self.encode_busy(e, 0, 30, 20, w, h)
-            before = e.get_info()["bitrate"]
-            fast = self.encode_busy(e, 30, 30, 90, w, h)
-            after = e.get_info()["bitrate"]
-        finally:
-            e.clean()
-        self.assertGreater(after, before)
-        stream = b"".join(slow + fast)
-        self.assertEqual(nal_types(stream).count(IDR_SLICE), 1)
-        frames, width, height, _ = decode_data(stream, strict=True)
-        self.assertEqual((frames, width, height), (60, w, h))
-        self.assertGreater(sum(len(d) for d in fast[5:]), sum(len(d) for d in slow[5:]))
+        for (quality, speed), (new_quality, new_speed), grows in self.LIVE_CHANGES:
+            e = new_encoder(w, h, quality, speed, dst=("YUV420P",))
+            try:
+                first = self.encode_busy(e, 0, 30, speed, w, h, quality)
+                before = e.get_info()
+                then = self.encode_busy(e, 30, 30, new_speed, w, h, new_quality)
+                after = e.get_info()
+            finally:
+                e.clean()
+            case = (quality, speed, new_quality, new_speed)
+            # The session keeps its preset and tuning; only its rate control moves.
+            self.assertEqual((after["preset"], after["tuning"]), (before["preset"], before["tuning"]), case)
+            self.assertEqual(after["bitrate"] > before["bitrate"], new_speed > speed, case)
+            stream = b"".join(first + then)
+            self.assertEqual(nal_types(stream).count(IDR_SLICE), 1, case)
+            frames, width, height, _ = decode_data(stream, strict=True)
+            self.assertEqual((frames, width, height), (60, w, h), case)
+            lowest, highest = quantiser_range(new_quality)
+            for kind, low, high, _ in frame_quantisers(stream)[30:]:
+                self.assertTrue(lowest <= low <= high <= highest, (case, kind, low, high))
+            if grows:
+                self.assertGreater(sum(len(d) for d in then[5:]), sum(len(d) for d in first[5:]), case)
 
     def test_lossless_444_decodes_exactly(self):
         e = new_encoder(96, 64, 100, 50, dst=BOTH)
@@ -149,21 +164,29 @@ class RateControl(unittest.TestCase):
 
 
 class Drivers(unittest.TestCase):
-    def test_a_driver_older_than_api_12_is_refused_before_any_session(self):
+    # A library too old for API 12.0, or one without an entry point it cannot do without: refused as it
+    # loads, with NvEncodeAPICreateInstance left None, before any session.
+    REFUSED_LIBRARIES = [
+        ({"NVENC_EMU_MAX_API": "11.1"},
+         "nvenc: the driver supports NVENC API 11.1, this module needs 12.0 or later (driver 520 or later)"),
+        ({"NVENC_EMU_EMPTY_SLOTS": "nvEncGetEncodePresetConfigEx"},
+         "nvenc: the driver's NVENC library has no nvEncGetEncodePresetConfigEx"),
+    ]
+
+    def test_a_library_that_cannot_serve_is_refused_before_any_session(self):
         folder = tempfile.mkdtemp(prefix="tevu-api12-")
         trace = os.path.join(folder, "trace")
         code = ("try:\n    m.init_module()\nexcept Exception as e:\n    print(type(e).__name__, e)\n"
-                "print(m.context_counter.get())\n")
-        rc, out, err = run_python(code, {"NVENC_EMU_MAX_API": "11.1", "NVENC_EMU_TRACE": trace},
-                                  optimize=not __debug__)
-        self.assertEqual(rc, 0, err)
-        self.assertEqual(out.splitlines(), [
-            "Exception nvenc: the driver supports NVENC API 11.1, this module needs 12.0 or later "
-            "(driver 520 or later)", "0"])
-        calls = [name for name, _ in read_trace(trace)] if os.path.exists(trace) else []
-        self.assertNotIn("nvEncOpenEncodeSessionEx", calls)
-        if os.path.exists(trace):
-            os.remove(trace)
+                "print(m.context_counter.get(), m.NvEncodeAPICreateInstance)\n")
+        for env, message in self.REFUSED_LIBRARIES:
+            env = dict(env, NVENC_EMU_TRACE=trace)
+            rc, out, err = run_python(code, env, optimize=not __debug__)
+            self.assertEqual(rc, 0, err)
+            self.assertEqual(out.splitlines(), ["Exception " + message, "0 None"], env)
+            calls = [name for name, _ in read_trace(trace)] if os.path.exists(trace) else []
+            self.assertNotIn("nvEncOpenEncodeSessionEx", calls, env)
+            if os.path.exists(trace):
+                os.remove(trace)
         os.rmdir(folder)
 
     LEGACY_OFF = {"NVENC_EMU_LEGACY_PRESETS": "0", "TEVU_NV_DRIVER_VERSION": "346.59"}

@@ -42,6 +42,8 @@ TEST(Controls, ListsTakeOnlyWhatTheStandinKnows) {
                               problems),
               (std::set<std::string>{"nvEncGetEncodeGUIDCount", "nvEncGetEncodeProfileGUIDCount",
                                      "nvEncGetInputFormatCount", "nvEncGetEncodePresetCount"}));
+    EXPECT_EQ(parse_empty_slots("nvEncGetEncodePresetConfigEx,nvEncGetLastErrorString", problems),
+              (std::set<std::string>{"nvEncGetEncodePresetConfigEx", "nvEncGetLastErrorString"}));
     EXPECT_TRUE(problems.empty()) << problems.at(0);
 
     EXPECT_TRUE(parse_capability_overrides("36=1,-1=1,x=1,4294967329=0,33=x,33=4294967296", problems).empty());
@@ -49,6 +51,7 @@ TEST(Controls, ListsTakeOnlyWhatTheStandinKnows) {
                                     problems)
                     .empty());
     EXPECT_TRUE(parse_overcount("nvEncGetEncodeGUIDs,nvEncGetEncodeCaps,nvEncGetCount", problems).empty());
+    EXPECT_TRUE(parse_empty_slots("NvEncodeAPICreateInstance,nvEncGetPresetConfigEx", problems).empty());
     EXPECT_EQ(problems, (std::vector<std::string>{
                             "ignoring '36=1': unknown capability",
                             "ignoring '-1=1': unknown capability",
@@ -63,7 +66,12 @@ TEST(Controls, ListsTakeOnlyWhatTheStandinKnows) {
                             "ignoring 'nvEncGetEncodeGUIDs': not a count query",
                             "ignoring 'nvEncGetEncodeCaps': not a count query",
                             "ignoring 'nvEncGetCount': unknown entry point",
+                            "ignoring 'NvEncodeAPICreateInstance': not a slot of the function table",
+                            "ignoring 'nvEncGetPresetConfigEx': unknown entry point",
                         }));
+    for (const auto& [text, status] : {std::pair<const char*, std::optional<int>>{"2", 2}, {"10", 10}, {"0x15", 21},
+                                       {"21 ", std::nullopt}, {"8", std::nullopt}, {"", std::nullopt}})
+        EXPECT_EQ(parse_session_limit_status(text), status) << text;
 }
 
 std::vector<FailureRule> rules(const char* text) {

@@ -251,30 +251,59 @@ TEST(H264Encoder, ColourDescriptionOnlyWhenAsked) {
     }
 }
 
-// Bitrates alone change within a stream with a rate buffer; anything else needs a new encoder.
-TEST(H264Encoder, BitratesChangeWithinTheStreamAlone) {
+// The rate control changes within a stream with a rate buffer, as far as the driver's capabilities offer;
+// anything else needs a new encoder. The pictures after a change in place go on without an IDR picture,
+// with their quantisers within the new bounds.
+TEST(H264Encoder, RateControlChangesWithinTheStream) {
     EncoderSettings vbr = settings_for(ChromaFormat::Yuv420);
     vbr.rate.mode = RateControl::VariableBitrate;
     vbr.rate.average_bitrate = 1000000;
     vbr.rate.max_bitrate = 2000000;
+    const LiveRateChanges rates{true, false}, all{true, true}, none{false, false};
     struct Case {
         const char* name;
         std::function<void(EncoderSettings&)> change;
+        LiveRateChanges offered;
         bool in_place;
     };
     const std::vector<Case> cases = {
-        {"new bitrates", [](EncoderSettings& s) { s.rate.average_bitrate = 3000000; s.rate.max_bitrate = 6000000; }, true},
-        {"constant bitrate", [](EncoderSettings& s) { s.rate.mode = RateControl::ConstantBitrate; }, false},
-        {"quantiser bounds", [](EncoderSettings& s) { s.rate.range.max_enabled = true; }, false},
-        {"no peak rate", [](EncoderSettings& s) { s.rate.max_bitrate = 0; }, false},
-        {"another speed", [](EncoderSettings& s) { s.speed = "ultrafast"; }, false},
+        {"new bitrates", [](EncoderSettings& s) { s.rate.average_bitrate = 3000000; s.rate.max_bitrate = 6000000; }, rates, true},
+        {"new bitrates, not offered", [](EncoderSettings& s) { s.rate.average_bitrate = 3000000; }, none, false},
+        {"constant bitrate", [](EncoderSettings& s) { s.rate.mode = RateControl::ConstantBitrate; }, rates, false},
+        {"constant bitrate, offered", [](EncoderSettings& s) { s.rate.mode = RateControl::ConstantBitrate; }, all, true},
+        {"constant quantiser", [](EncoderSettings& s) { s.rate.mode = RateControl::ConstQp; }, all, false},
+        {"narrower quantiser bounds", [](EncoderSettings& s) {
+             s.rate.range = {true, true, 36, 40};
+             s.rate.average_bitrate = 3000000;
+             s.rate.max_bitrate = 6000000;
+         }, rates, true},
+        {"wider quantiser bounds", [](EncoderSettings& s) { s.rate.range = {true, true, 2, 12}; }, rates, true},
+        {"no peak rate", [](EncoderSettings& s) { s.rate.max_bitrate = 0; }, all, false},
+        {"another speed", [](EncoderSettings& s) { s.speed = "ultrafast"; }, all, false},
     };
     for (const Case& c : cases) {
         H264Encoder encoder(vbr);
-        encode_sequence(encoder, 2);
+        Encoded e = encode_sequence(encoder, 2);
         EncoderSettings next = vbr;
         c.change(next);
-        EXPECT_EQ(encoder.change_bitrates(next), c.in_place) << c.name;
+        EXPECT_EQ(encoder.change_rate(next, c.offered), c.in_place) << c.name;
         EXPECT_EQ(encoder.settings().rate.average_bitrate, c.in_place ? next.rate.average_bitrate : 1000000u) << c.name;
+        if (!c.in_place) continue;
+        const int pitch = kWidth + 64;
+        for (int i = 2; i < 8; ++i) {
+            e.sources.push_back(nvenc_test::desktop_yuv(kWidth, kHeight, i, false));
+            const std::vector<uint8_t> buffer = nvenc_test::to_pitched(e.sources.back(), pitch);
+            PictureRequest request;
+            request.pts = i;
+            const EncodedPicture p =
+                encoder.encode(picture_in_buffer(buffer.data(), pitch, kHeight, ChromaFormat::Yuv420), request);
+            EXPECT_EQ(p.kind, PictureKind::Predicted) << c.name << " picture " << i;
+            if (next.rate.range.min_enabled) {
+                EXPECT_GE(p.average_qp, next.rate.range.min_qp) << c.name << " picture " << i;
+                EXPECT_LE(p.average_qp, next.rate.range.max_qp) << c.name << " picture " << i;
+            }
+            e.stream.insert(e.stream.end(), p.data.begin(), p.data.end());
+        }
+        EXPECT_GT(lowest_psnr(e, false), 20.0) << c.name;
     }
 }

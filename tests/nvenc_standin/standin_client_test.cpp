@@ -113,17 +113,32 @@ TEST_F(StandinClient, NullModeReturnsAFixedTinyPicture) {
         EXPECT_EQ(picture, (std::vector<uint8_t>{0, 0, 0, 1, 0x09, 0xF0}));
 }
 
+// A full device refuses an open with the status NVENC_EMU_SESSION_LIMIT_STATUS chooses, and a handle that
+// keeps its place until it is destroyed.
 TEST_F(StandinClient, SessionLimitPerDevice) {
     ScopedEnv limit("NVENC_EMU_MAX_SESSIONS", "2");
     const auto api = function_list(NVENC_API_V5);
-    auto first = std::make_unique<Session>(api, context_->handle(), NVENC_API_V5);
-    Session second(api, context_->handle(), NVENC_API_V5);
-    void* third = nullptr;
-    EXPECT_EQ(Session::open(api, context_->handle(), NVENC_API_V5, &third), NV_ENC_ERR_UNSUPPORTED_DEVICE);
-    EXPECT_EQ(third, nullptr);
-    first.reset();
-    EXPECT_EQ(Session::open(api, context_->handle(), NVENC_API_V5, &third), NV_ENC_SUCCESS);
-    EXPECT_EQ(api.nvEncDestroyEncoder(third), NV_ENC_SUCCESS);
+    for (const auto& [setting, status] : {std::pair<const char*, NVENCSTATUS>{"", NV_ENC_ERR_UNSUPPORTED_DEVICE},
+                                          {"10", NV_ENC_ERR_OUT_OF_MEMORY},
+                                          {"21", NV_ENC_ERR_INCOMPATIBLE_CLIENT_KEY},
+                                          {"8", NV_ENC_ERR_UNSUPPORTED_DEVICE}}) {
+        SCOPED_TRACE(setting);
+        ScopedEnv answer("NVENC_EMU_SESSION_LIMIT_STATUS", setting);
+        auto first = std::make_unique<Session>(api, context_->handle(), NVENC_API_V5);
+        Session second(api, context_->handle(), NVENC_API_V5);
+        void* refused = nullptr;
+        EXPECT_EQ(Session::open(api, context_->handle(), NVENC_API_V5, &refused), status);
+        ASSERT_NE(refused, nullptr);
+        EXPECT_EQ(api.nvEncGetEncodeGUIDCount(refused, nullptr), NV_ENC_ERR_INVALID_ENCODERDEVICE) << "no session";
+        first.reset();
+        void* third = nullptr;
+        EXPECT_EQ(Session::open(api, context_->handle(), NVENC_API_V5, &third), status) << "the place is kept";
+        EXPECT_EQ(api.nvEncDestroyEncoder(third), NV_ENC_SUCCESS);
+        EXPECT_EQ(api.nvEncDestroyEncoder(refused), NV_ENC_SUCCESS);
+        EXPECT_EQ(api.nvEncDestroyEncoder(refused), NV_ENC_ERR_INVALID_ENCODERDEVICE) << "destroyed once";
+        EXPECT_EQ(Session::open(api, context_->handle(), NVENC_API_V5, &third), NV_ENC_SUCCESS);
+        EXPECT_EQ(api.nvEncDestroyEncoder(third), NV_ENC_SUCCESS);
+    }
 }
 
 TEST_F(StandinClient, VersionMismatches) {
@@ -635,17 +650,22 @@ TEST_F(StandinClient, SessionLimitCountsEachDeviceApart) {
     void* handle = nullptr;
     EXPECT_EQ(Session::open(api, context_->handle(), NVENC_API_V5, &handle), NV_ENC_ERR_UNSUPPORTED_DEVICE);
     Session other(api, second_device.handle(), NVENC_API_V5);
+    EXPECT_EQ(api.nvEncDestroyEncoder(handle), NV_ENC_SUCCESS);
 }
 
-// The pipeline tests again in a child process with the CUDA stand-in's leak report: nothing is left.
+// The pipeline and session-limit tests again in a child process with the stand-ins' leak reports: nothing
+// is left in the CUDA driver, no session and no refused open in the NVENC library.
 TEST_F(StandinClient, NothingLeftInTheCudaDriver) {
     ScopedEnv report("CUDA_EMU_REPORT", "1");
+    ScopedEnv sessions("NVENC_EMU_REPORT", "1");
     std::string output;
-    const int status =
-        run_in_child("StandinClient.DesktopSequence*:StandinClient.Lossless*:StandinClient.Injected*", output);
+    const int status = run_in_child(
+        "StandinClient.DesktopSequence*:StandinClient.Lossless*:StandinClient.Injected*:StandinClient.SessionLimit*",
+        output);
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("CUDA_EMU_REPORT: leaks=0 "), std::string::npos) << output;
-    EXPECT_EQ(output.find("CUDA_EMU_LEAK"), std::string::npos) << output;
+    EXPECT_NE(output.find("NVENC_EMU_REPORT: leaks=0 sessions=0 refused_opens=0"), std::string::npos) << output;
+    EXPECT_EQ(output.find("_EMU_LEAK"), std::string::npos) << output;
 }
 
 namespace {

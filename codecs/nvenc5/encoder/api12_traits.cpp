@@ -140,7 +140,9 @@ const bool kLiveBitrate = true;
 const bool kModernPresetsHint = false;
 const NV_ENC_MEMORY_HEAP kBitstreamHeap = NV_ENC_MEMORY_HEAP_AUTOSELECT;  // deprecated: left 0
 const FrameRate kFrameRate = {30, 1};  // the rate control divides the bitrate by it
-const char* const kRecommendedDrivers = " recommended driver versions: 520 or later";
+// Every driver this module can run on (520 and later) is newer than the host's blacklist knows; the
+// library's API check proves it.
+const char* const kRecommendedDrivers = nullptr;
 
 uint32_t choose_tuning(int speed, bool lossless, uint32_t desired) {
     if (lossless) return NV_ENC_TUNING_INFO_LOSSLESS;

@@ -96,7 +96,9 @@ struct FrameRate {
     uint32_t den;
 };
 extern const FrameRate kFrameRate;
-// init_module()'s advice for a driver of unknown standing.
+// init_module()'s advice for a driver of unknown standing (the host's blacklist gives no verdict), which
+// then goes without 4:4:4 and lossless unless TEVU_NVENC_YUV444P=1. Null where the library check that
+// follows vouches for such a driver: it keeps them, without a warning.
 extern const char* const kRecommendedDrivers;
 // The tuning of a session: lossless, else the desired one (non-zero), else by speed; 0 without tunings.
 uint32_t choose_tuning(int speed, bool lossless, uint32_t desired);

@@ -65,6 +65,18 @@ std::vector<T> count_and_list(const HostLog& log, Count&& count, Counted&& count
     return items;
 }
 
+// The name of a status with which nvEncOpenEncodeSessionEx says that no session is to be had now, every
+// one of the device being in use; null for any other status. Drivers have said so with each of these in
+// turn over the years: 2, then 10 (up to about 2023), then 21.
+const char* session_shortage(int status) {
+    switch (status) {
+    case NV_ENC_ERR_UNSUPPORTED_DEVICE: return "NV_ENC_ERR_UNSUPPORTED_DEVICE";
+    case NV_ENC_ERR_OUT_OF_MEMORY: return "NV_ENC_ERR_OUT_OF_MEMORY";
+    case NV_ENC_ERR_INCOMPATIBLE_CLIENT_KEY: return "NV_ENC_ERR_INCOMPATIBLE_CLIENT_KEY";
+    default: return nullptr;
+    }
+}
+
 }  // namespace
 
 void EncoderCore::open_encode_session() {
@@ -80,15 +92,18 @@ void EncoderCore::open_encode_session() {
     log_.api("calling nvEncOpenEncodeSessionEx @ %#x", reinterpret_cast<void*>(open));
     void* encoder = nullptr;
     const int status = unlocked([&] { return open(&params, &encoder); });
-    if (status == NV_ENC_ERR_UNSUPPORTED_DEVICE) {
-        const char* message =
-            "NV_ENC_ERR_UNSUPPORTED_DEVICE: could not open encode session (out of resources / no more codec contexts?)";
+    // A handle that comes with a failure is no session, but the driver keeps its place until it is
+    // destroyed.
+    if (status != 0 && encoder) destroy_refused_session(*functions, encoder);
+    if (const char* shortage = session_shortage(status)) {
+        const std::string message =
+            std::string(shortage) + ": could not open encode session (out of resources / no more codec contexts?)";
         host_.note_context_failure();
-        log_.debug(message);
+        log_.debug(message.c_str());
         raise(EncoderError::Kind::Transient, message);
     }
     if (!encoder) fail("cannot open encoding session, context is NULL");
-    check_nvenc(status, "opening session");  // a handle that comes with a failure is not a session
+    check_nvenc(status, "opening session");
     // Counted once the host has counted it: a session the host could not count is destroyed uncounted.
     Session opened(std::move(functions), encoder);
     host_.session_opened();
@@ -97,6 +112,12 @@ void EncoderCore::open_encode_session() {
     end_of_stream_sent_ = false;
     const Value count = host_.sessions_in_use();
     log_.debug("success, encoder context=%#x (%s context%s in use)", encoder, count, host_.plural(count));
+}
+
+void EncoderCore::destroy_refused_session(const NV_ENCODE_API_FUNCTION_LIST& functions, void* encoder) {
+    log_.api("nvEncDestroyEncoder(%#x)", encoder);
+    if (const int status = unlocked([&] { return functions.nvEncDestroyEncoder(encoder); }))
+        log_.warn("nvenc: could not destroy the handle of a refused session: %s", status_info(status));
 }
 
 void EncoderCore::init_nvenc() {
@@ -401,6 +422,13 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
     api::set_session_extras(params, config, choice.tuning, c.yuv444());
     api::set_session_rate_control(config, {target_bitrate_, max_bitrate_, c.quality}, c.lossless);
     return p;
+}
+
+EncoderCore::SessionParams EncoderCore::copy_params(const SessionParams& p) {
+    SessionParams copy{std::make_unique<NV_ENC_INITIALIZE_PARAMS>(*p.init), std::make_unique<NV_ENC_CONFIG>(*p.config),
+                       p.preset_name, p.tuning};
+    copy.init->encodeConfig = copy.config.get();
+    return copy;
 }
 
 void EncoderCore::name_preset(const SessionParams& params) {

@@ -1,5 +1,6 @@
 // The encoder core's adaptation: speed and bitrate, the quality's pixel format and lossless mode, and the
 // switch of a running session to another format.
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -21,36 +22,28 @@ void EncoderCore::update_bitrate() {
                                         config_.pixel_format == "NV12");
     target_bitrate_ = b.target;
     max_bitrate_ = b.max;
-    if (api::kLiveBitrate) apply_bitrate();
+    if (api::kLiveBitrate) apply_rate_control();
 }
 
-// Where the API brings new bitrates into a running session: the parameters of the current format with
-// the new bitrates, reconfigured without a reset or an IDR picture. When the session refuses them, it
-// goes on with its bitrates, and so do the encoder's figures.
-void EncoderCore::apply_bitrate() {
+// Where the API brings a new rate control into a running session: the bitrates and the quality's
+// quantiser bounds, written into the configuration the session runs with (its preset and tuning stay),
+// reconfigured without a reset or an IDR picture, and only when they differ from the running ones. When
+// the session refuses them, it goes on with its rate control, and so do the encoder's figures.
+void EncoderCore::apply_rate_control() {
     if (!session_ || !params_.config || config_.lossless) return;
+    SessionParams next = copy_params(params_);
+    api::set_session_rate_control(*next.config, {target_bitrate_, max_bitrate_, config_.quality}, false);
     const NV_ENC_RC_PARAMS& running = params_.config->rcParams;
-    if (running.averageBitRate == target_bitrate_) return;
-    auto keep_running = [&](const std::string& why) {
-        log_.warn("nvenc: could not change the bitrate: %s", why);
+    if (std::memcmp(&next.config->rcParams, &running, sizeof running) == 0) return;
+    cuda::ContextScope scope(cuda_context_);
+    if (const int status = reconfigure(next, false)) {
+        log_driver_message();
+        log_.warn("nvenc: could not change the bitrate: %s", nvenc_exception_text("changing the bitrate", status));
         target_bitrate_ = running.averageBitRate;
         max_bitrate_ = running.maxBitRate;
-    };
-    cuda::ContextScope scope(cuda_context_);
-    SessionParams params;
-    try {
-        params = session_params(codec_, config_);
-    } catch (const EncoderError& e) {
-        keep_running(e.what());
         return;
     }
-    if (const int status = reconfigure(params, false)) {
-        log_driver_message();
-        keep_running(nvenc_exception_text("changing the bitrate", status));
-        return;
-    }
-    name_preset(params);
-    params_ = std::move(params);
+    params_ = std::move(next);
 }
 
 std::string EncoderCore::target_pixel_format(int quality) const {
@@ -80,6 +73,7 @@ void EncoderCore::set_encoding_quality(int quality) {
     if (new_format == config_.pixel_format && new_lossless == config_.lossless) {
         log_.debug("set_encoding_quality(%s) keeping current: %s / %s", quality, config_.pixel_format,
                    config_.lossless ? 1 : 0);
+        if (api::kLiveBitrate) apply_rate_control();  // the quality's quantiser bounds
         return;
     }
     const double start = host_.now();

@@ -180,6 +180,8 @@ private:
         std::string preset_name;
         uint32_t tuning = 0;
     };
+    // A copy whose parameters point to its own configuration.
+    static SessionParams copy_params(const SessionParams& p);
     // A preset and the tuning it is used with (0 for an API without tunings).
     struct PresetChoice {
         GUID preset;
@@ -203,6 +205,8 @@ private:
     // session (core_session.cpp)
     void init_nvenc();
     void open_encode_session();
+    // The handle of an open the driver refused: destroyed, as the driver asks; a failure is only logged.
+    void destroy_refused_session(const NV_ENCODE_API_FUNCTION_LIST& functions, void* encoder);
     void init_codec();
     RegisteredResource register_buffer(const OutputStage& stage, const StreamConfig& c);
     BitstreamBuffer create_bitstream(uint32_t size);
@@ -223,7 +227,7 @@ private:
     // switches (core_switch.cpp)
     void switch_format(const std::string& pixel_format, bool lossless);
     int reconfigure(const SessionParams& params, bool reset = true);
-    void apply_bitrate();
+    void apply_rate_control();
     void restore_session();
     void retire(OutputStage& old);
     // frames (core_frames.cpp)

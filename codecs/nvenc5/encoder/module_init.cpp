@@ -98,12 +98,22 @@ Ref init_nvencode_library(PyObject*, PyObject*) {
     set_module_attr("NvEncodeAPICreateInstance", create_instance);
     log_debug("init_nvencode_library() NvEncodeAPICreateInstance=%s", create_instance);
     const uint32_t newest = log_newest_api(nvenc);
-    if (api::kOldestDriverApi && newest < api::kOldestDriverApi) {
-        // No session is to be attempted with a library that cannot serve this API.
+    // No session is to be attempted with a library that cannot serve this API, or whose function list
+    // lacks what this API cannot do without.
+    try {
+        if (api::kOldestDriverApi && newest < api::kOldestDriverApi)
+            py_fail(format("nvenc: the driver supports NVENC API %s, this module needs %s or later (driver 520 or later)",
+                           newest ? api_version_text(newest) : std::string("an unknown version"),
+                           api_version_text(api::kOldestDriverApi)));
+        if (api::kTunedPresets) {
+            NV_ENCODE_API_FUNCTION_LIST functions;
+            acquire_function_list(&functions);
+        }
+    } catch (const py::ErrorAlreadySet&) {
+        py::PendingError failure;
         set_module_attr("NvEncodeAPICreateInstance", py::none());
-        py_fail(format("nvenc: the driver supports NVENC API %s, this module needs %s or later (driver 520 or later)",
-                       newest ? api_version_text(newest) : std::string("an unknown version"),
-                       api_version_text(api::kOldestDriverApi)));
+        failure.restore();
+        throw;
     }
     return py::none();
 }
@@ -141,7 +151,7 @@ void check_driver() {
     Ref shown = py::call(h.pver.get(), version);
     if (py::is_true_object(verdict.get()))
         py_fail(format("NVidia driver version %s is blacklisted, it does not work with NVENC", shown));
-    if (py::is_none(verdict.get())) {
+    if (py::is_none(verdict.get()) && api::kRecommendedDrivers) {
         log_warn("Warning: NVidia driver version %s may or may not work", shown);
         log_warn(api::kRecommendedDrivers);
         if (env_text("TEVU_NVENC_YUV444P", "0") != "1") {

@@ -348,17 +348,50 @@ INSTANTIATE_TEST_SUITE_P(
                       Injection{"log_line", nullptr, "log", 12}),
     label);
 
-TEST_F(CoreTest, ContextOutOfMemoryIsTransientAndNoted) {
-    core = std::make_unique<EncoderCore>(host);
-    ScopedEnv env("CUDA_EMU_FAIL", "cuCtxCreate=2");
-    try {
-        core->init_context(request(stream));
-        FAIL() << "no context";
-    } catch (const EncoderError& e) {
-        EXPECT_EQ(e.kind(), EncoderError::Kind::Transient);
-        EXPECT_EQ(std::string(e.what()).rfind("could not initialize cuda: ", 0), 0u) << e.what();
+// No context or session to be had now is a transient failure, noted for the host's back-off. A session
+// limit is told with any of three statuses; the handle the driver gives with the refusal is destroyed, so
+// that once the other session ends, its place is free for the next set-up.
+TEST_F(CoreTest, ShortagesAreTransientAndNoted) {
+    struct Shortage {
+        const char* variable;
+        const char* rule;
+        const char* status;  // what the session limit answers; null: no session is open
+        const char* message;
+    };
+    const Shortage cases[] = {
+        {"CUDA_EMU_FAIL", "cuCtxCreate=2", nullptr, "could not initialize cuda: "},
+        {"NVENC_EMU_MAX_SESSIONS", "1", "2", "NV_ENC_ERR_UNSUPPORTED_DEVICE: could not open encode session"},
+        {"NVENC_EMU_MAX_SESSIONS", "1", "10", "NV_ENC_ERR_OUT_OF_MEMORY: could not open encode session"},
+        {"NVENC_EMU_MAX_SESSIONS", "1", "21", "NV_ENC_ERR_INCOMPATIBLE_CLIENT_KEY: could not open encode session"},
+    };
+    int noted = 0;
+    for (const Shortage& c : cases) {
+        SCOPED_TRACE(c.message);
+        ScopedEnv limit(c.variable, c.rule);
+        ScopedEnv status("NVENC_EMU_SESSION_LIMIT_STATUS", c.status ? c.status : "");
+        std::unique_ptr<EncoderCore> first;
+        if (c.status) {
+            first = std::make_unique<EncoderCore>(host);
+            first->init_context(request(stream));
+        }
+        core = std::make_unique<EncoderCore>(host);
+        try {
+            core->init_context(request(stream));
+            ADD_FAILURE() << "set up";
+        } catch (const EncoderError& e) {
+            EXPECT_EQ(e.kind(), EncoderError::Kind::Transient);
+            EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u) << e.what();
+        }
+        EXPECT_EQ(host.context_failures, ++noted);
+        core->clean();
+        if (first) first->clean();
+        expect_released();
+        if (first) {
+            core->init_context(request(stream));
+            EXPECT_FALSE(core->closed());
+            core->clean();
+        }
     }
-    EXPECT_EQ(host.context_failures, 1);
 }
 
 // A switch that fails leaves the old configuration running (or, when the session refuses to go back,

@@ -74,14 +74,20 @@ def trace_calls(path, entry):
 
 class LeakCheck(object):
     """Mixin of a TestCase: runs test classes of a script in a fresh interpreter (with this one's assertion
-    mode) with the CUDA stand-in's leak report on, and checks that they pass and leave nothing behind."""
+    mode) with the stand-ins' leak reports on, and checks that they pass and leave nothing behind: no CUDA
+    object, no NVENC session, no handle of a refused session."""
+
+    REPORTS = [("CUDA_EMU_REPORT:", "leaks=0 contexts=0 allocations=0 host_buffers=0"),
+               ("NVENC_EMU_REPORT:", "leaks=0 sessions=0 refused_opens=0")]
 
     def assert_no_leaks(self, script, *classes):
         if os.environ.get("TEVU_ENCODER_LEAK_RUN"):
             self.skipTest("inside the leak run")
         args = [sys.executable] + ([] if __debug__ else ["-O"]) + [os.path.abspath(script)] + list(classes)
-        rc, out, err = processes.run(args, {"CUDA_EMU_REPORT": "1", "TEVU_ENCODER_LEAK_RUN": "1"})
+        rc, out, err = processes.run(args, {"CUDA_EMU_REPORT": "1", "NVENC_EMU_REPORT": "1",
+                                            "TEVU_ENCODER_LEAK_RUN": "1"})
         self.assertEqual(rc, 0, err[-3000:])
-        report = [line for line in err.splitlines() if line.startswith("CUDA_EMU_REPORT:")]
-        self.assertEqual(len(report), 1, "expected one leak report line:\n" + err[-3000:])
-        self.assertIn("leaks=0 contexts=0 allocations=0 host_buffers=0", report[0])
+        for prefix, clean in self.REPORTS:
+            report = [line for line in err.splitlines() if line.startswith(prefix)]
+            self.assertEqual(len(report), 1, "expected one %s line:\n%s" % (prefix, err[-3000:]))
+            self.assertIn(clean, report[0])
