@@ -1,10 +1,11 @@
-// The driver matrix: what each fetched series of NVIDIA's real user-space libraries (340 to 550, no GPU)
+// The driver matrix: what each fetched series of NVIDIA's real user-space libraries (340 to 555, no GPU)
 // answers to the version words of the modules' APIs (4.0, 5.0, 12.0) and of 12.1 and 12.2, compared with
 // the table below, the outcomes measured once and written down. Each series runs in a child process of
 // this program (--probe) with only its own folder of sonames on LD_LIBRARY_PATH. The series' folders lie
 // in TEVU_REAL_DRIVER_MATRIX (build/nvidia-userspace/SERIES, made by the real_driver.fetch.SERIES tests); a
 // series that could not be fetched is skipped with the fetch's reason, and with none at all the program
-// exits with status 77.
+// exits with status 77. TEVU_REAL_DRIVER_SERIES, where set, lists the matrix's series: a table of others
+// fails.
 #include "dynamic_library.h"
 #include "nvenc_api.h"
 #include "process.h"
@@ -12,10 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -80,6 +83,9 @@ const Driver drivers[] = {
      {{ok, null_device}, {ok, null_device}, {ok, null_device}, {ok, null_device}, {ok, refused}},
      {NVENC_API_V4, NVENC_API_V5, NVENC_API_V12}},
     {"550", "550.163.01", 0xC2,
+     {{ok, null_device}, {ok, null_device}, {ok, null_device}, {ok, null_device}, {ok, null_device}},
+     {NVENC_API_V4, NVENC_API_V5, NVENC_API_V12}},
+    {"555", "555.58.02", 0xC2,
      {{ok, null_device}, {ok, null_device}, {ok, null_device}, {ok, null_device}, {ok, null_device}},
      {NVENC_API_V4, NVENC_API_V5, NVENC_API_V12}},
 };
@@ -302,6 +308,18 @@ INSTANTIATE_TEST_SUITE_P(Drivers, Matrix, ::testing::ValuesIn(drivers), driver_n
 int main(int argc, char** argv) {
     using namespace tevu::real_driver;
     if (argc == 2 && std::string(argv[1]) == "--probe") return probe();
+    if (const char* listed = std::getenv("TEVU_REAL_DRIVER_SERIES")) {
+        std::istringstream words(listed);
+        std::vector<std::string> series{std::istream_iterator<std::string>(words), {}}, table;
+        for (const Driver& d : drivers) table.emplace_back(d.series);
+        std::sort(series.begin(), series.end());
+        if (series != table) {  // the table's rows are in order
+            std::cout << "real_driver.matrix: the matrix's series are " << listed << ", the table has";
+            for (const std::string& s : table) std::cout << " " << s;
+            std::cout << "\n";
+            return 1;
+        }
+    }
     std::string reasons;
     bool any = false;
     for (const Driver& d : drivers) {

@@ -20,6 +20,7 @@ EXPECTED = {
     "470": ("11.1", ["12.0", "5.0", "4.0"]),
     "535": ("12.1", ["12.0", "5.0", "4.0"]),
     "550": ("12.2", ["12.0", "5.0", "4.0"]),
+    "555": ("12.2", ["12.0", "5.0", "4.0"]),
 }
 
 # Series whose CUDA library fails its initialisation without the kernel's driver (where the others report no

@@ -1,12 +1,14 @@
 """The driver series that tools/fetch-nvidia-userspace unpacked for the matrix (TEVU_REAL_DRIVER_MATRIX):
 each series' folder of sonames, which of them could be had, and the suites' entry point that skips (status
-77) when none could."""
+77) when none could. TEVU_REAL_DRIVER_SERIES (set by ctest) lists the matrix's series; a suite whose table
+names others fails."""
 
 import os
 import sys
 import unittest
 
 MATRIX = os.environ.get("TEVU_REAL_DRIVER_MATRIX", "")
+SERIES = os.environ.get("TEVU_REAL_DRIVER_SERIES", "").split()
 SKIP_STATUS = 77
 
 
@@ -22,6 +24,10 @@ def available(series_list):
 
 def main(series_list):
     """Runs the suite, or exits with the skip status when no series could be had."""
+    if SERIES and sorted(SERIES) != sorted(series_list):
+        print("real_driver: the matrix's series are %s, this suite's table has %s"
+              % (" ".join(sorted(SERIES)), " ".join(sorted(series_list))))
+        sys.exit(1)
     found = available(series_list)
     if not found:
         print("real_driver: skipped: no driver series in %s" % (MATRIX or "(TEVU_REAL_DRIVER_MATRIX unset)"))
