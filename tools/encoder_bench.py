@@ -1,7 +1,8 @@
 """Benchmarks of each module given (default: the API-12.0 module beside the API-5.0 one):
 get_runtime_factor() against the host calls it makes; compress_image at 1920x1080 against the unavoidable
 work of a frame (staging copy, upload, colour conversion); the cost of a speed change, which the API-12.0
-module brings into its session as a new bitrate, against a frame; one encoder against two on two threads.
+module brings into its session as a new bitrate, against a frame and on its own; one encoder against two on
+two threads.
 Run through encoder-bench (NVENC_EMU_NULL=1: the stand-in skips the real encode)."""
 
 from __future__ import print_function
@@ -105,6 +106,11 @@ def bench(api, frames):
     changing = per_call(changing_speed, 3.0)
     print("%s speed change on every frame: %.2f ms per frame, %.2f ms more than a frame (%.0f%% of one)" % (
         label, changing * 1e3, (changing - frame) * 1e3, 100.0 * (changing - frame) / frame))
+
+    def speed_change():
+        flips[0] += 1
+        encoders[0].set_encoding_speed(speeds[flips[0] % 2])
+    print("%s speed change alone (set_encoding_speed): %.1f us per change" % (label, per_call(speed_change, 2.0) * 1e6))
 
     def run(e, n):
         for _ in range(n):
