@@ -582,8 +582,9 @@ void write_report() {
             lines.push_back("NVENC_EMU_LEAK: refused open " + hex_text(handle) + " on device " +
                             std::to_string(refused->device) + " (API " + api_text(refused->api) +
                             "), never destroyed");
-        std::fprintf(stderr, "NVENC_EMU_REPORT: leaks=%zu sessions=%zu refused_opens=%zu\n",
-                     lib.sessions.size() + lib.refused.size(), lib.sessions.size(), lib.refused.size());
+        lines.insert(lines.begin(), "NVENC_EMU_REPORT: leaks=" + std::to_string(lib.sessions.size() + lib.refused.size()) +
+                                        " sessions=" + std::to_string(lib.sessions.size()) +
+                                        " refused_opens=" + std::to_string(lib.refused.size()));
     }
     for (const std::string& line : lines)
         std::fprintf(stderr, "%s\n", line.c_str());
