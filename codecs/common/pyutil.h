@@ -670,10 +670,38 @@ auto with_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
     return result;
 }
 
-// Read access to an object's bytes: the buffer protocol, or the old read-buffer one in Python 2.
+// Read access to an object's bytes: the buffer protocol, or the old read-buffer one in Python 2. The view
+// holds the object itself while it lives, whichever protocol gave the bytes.
 class BufferView {
 public:
-    explicit BufferView(PyObject* o) {
+    explicit BufferView(PyObject* o) : object_(Ref::borrow(o)) {
+        acquire();
+        pinned_ = held_ && keeps_exported_bytes(o);
+    }
+    ~BufferView() { release(); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    const void* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    // True when the exporter keeps the bytes in place while this view lives, so that they may be read
+    // without the interpreter lock. Python 3's buffer protocol promises it: an exporter refuses to free,
+    // move or resize what it has exported (a map refuses to close). Python 2.7's does not (its exporters
+    // may free their bytes whatever they have exported), nor its old read-buffer protocol (an mmap's
+    // close() unmaps at once): there only str, which never changes, and bytearray, which refuses to resize
+    // while exported, keep them (a memoryview of either too).
+    bool pinned() const noexcept { return pinned_; }
+    // For a view that is not pinned: the bytes where the object has them now. Python code run since they
+    // were taken (any code: a log line) may have let another thread free or move them. Raises the
+    // exporter's error (a closed map's ValueError) when it has none now.
+    void refresh() {
+        if (pinned_) return;
+        release();
+        acquire();
+    }
+
+private:
+    void acquire() {
+        PyObject* o = object_.get();
         if (PyObject_CheckBuffer(o) && PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0) {
             held_ = true;
             data_ = view_.buf;
@@ -688,6 +716,12 @@ public:
         PyErr_Clear();
 #else
         PyErr_Clear();
+        // An exporter refuses for its own reasons as it counts its segments (a closed map's ValueError),
+        // which PyObject_AsReadBuffer would replace with a TypeError of its own: its reason is kept.
+        const PyBufferProcs* procs = Py_TYPE(o)->tp_as_buffer;
+        if (procs && procs->bf_getreadbuffer && procs->bf_getsegcount && procs->bf_getsegcount(o, nullptr) < 0 &&
+            PyErr_Occurred())
+            throw ErrorAlreadySet();
         const void* p = nullptr;
         Py_ssize_t n = 0;
         if (PyObject_AsReadBuffer(o, &p, &n) == 0) {
@@ -695,27 +729,31 @@ public:
             size_ = static_cast<std::size_t>(n);
             return;
         }
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrorAlreadySet();  // a buffer, but unusable (closed)
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrorAlreadySet();  // a buffer, but unusable
         PyErr_Clear();
 #endif
         PyErr_Format(PyExc_TypeError, "expected a buffer object, not %.100s", Py_TYPE(o)->tp_name);
         throw ErrorAlreadySet();
     }
-    ~BufferView() {
+    void release() noexcept {
         if (held_ && thread_holds_gil()) PyBuffer_Release(&view_);
+        held_ = false;
+        data_ = nullptr;
+        size_ = 0;
     }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    const void* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
-    // True when the exporter keeps the bytes in place while this view lives (the buffer protocol's
-    // contract), so that they may be read without the interpreter lock. The old read-buffer protocol
-    // pins nothing: another thread may free the memory as soon as the lock is released.
-    bool pinned() const noexcept { return held_; }
+    // Whether an exporter keeps the bytes it exported in place until they are released (see pinned()).
+    static bool keeps_exported_bytes([[maybe_unused]] PyObject* o) noexcept {
+#if PY_MAJOR_VERSION >= 3
+        return true;
+#else
+        if (PyMemoryView_Check(o) && PyMemoryView_GET_BASE(o)) o = PyMemoryView_GET_BASE(o);
+        return PyString_Check(o) || PyByteArray_Check(o);
+#endif
+    }
 
-private:
+    Ref object_;
     Py_buffer view_{};
-    bool held_ = false;
+    bool held_ = false, pinned_ = false;
     const void* data_ = nullptr;
     std::size_t size_ = 0;
 };

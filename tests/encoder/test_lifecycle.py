@@ -1,7 +1,9 @@
 """Encoder lifecycle under faults and misuse: format switches that fail half-way, calls on encoders in the
-wrong state, hostile integers and sizes, pixels freed by another thread, and teardown that the driver
-refuses. After each, the encoder is fully in its old configuration, fully in its new one, or closed."""
+wrong state, hostile integers and sizes, pixels freed by another thread or held by nothing but the module,
+and teardown that the driver refuses. After each, the encoder is fully in its old configuration, fully in
+its new one, or closed."""
 
+import binascii
 import os
 import shutil
 import sys
@@ -422,6 +424,113 @@ for pixels in [b'\x40' * (W * H * 4), bytearray(b'\x40' * (W * H * 4)), memoryvi
         lines = out.splitlines()
         self.assertEqual([l.split()[0] for l in lines[:6]], ["encoded", "closed"] * 3, out)
         self.assertEqual(lines[6:], ["%s True" % type(b"").__name__, "bytearray True", "memoryview True"])
+
+    # Maps closed by a thread that runs free, as the module reads them. The host's debug lines are on: each
+    # one written out lets that thread run (the write releases the interpreter lock) between the module
+    # reading the image and copying its pixels.
+    CLOSER = r"""
+import binascii, mmap, os, threading, time
+os.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'
+m.init_module()
+m.log.enable_debug()
+from tevu.codecs.image_wrapper import ImageWrapper
+from tevu_testsupport.frames import desktop_frame
+W, H, FRAMES = %d, %d, %d
+pictures = [desktop_frame(W, H, i) for i in range(4)]
+e = m.Encoder()
+e.init_context(W, H, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)
+maps, stop = [], []
+def closer():
+    while not stop:
+        for mm in list(maps):
+            try:
+                mm.close()
+            except BufferError:  # Python 3: refused while the module holds a view of it
+                pass
+        time.sleep(0.001)
+t = threading.Thread(target=closer)
+t.start()
+for i in range(FRAMES):
+    mm = mmap.mmap(-1, W * H * 4)
+    mm.write(pictures[i %% 4])
+    maps.append(mm)
+    try:
+        data, options = e.compress_image(ImageWrapper(W, H, mm, W * 4, i), 50, 50)
+        info = e.get_info()
+        print('encoded', i %% 4, info['pixel_format'], int(info['lossless']), binascii.hexlify(data).decode())
+    except Exception as x:
+        print('refused', i, type(x).__name__, x)
+    maps[:] = maps[-2:]
+stop.append(1)
+t.join()
+e.clean()
+"""
+    CLOSER_SIZE, CLOSER_FRAMES = (256, 192), 100
+
+    def test_pixels_closed_by_a_thread_running_free(self):
+        """Every picture is encoded from its pixels or refused with the map's own error; none crashes."""
+        width, height = self.CLOSER_SIZE
+        rc, out, err = run_python(self.CLOSER % (width, height, self.CLOSER_FRAMES))
+        self.assertEqual(rc, 0, "exit status %d: %s" % (rc, err[-2000:]))
+        stream, outcomes = Stream(width, height), []
+        for line in out.splitlines():
+            outcome, rest = line.split(" ", 1)
+            outcomes.append(outcome)
+            if outcome == "encoded":
+                picture, pixel_format, lossless, data = rest.split(" ")
+                stream.add(binascii.unhexlify(data), desktop_frame(width, height, int(picture)),
+                           (pixel_format, lossless == "1"))
+            else:
+                self.assertEqual([outcome] + rest.split(" ", 2)[1:],
+                                 ["refused", "ValueError", "mmap closed or invalid"], line)
+        self.assertEqual(len(outcomes), self.CLOSER_FRAMES, out[-2000:] + err[-2000:])
+        self.assertIn("encoded", outcomes)
+        stream.check(self, "pixels closed by a thread")
+
+    # get_pixels() answering a new object on every call, which nothing but the module holds: a map, an array
+    # (Python 2.7: the old read-buffer protocol only), a buffer (Python 2.7) or bytes (Python 3).
+    FRESH = r"""
+import array, binascii, mmap, os, sys
+os.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'
+m.init_module()
+from tevu.codecs.image_wrapper import ImageWrapper
+from tevu_testsupport.frames import desktop_frame
+W, H = %d, %d
+def mapped(pixels):
+    mm = mmap.mmap(-1, len(pixels))
+    mm.write(pixels)
+    return mm
+makers = [('mmap', mapped), ('array', lambda p: array.array('B', p))]
+if sys.version_info[0] < 3:
+    makers.append(('buffer', buffer))
+else:
+    makers.append(('bytes', lambda p: bytes(bytearray(p))))
+for name, make in makers:
+    e = m.Encoder()
+    e.init_context(W, H, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)
+    for i in range(3):
+        image = ImageWrapper(W, H, None, W * 4, i)
+        image.get_pixels = lambda make=make, pixels=desktop_frame(W, H, i): make(pixels)
+        data, options = e.compress_image(image)
+        info = e.get_info()
+        print(name, info['pixel_format'], int(info['lossless']), binascii.hexlify(data).decode())
+    e.clean()
+"""
+
+    def test_pixels_of_a_new_object_on_every_call(self):
+        rc, out, err = run_python(self.FRESH % (W, H))
+        self.assertEqual(rc, 0, "exit status %d: %s" % (rc, err[-2000:]))
+        streams = {}
+        for line in out.splitlines():
+            name, pixel_format, lossless, data = line.split(" ")
+            stream = streams.setdefault(name, Stream(W, H))
+            stream.add(binascii.unhexlify(data), desktop_frame(W, H, len(stream.pictures)),
+                       (pixel_format, lossless == "1"))
+        kinds = ["mmap", "array", "buffer" if sys.version_info[0] < 3 else "bytes"]
+        self.assertEqual(sorted(streams), sorted(kinds), out[-2000:] + err[-2000:])
+        for name in kinds:
+            self.assertEqual(len(streams[name].pictures), 3, name)
+            streams[name].check(self, name)
 
 
 class RefusedTeardown(unittest.TestCase):

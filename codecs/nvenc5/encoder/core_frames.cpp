@@ -66,7 +66,7 @@ void EncoderCore::compress_once(FrameIo& io) {
     // Odd sizes count as the next lower even size; an extra column or row is not encoded.
     const uint32_t width = std::min<uint32_t>(static_cast<uint32_t>(w), input_width);
     const uint32_t height = std::min<uint32_t>(static_cast<uint32_t>(h), input_height);
-    const uint32_t source_pitch = stage_picture(in);
+    const uint32_t source_pitch = stage_picture(in, io);
     io.release_pixels();
     {
         BlockingSection section;
@@ -125,12 +125,15 @@ void EncoderCore::compress_once(FrameIo& io) {
 
 // The picture's rows into the page-locked staging buffer.
 // Returns the pitch of the staged rows, for the kernel.
-uint32_t EncoderCore::stage_picture(const FramePicture& in) {
-    const ImageRows rows{in.pixels, in.size, static_cast<uint32_t>(in.width), static_cast<uint32_t>(in.height),
-                         static_cast<uint32_t>(in.stride)};
+uint32_t EncoderCore::stage_picture(const FramePicture& in, FrameIo& io) {
+    const auto rows = [&in](const PixelBytes& pixels) {
+        return ImageRows{pixels.data, pixels.size, static_cast<uint32_t>(in.width),
+                         static_cast<uint32_t>(in.height), static_cast<uint32_t>(in.stride)};
+    };
     const StagingBuffer target{input_buffer_.data(), input_pitch_, config_.input_height()};
     if (static_cast<uint32_t>(in.stride) <= input_pitch_)
-        log_.debug("copying %s pixels from %s into %s, in one shot", in.size, in.pixel_type, "page-locked buffer");
+        log_.debug("copying %s pixels from %s into %s, in one shot", in.pixels.size, in.pixel_type,
+                   "page-locked buffer");
     else
         log_.debug("copying %s pixels from %s into %s, %i stride at a time", input_pitch_ * in.height, in.pixel_type,
                    "page-locked buffer", input_pitch_);
@@ -139,10 +142,11 @@ uint32_t EncoderCore::stage_picture(const FramePicture& in) {
         if (in.pinned) {
             // The caller keeps these bytes in place while its other threads run.
             BlockingSection section;
-            staged = stage_pixels(rows, target);
+            staged = stage_pixels(rows(in.pixels), target);
         } else {
-            // Nothing pins them: another thread could free them as soon as the host's lock is released.
-            staged = stage_pixels(rows, target);
+            // Nothing pins them: the host's code run since they were read (the lines above) may have let
+            // another thread free them. They are taken again and copied at once, under the host's lock.
+            staged = stage_pixels(rows(io.current_pixels()), target);
         }
     } catch (const TooManyPixels& e) {
         fail(e.what());

@@ -190,7 +190,7 @@ void init_context(EncoderCore& core, PyObject* args, PyObject* kwargs) {
 
 // --- compress_image ----------------------------------------------------------------------------------
 // The caller's image and the picture's result: the image's methods are called as the core reads it, the
-// pixels held (through the buffer protocol) until it has staged them.
+// pixels held (their object, and its buffer where it exports one) until it has staged them.
 class PythonFrame final : public FrameIo {
 public:
     PythonFrame(const EncoderCore& core, PyObject* image, PyObject* options)
@@ -214,12 +214,17 @@ public:
             if (!py::is_none(pixels.get())) view_.emplace(pixels.get());
             p.has_pixels = view_.has_value();
             if (view_) {
-                p.pixels = static_cast<const uint8_t*>(view_->data());
-                p.size = view_->size();
+                p.pixels = bytes_of(*view_);
                 p.pinned = view_->pinned();
                 p.pixel_type = Value::host(std::make_shared<PythonObject>(py::type_of(pixels.get())));
             }
             return p;
+        });
+    }
+    PixelBytes current_pixels() override {
+        return host_call([&] {
+            view_.value().refresh();
+            return bytes_of(*view_);
         });
     }
     void release_pixels() noexcept override { view_.reset(); }
@@ -245,6 +250,10 @@ public:
     Ref take_result() { return std::move(result_); }
 
 private:
+    static PixelBytes bytes_of(const py::BufferView& view) {
+        return {static_cast<const uint8_t*>(view.data()), view.size()};
+    }
+
     const EncoderCore& core_;
     HostRef image_, options_;
     std::optional<py::BufferView> view_;

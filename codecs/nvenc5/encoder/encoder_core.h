@@ -70,14 +70,19 @@ struct StreamRequest {
     int preferred_device = -1;
 };
 
+// A picture's pixels: where its bytes are, and how many.
+struct PixelBytes {
+    const uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
 // One picture of the caller, as the frame path reads it.
 struct FramePicture {
     long long width = 0, height = 0, stride = 0, timestamp = 0;
     bool packed = false;
     Value planes;          // for the message of an unpacked picture
     bool has_pixels = false;
-    const uint8_t* pixels = nullptr;
-    std::size_t size = 0;
+    PixelBytes pixels;
     bool pinned = false;   // the bytes stay in place while other threads run
     Value pixel_type;      // for log lines
 };
@@ -101,6 +106,10 @@ public:
     // Reads the picture: its methods run before the core relies on anything. The pixels stay held
     // until release_pixels().
     virtual FramePicture read() = 0;
+    // The pixels of a picture that are not pinned, taken again as they are now, for the copy that follows
+    // at once: the host's code run since read() may have let its other threads free or move them. Throws
+    // as read() does when they are gone.
+    virtual PixelBytes current_pixels() = 0;
     virtual void release_pixels() noexcept = 0;
     // The encoded bitstream, while the driver holds it locked.
     virtual void bitstream(const void* data, std::size_t size) = 0;
@@ -232,7 +241,7 @@ private:
     void retire(OutputStage& old);
     // frames (core_frames.cpp)
     void compress_once(FrameIo& io);
-    uint32_t stage_picture(const FramePicture& picture);
+    uint32_t stage_picture(const FramePicture& picture, FrameIo& io);
     void launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch);
     int encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr);
     void encode_fitting(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr);

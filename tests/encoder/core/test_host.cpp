@@ -248,9 +248,13 @@ FramePicture TestFrame::read() {
     p.packed = packed;
     p.planes = value(packed ? 1 : 3);
     p.has_pixels = has_pixels;
-    p.pixels = pixels.data();
-    p.size = pixels.size();
-    p.pinned = true;
+    if (pinned) {
+        p.pixels = {pixels.data(), pixels.size()};
+    } else {
+        moved_from.assign(pixels.size(), 0);
+        p.pixels = {moved_from.data(), moved_from.size()};
+    }
+    p.pinned = pinned;
     p.pixel_type = value("bytes");
     return p;
 }

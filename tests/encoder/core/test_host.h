@@ -98,13 +98,21 @@ public:
     std::vector<uint8_t> pixels;
     long long width_, height_, stride_ = 0, timestamp_ = 0;
     bool packed = true, has_pixels = true;
+    // False: pixels that their owner may move, as read() hands them out (zeros, in `moved_from`): only
+    // current_pixels() gives them as they are.
+    bool pinned = true;
+    std::vector<uint8_t> moved_from;
     std::vector<uint8_t> stream;       // every bitstream handed over
     std::vector<FrameResult> results;  // every picture's result
-    int reads = 0, released = 0;
+    int reads = 0, released = 0, taken_again = 0;
 
     Value image() override { return value("<image>"); }
     Value options() override { return value("{}"); }
     FramePicture read() override;
+    PixelBytes current_pixels() override {
+        ++taken_again;
+        return {pixels.data(), pixels.size()};
+    }
     void release_pixels() noexcept override { ++released; }
     void bitstream(const void* data, std::size_t size) override;
     void result(const FrameResult& r) override { results.push_back(r); }
