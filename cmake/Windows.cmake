@@ -2,7 +2,7 @@
 #   - The C and C++ runtimes (libgcc, libstdc++, winpthread) are linked into every program and DLL, so
 #     that each file runs with nothing but Windows' own DLLs beside it.
 #   - 32-bit DLLs export their __stdcall entry points undecorated (cuInit, not cuInit@4), as the driver's do.
-#   - The POSIX names the stand-ins and the tests use (dlfcn.h, setenv) come from platform/common/windows.
+#   - The POSIX names the stand-ins and the tests use (dlfcn.h, setenv) come from standins/common/windows.
 #   - libx264 comes from TEVU_WINDOWS_X264_PREFIX.
 #   - GoogleTest is built from Debian's googletest sources (/usr/src/googletest, TEVU_GOOGLETEST_SOURCE).
 #   - Test programs are not registered with CTest (CTest cannot run them here): each one is listed, one
@@ -20,7 +20,7 @@ endif()
 # Windows' own headers: no min/max macros, and the Windows 7 API (GetModuleHandleExW among others).
 add_compile_definitions(NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 
-set(TEVU_WINDOWS_COMPAT_DIR ${CMAKE_CURRENT_LIST_DIR}/../platform/common/windows)
+set(TEVU_WINDOWS_COMPAT_DIR ${CMAKE_CURRENT_LIST_DIR}/../standins/common/windows)
 include_directories(BEFORE SYSTEM ${TEVU_WINDOWS_COMPAT_DIR})
 add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${TEVU_WINDOWS_COMPAT_DIR}/posix_compat.h>")
 

@@ -11,12 +11,18 @@ import subprocess
 import sys
 import tempfile
 
-# The units of the core: the encode session and what it is built from (not the module over it).
-CORE_UNITS = ("core_setup.cpp", "core_session.cpp", "core_switch.cpp", "core_frames.cpp", "core_teardown.cpp",
-              "encoder_core.h", "encoder_errors.h", "encoder_host.h", "nvenc_handles.h", "host_value.h",
-              "host_value.cpp", "blocking.cpp", "policy.h", "staging.cpp", "preset_choice.cpp", "guid.cpp",
-              "tables.cpp", "legacy_tables.cpp", "rate_control.h", "api5_traits.cpp", "api4_traits.cpp",
-              "api12_traits.cpp")
+# The folders of the core's units below the encoder's folder (not the module over it, python/).
+CORE_FOLDERS = ("core", "codec", "api")
+
+
+def core_units(root):
+    """The core's sources, as paths relative to the encoder's folder."""
+    units = []
+    for folder in CORE_FOLDERS:
+        path = os.path.join(root, folder)
+        if os.path.isdir(path):
+            units += sorted(os.path.join(folder, f) for f in os.listdir(path) if f.endswith((".cpp", ".h")))
+    return units
 
 
 def gcov_lines(build):
@@ -43,21 +49,21 @@ def gcov_lines(build):
 
 
 def main():
-    build, sources = sys.argv[1], os.path.realpath(sys.argv[2])
+    build, sources = sys.argv[1], os.path.realpath(sys.argv[2])  # the tree and codecs/nvenc
     lines = gcov_lines(build)
     total_hit = total = 0
-    print("%-22s %8s %8s %7s" % ("unit", "covered", "lines", "share"))
-    for unit in CORE_UNITS:
+    print("%-26s %8s %8s %7s" % ("unit", "covered", "lines", "share"))
+    for unit in core_units(sources):
         counts = lines.get(os.path.join(sources, unit), {})
         hit = sum(1 for c in counts.values() if c > 0)
         total_hit += hit
         total += len(counts)
         if counts:
-            print("%-22s %8d %8d %6.1f%%" % (unit, hit, len(counts), 100.0 * hit / len(counts)))
+            print("%-26s %8d %8d %6.1f%%" % (unit, hit, len(counts), 100.0 * hit / len(counts)))
     if not total:
         print("core-coverage: no coverage data found in %s" % build, file=sys.stderr)
         sys.exit(1)
-    print("%-22s %8d %8d %6.1f%%" % ("core", total_hit, total, 100.0 * total_hit / total))
+    print("%-26s %8d %8d %6.1f%%" % ("core", total_hit, total, 100.0 * total_hit / total))
 
 
 if __name__ == "__main__":

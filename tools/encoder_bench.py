@@ -12,6 +12,7 @@ import importlib
 import threading
 import time
 
+import tevu_nvenc_apis
 import tool_cli
 from tevu_testsupport.frames import Image
 
@@ -75,7 +76,7 @@ def unavoidable_frame_work(cuda_context, pixels):
 
 def bench(api, frames):
     """Prints the figures of one module, each line starting with its API."""
-    m = importlib.import_module("tevu.codecs.nvenc%s.encoder" % api)
+    m = importlib.import_module(tevu_nvenc_apis.by_number(api).module)
     from tevu.codecs.cuda_common import cuda_context
     m.init_module()
     label = "API %s.%s" % tuple(m.PRETTY_VERSION[:2])
@@ -133,12 +134,13 @@ def bench(api, frames):
 
 def main():
     parser = tool_cli.parser("encoder-bench", __doc__)
-    parser.add_argument("--api", action="append", choices=["12", "5", "4"],
-                        help="NVENC API of a module to measure, once per module (default: 12 and 5)")
+    numbers = [str(api.number) for api in tevu_nvenc_apis.APIS]
+    parser.add_argument("--api", action="append", choices=numbers,
+                        help="NVENC API of a module to measure, once per module (default: every module)")
     parser.add_argument("--frames", type=tool_cli.number_in(1, 1000000), default=60,
                         help="frames per encoder in the one-against-two comparison")
     a = parser.parse_args()
-    for api in a.api or ["12", "5"]:
+    for api in a.api or numbers:
         bench(api, a.frames)
 
 

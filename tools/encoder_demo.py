@@ -7,6 +7,7 @@ import os
 import tempfile
 import time
 
+import tevu_nvenc_apis
 import tool_cli
 from tevu_testsupport.frames import Image, desktop_frame
 from tevu_testsupport.streams import psnr
@@ -17,7 +18,7 @@ def initialised_module(apis):
     used and why it skipped the others. Raises the last failure when none can be used."""
     failure = None
     for api in apis:
-        name = "tevu.codecs.nvenc%s.encoder" % api
+        name = tevu_nvenc_apis.by_number(api).module
         try:
             module = importlib.import_module(name)
             module.init_module()
@@ -43,9 +44,10 @@ def main():
     parser.add_argument("--output", type=tool_cli.output_file,
                         help="the H.264 stream (default: demo/encoder-demo.h264 in the build tree)")
     parser.add_argument("--psnr", action="store_true", help="decode with ffmpeg and compare with the source")
-    parser.add_argument("--api", default="auto", choices=["auto", "12", "5", "4"],
-                        help="NVENC API of the module (default: the first of 12, 5 and 4 whose init_module() "
-                        "succeeds)")
+    numbers = [str(api.number) for api in tevu_nvenc_apis.APIS]
+    parser.add_argument("--api", default="auto", choices=["auto"] + numbers,
+                        help="NVENC API of the module (default: the first of %s whose init_module() "
+                        "succeeds)" % ", ".join(numbers))
     a = parser.parse_args()
     width, height = a.size
     scaling = a.scaling
@@ -54,7 +56,7 @@ def main():
         if not os.path.isdir(os.path.dirname(a.output)):
             os.makedirs(os.path.dirname(a.output))
 
-    encoder = initialised_module(["12", "5", "4"] if a.api == "auto" else [a.api])
+    encoder = initialised_module(numbers if a.api == "auto" else [a.api])
     print("NVENC API %s, YUV444 %s, lossless %s" % (encoder.get_version(), encoder.YUV444_ENABLED,
                                                     encoder.LOSSLESS_ENABLED))
     e = encoder.Encoder()

@@ -10,6 +10,7 @@
 #include "nvenc_api.h"
 #include "process.h"
 #include "tables.h"
+#include "tevu_nvenc_apis.h"
 
 #include <gtest/gtest.h>
 
@@ -37,8 +38,14 @@ constexpr uint32_t NVENC_API_V12_2 = 0xC2;
 // The APIs asked, in the table's column order.
 constexpr uint32_t probed_apis[] = {NVENC_API_V4, NVENC_API_V5, NVENC_API_V12, NVENC_API_V12_1, NVENC_API_V12_2};
 constexpr std::size_t api_count = sizeof(probed_apis) / sizeof(probed_apis[0]);
-// The modules' APIs.
-const std::vector<uint32_t> module_apis = {NVENC_API_V4, NVENC_API_V5, NVENC_API_V12};
+// The modules' APIs, oldest first as the table lists them.
+std::vector<uint32_t> module_api_words() {
+    std::vector<uint32_t> words;
+    for (const nvenc::ApiBuild& build : nvenc::kApiBuilds) words.push_back(build.word);
+    std::sort(words.begin(), words.end());
+    return words;
+}
+const std::vector<uint32_t> module_apis = module_api_words();
 
 // An open status of -1: not reached (the function list was refused).
 constexpr int not_reached = -1;

@@ -3,6 +3,7 @@
 #include "nvenc_api.h"
 #include "platform_library.h"
 #include "tables.h"
+#include "tevu_nvenc_apis.h"
 
 #include <cstdio>
 #include <optional>
@@ -134,7 +135,8 @@ std::vector<std::uint32_t> check_nvenc(Report& report, const DriverFound& found,
     const NewestApiSeen newest = report_newest_api(report, *nvenc.library);
 
     std::vector<std::uint32_t> usable;
-    for (const std::uint32_t api : module_apis) {
+    for (const nvenc::ApiBuild& build : nvenc::kApiBuilds) {
+        const std::uint32_t api = build.word;
         NV_ENCODE_API_FUNCTION_LIST table;
         nvenc_reset(table, api);
         const NVENCSTATUS status = create(&table);

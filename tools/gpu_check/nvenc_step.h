@@ -10,9 +10,6 @@
 
 namespace tevu::gpu_check {
 
-// The API versions of the encoder modules (major << 4 | minor), newest first.
-inline constexpr std::uint32_t module_apis[] = {0xC0, 0x50, 0x40};
-
 // Reports the library and the sessions. Returns the APIs for which every device that has NVENC opened a
 // session, and at least one did; empty when the library is missing, no device has NVENC, or a step failed.
 // An API the library refuses because it is newer than the newest the library speaks (or the library is too

@@ -1,14 +1,30 @@
 """The encoder module under test, and what its suites share. The same suites run against each API build:
-TEVU_ENCODER_MODULE names the module (default: the API-5.0 one), TEVU_TEST_BUILD_DIR the build tree."""
+TEVU_ENCODER_MODULE names the module (one of tevu_nvenc_apis.APIS: there is no default), TEVU_TEST_BUILD_DIR
+the build tree."""
 
 import importlib
 import os
 import sys
 
+import tevu_nvenc_apis
 from tevu_testsupport import processes
 
-MODULE_NAME = os.environ.get("TEVU_ENCODER_MODULE", "tevu.codecs.nvenc5.encoder")
-API = 12 if ".nvenc12." in MODULE_NAME else 4 if ".nvenc4." in MODULE_NAME else 5
+MODULE_NAME = os.environ.get("TEVU_ENCODER_MODULE") or None
+
+
+def _module_api(name):
+    if name is None:
+        return None
+    for api in tevu_nvenc_apis.APIS:
+        if api.module == name:
+            return api
+    raise SystemExit("TEVU_ENCODER_MODULE=%s: not an encoder module of this build (%s)"
+                     % (name, ", ".join(a.module for a in tevu_nvenc_apis.APIS)))
+
+
+# The registry's row of the module under test (None when the suite names none), and its API number.
+MODULE_API = _module_api(MODULE_NAME)
+API = MODULE_API.number if MODULE_API else None
 BUILD_DIR = os.environ.get("TEVU_TEST_BUILD_DIR", "")
 PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
 # The build's gpu-check, whose --reference-yuv444 converts pictures with the CPU kernel.
@@ -19,6 +35,9 @@ CHECK_ERROR = AssertionError if __debug__ else Exception
 
 
 def load():
+    if MODULE_NAME is None:
+        raise SystemExit("TEVU_ENCODER_MODULE must name the encoder module under test (%s)"
+                         % ", ".join(a.module for a in tevu_nvenc_apis.APIS))
     return importlib.import_module(MODULE_NAME)
 
 

@@ -7,16 +7,15 @@
 // offsets are checked at compile time below; a 32-bit test build checks the i386 ones. Structures that
 // only appear behind a pointer in an entry point the modules never call are declared but not defined.
 //
-// API selection. A translation unit chooses its API by defining TEVU_NVENC_API_VERSION as 0x50 (API 5.0,
-// the default when it is undefined), 0x40 (API 4.0) or 0xC0 (API 12.0) before including this header. That value becomes
+// API selection. A translation unit chooses its API by defining TEVU_NVENC_API_VERSION as 0x50 (API 5.0),
+// 0x40 (API 4.0) or 0xC0 (API 12.0) before including this header; there is no default. That value becomes
 // NVENCAPI_VERSION and the *_VER constants, and picks the layout behind the name NV_ENC_PIC_PARAMS: the
 // two APIs differ only in the picture parameters, where API 4.0 has newEncodeWidth, newEncodeHeight and a
 // per-picture rcParams block after codecPicParams, and API 5.0 the motion-estimation hints and what follows.
 // Both layouts are always declared, as NV_ENC_PIC_PARAMS_V4 and NV_ENC_PIC_PARAMS_V5 (same size, same
 // leading members), so code that serves clients of both APIs in one library (the driver stand-in) can read
 // either; a module built for 4.0 simply writes params.rcParams through NV_ENC_PIC_PARAMS. NVENCAPI_VERSION
-// is a constant, not a macro: preprocessor tests of the API use TEVU_NVENC_API_VERSION, which this header
-// defines when the build did not.
+// is a constant, not a macro: preprocessor tests of the API use TEVU_NVENC_API_VERSION.
 //
 // API 12.0 keeps the size of every structure that the modules use but one: its codec picture parameters
 // grew by 16 bytes, so its picture parameters are NV_ENC_PIC_PARAMS_V12 (3360 bytes; every member after
@@ -34,7 +33,7 @@
 #include <cstdint>
 
 #ifndef TEVU_NVENC_API_VERSION
-#define TEVU_NVENC_API_VERSION 0x50
+#error "define TEVU_NVENC_API_VERSION (0x40, 0x50 or 0xC0): the API whose layouts the bare names take"
 #endif
 #if TEVU_NVENC_API_VERSION != 0x50 && TEVU_NVENC_API_VERSION != 0x40 && TEVU_NVENC_API_VERSION != 0xC0
 #error "TEVU_NVENC_API_VERSION must be 0x50 (API 5.0), 0x40 (API 4.0) or 0xC0 (API 12.0)"
