@@ -11,6 +11,7 @@ import sysconfig
 import tempfile
 import unittest
 
+import tevu_nvenc_apis
 from tevu_testsupport.processes import run
 from tevu_testsupport.streams import decode, psnr
 
@@ -23,7 +24,7 @@ CHECK_SCRIPT = os.path.join(CMAKE_DIR, "CheckStandinLibdir.cmake")
 INSTALL_SCRIPT = os.path.join(CMAKE_DIR, "InstallPythonFiles.cmake")
 MODULE_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX") or "module.so"  # Python 2.7: encodermodule.so
 # The compiled modules; the driver query module is a package around its own.
-MODULES = ["tevu.codecs.nvenc5.encoder", "tevu.codecs.nvenc4.encoder", "tevu.codecs.drvquery.drvquery"]
+MODULES = [api.module for api in tevu_nvenc_apis.APIS] + ["tevu.codecs.drvquery.drvquery"]
 PACKAGE_FILES = [os.path.join("tevu", "codecs", "drvquery", name) for name in ("__init__.py", "__main__.py")]
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "examples", "encode_h264.py")
 
@@ -132,7 +133,7 @@ class Install(unittest.TestCase):
         lines = self.run_here(["-c", code], LD_LIBRARY_PATH=libdir, TEVU_NVAPI_SYSTEM_DIR=libdir)[0].splitlines()
         for module, line in zip(MODULES, lines):
             self.assertTrue(line.startswith(os.path.join(SITE, *module.split("."))), (module, line))
-        self.assertEqual(lines[3:], ["('YUV420P', 'YUV444P')", "[361, 80, 'r361_00']"])
+        self.assertEqual(lines[len(MODULES):], ["('YUV420P', 'YUV444P')", "[361, 80, 'r361_00']"])
         # the driver query's command line runs from the installed package
         err = self.run_here(["-m", "tevu.codecs.drvquery", "-v"], TEVU_NVAPI_SYSTEM_DIR=libdir)[1].splitlines()
         self.assertTrue(err[-1].endswith(" [361, 80, 'r361_00']"), err)

@@ -7,12 +7,13 @@ import subprocess
 import sys
 import unittest
 
+import tevu_nvenc_apis
 from tevu_testsupport.processes import run
 
 BUILD_DIR = os.environ["TEVU_TEST_BUILD_DIR"]
 BUILT_FOR = [p for p in os.environ["TEVU_TEST_PYTHONS"].split(os.pathsep) if p]
 # The compiled modules; the driver query module is a package around its own.
-MODULES = ["tevu.codecs.nvenc5.encoder", "tevu.codecs.nvenc4.encoder", "tevu.codecs.drvquery.drvquery"]
+MODULES = [api.module for api in tevu_nvenc_apis.APIS] + ["tevu.codecs.drvquery.drvquery"]
 SHOW = """
 import importlib, sys
 for name in sys.argv[1:]:
