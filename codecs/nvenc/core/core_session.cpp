@@ -123,15 +123,15 @@ void EncoderCore::destroy_refused_session(const NV_ENCODE_API_FUNCTION_LIST& fun
 void EncoderCore::init_nvenc() {
     open_encode_session();
     init_codec();
-    SessionParams params = session_params(codec_, config_);
+    SessionParams params = session_params(codec_guid_, config_);
     name_preset(params);
-    log_.api("nvEncInitializeEncoder using encode=%s", codec_text(codec_));
+    log_.api("nvEncInitializeEncoder using encode=%s", codec_text(codec_guid_));
     check_session(
         unlocked([&] { return session_.api().nvEncInitializeEncoder(session_.encoder(), params.init.get()); }),
         "initializing encoder");
     params_ = std::move(params);
-    log_.debug("NVENC initialized with '%s' codec and '%s' preset", codec_name_, preset_name_);
-    dump_caps(codec_name_, codec_);
+    log_.debug("NVENC initialized with '%s' codec and '%s' preset", codec_name(), preset_name_);
+    dump_caps(codec_name(), codec_guid_);
     init_buffers();
 }
 
@@ -322,9 +322,9 @@ void EncoderCore::dump_caps(const std::string& name, const GUID& codec) {
 // --- codec, preset and parameters ---------------------------------------------------------------------
 void EncoderCore::init_codec() {
     const Value codecs = query_codecs();
-    const Value* guid = codecs.find(codec_name_);
-    log_.require(guid != nullptr, "%s not supported!?", codec_name_);
-    codec_ = parse_or_fail(guid->as_text());
+    const Value* guid = codecs.find(codec_name());
+    log_.require(guid != nullptr, "%s not supported!?", codec_name());
+    codec_guid_ = parse_or_fail(guid->as_text());
 }
 
 EncoderCore::PresetChoice EncoderCore::get_preset(const GUID& codec, const StreamConfig& c) {
@@ -354,7 +354,7 @@ EncoderCore::PresetChoice EncoderCore::get_preset(const GUID& codec, const Strea
             return {parse_or_fail(guid->as_text()), tuning};
         }
     }
-    fail(log_.format("no matching presets available for '%s'!?", codec_name_));
+    fail(log_.format("no matching presets available for '%s'!?", codec_name()));
 }
 
 std::unique_ptr<NV_ENC_PRESET_CONFIG> EncoderCore::get_preset_config(const char* name, const GUID& encode,
@@ -395,7 +395,7 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
     const char* input_format = buffer_format_name(c.buffer_format());
     const Value formats = query_input_formats(codec);
     const bool accepted = input_format && formats.find(input_format);
-    log_.require(accepted, "%s does not support %s (only: %s)", codec_name_, input_format, formats);
+    log_.require(accepted, "%s does not support %s (only: %s)", codec_name(), input_format, formats);
     std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config =
         get_preset_config(p.preset_name.c_str(), codec, preset, choice.tuning);
     if (!preset_config) fail(log_.format("could not find preset %s", p.preset_name));
@@ -415,13 +415,14 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
     config.gopLength = NVENC_INFINITE_GOPLENGTH;
     config.frameIntervalP = 1;
     config.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
-    NV_ENC_CONFIG_H264& h264 = config.encodeCodecConfig.h264Config;
-    h264.h264VUIParameters.videoSignalTypePresentFlag = 0;
-    h264.h264VUIParameters.colourDescriptionPresentFlag = 0;
-    h264.chromaFormatIDC = c.yuv444() ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
-    api::set_session_extras(params, config, choice.tuning, c.yuv444());
-    api::set_session_rate_control(config, {target_bitrate_, max_bitrate_, c.quality}, c.lossless);
+    c.codec->set_session_config(config, c.yuv444());
+    api::set_session_extras(params, config, choice.tuning, c.codec->profile(c.yuv444()));
+    api::set_session_rate_control(config, rate_targets(c), c.lossless, *c.codec);
     return p;
+}
+
+api::RateTargets EncoderCore::rate_targets(const StreamConfig& c) const {
+    return {target_bitrate_, max_bitrate_, c.quality, c.codec->max_quantiser()};
 }
 
 EncoderCore::SessionParams EncoderCore::copy_params(const SessionParams& p) {

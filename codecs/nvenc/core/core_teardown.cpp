@@ -121,7 +121,6 @@ void EncoderCore::reset_fields() {
     params_ = SessionParams{};
     free_memory_ = total_memory_ = 0;
     input_pitch_ = 0;
-    codec_name_.clear();
     preset_name_.clear();
     tuning_name_.clear();
     force_idr_ = false;

@@ -173,6 +173,7 @@ void init_context(EncoderCore& core, PyObject* args, PyObject* kwargs) {
     r.src_format = py::str(src_format);
     r.dst_formats = std::make_shared<PythonObject>(Ref::borrow(dst_formats));
     r.encoding = std::make_shared<PythonObject>(Ref::borrow(encoding));
+    r.encoding_name = py::str(encoding);
     r.scaling = std::make_shared<PythonObject>(scaling_object);
     r.scale_num = static_cast<int>(num);
     r.scale_den = static_cast<int>(den);
