@@ -77,6 +77,7 @@ void EncoderCore::release_session(FirstFailure& failure) {
     for (BitstreamBuffer& bitstream : retired_.bitstreams) bitstream.forget();
     retired_.bitstreams.clear();
     cuda_context_ptr_ = nullptr;
+    catalogue_ = Catalogue{};
     const Value count = host_.sessions_in_use();
     log_.debug("cuda_clean() (still %s context%s in use)", count, host_.plural(count));
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "api_traits.h"
+#include "catalogue.h"
 #include "codec.h"
 #include "cuda_layer.h"
 #include "encoder_errors.h"
@@ -206,9 +207,6 @@ private:
         std::vector<cuda::PitchedAllocation> buffers;
         std::vector<BitstreamBuffer> bitstreams;
     };
-    // A name -> GUID-text table of the session, in the driver's order (a name given again replaces).
-    using NamedGuids = Value;
-
     // set-up (core_setup.cpp)
     void init_cuda();
     void init_cuda_buffers();
@@ -223,9 +221,10 @@ private:
     void init_codec();
     RegisteredResource register_buffer(const OutputStage& stage, const StreamConfig& c);
     BitstreamBuffer create_bitstream(uint32_t size);
-    NamedGuids query_codecs();
-    NamedGuids query_presets(const GUID& codec);
-    Value query_input_formats(const GUID& codec);
+    // The queries that fill the session's catalogue; each returns what it entered.
+    const NamedGuids& query_codecs();
+    const NamedGuids& query_presets(const GUID& codec);
+    const InputFormats& query_input_formats(const GUID& codec);
     void dump_caps(const std::string& name, const GUID& codec);
     PresetChoice get_preset(const GUID& codec, const StreamConfig& c);
     // `name` is null for a preset without one.
@@ -276,6 +275,7 @@ private:
     Session session_;
     SessionParams params_;  // what the session runs with
     GUID codec_guid_{};  // the session's, as the driver lists it
+    Catalogue catalogue_;  // what the session offers, as asked
     uint64_t free_memory_ = 0, total_memory_ = 0;
     cuda::PagelockedBuffer input_buffer_;
     cuda::PitchedAllocation device_input_buffer_;
