@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api_traits.h"
+#include "codec.h"
 #include "guid.h"
 #include "policy.h"
 #include "preset_choice.h"
@@ -68,6 +69,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Tables, NamesAndFallbacks) {
     EXPECT_STREQ(codec_name("6BC82762-4E63-4CA4-AA85-1E50F321F6BF"), "H264");
     EXPECT_EQ(codec_name("00000000-0000-0000-0000-000000000000"), nullptr);
+    // an encoding's codec is the one of that name in the codec table; other encodings have none
+    ASSERT_NE(find_codec("h264"), nullptr);
+    EXPECT_STREQ(codec_name(guid_text(find_codec("h264")->guid())), find_codec("h264")->name());
+    for (const char* unknown : {"H264", "vp8", "h264 ", ""}) EXPECT_EQ(find_codec(unknown), nullptr) << unknown;
     EXPECT_STREQ(preset_name("7ADD423D-D035-4F6F-AEA5-50885658643C"), "streaming");
     EXPECT_STREQ(buffer_format_name(0x1000), "YUV444_PL");
     EXPECT_TRUE(is_lossless_preset("lossless-hp"));
@@ -196,6 +201,10 @@ TEST(Policy, Quantisers) {
     EXPECT_EQ(session_quantisers(0).min, 41);
     EXPECT_EQ(session_quantisers(0).max, 51);
     EXPECT_EQ(picture_quantisers(0).max, 51);
+    // on a codec's own scale: the same range for H.264, five times it on a scale of 0..255
+    EXPECT_EQ(on_scale(session_quantisers(50), find_codec("h264")->max_quantiser()).max, 26);
+    EXPECT_EQ(on_scale(session_quantisers(50), 255).min, 80);
+    EXPECT_EQ(on_scale(session_quantisers(0), 255).max, 255);
 }
 
 // Integers the host may pass (any C int) never overflow: the results stay in their meaningful range.

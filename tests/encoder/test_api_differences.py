@@ -83,6 +83,9 @@ class VersionWords(unittest.TestCase):
             for entry, word in WORDS[api].items():
                 self.assertEqual(calls[entry][0]["version"], word, (api, entry))
             self.assertEqual(calls["nvEncOpenEncodeSessionEx"][0]["api_version"], "0x%x" % (api * 16))
+            # what the session offers is asked once, as it is set up
+            for entry in ("nvEncGetEncodeGUIDs", "nvEncGetEncodePresetGUIDs", "nvEncGetInputFormats"):
+                self.assertEqual(len(calls[entry]), 1, (api, entry))
 
 
 class RateControl(unittest.TestCase):

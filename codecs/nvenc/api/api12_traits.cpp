@@ -118,9 +118,9 @@ std::string no_colorspaces_message(const std::string& encoding) {
 
 const TestEncoderRules kTestEncoderRules = {true, "error initializing a test context: %s", nullptr};
 
-// Lossless: the constant quantiser 0 with the transform bypass, in one pass. Otherwise a variable bitrate
+// Lossless: the constant quantiser 0 with what the codec needs besides, in one pass. Otherwise a variable bitrate
 // within the quality's quantiser range; the preset's passes, buffer and lookahead stay.
-void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets, bool lossless) {
+void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets, bool lossless, const Codec& codec) {
     NV_ENC_RC_PARAMS& rc = config.rcParams;
     if (!lossless) {
         apply_rate_control(rc, targets, false, session_quantisers(targets.quality));
@@ -129,7 +129,7 @@ void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets,
     rc.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
     rc.constQP = {0, 0, 0};
     rc.multiPass = NV_ENC_MULTI_PASS_DISABLED;
-    config.encodeCodecConfig.h264Config.qpPrimeYZeroTransformBypassFlag = 1;
+    codec.set_lossless(config);
 }
 void set_picture_rate_control(NV_ENC_PIC_PARAMS&, const RateTargets&) {}
 
@@ -150,9 +150,9 @@ uint32_t choose_tuning(int speed, bool lossless, uint32_t desired) {
     return speed >= 70 ? NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY : NV_ENC_TUNING_INFO_LOW_LATENCY;
 }
 
-void set_session_extras(NV_ENC_INITIALIZE_PARAMS& params, NV_ENC_CONFIG& config, uint32_t tuning, bool yuv444) {
+void set_session_extras(NV_ENC_INITIALIZE_PARAMS& params, NV_ENC_CONFIG& config, uint32_t tuning, const GUID* profile) {
     params.tuningInfo = static_cast<NV_ENC_TUNING_INFO>(tuning);
-    if (yuv444) config.profileGUID = NV_ENC_H264_PROFILE_HIGH_444_GUID;
+    if (profile) config.profileGUID = *profile;
 }
 
 const char* const kBitstreamLockedLine = "compress_image(..) output buffer locked, bitstreamBufferPtr=%#x";

@@ -35,11 +35,11 @@ std::string no_colorspaces_message(const std::string&) { return "cannot use NVEN
 const TestEncoderRules kTestEncoderRules = {false, "error during NVENC v4 encoder test: %s",
                                             "no NVENC v4 test encoder could be set up"};
 
-// A lossless session: a constant quantiser of 0 and the transform bypass.
-void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets, bool lossless) {
+// A lossless session: a constant quantiser of 0 and what the codec needs besides.
+void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets, bool lossless, const Codec& codec) {
     apply_rate_control(config.rcParams, targets, lossless,
                        lossless ? QuantiserRange{0, 0} : session_quantisers(targets.quality));
-    if (lossless) config.encodeCodecConfig.h264Config.qpPrimeYZeroTransformBypassFlag = 1;
+    if (lossless) codec.set_lossless(config);
 }
 
 void set_picture_rate_control(NV_ENC_PIC_PARAMS& picture, const RateTargets& targets) {

@@ -36,7 +36,7 @@ std::string no_colorspaces_message(const std::string& encoding) {
 const TestEncoderRules kTestEncoderRules = {true, "error initializing a test context: %s", nullptr};
 
 // The session keeps the rate control of its preset, and pictures carry none.
-void set_session_rate_control(NV_ENC_CONFIG&, const RateTargets&, bool) {}
+void set_session_rate_control(NV_ENC_CONFIG&, const RateTargets&, bool, const Codec&) {}
 void set_picture_rate_control(NV_ENC_PIC_PARAMS&, const RateTargets&) {}
 
 const char* const kBitstreamLockedLine = "compress_image(..) output buffer locked, bitstreamBufferPtr=%#x";

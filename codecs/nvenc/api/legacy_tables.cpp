@@ -83,6 +83,6 @@ const NV_ENC_MEMORY_HEAP kBitstreamHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
 const FrameRate kFrameRate = {1, 30};
 const char* const kRecommendedDrivers = " recommended driver versions: up to 350 only";
 uint32_t choose_tuning(int, bool, uint32_t) { return 0; }
-void set_session_extras(NV_ENC_INITIALIZE_PARAMS&, NV_ENC_CONFIG&, uint32_t, bool) {}
+void set_session_extras(NV_ENC_INITIALIZE_PARAMS&, NV_ENC_CONFIG&, uint32_t, const GUID*) {}
 
 }  // namespace tevu::nvenc::api

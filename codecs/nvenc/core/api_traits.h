@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "codec.h"
 #include "nvenc_api.h"
 #include "tables.h"
 
@@ -70,9 +71,11 @@ struct RateTargets {
     uint32_t target_bitrate;
     uint32_t max_bitrate;
     int quality;
+    int max_quantiser;  // the top of the codec's quantiser scale
 };
-// Fills the API's own rate control of a session's configuration (copied from its preset beforehand).
-void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets, bool lossless);
+// Fills the API's own rate control of a session's configuration (copied from its preset beforehand);
+// a lossless one asks the codec for what it needs besides.
+void set_session_rate_control(NV_ENC_CONFIG& config, const RateTargets& targets, bool lossless, const Codec& codec);
 // Fills the API's own rate control of one picture's parameters.
 void set_picture_rate_control(NV_ENC_PIC_PARAMS& picture, const RateTargets& targets);
 
@@ -102,8 +105,9 @@ extern const FrameRate kFrameRate;
 extern const char* const kRecommendedDrivers;
 // The tuning of a session: lossless, else the desired one (non-zero), else by speed; 0 without tunings.
 uint32_t choose_tuning(int speed, bool lossless, uint32_t desired);
-// What the API adds to a session's parameters: its tuning, and the profile of a 4:4:4 stream.
-void set_session_extras(NV_ENC_INITIALIZE_PARAMS& params, NV_ENC_CONFIG& config, uint32_t tuning, bool yuv444);
+// What the API adds to a session's parameters: its tuning, and the codec's profile for the stream (null:
+// the preset's).
+void set_session_extras(NV_ENC_INITIALIZE_PARAMS& params, NV_ENC_CONFIG& config, uint32_t tuning, const GUID* profile);
 
 // --- debug lines of compress_image() ----------------------------------------------------------------------
 // Logged once the output buffer is locked, with its bitstreamBufferPtr; null: no line.

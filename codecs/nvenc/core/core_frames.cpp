@@ -210,12 +210,8 @@ int EncoderCore::encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, boo
     pic.bufferFmt = static_cast<NV_ENC_BUFFER_FORMAT>(config_.buffer_format());
     pic.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
     pic.pictureType = key ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P;
-    NV_ENC_PIC_PARAMS_H264& h264 = pic.codecPicParams.h264PicParams;
-    h264.displayPOCSyntax = 2 * frames_;
-    h264.refPicFlag = key ? 1 : 0;
-    h264.sliceMode = NVENC_SLICE_MODE_COUNT;
-    h264.sliceModeData = 1;
-    api::set_picture_rate_control(pic, {target_bitrate_, max_bitrate_, config_.quality});
+    config_.codec->set_picture(pic, frames_, key);
+    api::set_picture_rate_control(pic, rate_targets(config_));
     log_.api("nvEncEncodePicture(%#x)", &pic);
     return unlocked([&] { return session_.api().nvEncEncodePicture(session_.encoder(), &pic); });
 }

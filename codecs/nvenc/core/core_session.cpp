@@ -25,13 +25,6 @@ std::string preset_text(const GUID& g) {
     const char* name = preset_name(t);
     return name ? name : t;
 }
-Guid parse_or_fail(const std::string& s) {
-    try {
-        return parse_guid(s);
-    } catch (const GuidFormatError& e) {
-        fail(e.what());
-    }
-}
 // A tuning's name, or its number for one without a name.
 std::string tuning_text(uint32_t tuning) {
     for (const NumberName& t : tuning_names())
@@ -43,6 +36,16 @@ std::string hex_text(uint32_t v) {
     std::snprintf(buffer, sizeof buffer, "%#x", v);
     return buffer;
 }
+
+// A catalogue list as the log lines and messages show it: a dictionary of its names and values as text.
+template <class T, class Text>
+Value dict_of(const NamedList<T>& list, Text&& text) {
+    Value result = Value::dict();
+    for (const auto& entry : list.entries()) result.set(value(entry.name), value(text(entry.value)));
+    return result;
+}
+Value dict_of(const NamedGuids& guids) { return dict_of(guids, [](const Guid& g) { return guid_text(g); }); }
+Value dict_of(const InputFormats& formats) { return dict_of(formats, hex_text); }
 
 // One count-then-list query of the session: `count` fills the number of items, `counted` logs it,
 // `list` fills up to that many items and the number returned. The checks are the driver's contract;
@@ -123,15 +126,15 @@ void EncoderCore::destroy_refused_session(const NV_ENCODE_API_FUNCTION_LIST& fun
 void EncoderCore::init_nvenc() {
     open_encode_session();
     init_codec();
-    SessionParams params = session_params(codec_, config_);
+    SessionParams params = session_params(codec_guid_, config_);
     name_preset(params);
-    log_.api("nvEncInitializeEncoder using encode=%s", codec_text(codec_));
+    log_.api("nvEncInitializeEncoder using encode=%s", codec_text(codec_guid_));
     check_session(
         unlocked([&] { return session_.api().nvEncInitializeEncoder(session_.encoder(), params.init.get()); }),
         "initializing encoder");
     params_ = std::move(params);
-    log_.debug("NVENC initialized with '%s' codec and '%s' preset", codec_name_, preset_name_);
-    dump_caps(codec_name_, codec_);
+    log_.debug("NVENC initialized with '%s' codec and '%s' preset", codec_name(), preset_name_);
+    dump_caps(codec_name(), codec_guid_);
     init_buffers();
 }
 
@@ -174,7 +177,7 @@ BitstreamBuffer EncoderCore::create_bitstream(uint32_t size) {
 }
 
 // --- what the driver offers ---------------------------------------------------------------------------
-EncoderCore::NamedGuids EncoderCore::query_codecs() {
+const NamedGuids& EncoderCore::query_codecs() {
     const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
     void* encoder = session_.encoder();
     const std::vector<GUID> guids = count_and_list<GUID>(
@@ -190,7 +193,7 @@ EncoderCore::NamedGuids EncoderCore::query_codecs() {
                           "getting list of encode GUIDs");
         },
         "expected %s items but got %s");
-    Value result = Value::dict();
+    NamedGuids found;
     for (std::size_t x = 0; x < guids.size(); ++x) {
         const GUID& g = guids[x];
         const std::string t = guid_text(g);
@@ -199,7 +202,7 @@ EncoderCore::NamedGuids EncoderCore::query_codecs() {
             log_.debug("[%s] %s", x, name);
         else
             log_.debug("[%s] unknown codec GUID: %s", x, t);
-        result.set(value(name), value(t));
+        found.set(name, g);
         // one query after the other, in this order
         const int width_max = query_encoder_caps(g, NV_ENC_CAPS_WIDTH_MAX);
         const int height_max = query_encoder_caps(g, NV_ENC_CAPS_HEIGHT_MAX);
@@ -207,11 +210,11 @@ EncoderCore::NamedGuids EncoderCore::query_codecs() {
         log_.debug(" max dimensions: %sx%s (async=%s)", width_max, height_max, async);
         log_.debug(" rate control:   %s", query_encoder_caps(g, NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES));
     }
-    log_.debug("codecs=%s", host_.keys_text(result));
-    return result;
+    log_.debug("codecs=%s", host_.keys_text(dict_of(found)));
+    return catalogue_.codecs() = std::move(found);
 }
 
-EncoderCore::NamedGuids EncoderCore::query_presets(const GUID& codec) {
+const NamedGuids& EncoderCore::query_presets(const GUID& codec) {
     const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
     void* encoder = session_.encoder();
     const std::vector<GUID> guids = count_and_list<GUID>(
@@ -228,7 +231,7 @@ EncoderCore::NamedGuids EncoderCore::query_presets(const GUID& codec) {
                 unlocked([&] { return f.nvEncGetEncodePresetGUIDs(encoder, codec, items, count, &returned); }),
                 "getting encode presets");
         });
-    Value result = Value::dict();
+    NamedGuids found;
     std::vector<std::string> unknown;
     for (const GUID& g : guids) {
         const std::string t = guid_text(g);
@@ -242,7 +245,7 @@ EncoderCore::NamedGuids EncoderCore::query_presets(const GUID& codec) {
                        gop == NVENC_INFINITE_GOPLENGTH ? value("infinite") : value(gop));
         }
         if (name)
-            result.set(value(name), value(t));
+            found.set(name, g);
         else
             unknown.push_back(t);
     }
@@ -250,15 +253,15 @@ EncoderCore::NamedGuids EncoderCore::query_presets(const GUID& codec) {
         std::string joined;
         for (const std::string& u : unknown) joined += (joined.empty() ? "" : ", ") + u;
         log_.warn("nvenc: found some unknown presets: %s", joined);
-        if (api::kModernPresetsHint && result.items().empty())
+        if (api::kModernPresetsHint && found.entries().empty())
             log_.warn("nvenc: this driver offers only the presets of NVENC API 10 and later (drivers from 590 on): "
                       "use tevu.codecs.nvenc12");
     }
-    log_.api("query_presets(%s)=%s", codec_text(codec), result);
-    return result;
+    log_.api("query_presets(%s)=%s", codec_text(codec), dict_of(found));
+    return catalogue_.offer(codec).presets = std::move(found);
 }
 
-Value EncoderCore::query_input_formats(const GUID& codec) {
+const InputFormats& EncoderCore::query_input_formats(const GUID& codec) {
     const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
     void* encoder = session_.encoder();
     const std::vector<NV_ENC_BUFFER_FORMAT> formats = count_and_list<NV_ENC_BUFFER_FORMAT>(
@@ -274,18 +277,18 @@ Value EncoderCore::query_input_formats(const GUID& codec) {
             check_session(unlocked([&] { return f.nvEncGetInputFormats(encoder, codec, items, count, &returned); }),
                           "getting input formats");
         });
-    Value result = Value::dict();
+    InputFormats found;
     for (const NV_ENC_BUFFER_FORMAT format_value : formats) {
         const uint32_t v = format_value;
         log_.debug("* %#x", v);
         for (const NumberName& format_name : buffer_formats()) {
             if (format_name.value > 0 && (format_name.value & v) > 0) {
                 log_.debug(" + %#x : %s", format_name.value, format_name.name);
-                result.set(value(format_name.name), value(hex_text(format_name.value)));
+                found.set(format_name.name, format_name.value);
             }
         }
     }
-    return result;
+    return catalogue_.offer(codec).input_formats = std::move(found);
 }
 
 int EncoderCore::query_encoder_caps(const GUID& codec, int cap) {
@@ -321,14 +324,13 @@ void EncoderCore::dump_caps(const std::string& name, const GUID& codec) {
 
 // --- codec, preset and parameters ---------------------------------------------------------------------
 void EncoderCore::init_codec() {
-    const Value codecs = query_codecs();
-    const Value* guid = codecs.find(codec_name_);
-    log_.require(guid != nullptr, "%s not supported!?", codec_name_);
-    codec_ = parse_or_fail(guid->as_text());
+    const Guid* guid = query_codecs().find(codec_name());
+    log_.require(guid != nullptr, "%s not supported!?", codec_name());
+    codec_guid_ = *guid;
 }
 
 EncoderCore::PresetChoice EncoderCore::get_preset(const GUID& codec, const StreamConfig& c) {
-    const Value presets = query_presets(codec);
+    const NamedGuids& presets = query_presets(codec);
     const PresetCandidates candidates =
         rank_presets({c.speed, c.quality, c.lossless, c.yuv444(), host_.settings().desired_preset});
     Value table = Value::dict();
@@ -342,7 +344,7 @@ EncoderCore::PresetChoice EncoderCore::get_preset(const GUID& codec, const Strea
     for (const auto& ranked : candidates) {
         for (const std::string& name : ranked.second) {
             if (name.empty()) continue;
-            const Value* guid = presets.find(name);
+            const Guid* guid = presets.find(name);
             if (!guid) continue;
             const uint32_t tuning = api::choose_tuning(c.speed, c.lossless, host_.settings().desired_tuning);
             if (api::kTunedPresets)
@@ -351,10 +353,10 @@ EncoderCore::PresetChoice EncoderCore::get_preset(const GUID& codec, const Strea
             else
                 log_.debug("using preset '%s' for quality=%s, speed=%s, lossless=%s, pixel_format=%s", name,
                            c.quality, c.speed, c.lossless, c.pixel_format);
-            return {parse_or_fail(guid->as_text()), tuning};
+            return {*guid, tuning};
         }
     }
-    fail(log_.format("no matching presets available for '%s'!?", codec_name_));
+    fail(log_.format("no matching presets available for '%s'!?", codec_name()));
 }
 
 std::unique_ptr<NV_ENC_PRESET_CONFIG> EncoderCore::get_preset_config(const char* name, const GUID& encode,
@@ -393,9 +395,9 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
                     preset_text(preset), choice.tuning};
     log_.debug("init_params(%s) using preset=%s", codec_text(codec), p.preset_name);
     const char* input_format = buffer_format_name(c.buffer_format());
-    const Value formats = query_input_formats(codec);
+    const InputFormats& formats = query_input_formats(codec);
     const bool accepted = input_format && formats.find(input_format);
-    log_.require(accepted, "%s does not support %s (only: %s)", codec_name_, input_format, formats);
+    log_.require(accepted, "%s does not support %s (only: %s)", codec_name(), input_format, dict_of(formats));
     std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config =
         get_preset_config(p.preset_name.c_str(), codec, preset, choice.tuning);
     if (!preset_config) fail(log_.format("could not find preset %s", p.preset_name));
@@ -415,13 +417,14 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
     config.gopLength = NVENC_INFINITE_GOPLENGTH;
     config.frameIntervalP = 1;
     config.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
-    NV_ENC_CONFIG_H264& h264 = config.encodeCodecConfig.h264Config;
-    h264.h264VUIParameters.videoSignalTypePresentFlag = 0;
-    h264.h264VUIParameters.colourDescriptionPresentFlag = 0;
-    h264.chromaFormatIDC = c.yuv444() ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
-    api::set_session_extras(params, config, choice.tuning, c.yuv444());
-    api::set_session_rate_control(config, {target_bitrate_, max_bitrate_, c.quality}, c.lossless);
+    c.codec->set_session_config(config, c.yuv444());
+    api::set_session_extras(params, config, choice.tuning, c.codec->profile(c.yuv444()));
+    api::set_session_rate_control(config, rate_targets(c), c.lossless, *c.codec);
     return p;
+}
+
+api::RateTargets EncoderCore::rate_targets(const StreamConfig& c) const {
+    return {target_bitrate_, max_bitrate_, c.quality, c.codec->max_quantiser()};
 }
 
 EncoderCore::SessionParams EncoderCore::copy_params(const SessionParams& p) {

@@ -35,6 +35,8 @@ void EncoderCore::check_not_set_up() const {
 
 void EncoderCore::init_context(const StreamRequest& r) {
     check_not_set_up();
+    const Codec* codec = find_codec(r.encoding_name);
+    if (!codec) raise(EncoderError::Kind::Value, "init_context: invalid encoding '" + r.encoding_name + "'");
     StreamConfig c;
     c.width = r.width;
     c.height = r.height;
@@ -47,9 +49,9 @@ void EncoderCore::init_context(const StreamRequest& r) {
     c.src_format = r.src_format;
     c.dst_formats = r.dst_formats;
     c.encoding = r.encoding;
+    c.codec = codec;
     c.lossless = config_.lossless;
     config_ = c;
-    codec_name_ = "H264";
     preset_name_.clear();
     frames_ = 0;
     last_frame_times_.clear();
@@ -167,7 +169,6 @@ void EncoderCore::init_cuda_buffers() {
 // rebuild that fails leaves the encoder closed rather than half set up.
 void EncoderCore::rebuild(const StreamConfig& saved) {
     config_ = saved;  // the bitrate figures stay as they were: clean() keeps them
-    codec_name_ = "H264";
     try {
         init_cuda();
         init_nvenc();

@@ -32,7 +32,7 @@ void EncoderCore::update_bitrate() {
 void EncoderCore::apply_rate_control() {
     if (!session_ || !params_.config || config_.lossless) return;
     SessionParams next = copy_params(params_);
-    api::set_session_rate_control(*next.config, {target_bitrate_, max_bitrate_, config_.quality}, false);
+    api::set_session_rate_control(*next.config, rate_targets(config_), false, *config_.codec);
     const NV_ENC_RC_PARAMS& running = params_.config->rcParams;
     if (std::memcmp(&next.config->rcParams, &running, sizeof running) == 0) return;
     cuda::ContextScope scope(cuda_context_);
@@ -95,7 +95,7 @@ void EncoderCore::switch_format(const std::string& pixel_format, bool lossless) 
     next.pixel_format = pixel_format;
     next.lossless = lossless;
     cuda::ContextScope scope(cuda_context_);
-    SessionParams params = session_params(codec_, next);
+    SessionParams params = session_params(codec_guid_, next);
     const bool new_stage = next.buffer_format() != config_.buffer_format();
     OutputStage stage;
     if (new_stage) {

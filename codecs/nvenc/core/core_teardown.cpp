@@ -77,6 +77,7 @@ void EncoderCore::release_session(FirstFailure& failure) {
     for (BitstreamBuffer& bitstream : retired_.bitstreams) bitstream.forget();
     retired_.bitstreams.clear();
     cuda_context_ptr_ = nullptr;
+    catalogue_ = Catalogue{};
     const Value count = host_.sessions_in_use();
     log_.debug("cuda_clean() (still %s context%s in use)", count, host_.plural(count));
 }
@@ -121,7 +122,6 @@ void EncoderCore::reset_fields() {
     params_ = SessionParams{};
     free_memory_ = total_memory_ = 0;
     input_pitch_ = 0;
-    codec_name_.clear();
     preset_name_.clear();
     tuning_name_.clear();
     force_idr_ = false;

@@ -21,6 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "api_traits.h"
+#include "catalogue.h"
+#include "codec.h"
 #include "cuda_layer.h"
 #include "encoder_errors.h"
 #include "encoder_host.h"
@@ -39,6 +42,7 @@ struct StreamConfig {
     std::string src_format;
     HostRef dst_formats;  // the caller's list of output formats
     HostRef encoding;     // the caller's encoding name, for log lines
+    const Codec* codec = nullptr;  // the encoding's
     bool scaling_set = false;
     HostRef scaling;  // the caller's scaling, as given
     int scale_num = 1, scale_den = 1;
@@ -65,6 +69,7 @@ struct StreamRequest {
     uint32_t width = 0, height = 0;
     std::string src_format;
     HostRef dst_formats, encoding, scaling;
+    std::string encoding_name;  // the encoding's text, which chooses the codec
     int scale_num = 1, scale_den = 1;
     int speed = 0, quality = 0;
     int preferred_device = -1;
@@ -150,8 +155,8 @@ public:
     bool closed() const { return !session_; }
     bool set_up() const { return session_ || cuda_context_; }
     const StreamConfig& config() const { return config_; }
-    const GUID& codec() const { return codec_; }
-    const std::string& codec_name() const { return codec_name_; }
+    const GUID& codec() const { return codec_guid_; }
+    std::string codec_name() const { return config_.codec ? config_.codec->name() : ""; }
     const std::string& preset_name() const { return preset_name_; }
     const std::string& tuning_name() const { return tuning_name_; }  // empty for an API without tunings
     uint32_t target_bitrate() const { return target_bitrate_; }
@@ -202,9 +207,6 @@ private:
         std::vector<cuda::PitchedAllocation> buffers;
         std::vector<BitstreamBuffer> bitstreams;
     };
-    // A name -> GUID-text table of the session, in the driver's order (a name given again replaces).
-    using NamedGuids = Value;
-
     // set-up (core_setup.cpp)
     void init_cuda();
     void init_cuda_buffers();
@@ -219,9 +221,10 @@ private:
     void init_codec();
     RegisteredResource register_buffer(const OutputStage& stage, const StreamConfig& c);
     BitstreamBuffer create_bitstream(uint32_t size);
-    NamedGuids query_codecs();
-    NamedGuids query_presets(const GUID& codec);
-    Value query_input_formats(const GUID& codec);
+    // The queries that fill the session's catalogue; each returns what it entered.
+    const NamedGuids& query_codecs();
+    const NamedGuids& query_presets(const GUID& codec);
+    const InputFormats& query_input_formats(const GUID& codec);
     void dump_caps(const std::string& name, const GUID& codec);
     PresetChoice get_preset(const GUID& codec, const StreamConfig& c);
     // `name` is null for a preset without one.
@@ -233,6 +236,7 @@ private:
     void log_driver_message() const;
     void keep_failure(FirstFailure& failure, int status, const char* operation) const;
     SessionParams session_params(const GUID& codec, const StreamConfig& c);
+    api::RateTargets rate_targets(const StreamConfig& c) const;
     // switches (core_switch.cpp)
     void switch_format(const std::string& pixel_format, bool lossless);
     int reconfigure(const SessionParams& params, bool reset = true);
@@ -270,7 +274,8 @@ private:
     void* cuda_context_ptr_ = nullptr;
     Session session_;
     SessionParams params_;  // what the session runs with
-    GUID codec_{};
+    GUID codec_guid_{};  // the session's, as the driver lists it
+    Catalogue catalogue_;  // what the session offers, as asked
     uint64_t free_memory_ = 0, total_memory_ = 0;
     cuda::PagelockedBuffer input_buffer_;
     cuda::PitchedAllocation device_input_buffer_;
@@ -282,7 +287,7 @@ private:
     // releases that failed, retried before the next frame and at teardown
     MappedInput pending_unmap_;
     BitstreamLock pending_unlock_;
-    std::string codec_name_, preset_name_, tuning_name_;
+    std::string preset_name_, tuning_name_;
     bool force_idr_ = false;
     bool end_of_stream_sent_ = false;  // by this session's teardown
     double time_ = 0;

@@ -173,6 +173,9 @@ void init_context(EncoderCore& core, PyObject* args, PyObject* kwargs) {
     r.src_format = py::str(src_format);
     r.dst_formats = std::make_shared<PythonObject>(Ref::borrow(dst_formats));
     r.encoding = std::make_shared<PythonObject>(Ref::borrow(encoding));
+    // With the checks off an encoding outside the module's list gets this far: it is encoded as the first one.
+    const Ref listed = py::contains(encodings.get(), encoding) ? Ref::borrow(encoding) : py::item(encodings.get(), 0);
+    r.encoding_name = py::str(listed.get());
     r.scaling = std::make_shared<PythonObject>(scaling_object);
     r.scale_num = static_cast<int>(num);
     r.scale_den = static_cast<int>(den);

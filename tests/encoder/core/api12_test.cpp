@@ -6,6 +6,7 @@
 #include <string>
 
 #include "api_traits.h"
+#include "codec.h"
 #include "guid.h"
 #include "preset_choice.h"
 #include "tables.h"
@@ -65,10 +66,11 @@ TEST(Api12SessionParams, TuningProfileAndRateControl) {
     NV_ENC_CONFIG config{};
     config.rcParams.multiPass = NV_ENC_TWO_PASS_QUARTER_RESOLUTION;
     config.rcParams.vbvBufferSize = 1234;
-    api::set_session_extras(params, config, NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY, true);
+    const Codec& h264 = *find_codec("h264");
+    api::set_session_extras(params, config, NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY, h264.profile(true));
     EXPECT_EQ(params.tuningInfo, NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY);
     EXPECT_TRUE(nvenc_same_guid(config.profileGUID, NV_ENC_H264_PROFILE_HIGH_444_GUID));
-    api::set_session_rate_control(config, {4000000, 8000000, 50}, false);
+    api::set_session_rate_control(config, {4000000, 8000000, 50, h264.max_quantiser()}, false, h264);
     const NV_ENC_RC_PARAMS& rc = config.rcParams;
     EXPECT_EQ(rc.rateControlMode, NV_ENC_PARAMS_RC_VBR);
     EXPECT_EQ(rc.averageBitRate, 4000000u);
@@ -78,7 +80,7 @@ TEST(Api12SessionParams, TuningProfileAndRateControl) {
     EXPECT_EQ(rc.maxQP.qpIntra, 26u);   // 51 - 51 * 50 / 100
     EXPECT_EQ(rc.multiPass, NV_ENC_TWO_PASS_QUARTER_RESOLUTION);  // the preset's
     EXPECT_EQ(rc.vbvBufferSize, 1234u);
-    api::set_session_rate_control(config, {4000000, 8000000, 100}, true);
+    api::set_session_rate_control(config, {4000000, 8000000, 100, h264.max_quantiser()}, true, h264);
     EXPECT_EQ(rc.rateControlMode, NV_ENC_PARAMS_RC_CONSTQP);
     EXPECT_EQ(rc.constQP.qpInterP + rc.constQP.qpInterB + rc.constQP.qpIntra, 0u);
     EXPECT_EQ(rc.multiPass, NV_ENC_MULTI_PASS_DISABLED);

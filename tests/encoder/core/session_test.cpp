@@ -80,6 +80,7 @@ StreamRequest request(const Stream& s) {
     r.src_format = "BGRX";
     r.dst_formats = std::make_shared<Formats>(s.formats);
     r.encoding = std::make_shared<Named>("h264");
+    r.encoding_name = "h264";
     r.scaling = std::make_shared<Named>("(1, 1)");
     r.scale_num = s.scale_num;
     r.scale_den = s.scale_den;

@@ -1,0 +1,42 @@
+// The codec seam: what one codec decides about a stream. The encoding name a host sets an encoder up with
+// chooses the codec (find_codec); the core and the API traits ask it for the codec's GUID, its profile,
+// its members of the session configuration and of each picture's parameters, and the scale of its
+// quantisers, and name no codec themselves. A codec is one unit of this folder and one row of the
+// table in codecs.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "nvenc_api.h"
+
+namespace tevu::nvenc {
+
+class Codec {
+public:
+    virtual ~Codec() = default;
+    // The encoding name a host asks for ("h264").
+    virtual const char* encoding() const = 0;
+    // The codec's name in the codec tables and the log lines ("H264").
+    virtual const char* name() const = 0;
+    virtual const GUID& guid() const = 0;
+    // The profile of a stream in 4:4:4 or in 4:2:0; null where the preset's profile stays.
+    virtual const GUID* profile(bool yuv444) const = 0;
+    // The top of the codec's quantiser scale, which starts at 0.
+    virtual int max_quantiser() const = 0;
+    // Writes the codec's member of a session configuration copied from its preset.
+    virtual void set_session_config(NV_ENC_CONFIG& config, bool yuv444) const = 0;
+    // What a configuration with the constant quantiser 0 needs besides to be lossless.
+    virtual void set_lossless(NV_ENC_CONFIG& config) const = 0;
+    // Writes the codec's member of one picture's parameters: the picture `frame` of the stream, and
+    // whether it is a key picture.
+    virtual void set_picture(NV_ENC_PIC_PARAMS& picture, uint32_t frame, bool key) const = 0;
+};
+
+// The codec of an encoding name; null when the encoder has none for it.
+const Codec* find_codec(const std::string& encoding);
+
+// The codecs of the table (one unit each).
+const Codec& h264_codec();
+
+}  // namespace tevu::nvenc
