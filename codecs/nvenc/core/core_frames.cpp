@@ -120,7 +120,7 @@ void EncoderCore::compress_once(FrameIo& io) {
     if (last_frame_times_.size() > 200) last_frame_times_.pop_front();
     time_ += end - start;
     log_.debug("compress_image(..) %s %s returning %s bytes (%.1f%%), complete compression for frame %s took %.1fms",
-               "nvenc", host_.version(), size, 100.0 * size / input_size, frames_, (end - start) * 1000);
+               "nvenc", lazy([this] { return host_.version(); }), size, 100.0 * size / input_size, frames_, (end - start) * 1000);
 }
 
 // The picture's rows into the page-locked staging buffer.
@@ -182,9 +182,10 @@ void EncoderCore::launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch) {
         kernel_argument_values_ = values;
     }
     const double start = host_.now();
-    log_.debug("calling %s%s with block=%s, grid=%s", output_.kernel_object,
-               tuple_value(input, in_w, in_h, source_pitch, output, encoder_w, encoder_h, output_.pitch(), w, h),
-               tuple_value(16, 16, 1), tuple_value(grid.x, grid.y));
+    log_.debug("calling %s%s with block=%s, grid=%s", output_.kernel_object, lazy([&] {
+                   return tuple_value(input, in_w, in_h, source_pitch, output, encoder_w, encoder_h, output_.pitch(), w, h);
+               }),
+               lazy([] { return tuple_value(16, 16, 1); }), lazy([&] { return tuple_value(grid.x, grid.y); }));
     {
         BlockingSection section;
         output_.kernel->launch(grid, block, *kernel_arguments_);
@@ -264,7 +265,7 @@ void EncoderCore::lock_and_copy(BitstreamLock& held, FrameIo& io, uint32_t& size
 // The API's debug line of an encoded picture.
 void EncoderCore::log_encoded(double milliseconds, FrameIo& io) const {
     if (api::kEncodedLine.with_info)
-        log_.debug(api::kEncodedLine.format, milliseconds, io.report());
+        log_.debug(api::kEncodedLine.format, milliseconds, lazy([&io] { return io.report(); }));
     else
         log_.debug(api::kEncodedLine.format, milliseconds);
 }

@@ -111,7 +111,8 @@ void EncoderCore::open_encode_session() {
     session_ = std::move(opened);
     end_of_stream_sent_ = false;
     const Value count = host_.sessions_in_use();
-    log_.debug("success, encoder context=%#x (%s context%s in use)", encoder, count, host_.plural(count));
+    log_.debug("success, encoder context=%#x (%s context%s in use)", encoder, count,
+               lazy([&] { return host_.plural(count); }));
 }
 
 void EncoderCore::destroy_refused_session(const NV_ENCODE_API_FUNCTION_LIST& functions, void* encoder) {

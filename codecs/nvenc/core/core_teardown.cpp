@@ -78,7 +78,7 @@ void EncoderCore::release_session(FirstFailure& failure) {
     retired_.bitstreams.clear();
     cuda_context_ptr_ = nullptr;
     const Value count = host_.sessions_in_use();
-    log_.debug("cuda_clean() (still %s context%s in use)", count, host_.plural(count));
+    log_.debug("cuda_clean() (still %s context%s in use)", count, lazy([&] { return host_.plural(count); }));
 }
 
 // The context was destroyed, and the driver released its memory with it.

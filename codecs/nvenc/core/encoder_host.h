@@ -59,6 +59,8 @@ public:
     virtual ~EncoderHost() = default;
 
     // --- log lines and messages: "format" % args, as the host formats it
+    // Whether the host keeps lines of `level`: a line it drops is neither made nor sent.
+    virtual bool enabled(LogLevel level) = 0;
     virtual void log(LogLevel level, const char* format, std::vector<Value> args) = 0;
     // A debug line with the host's traceback of the failure being handled.
     virtual void log_failure(const char* message) = 0;

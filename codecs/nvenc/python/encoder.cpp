@@ -22,6 +22,7 @@ constexpr long long kMaxDimension = 16384;
 struct Encoder {
     Encoder() : core(module_host()) {}
     ~Encoder() {
+        const LoggerAnswerScope one_answer;
         py::PendingError outer;  // destruction must not disturb an exception being propagated
         if (py::guarded_status([&] { translated([&] { core.clean(); }); }) < 0)
             py::report_unraisable((std::string(api::kModuleName) + ".Encoder.__dealloc__").c_str());
@@ -279,6 +280,7 @@ PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guarded([&]() -> Ref {
         Encoder& encoder = Type::cast(self);
         const Call call(encoder, Name);
+        const LoggerAnswerScope one_answer;
         return translated([&] { return F(encoder.core, args, kwargs); });
     });
 }

@@ -42,6 +42,7 @@ public:
     Settings config;
     bool yuv444 = true, lossless = true;
     bool no_device = false;
+    bool debug_lines = true;  // false: the host drops debug lines
     std::string fail_call;  // a host call ("select_device", "kernel", ...) that throws
     int fail_after = 0;     // ... after this many calls of it succeeded
 
@@ -52,6 +53,7 @@ public:
     std::vector<std::string> device_records;  // "success 0", "failure 0"
     bool logged(const std::string& text) const;
 
+    bool enabled(LogLevel level) override { return debug_lines || level != LogLevel::Debug; }
     void log(LogLevel level, const char* format, std::vector<Value> args) override;
     void log_failure(const char* message) override;
     std::string format(const char* format, const std::vector<Value>& args) override;
