@@ -80,7 +80,8 @@ const char* session_shortage(int status) {
 }  // namespace
 
 void EncoderCore::open_encode_session() {
-    log_.debug("open_encode_session() cuda_context=%s, cuda_context_ptr=%#x", context_text(), cuda_context_ptr_);
+    log_.debug("open_encode_session() cuda_context=%s, cuda_context_ptr=%#x",
+               lazy([this] { return context_text(); }), cuda_context_ptr_);
     auto functions = std::make_unique<NV_ENCODE_API_FUNCTION_LIST>();
     host_.acquire_function_list(functions.get());
     NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params;

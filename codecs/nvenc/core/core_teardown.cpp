@@ -36,7 +36,7 @@ void EncoderCore::cuda_clean(FirstFailure& failure) {
         keep_failure(failure, registration.release(), "unregistering CUDA input buffer");
     if (input_buffer_) {
         log_.debug("cuda_clean() freeing CUDA host buffer %s",
-                   log_.format("<page-locked buffer %#x>", input_buffer_.data()));
+                   lazy([this] { return staging_buffer_text(); }));
         failure.run([&] { input_buffer_.free(); });
     }
     if (device_input_buffer_.allocation) {
@@ -91,7 +91,8 @@ void EncoderCore::forget_context_memory() noexcept {
 }
 
 void EncoderCore::clean() {
-    log_.debug("clean() cuda_context=%s, encoder context=%#x", context_text(), session_.encoder());
+    log_.debug("clean() cuda_context=%s, encoder context=%#x", lazy([this] { return context_text(); }),
+               session_.encoder());
     if (cuda_context_) {
         FirstFailure failure;
         {

@@ -9,6 +9,7 @@
 
 #include "cuda_layer.h"
 #include "encoder_host.h"
+#include "host_format.h"
 #include "thread_exit.h"
 
 namespace tevu::nvenc {
@@ -66,7 +67,8 @@ public:
     }
     template <class... A>
     std::string format(const char* fmt, const A&... args) const {
-        return host_.format(fmt, {value(args)...});
+        return percent_format(fmt, {value(args)...},
+                              [this](const HostRef& object, bool repr) { return host_.text_of(object, repr); });
     }
     // A check that guards the encoder's state, made whether or not the host's checks are on.
     template <class... A>

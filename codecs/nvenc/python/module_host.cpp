@@ -177,11 +177,10 @@ public:
     void log_failure(const char* message) override {
         host_call([&] { nvenc::log_failure(message); });
     }
-    std::string format(const char* format, const std::vector<Value>& args) override {
+    std::string text_of(const HostRef& object, bool repr) override {
         return host_call([&] {
-            std::vector<Ref> items;
-            for (const Value& a : args) items.push_back(to_python(a));
-            return py::str(py::percent_format(py::text(format), py::tuple_of(items)).get());
+            const Ref o = python_object(object);
+            return repr ? py::repr(o.get()) : py::str(o.get());
         });
     }
     bool checks_enabled() override { return !py::assertions_disabled(); }

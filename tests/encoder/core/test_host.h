@@ -56,7 +56,7 @@ public:
     bool enabled(LogLevel level) override { return debug_lines || level != LogLevel::Debug; }
     void log(LogLevel level, const char* format, std::vector<Value> args) override;
     void log_failure(const char* message) override;
-    std::string format(const char* format, const std::vector<Value>& args) override;
+    std::string text_of(const HostRef& object, bool repr) override;
     bool checks_enabled() override { return true; }
     void report_unraisable(const char* where, std::exception_ptr failure) noexcept override;
     const Settings& settings() override { return config; }
@@ -104,8 +104,9 @@ public:
     // current_pixels() gives them as they are.
     bool pinned = true;
     std::vector<uint8_t> moved_from;
-    std::vector<uint8_t> stream;       // every bitstream handed over
+    std::vector<uint8_t> stream;       // every bitstream handed back
     std::vector<FrameResult> results;  // every picture's result
+    void keep(const EncodedFrame& encoded);
     int reads = 0, released = 0, taken_again = 0;
 
     Value image() override { return value("<image>"); }
@@ -116,8 +117,6 @@ public:
         return {pixels.data(), pixels.size()};
     }
     void release_pixels() noexcept override { ++released; }
-    void bitstream(const void* data, std::size_t size) override;
-    void result(const FrameResult& r) override { results.push_back(r); }
     Value report() override { return value("{report}"); }
 };
 
