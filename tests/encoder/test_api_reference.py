@@ -498,6 +498,38 @@ class Pictures(unittest.TestCase):
         finally:
             e.clean()
 
+    def test_debug_lines_made_only_when_the_logger_keeps_them(self):
+        import tevu.log
+        logger, sent, asked = tevu.log.Logger, [], []
+        original_log, original_query = logger._log, logger.is_debug_enabled
+
+        def _log(self, level, fmt, args, kwargs):
+            sent.append((level, fmt))
+            return original_log(self, level, fmt, args, kwargs)
+
+        def is_debug_enabled(self):
+            asked.append(1)
+            return original_query(self)
+
+        e = new_encoder(W, H, 50)
+        logger._log, logger.is_debug_enabled = _log, is_debug_enabled
+        try:
+            frame(e, 0, 50, 50)
+            dropped = [fmt for level, fmt in sent if level == "debug"]
+            self.assertEqual((dropped, len(asked)), ([], 1))
+            with capture() as records:
+                frame(e, 1, 50, 50)
+            kept = capture.messages(records, "debug")
+            self.assertEqual(len(asked), 2)
+            self.assertTrue([r for r in kept if r.startswith("compress_image(..) download took ")], kept)
+            del logger.is_debug_enabled  # a host logger without the query is sent every line
+            del sent[:]
+            frame(e, 2, 50, 50)
+            self.assertEqual(len([level for level, fmt in sent if level == "debug"]), len(kept))
+        finally:
+            logger._log, logger.is_debug_enabled = original_log, original_query
+            e.clean()
+
     def test_end_of_stream_only_after_a_frame(self):
         trace = tempfile.mktemp(suffix=".trace")
         ends = []

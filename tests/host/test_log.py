@@ -30,8 +30,18 @@ class LoggerTest(unittest.TestCase):
     def test_debug_off_by_default(self):
         log = Logger("quiet")
         self.assertFalse(log.debug_enabled)
+        self.assertFalse(log.is_debug_enabled())
         log.enable_debug()
         self.assertTrue(log.debug_enabled)
+        self.assertTrue(log.is_debug_enabled())
+
+    def test_a_capture_keeps_debug_lines(self):
+        log = Logger("captured")
+        with capture() as records:
+            self.assertTrue(log.is_debug_enabled())
+            log("kept %s", 1)
+        self.assertFalse(log.is_debug_enabled())
+        self.assertEqual(capture.messages(records), ["kept 1"])
 
 
 if __name__ == "__main__":

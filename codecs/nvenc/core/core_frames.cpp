@@ -18,7 +18,7 @@ namespace tevu::nvenc {
 // A driver logic error while compressing rebuilds the encoder once and compresses the picture again; a
 // second one, or one with `retry` above 0, propagates. Making the context current is not part of what
 // the rebuild recovers from: its failure propagates.
-void EncoderCore::compress(int quality, int speed, FrameIo& io, int retry) {
+EncodedFrame EncoderCore::compress(int quality, int speed, FrameIo& io, int retry) {
     log_.require(bool(cuda_context_), "context is not initialized");
     for (bool rebuilt = false;; rebuilt = true) {
         std::string logic_error;
@@ -27,8 +27,7 @@ void EncoderCore::compress(int quality, int speed, FrameIo& io, int retry) {
             try {
                 set_encoding_quality(quality);
                 set_encoding_speed(speed);
-                compress_once(io);
-                return;
+                return compress_once(io);
             } catch (const cuda::LogicError& e) {
                 if (retry > 0 || rebuilt) throw;
                 logic_error = e.what();
@@ -41,9 +40,9 @@ void EncoderCore::compress(int quality, int speed, FrameIo& io, int retry) {
     }
 }
 
-void EncoderCore::compress_once(FrameIo& io) {
+EncodedFrame EncoderCore::compress_once(FrameIo& io) {
     const double start = host_.now();
-    log_.debug("compress_image(%s, %s)", io.image(), io.options());
+    log_.debug("compress_image(%s, %s)", lazy([&io] { return io.image(); }), lazy([&io] { return io.options(); }));
     struct ReleasePixels {
         FrameIo& io;
         ~ReleasePixels() { io.release_pixels(); }
@@ -52,7 +51,7 @@ void EncoderCore::compress_once(FrameIo& io) {
     const long long w = in.width, h = in.height, stride = in.stride, timestamp = in.timestamp;
     const uint32_t input_width = config_.input_width(), input_height = config_.input_height();
     const std::size_t input_size = static_cast<std::size_t>(input_pitch_) * input_height;
-    log_.require(in.has_pixels, "failed to get pixels from %s", io.image());
+    log_.require(in.has_pixels, "failed to get pixels from %s", lazy([&io] { return io.image(); }));
     log_.require(bool(session_), "context is not initialized");
     log_.require(in.packed, "invalid number of planes: %s", in.planes);
     log_.require((w & 0xFFFE) <= input_width, "invalid width: %s", w);
@@ -89,7 +88,7 @@ void EncoderCore::compress_once(FrameIo& io) {
     MappedInput mapped(session_.ref(), map.mappedResource);
     log_.api("compress_image(..) device buffer mapped to %#x", mapped.get());
     BitstreamLock lock;
-    uint32_t size = 0;
+    EncodedFrame out;
     double encoded = 0;
     try {
         if (timestamp < first_frame_timestamp_)
@@ -102,7 +101,7 @@ void EncoderCore::compress_once(FrameIo& io) {
         encode_fitting(timestamp_span(timestamp, first_frame_timestamp_), mapped.get(), idr);
         encoded = host_.now();
         log_encoded((encoded - converted) * 1000, io);
-        lock_and_copy(lock, io, size);
+        out.bitstream = lock_and_copy(lock);
     } catch (...) {
         if (caught_thread_exit()) throw;
         release_frame(mapped, lock);  // a failure here replaces the one being handled
@@ -112,7 +111,7 @@ void EncoderCore::compress_once(FrameIo& io) {
     const double downloaded = host_.now();
     log_.debug("compress_image(..) download took %.1f ms", (downloaded - encoded) * 1000);
     read_memory_info();
-    io.result(frame_result(timestamp_span(timestamp, first_frame_timestamp_)));
+    out.result = frame_result(timestamp_span(timestamp, first_frame_timestamp_));
     const double end = host_.now();
     ++frames_;
     force_idr_ = false;  // the picture is the caller's now
@@ -120,7 +119,9 @@ void EncoderCore::compress_once(FrameIo& io) {
     if (last_frame_times_.size() > 200) last_frame_times_.pop_front();
     time_ += end - start;
     log_.debug("compress_image(..) %s %s returning %s bytes (%.1f%%), complete compression for frame %s took %.1fms",
-               "nvenc", host_.version(), size, 100.0 * size / input_size, frames_, (end - start) * 1000);
+               "nvenc", lazy([this] { return host_.version(); }), out.bitstream.size(),
+               100.0 * out.bitstream.size() / input_size, frames_, (end - start) * 1000);
+    return out;
 }
 
 // The picture's rows into the page-locked staging buffer.
@@ -182,9 +183,11 @@ void EncoderCore::launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch) {
         kernel_argument_values_ = values;
     }
     const double start = host_.now();
-    log_.debug("calling %s%s with block=%s, grid=%s", output_.kernel_object,
-               tuple_value(input, in_w, in_h, source_pitch, output, encoder_w, encoder_h, output_.pitch(), w, h),
-               tuple_value(16, 16, 1), tuple_value(grid.x, grid.y));
+    const auto arguments = lazy([&] {
+        return tuple_value(input, in_w, in_h, source_pitch, output, encoder_w, encoder_h, output_.pitch(), w, h);
+    });
+    log_.debug("calling %s%s with block=%s, grid=%s", output_.kernel_object, arguments,
+               lazy([] { return tuple_value(16, 16, 1); }), lazy([&] { return tuple_value(grid.x, grid.y); }));
     {
         BlockingSection section;
         output_.kernel->launch(grid, block, *kernel_arguments_);
@@ -242,7 +245,7 @@ bool EncoderCore::grow_bitstream() {
     return true;
 }
 
-void EncoderCore::lock_and_copy(BitstreamLock& held, FrameIo& io, uint32_t& size) {
+std::vector<uint8_t> EncoderCore::lock_and_copy(BitstreamLock& held) {
     NV_ENC_LOCK_BITSTREAM lock;
     api::reset(lock);
     lock.doNotWait = 0;
@@ -252,15 +255,15 @@ void EncoderCore::lock_and_copy(BitstreamLock& held, FrameIo& io, uint32_t& size
                 "locking output buffer");
     held = BitstreamLock(session_.ref(), bitstream_.get());
     if (api::kBitstreamLockedLine) log_.debug(api::kBitstreamLockedLine, lock.bitstreamBufferPtr);
-    size = lock.bitstreamSizeInBytes;
-    bytes_out_ += size;
-    io.bitstream(lock.bitstreamBufferPtr, size);
+    const auto* bytes = static_cast<const uint8_t*>(lock.bitstreamBufferPtr);
+    bytes_out_ += lock.bitstreamSizeInBytes;
+    return std::vector<uint8_t>(bytes, bytes + lock.bitstreamSizeInBytes);
 }
 
 // The API's debug line of an encoded picture.
 void EncoderCore::log_encoded(double milliseconds, FrameIo& io) const {
     if (api::kEncodedLine.with_info)
-        log_.debug(api::kEncodedLine.format, milliseconds, io.report());
+        log_.debug(api::kEncodedLine.format, milliseconds, lazy([&io] { return io.report(); }));
     else
         log_.debug(api::kEncodedLine.format, milliseconds);
 }

@@ -83,7 +83,8 @@ const char* session_shortage(int status) {
 }  // namespace
 
 void EncoderCore::open_encode_session() {
-    log_.debug("open_encode_session() cuda_context=%s, cuda_context_ptr=%#x", context_text(), cuda_context_ptr_);
+    log_.debug("open_encode_session() cuda_context=%s, cuda_context_ptr=%#x",
+               lazy([this] { return context_text(); }), cuda_context_ptr_);
     auto functions = std::make_unique<NV_ENCODE_API_FUNCTION_LIST>();
     host_.acquire_function_list(functions.get());
     NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS params;
@@ -114,7 +115,8 @@ void EncoderCore::open_encode_session() {
     session_ = std::move(opened);
     end_of_stream_sent_ = false;
     const Value count = host_.sessions_in_use();
-    log_.debug("success, encoder context=%#x (%s context%s in use)", encoder, count, host_.plural(count));
+    log_.debug("success, encoder context=%#x (%s context%s in use)", encoder, count,
+               lazy([&] { return host_.plural(count); }));
 }
 
 void EncoderCore::destroy_refused_session(const NV_ENCODE_API_FUNCTION_LIST& functions, void* encoder) {

@@ -28,6 +28,10 @@ Value EncoderCore::context_text() const {
     return Value::text(log_.format("<CUDA context %#x>", static_cast<void*>(cuda_context_.handle())));
 }
 
+Value EncoderCore::staging_buffer_text() const {
+    return Value::text(log_.format("<page-locked buffer %#x>", input_buffer_.data()));
+}
+
 // A set-up over another one would lose track of its session and buffers.
 void EncoderCore::check_not_set_up() const {
     if (set_up()) fail("init_context: this encoder is already initialized, call clean() before setting it up again");
@@ -63,7 +67,7 @@ void EncoderCore::init_context(const StreamRequest& r) {
     config_.cuda_device = selected.device;
     log_.debug("using %s %s compression at %s%% quality with pixel format %s on device %s",
                config_.lossless ? "lossless" : "lossy", config_.encoding, config_.quality, config_.pixel_format,
-               host_.device_info(config_.cuda_device));
+               lazy([this] { return host_.device_info(config_.cuda_device); }));
     auto record_failure = [&] {
         host_.log_failure("init_cuda failed");
         host_.record_device_failure(config_.device_id);
@@ -90,7 +94,8 @@ void EncoderCore::init_cuda() {
     const CUdevice handle = host_.device_handle(config_.cuda_device);
     const cuda::Device device(cuda_driver(), handle);
     try {
-        log_.debug("init_cuda cuda_device=%s (%s)", config_.cuda_device, host_.device_info(config_.cuda_device));
+        log_.debug("init_cuda cuda_device=%s (%s)", config_.cuda_device,
+                   lazy([this] { return host_.device_info(config_.cuda_device); }));
         cuda_context_ = device.make_context(CU_CTX_SCHED_AUTO | CU_CTX_MAP_HOST);
     } catch (const cuda::MemoryError& e) {
         host_.note_context_failure();
@@ -107,7 +112,7 @@ void EncoderCore::init_cuda() {
             }
         }
     } pop{cuda_context_};
-    log_.debug("init_cuda cuda_context=%s", context_text());
+    log_.debug("init_cuda cuda_context=%s", lazy([this] { return context_text(); }));
     cuda_info_ = host_.cuda_info();
     log_.debug("init_cuda cuda info=%s", cuda_info_);
     binding_info_ = host_.binding_info();
@@ -129,10 +134,9 @@ void EncoderCore::init_cuda() {
                static_cast<uint32_t>(output_.kernel->get_attribute(CU_FUNC_ATTRIBUTE_MAX_THREADS_PER_BLOCK)));
     const CurrentContext current = host_.current_context();
     cuda_context_ptr_ = current.pointer;
-    log_.api("cuCtxGetCurrent() returned %s, cuda context pointer=%#x", host_.cuda_result_text(current.result),
-             cuda_context_ptr_);
-    log_.require(current.result == 0, "failed to get current cuda context, cuCtxGetCurrent returned %s",
-                 host_.cuda_result_text(current.result));
+    const auto result_text = lazy([&] { return host_.cuda_result_text(current.result); });
+    log_.api("cuCtxGetCurrent() returned %s, cuda context pointer=%#x", result_text, cuda_context_ptr_);
+    log_.require(current.result == 0, "failed to get current cuda context, cuCtxGetCurrent returned %s", result_text);
 }
 
 // The kernel for a pixel format, loaded into the current context.
@@ -162,7 +166,7 @@ void EncoderCore::init_cuda_buffers() {
     output_.buffer = allocate_output_buffer(config_);
     const std::size_t size = static_cast<std::size_t>(input_pitch_) * config_.input_height();
     input_buffer_ = cuda::pagelocked_zeros(cuda_driver(), size);
-    log_.debug("inputBuffer=%s (size=%s)", log_.format("<page-locked buffer %#x>", input_buffer_.data()), size);
+    log_.debug("inputBuffer=%s (size=%s)", lazy([this] { return staging_buffer_text(); }), size);
 }
 
 // The recovery after a driver logic error: the same configuration on a new context and session. A

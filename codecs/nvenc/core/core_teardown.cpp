@@ -36,7 +36,7 @@ void EncoderCore::cuda_clean(FirstFailure& failure) {
         keep_failure(failure, registration.release(), "unregistering CUDA input buffer");
     if (input_buffer_) {
         log_.debug("cuda_clean() freeing CUDA host buffer %s",
-                   log_.format("<page-locked buffer %#x>", input_buffer_.data()));
+                   lazy([this] { return staging_buffer_text(); }));
         failure.run([&] { input_buffer_.free(); });
     }
     if (device_input_buffer_.allocation) {
@@ -79,7 +79,7 @@ void EncoderCore::release_session(FirstFailure& failure) {
     cuda_context_ptr_ = nullptr;
     catalogue_ = Catalogue{};
     const Value count = host_.sessions_in_use();
-    log_.debug("cuda_clean() (still %s context%s in use)", count, host_.plural(count));
+    log_.debug("cuda_clean() (still %s context%s in use)", count, lazy([&] { return host_.plural(count); }));
 }
 
 // The context was destroyed, and the driver released its memory with it.
@@ -92,7 +92,8 @@ void EncoderCore::forget_context_memory() noexcept {
 }
 
 void EncoderCore::clean() {
-    log_.debug("clean() cuda_context=%s, encoder context=%#x", context_text(), session_.encoder());
+    log_.debug("clean() cuda_context=%s, encoder context=%#x", lazy([this] { return context_text(); }),
+               session_.encoder());
     if (cuda_context_) {
         FirstFailure failure;
         {

@@ -102,11 +102,18 @@ struct FrameResult {
     uint32_t scaled_width = 0, scaled_height = 0;
 };
 
-// The caller's side of one compress(): its picture in, the bitstream and the result out.
+// An encoded picture as compress() hands it back: its bitstream and what the caller learns of it.
+struct EncodedFrame {
+    std::vector<uint8_t> bitstream;
+    FrameResult result;
+};
+
+// The caller's picture in one compress(), read as the frame path needs it.
 class FrameIo {
 public:
     virtual ~FrameIo() = default;
-    virtual Value image() = 0;    // the picture and the options, for log lines
+    // The picture and the options, for log lines: asked only for a line the host keeps.
+    virtual Value image() = 0;
     virtual Value options() = 0;
     // Reads the picture: its methods run before the core relies on anything. The pixels stay held
     // until release_pixels().
@@ -116,10 +123,7 @@ public:
     // as read() does when they are gone.
     virtual PixelBytes current_pixels() = 0;
     virtual void release_pixels() noexcept = 0;
-    // The encoded bitstream, while the driver holds it locked.
-    virtual void bitstream(const void* data, std::size_t size) = 0;
-    virtual void result(const FrameResult& result) = 0;
-    // The encoder's report, for the API's debug line of an encoded picture.
+    // The encoder's report, for the API's debug line of an encoded picture (asked only when it is kept).
     virtual Value report() = 0;
 };
 
@@ -140,7 +144,7 @@ public:
     void init_context(const StreamRequest& request);
     void init_buffers();
     // One picture; a driver logic error rebuilds the encoder once (unless `retry` is above 0).
-    void compress(int quality, int speed, FrameIo& io, int retry);
+    EncodedFrame compress(int quality, int speed, FrameIo& io, int retry);
     void set_encoding_speed(int speed);
     void set_encoding_quality(int quality);
     void update_bitrate();
@@ -171,6 +175,7 @@ public:
     const Value& binding_info() const { return binding_info_; }
     std::optional<FrameRate> frame_rate(double now) const;
     Value context_text() const;
+    Value staging_buffer_text() const;  // the page-locked staging buffer, for log lines
 
 private:
     struct FrameTime {
@@ -244,13 +249,14 @@ private:
     void restore_session();
     void retire(OutputStage& old);
     // frames (core_frames.cpp)
-    void compress_once(FrameIo& io);
+    EncodedFrame compress_once(FrameIo& io);
     uint32_t stage_picture(const FramePicture& picture, FrameIo& io);
     void launch_kernel(uint32_t w, uint32_t h, uint32_t source_pitch);
     int encode_picture(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr);
     void encode_fitting(uint64_t timestamp, NV_ENC_INPUT_PTR mapped, bool idr);
     bool grow_bitstream();
-    void lock_and_copy(BitstreamLock& lock, FrameIo& io, uint32_t& size);
+    // Locks the encoded picture and copies it out.
+    std::vector<uint8_t> lock_and_copy(BitstreamLock& lock);
     void log_encoded(double milliseconds, FrameIo& io) const;
     void release_frame(MappedInput& mapped, BitstreamLock& lock);
     void retry_pending_releases() noexcept;

@@ -9,6 +9,7 @@
 
 #include "cuda_layer.h"
 #include "encoder_host.h"
+#include "host_format.h"
 #include "thread_exit.h"
 
 namespace tevu::nvenc {
@@ -46,17 +47,18 @@ public:
     explicit HostLog(EncoderHost& host) noexcept : host_(host) {}
     EncoderHost& host() const noexcept { return host_; }
 
+    // A line is made (its arguments, lazy ones included) only when the host keeps lines of its level.
     template <class... A>
     void debug(const char* fmt, const A&... args) const {
-        host_.log(LogLevel::Debug, fmt, {value(args)...});
+        line(LogLevel::Debug, fmt, args...);
     }
     template <class... A>
     void info(const char* fmt, const A&... args) const {
-        host_.log(LogLevel::Info, fmt, {value(args)...});
+        line(LogLevel::Info, fmt, args...);
     }
     template <class... A>
     void warn(const char* fmt, const A&... args) const {
-        host_.log(LogLevel::Warn, fmt, {value(args)...});
+        line(LogLevel::Warn, fmt, args...);
     }
     // A debug line logged only when the API tracing is on.
     template <class... A>
@@ -65,7 +67,8 @@ public:
     }
     template <class... A>
     std::string format(const char* fmt, const A&... args) const {
-        return host_.format(fmt, {value(args)...});
+        return percent_format(fmt, {value(args)...},
+                              [this](const HostRef& object, bool repr) { return host_.text_of(object, repr); });
     }
     // A check that guards the encoder's state, made whether or not the host's checks are on.
     template <class... A>
@@ -81,6 +84,11 @@ public:
     }
 
 private:
+    template <class... A>
+    void line(LogLevel level, const char* fmt, const A&... args) const {
+        if (host_.enabled(level)) host_.log(level, fmt, {value(args)...});
+    }
+
     EncoderHost& host_;
 };
 

@@ -1,5 +1,5 @@
 // What the encoder core needs from the application that hosts it, as one interface: log lines and the
-// formatting of messages, the module's settings and flags, device selection and its bookkeeping, the
+// text of the host's objects, the module's settings and flags, device selection and its bookkeeping, the
 // kernel lookup, the session counters and the clock. The module implements it over the host package
 // (module_host.cpp); the core's tests implement it in plain C++.
 //
@@ -58,11 +58,16 @@ class EncoderHost {
 public:
     virtual ~EncoderHost() = default;
 
-    // --- log lines and messages: "format" % args, as the host formats it
+    // --- log lines and messages
+    // Log lines are "format" % args as the host formats them; the core formats its messages itself
+    // (host_format.h), asking the host only for the text of the host's own objects.
+    // Whether the host keeps lines of `level`: a line it drops is neither made nor sent.
+    virtual bool enabled(LogLevel level) = 0;
     virtual void log(LogLevel level, const char* format, std::vector<Value> args) = 0;
     // A debug line with the host's traceback of the failure being handled.
     virtual void log_failure(const char* message) = 0;
-    virtual std::string format(const char* format, const std::vector<Value>& args) = 0;
+    // The host's text of one of its objects: its repr() when `repr`, else its str().
+    virtual std::string text_of(const HostRef& object, bool repr) = 0;
     // False when the host runs with its assertion checks off.
     virtual bool checks_enabled() = 0;
     // A failure that cannot be raised to anyone (a capability query made for a log line).

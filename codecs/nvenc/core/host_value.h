@@ -115,4 +115,19 @@ Value tuple_value(const A&... items) {
     return Value::tuple({value(items)...});
 }
 
+// A value made only when it is shown: the argument of a log line that the host may drop, made by
+// `make` once the line is known to be logged (lazy([&] { return host.version(); })).
+template <class Make>
+struct Lazy {
+    Make make;
+};
+template <class Make>
+Lazy<Make> lazy(Make make) {
+    return {std::move(make)};
+}
+template <class Make>
+Value value(const Lazy<Make>& v) {
+    return value(v.make());
+}
+
 }  // namespace tevu::nvenc

@@ -22,6 +22,7 @@ constexpr long long kMaxDimension = 16384;
 struct Encoder {
     Encoder() : core(module_host()) {}
     ~Encoder() {
+        const LoggerAnswerScope one_answer;
         py::PendingError outer;  // destruction must not disturb an exception being propagated
         if (py::guarded_status([&] { translated([&] { core.clean(); }); }) < 0)
             py::report_unraisable((std::string(api::kModuleName) + ".Encoder.__dealloc__").c_str());
@@ -192,8 +193,8 @@ void init_context(EncoderCore& core, PyObject* args, PyObject* kwargs) {
 }
 
 // --- compress_image ----------------------------------------------------------------------------------
-// The caller's image and the picture's result: the image's methods are called as the core reads it, the
-// pixels held (their object, and its buffer where it exports one) until it has staged them.
+// The caller's image: its methods are called as the core reads it, the pixels held (their object, and
+// its buffer where it exports one) until it has staged them.
 class PythonFrame final : public FrameIo {
 public:
     PythonFrame(const EncoderCore& core, PyObject* image, PyObject* options)
@@ -231,26 +232,9 @@ public:
         });
     }
     void release_pixels() noexcept override { view_.reset(); }
-    void bitstream(const void* data, std::size_t size) override {
-        host_call([&] { data_ = py::bytes(data, size); });
-    }
-    void result(const FrameResult& r) override {
-        host_call([&] {
-            Ref o = py::new_dict();
-            py::dict_set(o.get(), "frame", py_value(r.frame));
-            py::dict_set(o.get(), "pts", py_value(r.pts));
-            py::dict_set(o.get(), "speed", py_value(r.speed));
-            py::dict_set(o.get(), "quality", py_value(r.quality));
-            if (r.lossless) py::dict_set(o.get(), "lossless", py::boolean(true));
-            if (r.scaled)
-                py::dict_set(o.get(), "scaled_size", py::tuple(py_value(r.scaled_width), py_value(r.scaled_height)));
-            result_ = py::tuple(data_, o);
-        });
-    }
     Value report() override {
         return host_call([&] { return Value::host(std::make_shared<PythonObject>(info(core_))); });
     }
-    Ref take_result() { return std::move(result_); }
 
 private:
     static PixelBytes bytes_of(const py::BufferView& view) {
@@ -260,8 +244,20 @@ private:
     const EncoderCore& core_;
     HostRef image_, options_;
     std::optional<py::BufferView> view_;
-    Ref data_, result_;
 };
+
+// compress_image's answer: the bitstream, and the client's options of the picture.
+Ref encoded_picture(const EncodedFrame& encoded) {
+    const FrameResult& r = encoded.result;
+    Ref o = py::new_dict();
+    py::dict_set(o.get(), "frame", py_value(r.frame));
+    py::dict_set(o.get(), "pts", py_value(r.pts));
+    py::dict_set(o.get(), "speed", py_value(r.speed));
+    py::dict_set(o.get(), "quality", py_value(r.quality));
+    if (r.lossless) py::dict_set(o.get(), "lossless", py::boolean(true));
+    if (r.scaled) py::dict_set(o.get(), "scaled_size", py::tuple(py_value(r.scaled_width), py_value(r.scaled_height)));
+    return py::tuple(py::bytes(encoded.bitstream.data(), encoded.bitstream.size()), o);
+}
 
 // --- Python binding -----------------------------------------------------------------------------------
 using Type = py::ExtType<Encoder>;
@@ -282,6 +278,7 @@ PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guarded([&]() -> Ref {
         Encoder& encoder = Type::cast(self);
         const Call call(encoder, Name);
+        const LoggerAnswerScope one_answer;
         return translated([&] { return F(encoder.core, args, kwargs); });
     });
 }
@@ -303,8 +300,7 @@ Ref m_compress_image(EncoderCore& e, PyObject* a, PyObject* k) {
     int quality = -1, speed = -1, retry = 0;
     py::parse_args(a, k, "O|iiOi:compress_image", kwlist, &image, &quality, &speed, &options, &retry);
     PythonFrame frame(e, image, options);
-    e.compress(quality, speed, frame, retry);
-    return frame.take_result();
+    return encoded_picture(e.compress(quality, speed, frame, retry));
 }
 Ref m_set_encoding_speed(EncoderCore& e, PyObject* a, PyObject* k) {
     e.set_encoding_speed(one_integer(a, k, "i:set_encoding_speed", "speed"));

@@ -120,6 +120,28 @@ void raise_as_python() {
 
 namespace {
 
+// The answer of the innermost LoggerAnswerScope of this thread; null outside any.
+thread_local std::optional<bool>* logger_answer = nullptr;
+
+// Whether the host's logger keeps debug lines, as its optional is_debug_enabled() tells; a logger
+// without it is sent every line.
+bool logger_keeps_debug_lines() {
+    Ref query = Ref::steal(PyObject_GetAttrString(state().log.get(), "is_debug_enabled"));
+    if (!query) {
+        if (!py::pending_error_matches(PyExc_AttributeError)) throw py::ErrorAlreadySet();
+        py::clear_error();
+        return true;
+    }
+    return py::truth(py::call(query.get()).get());
+}
+
+}  // namespace
+
+LoggerAnswerScope::LoggerAnswerScope() noexcept : outer_(std::exchange(logger_answer, &keeps_debug_)) {}
+LoggerAnswerScope::~LoggerAnswerScope() { logger_answer = outer_; }
+
+namespace {
+
 // The interpreter's lock, released while the core waits for the driver.
 void* release_lock() noexcept { return py::thread_holds_gil() ? PyEval_SaveThread() : nullptr; }
 void take_lock_back(void* token) {
@@ -134,6 +156,13 @@ void take_lock_back(void* token) {
 
 class ModuleHost final : public EncoderHost {
 public:
+    bool enabled(LogLevel level) override {
+        if (level != LogLevel::Debug) return true;
+        if (logger_answer && *logger_answer) return **logger_answer;
+        const bool keeps = host_call([] { return logger_keeps_debug_lines(); });
+        if (logger_answer) *logger_answer = keeps;
+        return keeps;
+    }
     void log(LogLevel level, const char* format, std::vector<Value> args) override {
         host_call([&] {
             ModuleState& s = state();
@@ -148,11 +177,10 @@ public:
     void log_failure(const char* message) override {
         host_call([&] { nvenc::log_failure(message); });
     }
-    std::string format(const char* format, const std::vector<Value>& args) override {
+    std::string text_of(const HostRef& object, bool repr) override {
         return host_call([&] {
-            std::vector<Ref> items;
-            for (const Value& a : args) items.push_back(to_python(a));
-            return py::str(py::percent_format(py::text(format), py::tuple_of(items)).get());
+            const Ref o = python_object(object);
+            return repr ? py::repr(o.get()) : py::str(o.get());
         });
     }
     bool checks_enabled() override { return !py::assertions_disabled(); }

@@ -2,6 +2,7 @@
 // core's values into Python objects, and of its failures into the module's exceptions.
 #pragma once
 
+#include <optional>
 #include <utility>
 
 #include "encoder_core.h"
@@ -60,6 +61,21 @@ auto translated(F&& body) -> decltype(body()) {
         raise_as_python();
     }
 }
+
+// One call into the module (a method of an encoder): while it lasts, the host's logger is asked at most
+// once whether it keeps debug lines, and the core's debug lines all follow that answer. Outside such a
+// call the logger is asked for every line. Calls nest (an image's method may call another encoder).
+class LoggerAnswerScope {
+public:
+    LoggerAnswerScope() noexcept;
+    ~LoggerAnswerScope();
+    LoggerAnswerScope(const LoggerAnswerScope&) = delete;
+    LoggerAnswerScope& operator=(const LoggerAnswerScope&) = delete;
+
+private:
+    std::optional<bool> keeps_debug_;
+    std::optional<bool>* outer_;
+};
 
 // The module's host of every encoder core; installs the interpreter-lock hooks as it is first asked for.
 EncoderHost& module_host();

@@ -2,7 +2,8 @@
 
 ``Logger("encoder", "nvenc")`` gives a logger whose call logs at debug level; ``info``, ``warn`` and
 ``error`` log at higher levels. Messages are %-formats with separate arguments. Debug output is off until
-``enable_debug()``. Tests use ``capture()`` to collect the formatted lines.
+``enable_debug()``; ``is_debug_enabled()`` tells whether a debug line would be kept, so that a caller can
+skip making one. Tests use ``capture()`` to collect the formatted lines.
 """
 
 import logging
@@ -73,10 +74,17 @@ class Logger(object):
     def enable_debug(self):
         self.debug_enabled = True
 
+    def is_debug_enabled(self):
+        """True when a debug line is kept: debug output is on, or a capture is active."""
+        return self._keeps_debug()
+
+    def _keeps_debug(self):
+        return self.debug_enabled or bool(_captures)
+
     def _log(self, level, fmt, args, kwargs):
         # Disabled debug lines are the common case on per-frame paths: skip the formatting entirely
         # unless a test is capturing.
-        if level == "debug" and not self.debug_enabled and not _captures:
+        if level == "debug" and not self._keeps_debug():
             return
         exc_info = bool(kwargs.get("exc_info", False))
         message = _format(fmt, args)

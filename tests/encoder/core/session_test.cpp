@@ -106,7 +106,7 @@ protected:
     // One picture through the core, at the stream's quality and speed.
     void encode(int index, int quality = -1) {
         frame->picture(index);
-        core->compress(quality < 0 ? stream.quality : quality, stream.speed, *frame, 0);
+        frame->keep(core->compress(quality < 0 ? stream.quality : quality, stream.speed, *frame, 0));
     }
     void expect_released() const {
         EXPECT_TRUE(core->closed());
@@ -463,9 +463,7 @@ TEST_P(FrameFailureTest, TheEncoderGoesOn) {
     {
         Armed armed(host, GetParam());
         frame->picture(1);
-        const std::size_t before = frame->stream.size();
-        if (is_core_failure([&] { core->compress(stream.quality, stream.speed, *frame, 0); }))
-            frame->stream.resize(before);  // a failed picture is never the caller's
+        is_core_failure([&] { frame->keep(core->compress(stream.quality, stream.speed, *frame, 0)); });
     }
     encode(2);
     encode(3);
@@ -499,8 +497,9 @@ TEST_F(CoreTest, ALogicErrorRebuildsOnceAndASecondPropagates) {
     {
         ScopedEnv env("CUDA_EMU_FAIL", "cuLaunchKernel=719");
         frame->picture(2);
-        EXPECT_THROW(core->compress(stream.quality, stream.speed, *frame, 0), cuda::LogicError);
-        EXPECT_THROW(core->compress(stream.quality, stream.speed, *frame, 1), cuda::LogicError);  // no rebuild
+        EXPECT_THROW(frame->keep(core->compress(stream.quality, stream.speed, *frame, 0)), cuda::LogicError);
+        // no rebuild
+        EXPECT_THROW(frame->keep(core->compress(stream.quality, stream.speed, *frame, 1)), cuda::LogicError);
     }
     EXPECT_EQ(host.sessions_opened, 3);
     EXPECT_EQ(host.sessions, 1);
@@ -511,7 +510,7 @@ TEST_F(CoreTest, APictureTheStagingCannotTakeIsRefused) {
     frame->picture(0);
     frame->pixels.resize(frame->pixels.size() / 2);
     try {
-        core->compress(stream.quality, stream.speed, *frame, 0);
+        frame->keep(core->compress(stream.quality, stream.speed, *frame, 0));
         FAIL() << "short pixels";
     } catch (const EncoderError& e) {
         EXPECT_EQ(e.kind(), EncoderError::Kind::Value);
@@ -519,7 +518,7 @@ TEST_F(CoreTest, APictureTheStagingCannotTakeIsRefused) {
     frame->picture(1);
     frame->packed = false;
     try {
-        core->compress(stream.quality, stream.speed, *frame, 0);
+        frame->keep(core->compress(stream.quality, stream.speed, *frame, 0));
         FAIL() << "planar picture";
     } catch (const EncoderError& e) {
         EXPECT_STREQ(e.what(), "invalid number of planes: 3");
@@ -529,7 +528,7 @@ TEST_F(CoreTest, APictureTheStagingCannotTakeIsRefused) {
     encode(3);
     frame->picture(4, 0, 1);
     try {
-        core->compress(stream.quality, stream.speed, *frame, 0);
+        frame->keep(core->compress(stream.quality, stream.speed, *frame, 0));
         FAIL() << "a timestamp before the first picture's";
     } catch (const EncoderError& e) {
         EXPECT_EQ(e.kind(), EncoderError::Kind::Overflow);
@@ -646,6 +645,8 @@ TEST(PercentFormat, FormatsTheCoresValues) {
                                                            value("q")}),
               "a/None 7 0xff 2.2% 'q'");
     EXPECT_EQ(percent_format("%-6s|%s", {value("ab"), tuple_value(1, true)}), "ab    |(1, True)");
+    EXPECT_EQ(percent_format("%#x %#x %x %#06x|%-5x|", {value(0u), value(-26), value(-26), value(10), value(10)}),
+              "0x0 -0x1a -1a 0x000a|a    |");
     const std::string long_text(2000, 'x');  // longer than a line usually is
     EXPECT_EQ(percent_format("<%s>", {value(long_text)}), "<" + long_text + ">");
 }

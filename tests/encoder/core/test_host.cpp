@@ -13,109 +13,22 @@
 namespace tevu::nvenc::testing {
 namespace {
 
-std::string render(const Value& v, bool quoted);
-
-std::string join(const std::vector<Value>& items, std::size_t step, const char* separator) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); i += step) {
-        if (i) out += ", ";
-        out += render(items[i], true);
-        if (step == 2 && i + 1 < items.size()) out += separator + render(items[i + 1], true);
+// The names of the test's host objects, as the module's host would render its own.
+std::string host_object_text(const HostRef& object, bool) {
+    const HostObject* o = object.get();
+    if (auto* n = dynamic_cast<const Named*>(o)) return n->name;
+    if (auto* f = dynamic_cast<const Formats*>(o)) {
+        std::string out = "[";
+        for (const std::string& name : f->names) out += (out.size() > 1 ? ", '" : "'") + name + "'";
+        return out + "]";
     }
-    return out;
-}
-
-std::string render(const Value& v, bool quoted) {
-    switch (v.kind()) {
-    case Value::Kind::None:
-        return "None";
-    case Value::Kind::Bool:
-        return v.as_bool() ? "True" : "False";
-    case Value::Kind::Int:
-        return std::to_string(v.as_int());
-    case Value::Kind::Unsigned:
-        return std::to_string(v.as_unsigned());
-    case Value::Kind::Float: {
-        std::ostringstream s;
-        s << v.as_float();
-        return s.str();
-    }
-    case Value::Kind::Text:
-        return quoted ? "'" + v.as_text() + "'" : v.as_text();
-    case Value::Kind::Host: {
-        const HostObject* o = v.as_host().get();
-        if (auto* n = dynamic_cast<const Named*>(o)) return n->name;
-        if (auto* f = dynamic_cast<const Formats*>(o)) {
-            std::string out = "[";
-            for (const std::string& name : f->names) out += (out.size() > 1 ? ", '" : "'") + name + "'";
-            return out + "]";
-        }
-        return "<host object>";
-    }
-    case Value::Kind::Tuple:
-        return "(" + join(v.items(), 1, "") + (v.items().size() == 1 ? ",)" : ")");
-    case Value::Kind::List:
-        return "[" + join(v.items(), 1, "") + "]";
-    case Value::Kind::Dict:
-        return "{" + join(v.items(), 2, ": ") + "}";
-    }
-    return "?";
-}
-
-long long as_integer(const Value& v) {
-    return v.kind() == Value::Kind::Unsigned ? static_cast<long long>(v.as_unsigned())
-           : v.kind() == Value::Kind::Float  ? static_cast<long long>(v.as_float())
-                                             : v.as_int();
-}
-
-template <class T>
-std::string printf_text(const std::string& spec, T argument) {
-    std::vector<char> buffer(512);
-    int n = std::snprintf(buffer.data(), buffer.size(), spec.c_str(), argument);
-    if (n >= static_cast<int>(buffer.size())) {
-        buffer.resize(static_cast<std::size_t>(n) + 1);
-        n = std::snprintf(buffer.data(), buffer.size(), spec.c_str(), argument);
-    }
-    return std::string(buffer.data(), static_cast<std::size_t>(std::max(n, 0)));
+    return "<host object>";
 }
 
 }  // namespace
 
 std::string percent_format(const std::string& format, const std::vector<Value>& args) {
-    std::string out;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < format.size(); ++i) {
-        if (format[i] != '%') {
-            out += format[i];
-            continue;
-        }
-        std::string spec = "%";
-        ++i;
-        while (i < format.size() && std::strchr("-#0 +.0123456789", format[i])) spec += format[i++];
-        if (i >= format.size()) break;
-        const char conversion = format[i];
-        if (conversion == '%') {
-            out += '%';
-            continue;
-        }
-        const Value argument = next < args.size() ? args[next++] : Value();
-        switch (conversion) {
-        case 'i':
-        case 'd':
-            out += printf_text(spec + "lld", as_integer(argument));
-            break;
-        case 'x':
-            out += printf_text(spec + "llx", as_integer(argument));
-            break;
-        case 'f':
-            out += printf_text(spec + "f", argument.kind() == Value::Kind::Float ? argument.as_float()
-                                                                                  : static_cast<double>(as_integer(argument)));
-            break;
-        default:
-            out += printf_text(spec + "s", render(argument, conversion == 'r').c_str());
-        }
-    }
-    return out;
+    return nvenc::percent_format(format, args, &host_object_text);
 }
 
 TestHost::TestHost() {
@@ -144,9 +57,7 @@ void TestHost::log(LogLevel level, const char* format, std::vector<Value> args) 
     lines.push_back(prefix + percent_format(format, args));
 }
 void TestHost::log_failure(const char* message) { lines.push_back(std::string("failure: ") + message); }
-std::string TestHost::format(const char* format, const std::vector<Value>& args) {
-    return percent_format(format, args);
-}
+std::string TestHost::text_of(const HostRef& object, bool repr) { return host_object_text(object, repr); }
 void TestHost::report_unraisable(const char* where, std::exception_ptr failure) noexcept {
     try {
         std::rethrow_exception(failure);
@@ -220,11 +131,11 @@ void TestHost::session_opened() {
     ++sessions;
     ++sessions_opened;
 }
-Value TestHost::plural(const Value& count) { return value(as_integer(count) == 1 ? "" : "s"); }
+Value TestHost::plural(const Value& count) { return value(percent_format("%i", {count}) == "1" ? "" : "s"); }
 Value TestHost::keys_text(const Value& dict) {
     std::string out;
     for (std::size_t i = 0; i < dict.items().size(); i += 2)
-        out += (i ? ", " : "") + render(dict.items()[i], false);
+        out += (i ? ", " : "") + percent_format("%s", {dict.items()[i]});
     return value(out);
 }
 
@@ -259,9 +170,9 @@ FramePicture TestFrame::read() {
     return p;
 }
 
-void TestFrame::bitstream(const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    stream.insert(stream.end(), bytes, bytes + size);
+void TestFrame::keep(const EncodedFrame& encoded) {
+    stream.insert(stream.end(), encoded.bitstream.begin(), encoded.bitstream.end());
+    results.push_back(encoded.result);
 }
 
 }  // namespace tevu::nvenc::testing

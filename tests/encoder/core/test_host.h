@@ -42,6 +42,7 @@ public:
     Settings config;
     bool yuv444 = true, lossless = true;
     bool no_device = false;
+    bool debug_lines = true;  // false: the host drops debug lines
     std::string fail_call;  // a host call ("select_device", "kernel", ...) that throws
     int fail_after = 0;     // ... after this many calls of it succeeded
 
@@ -52,9 +53,10 @@ public:
     std::vector<std::string> device_records;  // "success 0", "failure 0"
     bool logged(const std::string& text) const;
 
+    bool enabled(LogLevel level) override { return debug_lines || level != LogLevel::Debug; }
     void log(LogLevel level, const char* format, std::vector<Value> args) override;
     void log_failure(const char* message) override;
-    std::string format(const char* format, const std::vector<Value>& args) override;
+    std::string text_of(const HostRef& object, bool repr) override;
     bool checks_enabled() override { return true; }
     void report_unraisable(const char* where, std::exception_ptr failure) noexcept override;
     const Settings& settings() override { return config; }
@@ -102,8 +104,9 @@ public:
     // current_pixels() gives them as they are.
     bool pinned = true;
     std::vector<uint8_t> moved_from;
-    std::vector<uint8_t> stream;       // every bitstream handed over
+    std::vector<uint8_t> stream;       // every bitstream handed back
     std::vector<FrameResult> results;  // every picture's result
+    void keep(const EncodedFrame& encoded);
     int reads = 0, released = 0, taken_again = 0;
 
     Value image() override { return value("<image>"); }
@@ -114,8 +117,6 @@ public:
         return {pixels.data(), pixels.size()};
     }
     void release_pixels() noexcept override { ++released; }
-    void bitstream(const void* data, std::size_t size) override;
-    void result(const FrameResult& r) override { results.push_back(r); }
     Value report() override { return value("{report}"); }
 };
 
