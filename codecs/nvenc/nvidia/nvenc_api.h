@@ -393,6 +393,15 @@ enum NV_ENC_HEVC_CUSIZE {
     NV_ENC_HEVC_CUSIZE_64x64 = 4,
 };
 
+enum NV_ENC_AV1_PART_SIZE {  // API 12.0
+    NV_ENC_AV1_PART_SIZE_AUTOSELECT = 0,
+    NV_ENC_AV1_PART_SIZE_4x4 = 1,
+    NV_ENC_AV1_PART_SIZE_8x8 = 2,
+    NV_ENC_AV1_PART_SIZE_16x16 = 3,
+    NV_ENC_AV1_PART_SIZE_32x32 = 4,
+    NV_ENC_AV1_PART_SIZE_64x64 = 5,
+};
+
 // H.264 levels for NV_ENC_CONFIG_H264::level (level_idc; 9 stands for level 1b).
 enum NV_ENC_LEVEL {
     NV_ENC_LEVEL_AUTOSELECT = 0,
@@ -613,9 +622,54 @@ struct NV_ENC_CONFIG_HEVC {
     void* reserved2[64];
 };
 
+struct NV_ENC_FILM_GRAIN_PARAMS_AV1;  // never filled here
+
+// API 12.0 only.
+struct NV_ENC_CONFIG_AV1 {
+    uint32_t level;
+    uint32_t tier;
+    NV_ENC_AV1_PART_SIZE minPartSize;
+    NV_ENC_AV1_PART_SIZE maxPartSize;
+    uint32_t outputAnnexBFormat : 1;
+    uint32_t enableTimingInfo : 1;
+    uint32_t enableDecoderModelInfo : 1;
+    uint32_t enableFrameIdNumbers : 1;
+    uint32_t disableSeqHdr : 1;
+    uint32_t repeatSeqHdr : 1;
+    uint32_t enableIntraRefresh : 1;
+    uint32_t chromaFormatIDC : 2;
+    uint32_t enableBitstreamPadding : 1;
+    uint32_t enableCustomTileConfig : 1;
+    uint32_t enableFilmGrainParams : 1;
+    uint32_t inputPixelBitDepthMinus8 : 3;
+    uint32_t pixelBitDepthMinus8 : 3;
+    uint32_t reserved : 14;
+    uint32_t idrPeriod;
+    uint32_t intraRefreshPeriod;
+    uint32_t intraRefreshCnt;
+    uint32_t maxNumRefFramesInDPB;
+    uint32_t numTileColumns;
+    uint32_t numTileRows;
+    uint32_t* tileWidths;
+    uint32_t* tileHeights;
+    uint32_t maxTemporalLayersMinus1;
+    uint32_t colorPrimaries;
+    uint32_t transferCharacteristics;
+    uint32_t matrixCoefficients;
+    uint32_t colorRange;
+    uint32_t chromaSamplePosition;
+    uint32_t useBFramesAsRef;
+    NV_ENC_FILM_GRAIN_PARAMS_AV1* filmGrainParams;
+    uint32_t numFwdRefs;
+    uint32_t numBwdRefs;
+    uint32_t reserved1[235];
+    void* reserved2[62];
+};
+
 union NV_ENC_CODEC_CONFIG {
     NV_ENC_CONFIG_H264 h264Config;
     NV_ENC_CONFIG_HEVC hevcConfig;
+    NV_ENC_CONFIG_AV1 av1Config;
     uint32_t reserved[256];
 };
 
@@ -779,12 +833,41 @@ union NV_ENC_CODEC_PIC_PARAMS {
     uint32_t reserved[256];
 };
 
-// API 12.0's: 16 bytes more, for its AV1 member (not declared).
+// API 12.0 only.
+struct NV_ENC_PIC_PARAMS_AV1 {
+    uint32_t displayPOCSyntax;
+    uint32_t refPicFlag;
+    uint32_t temporalId;
+    uint32_t forceIntraRefreshWithFrameCnt;
+    uint32_t goldenFrameFlag : 1;
+    uint32_t arfFrameFlag : 1;
+    uint32_t arf2FrameFlag : 1;
+    uint32_t bwdFrameFlag : 1;
+    uint32_t overlayFrameFlag : 1;
+    uint32_t showExistingFrameFlag : 1;
+    uint32_t errorResilientModeFlag : 1;
+    uint32_t tileConfigUpdate : 1;
+    uint32_t enableCustomTileConfig : 1;
+    uint32_t filmGrainParamsUpdate : 1;
+    uint32_t reservedBitFields : 22;
+    uint32_t numTileColumns;
+    uint32_t numTileRows;
+    uint32_t* tileWidths;
+    uint32_t* tileHeights;
+    uint32_t obuPayloadArrayCnt;
+    uint32_t reserved;
+    NV_ENC_SEI_PAYLOAD* obuPayloadArray;
+    NV_ENC_FILM_GRAIN_PARAMS_AV1* filmGrainParams;
+    uint32_t reserved2[247];
+    void* reserved3[61];
+};
+
+// API 12.0's: 16 bytes more, for its AV1 member.
 union NV_ENC_CODEC_PIC_PARAMS_V12 {
     NV_ENC_PIC_PARAMS_H264 h264PicParams;
     NV_ENC_PIC_PARAMS_HEVC hevcPicParams;
+    NV_ENC_PIC_PARAMS_AV1 av1PicParams;
     uint32_t reserved[256];
-    uint64_t av1Space[194];
 };
 
 // The members that every API's picture parameters share, up to and including codecPicParams.
@@ -1175,6 +1258,16 @@ NVENC_CHECK_SIZE(NV_ENC_CONFIG_HEVC, 1560);
 NVENC_CHECK_OFFSET(NV_ENC_CONFIG_HEVC, idrPeriod, 20);
 NVENC_CHECK_OFFSET(NV_ENC_CONFIG_HEVC, hevcVUIParameters, 64);
 NVENC_CHECK_OFFSET(NV_ENC_CONFIG_HEVC, reserved2, 1048);
+NVENC_CHECK_SIZE(NV_ENC_CONFIG_AV1, 1552);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, idrPeriod, 20);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, tileWidths, 48);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, maxTemporalLayersMinus1, 64);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, colorPrimaries, 68);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, colorRange, 80);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, filmGrainParams, 96);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, numBwdRefs, 108);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, reserved1, 112);
+NVENC_CHECK_OFFSET(NV_ENC_CONFIG_AV1, reserved2, 1056);
 NVENC_CHECK_SIZE(NV_ENC_CODEC_CONFIG, 1792);
 
 NVENC_CHECK_SIZE(NV_ENC_CONFIG, 3584);
@@ -1230,6 +1323,12 @@ NVENC_CHECK_SIZE(NV_ENC_PIC_PARAMS_HEVC, 1536);
 NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_HEVC, seiPayloadArray, 64);
 NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_HEVC, reserved3, 1048);
 NVENC_CHECK_SIZE(NV_ENC_CODEC_PIC_PARAMS, 1536);
+NVENC_CHECK_SIZE(NV_ENC_PIC_PARAMS_AV1, 1552);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_AV1, numTileColumns, 20);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_AV1, tileWidths, 32);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_AV1, obuPayloadArrayCnt, 48);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_AV1, filmGrainParams, 64);
+NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_AV1, reserved3, 1064);
 
 NVENC_CHECK_SIZE(NV_ENC_PIC_PARAMS_V5, 3344);
 NVENC_CHECK_OFFSET(NV_ENC_PIC_PARAMS_V5, inputTimeStamp, 24);
