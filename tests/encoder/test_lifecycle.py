@@ -28,11 +28,6 @@ class FormatSwitchFaults(unittest.TestCase):
     """Each entry point that a 4:2:0 to lossless 4:4:4 switch calls, failing once on the switching frame."""
 
     FAULTS = [
-        ("NVENC_EMU_FAIL", "nvEncGetEncodePresetCount=8@1"),
-        ("NVENC_EMU_FAIL", "nvEncGetEncodePresetGUIDs=8@1"),
-        ("NVENC_EMU_FAIL", "nvEncGetEncodePresetConfig=8@1"),
-        ("NVENC_EMU_FAIL", "nvEncGetInputFormatCount=8@1"),
-        ("NVENC_EMU_FAIL", "nvEncGetInputFormats=8@1"),
         ("NVENC_EMU_FAIL", "nvEncReconfigureEncoder=8@1"),
         ("NVENC_EMU_FAIL", "nvEncRegisterResource=8@1"),
         ("NVENC_EMU_FAIL", "nvEncUnregisterResource=8@1"),
@@ -41,15 +36,15 @@ class FormatSwitchFaults(unittest.TestCase):
         ("CUDA_EMU_FAIL", "cuMemFree=2@1"),
         ("CUDA_EMU_FAIL", "cuModuleGetFunction=500@1"),  # the host's kernel for the new format
     ]
+    # What the set-up asked the driver, a switch reads from the session's catalogue: these failing do not
+    # stop it. The API-12.0 module reads its preset configurations with the tuning: the lossless tuning's
+    # is new to the session, and the switch asks for it.
+    CATALOGUED = ["nvEncGetEncodePresetCount=8", "nvEncGetEncodePresetGUIDs=8", "nvEncGetInputFormatCount=8",
+                  "nvEncGetInputFormats=8", "nvEncGetEncodeCaps=8"]
     if API == 12:
-        # The API-12.0 module reads its preset configurations with the tuning (nvEncGetEncodePresetConfig
-        # is never called: PresetConfigurations): the first of a switch's
-        # queries failing, and the configuration of the chosen preset for the lossless tuning (the eighth,
-        # after one for each of p1 to p7).
-        FAULTS = [fault for fault in FAULTS if fault[1] != "nvEncGetEncodePresetConfig=8@1"] + [
-            ("NVENC_EMU_FAIL", "nvEncGetEncodePresetConfigEx=8@1"),
-            ("NVENC_EMU_FAIL", "nvEncGetEncodePresetConfigEx=8@8"),
-        ]
+        FAULTS.append(("NVENC_EMU_FAIL", "nvEncGetEncodePresetConfigEx=8"))
+    else:
+        CATALOGUED.append("nvEncGetEncodePresetConfig=8")
     # After the fault: qualities and the (pixel format, lossless) each frame must be encoded with.
     # (A failed switch has stored quality 100 already, so a repeated 100 would not switch again.)
     FOLLOWING = [(40, ("NV12", False)), (90, ("NV12", False)), (95, ("YUV444P", False)),
@@ -102,6 +97,18 @@ class FormatSwitchFaults(unittest.TestCase):
                 f.write(b"".join(stream))
             frames, w, h, _ = decode(path)
             self.assertEqual((frames, w, h), (len(stream), W, H), rule)
+
+    def test_a_switch_asks_nothing_the_set_up_asked(self):
+        for rule in self.CATALOGUED:
+            e = new_encoder(W, H, 40)
+            try:
+                self.frame(e, 40, 0)
+                with environment(NVENC_EMU_FAIL=rule):
+                    data, options = self.frame(e, 100, 1)
+                self.assertEqual(fmt(e.get_info()), ("YUV444P", True), rule)
+                self.assertTrue(options.get("lossless"), rule)
+            finally:
+                e.clean()
 
     def test_switch_keeps_the_bitrate(self):
         """Only the speed sets the bitrate: the session and its pictures keep agreeing across a switch."""
@@ -156,13 +163,15 @@ class CapabilityOrder(unittest.TestCase):
 
 
 class PresetConfigurations(unittest.TestCase):
-    """The configuration of each set-up and each switch is the driver's for the chosen preset, read just
-    before it. The API-12.0 module reads it for the session's tuning (nvEncGetEncodePresetConfigEx; the
-    presets it ranks, with the low-latency tuning) and never without a tuning; the other two never with one."""
+    """The configuration of each set-up and each switch is the driver's for the chosen preset, read once
+    per session: the set-up reads one for each preset it lists, and a switch reads only one the session
+    has not read (with its tuning) before. The API-12.0 module reads them for a tuning
+    (nvEncGetEncodePresetConfigEx; the presets it lists, with the low-latency tuning) and never without
+    one; the other two never with one."""
 
     TUNING_NUMBERS = {"low-latency": "2", "lossless": "4"}
 
-    def test_configuration_read_for_each_set_up_and_switch(self):
+    def test_configuration_read_once_for_each_preset_and_tuning(self):
         trace = tempfile.mktemp(suffix=".trace")
         chosen = []
         with environment(NVENC_EMU_TRACE=trace):
@@ -182,21 +191,25 @@ class PresetConfigurations(unittest.TestCase):
             self.assertEqual([t for _, t in chosen], ["low-latency", "lossless", "low-latency"])
         else:
             self.assertEqual([t for _, t in chosen], [None] * 3)
-        names = [name for name, _ in calls]
-        self.assertNotIn(unused, names)
+        self.assertNotIn(unused, [name for name, _ in calls])
         setups = [i for i, (name, fields) in enumerate(calls) if name == "nvEncInitializeEncoder" or
                   (name == "nvEncReconfigureEncoder" and fields.get("reset") == "1")]
         self.assertEqual(len(setups), 3)
+        reads = [(i, (fields["preset"], fields.get("tuning"))) for i, (name, fields) in enumerate(calls)
+                 if name == reading]
+        asked = [question for _, question in reads]
+        self.assertEqual(len(asked), len(set(asked)), asked)  # never the same question twice
+        self.assertGreater(len([i for i, _ in reads if i < setups[0]]), 1)  # every listed preset's
         guids = dict((name, guid) for guid, name in m.CODEC_PRESETS_GUIDS.items())
-        start = 0
         for i, (preset, tuning) in zip(setups, chosen):
-            reads = [fields for name, fields in calls[start:i] if name == reading]
-            self.assertGreater(len(reads), 1, preset)  # the ranking's, then the chosen preset's
-            self.assertEqual((reads[-1]["preset"], calls[i][1]["preset"]), (guids[preset], guids[preset]))
+            question = (guids[preset], self.TUNING_NUMBERS[tuning] if API == 12 else None)
+            self.assertIn(question, [q for at, q in reads if at < i], preset)
+            self.assertEqual(calls[i][1]["preset"], guids[preset])
             if API == 12:
-                self.assertEqual((reads[-1]["tuning"], calls[i][1]["tuning"]), (self.TUNING_NUMBERS[tuning],) * 2)
-                self.assertEqual(set(r["tuning"] for r in reads[:-1]), set([self.TUNING_NUMBERS["low-latency"]]))
-            start = i + 1
+                self.assertEqual(calls[i][1]["tuning"], question[1])
+        # the first switch asks at most for the lossless tuning's configuration, the second for nothing
+        between = [[q for at, q in reads if setups[k] < at < setups[k + 1]] for k in range(2)]
+        self.assertEqual(between, [[(guids[chosen[1][0]], "4")], []] if API == 12 else [[], []])
 
 
 class WrongState(unittest.TestCase):

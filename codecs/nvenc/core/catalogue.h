@@ -1,17 +1,22 @@
 // What the driver offers one session, as its queries answered: the codecs, and for each codec asked
-// about, its presets and its input formats. A session's catalogue is filled by those queries as the
-// session is set up (each query replaces what it answered before: a format switch asks for the presets
-// and input formats again), is read by the codec, preset and parameter choices, and goes with the
-// session. Names are those of the build's tables: a codec GUID without one is listed under no name;
-// presets and formats without one are left out.
+// about, its capabilities, its presets, the preset configurations asked for, and its input formats. Each is asked of the
+// driver once per session, as the session is set up or when first needed (a format switch reads what
+// set-up asked, and asks only for a configuration not asked for before); a query the driver refused is
+// not kept, and is asked again when next needed. The catalogue is read by the codec, preset and
+// parameter choices, and goes with the session. Names are those of the build's tables: a codec GUID
+// without one is listed under no name; presets and formats without one are left out.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "guid.h"
+#include "nvenc_api.h"
 
 namespace tevu::nvenc {
 
@@ -50,13 +55,43 @@ private:
 using InputFormats = NamedList<uint32_t>;
 using NamedGuids = NamedList<Guid>;
 
+using PresetConfig = std::shared_ptr<const NV_ENC_PRESET_CONFIG>;
+
 class Catalogue {
 public:
-    // What the session offers for one codec; presets and input formats are empty until asked for.
+    // A preset as the driver listed it: its name in the tables (null: unknown), and its configuration
+    // for the listing's tuning (null: the driver refused it).
+    struct ListedPreset {
+        Guid guid;
+        const char* name;
+        PresetConfig config;
+    };
+    // A preset configuration the driver gave for a tuning (0 where the API has none).
+    struct AskedConfig {
+        Guid preset;
+        uint32_t tuning;
+        PresetConfig config;
+    };
+    // What the session offers for one codec; each part is empty until asked for.
     struct CodecOffer {
         Guid codec;
-        NamedGuids presets;
+        bool presets_asked = false;
+        uint32_t presets_counted = 0;              // the driver's count
+        std::vector<ListedPreset> listed_presets;  // in the driver's order
+        NamedGuids presets;                        // the known ones, by name
+        std::vector<AskedConfig> configs;
+        bool input_formats_asked = false;
+        uint32_t input_formats_counted = 0;   // the driver's count
+        std::vector<uint32_t> format_values;  // as the driver listed them
         InputFormats input_formats;
+
+        std::vector<std::pair<int, int>> caps;  // capability, answer
+
+        // A configuration asked for before, or null.
+        PresetConfig config(const Guid& preset, uint32_t tuning) const;
+        void keep_config(const Guid& preset, uint32_t tuning, PresetConfig config);
+        // A capability answered before.
+        std::optional<int> cap(int which) const;
     };
 
     NamedGuids& codecs() { return codecs_; }

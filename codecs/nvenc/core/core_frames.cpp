@@ -119,7 +119,7 @@ EncodedFrame EncoderCore::compress_once(FrameIo& io) {
     if (last_frame_times_.size() > 200) last_frame_times_.pop_front();
     time_ += end - start;
     log_.debug("compress_image(..) %s %s returning %s bytes (%.1f%%), complete compression for frame %s took %.1fms",
-               "nvenc", lazy([this] { return host_.version(); }), out.bitstream.size(),
+               "nvenc", lazy([this] { return host_.describe(HostText::Version); }), out.bitstream.size(),
                100.0 * out.bitstream.size() / input_size, frames_, (end - start) * 1000);
     return out;
 }

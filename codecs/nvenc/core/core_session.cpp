@@ -102,7 +102,7 @@ void EncoderCore::open_encode_session() {
     if (const char* shortage = session_shortage(status)) {
         const std::string message =
             std::string(shortage) + ": could not open encode session (out of resources / no more codec contexts?)";
-        host_.note_context_failure();
+        host_.record_device(config_.device_id, DeviceEvent::OutOfResources);
         log_.debug(message.c_str());
         raise(EncoderError::Kind::Transient, message);
     }
@@ -114,9 +114,9 @@ void EncoderCore::open_encode_session() {
     opened.count_with(&host_);
     session_ = std::move(opened);
     end_of_stream_sent_ = false;
-    const Value count = host_.sessions_in_use();
+    const Value count = host_.describe(HostText::SessionsInUse);
     log_.debug("success, encoder context=%#x (%s context%s in use)", encoder, count,
-               lazy([&] { return host_.plural(count); }));
+               lazy([&] { return host_.describe(HostText::Plural, count); }));
 }
 
 void EncoderCore::destroy_refused_session(const NV_ENCODE_API_FUNCTION_LIST& functions, void* encoder) {
@@ -188,7 +188,7 @@ const NamedGuids& EncoderCore::query_codecs() {
             log_.api("nvEncGetEncodeGUIDCount(%#x)", &count);
             check_session(unlocked([&] { return f.nvEncGetEncodeGUIDCount(encoder, &count); }), "getting encoder count");
         },
-        [&](uint32_t count) { log_.debug("found %i encoder%s:", count, host_.plural(value(count))); }, 0,
+        [&](uint32_t count) { log_.debug("found %i encoder%s:", count, host_.describe(HostText::Plural, value(count))); }, 0,
         [&](GUID* items, uint32_t count, uint32_t& returned) {
             log_.api("nvEncGetEncodeGUIDs(%#x, %i, %#x)", items, count, &returned);
             check_session(unlocked([&] { return f.nvEncGetEncodeGUIDs(encoder, items, count, &returned); }),
@@ -212,44 +212,65 @@ const NamedGuids& EncoderCore::query_codecs() {
         log_.debug(" max dimensions: %sx%s (async=%s)", width_max, height_max, async);
         log_.debug(" rate control:   %s", query_encoder_caps(g, NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES));
     }
-    log_.debug("codecs=%s", host_.keys_text(dict_of(found)));
+    log_.debug("codecs=%s", host_.describe(HostText::Keys, dict_of(found)));
     return catalogue_.codecs() = std::move(found);
 }
 
+// The presets the session offers for a codec, with their debug lines; the driver is asked only the
+// first time.
 const NamedGuids& EncoderCore::query_presets(const GUID& codec) {
-    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
-    void* encoder = session_.encoder();
-    const std::vector<GUID> guids = count_and_list<GUID>(
-        log_,
-        [&](uint32_t& count) {
-            if (host_.settings().debug_api) log_.info("nvEncGetEncodePresetCount(%s, %#x)", codec_text(codec), &count);
-            check_session(unlocked([&] { return f.nvEncGetEncodePresetCount(encoder, codec, &count); }),
-                          "getting preset count for " + guid_text(codec));
-        },
-        [&](uint32_t count) { log_.debug("found %s preset%s:", count, host_.plural(value(count))); }, 0,
-        [&](GUID* items, uint32_t count, uint32_t& returned) {
-            log_.api("nvEncGetEncodePresetGUIDs(%s, %#x)", codec_text(codec), items);
-            check_session(
-                unlocked([&] { return f.nvEncGetEncodePresetGUIDs(encoder, codec, items, count, &returned); }),
-                "getting encode presets");
-        });
+    Catalogue::CodecOffer& offer = catalogue_.offer(codec);
+    const uint32_t listing_tuning = api::kTunedPresets ? NV_ENC_TUNING_INFO_LOW_LATENCY : 0;
+    auto log_count = [&](uint32_t count) {
+        log_.debug("found %s preset%s:", count, host_.describe(HostText::Plural, value(count)));
+    };
+    if (offer.presets_asked) {
+        log_count(offer.presets_counted);
+        for (const Catalogue::ListedPreset& p : offer.listed_presets) {
+            log_listed_preset(p);
+            log_preset_config(p);
+        }
+    } else {
+        const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+        void* encoder = session_.encoder();
+        const std::vector<GUID> guids = count_and_list<GUID>(
+            log_,
+            [&](uint32_t& count) {
+                if (host_.settings().debug_api)
+                    log_.info("nvEncGetEncodePresetCount(%s, %#x)", codec_text(codec), &count);
+                check_session(unlocked([&] { return f.nvEncGetEncodePresetCount(encoder, codec, &count); }),
+                              "getting preset count for " + guid_text(codec));
+            },
+            [&](uint32_t count) {
+                offer.presets_counted = count;
+                log_count(count);
+            },
+            0,
+            [&](GUID* items, uint32_t count, uint32_t& returned) {
+                log_.api("nvEncGetEncodePresetGUIDs(%s, %#x)", codec_text(codec), items);
+                check_session(
+                    unlocked([&] { return f.nvEncGetEncodePresetGUIDs(encoder, codec, items, count, &returned); }),
+                    "getting encode presets");
+            });
+        std::vector<Catalogue::ListedPreset> listed;
+        for (const GUID& g : guids) {
+            Catalogue::ListedPreset p{g, nvenc::preset_name(guid_text(g)), nullptr};
+            log_listed_preset(p);
+            p.config = ask_preset_config(p.name, codec, g, listing_tuning);
+            offer.keep_config(g, listing_tuning, p.config);
+            log_preset_config(p);
+            listed.push_back(std::move(p));
+        }
+        offer.listed_presets = std::move(listed);
+        offer.presets_asked = true;
+    }
     NamedGuids found;
     std::vector<std::string> unknown;
-    for (const GUID& g : guids) {
-        const std::string t = guid_text(g);
-        const char* name = nvenc::preset_name(t);
-        const char* shown = name ? name : "unknown!";
-        log_.api("* %s : %s", t, shown);
-        if (auto config = get_preset_config(name, codec, g, api::kTunedPresets ? NV_ENC_TUNING_INFO_LOW_LATENCY : 0)) {
-            log_.api("presetConfig.presetCfg=%s", &config->presetCfg);
-            const uint32_t gop = config->presetCfg.gopLength;
-            log_.debug("* %-20s P frame interval=%i, gop length=%-10s", shown, config->presetCfg.frameIntervalP,
-                       gop == NVENC_INFINITE_GOPLENGTH ? value("infinite") : value(gop));
-        }
-        if (name)
-            found.set(name, g);
+    for (const Catalogue::ListedPreset& p : offer.listed_presets) {
+        if (p.name)
+            found.set(p.name, p.guid);
         else
-            unknown.push_back(t);
+            unknown.push_back(guid_text(p.guid));
     }
     if (!unknown.empty()) {
         std::string joined;
@@ -260,28 +281,56 @@ const NamedGuids& EncoderCore::query_presets(const GUID& codec) {
                       "use tevu.codecs.nvenc12");
     }
     log_.api("query_presets(%s)=%s", codec_text(codec), dict_of(found));
-    return catalogue_.offer(codec).presets = std::move(found);
+    return offer.presets = std::move(found);
 }
 
+void EncoderCore::log_listed_preset(const Catalogue::ListedPreset& p) const {
+    log_.api("* %s : %s", guid_text(p.guid), p.name ? p.name : "unknown!");
+}
+
+void EncoderCore::log_preset_config(const Catalogue::ListedPreset& p) const {
+    if (!p.config) return;
+    log_.api("presetConfig.presetCfg=%s", &p.config->presetCfg);
+    const uint32_t gop = p.config->presetCfg.gopLength;
+    log_.debug("* %-20s P frame interval=%i, gop length=%-10s", p.name ? p.name : "unknown!",
+               p.config->presetCfg.frameIntervalP, gop == NVENC_INFINITE_GOPLENGTH ? value("infinite") : value(gop));
+}
+
+// The input formats the session takes for a codec, with their debug lines; the driver is asked only the
+// first time.
 const InputFormats& EncoderCore::query_input_formats(const GUID& codec) {
-    const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
-    void* encoder = session_.encoder();
-    const std::vector<NV_ENC_BUFFER_FORMAT> formats = count_and_list<NV_ENC_BUFFER_FORMAT>(
-        log_,
-        [&](uint32_t& count) {
-            log_.api("nvEncGetInputFormatCount(%s, %#x)", codec_text(codec), &count);
-            check_session(unlocked([&] { return f.nvEncGetInputFormatCount(encoder, codec, &count); }),
-                          "getting input format count");
-        },
-        [&](uint32_t count) { log_.debug("%s input format type%s:", count, host_.plural(value(count))); }, 1,
-        [&](NV_ENC_BUFFER_FORMAT* items, uint32_t count, uint32_t& returned) {
-            log_.api("nvEncGetInputFormats(%s, %#x, %i, %#x)", codec_text(codec), items, count, &returned);
-            check_session(unlocked([&] { return f.nvEncGetInputFormats(encoder, codec, items, count, &returned); }),
-                          "getting input formats");
-        });
+    Catalogue::CodecOffer& offer = catalogue_.offer(codec);
+    auto log_count = [&](uint32_t count) {
+        log_.debug("%s input format type%s:", count, host_.describe(HostText::Plural, value(count)));
+    };
+    if (offer.input_formats_asked) {
+        log_count(offer.input_formats_counted);
+    } else {
+        const NV_ENCODE_API_FUNCTION_LIST& f = session_.api();
+        void* encoder = session_.encoder();
+        const std::vector<NV_ENC_BUFFER_FORMAT> formats = count_and_list<NV_ENC_BUFFER_FORMAT>(
+            log_,
+            [&](uint32_t& count) {
+                log_.api("nvEncGetInputFormatCount(%s, %#x)", codec_text(codec), &count);
+                check_session(unlocked([&] { return f.nvEncGetInputFormatCount(encoder, codec, &count); }),
+                              "getting input format count");
+            },
+            [&](uint32_t count) {
+                offer.input_formats_counted = count;
+                log_count(count);
+            },
+            1,
+            [&](NV_ENC_BUFFER_FORMAT* items, uint32_t count, uint32_t& returned) {
+                log_.api("nvEncGetInputFormats(%s, %#x, %i, %#x)", codec_text(codec), items, count, &returned);
+                check_session(
+                    unlocked([&] { return f.nvEncGetInputFormats(encoder, codec, items, count, &returned); }),
+                    "getting input formats");
+            });
+        offer.format_values.assign(formats.begin(), formats.end());
+        offer.input_formats_asked = true;
+    }
     InputFormats found;
-    for (const NV_ENC_BUFFER_FORMAT format_value : formats) {
-        const uint32_t v = format_value;
+    for (const uint32_t v : offer.format_values) {
         log_.debug("* %#x", v);
         for (const NumberName& format_name : buffer_formats()) {
             if (format_name.value > 0 && (format_name.value & v) > 0) {
@@ -290,26 +339,32 @@ const InputFormats& EncoderCore::query_input_formats(const GUID& codec) {
             }
         }
     }
-    return catalogue_.offer(codec).input_formats = std::move(found);
+    return offer.input_formats = std::move(found);
 }
 
 int EncoderCore::query_encoder_caps(const GUID& codec, int cap) {
     try {
         log_.require(bool(session_), "context is not initialized");
-        NV_ENC_CAPS_PARAM param;
-        api::reset(param);
-        param.capsToQuery = static_cast<NV_ENC_CAPS>(cap);
-        int v = 0;
-        const int status =
-            unlocked([&] { return session_.api().nvEncGetEncodeCaps(session_.encoder(), codec, &param, &v); });
+        Catalogue::CodecOffer& offer = catalogue_.offer(codec);
         const char* name = caps_name(static_cast<uint32_t>(cap));
         const Value shown = name ? value(name) : value(cap);
-        check_session(status, log_.format("getting encode caps for %s", shown));
-        log_.api("query_encoder_caps(%s, %s) %s=%s", codec_text(codec), cap, shown, v);
-        return v;
+        std::optional<int> answer = offer.cap(cap);
+        if (!answer) {
+            NV_ENC_CAPS_PARAM param;
+            api::reset(param);
+            param.capsToQuery = static_cast<NV_ENC_CAPS>(cap);
+            int v = 0;
+            const int status =
+                unlocked([&] { return session_.api().nvEncGetEncodeCaps(session_.encoder(), codec, &param, &v); });
+            check_session(status, log_.format("getting encode caps for %s", shown));
+            offer.caps.emplace_back(cap, v);
+            answer = v;
+        }
+        log_.api("query_encoder_caps(%s, %s) %s=%s", codec_text(codec), cap, shown, *answer);
+        return *answer;
     } catch (...) {
         if (caught_thread_exit()) throw;
-        host_.report_unraisable((std::string(api::kModuleName) + ".Encoder.query_encoder_caps").c_str(),
+        host_.log_sink().report_unraisable((std::string(api::kModuleName) + ".Encoder.query_encoder_caps").c_str(),
                                 std::current_exception());
         return 0;
     }
@@ -361,8 +416,17 @@ EncoderCore::PresetChoice EncoderCore::get_preset(const GUID& codec, const Strea
     fail(log_.format("no matching presets available for '%s'!?", codec_name()));
 }
 
-std::unique_ptr<NV_ENC_PRESET_CONFIG> EncoderCore::get_preset_config(const char* name, const GUID& encode,
-                                                                     const GUID& preset, uint32_t tuning) {
+// A preset's configuration for a tuning, as the session's catalogue holds it or, the first time, as the
+// driver answers (null when it refuses).
+PresetConfig EncoderCore::preset_config(const char* name, const GUID& encode, const GUID& preset, uint32_t tuning) {
+    Catalogue::CodecOffer& offer = catalogue_.offer(encode);
+    if (PresetConfig known = offer.config(preset, tuning)) return known;
+    PresetConfig config = ask_preset_config(name, encode, preset, tuning);
+    offer.keep_config(preset, tuning, config);
+    return config;
+}
+
+PresetConfig EncoderCore::ask_preset_config(const char* name, const GUID& encode, const GUID& preset, uint32_t tuning) {
     auto config = std::make_unique<NV_ENC_PRESET_CONFIG>();
     api::reset(*config);
     config->presetCfg.version = api::version_word<NV_ENC_CONFIG>();
@@ -400,12 +464,11 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
     const InputFormats& formats = query_input_formats(codec);
     const bool accepted = input_format && formats.find(input_format);
     log_.require(accepted, "%s does not support %s (only: %s)", codec_name(), input_format, dict_of(formats));
-    std::unique_ptr<NV_ENC_PRESET_CONFIG> preset_config =
-        get_preset_config(p.preset_name.c_str(), codec, preset, choice.tuning);
-    if (!preset_config) fail(log_.format("could not find preset %s", p.preset_name));
+    const PresetConfig config_of_preset = preset_config(p.preset_name.c_str(), codec, preset, choice.tuning);
+    if (!config_of_preset) fail(log_.format("could not find preset %s", p.preset_name));
     NV_ENC_INITIALIZE_PARAMS& params = *p.init;
     NV_ENC_CONFIG& config = *p.config;
-    config = preset_config->presetCfg;
+    config = config_of_preset->presetCfg;
     params.version = api::version_word<NV_ENC_INITIALIZE_PARAMS>();
     params.encodeGUID = codec;
     params.presetGUID = preset;

@@ -67,15 +67,15 @@ void EncoderCore::init_context(const StreamRequest& r) {
     config_.cuda_device = selected.device;
     log_.debug("using %s %s compression at %s%% quality with pixel format %s on device %s",
                config_.lossless ? "lossless" : "lossy", config_.encoding, config_.quality, config_.pixel_format,
-               lazy([this] { return host_.device_info(config_.cuda_device); }));
+               lazy([this] { return host_.describe(HostText::DeviceInfo, value(config_.cuda_device)); }));
     auto record_failure = [&] {
-        host_.log_failure("init_cuda failed");
-        host_.record_device_failure(config_.device_id);
+        host_.log_sink().log_failure("init_cuda failed");
+        host_.record_device(config_.device_id, DeviceEvent::Failure);
     };
     try {
         init_cuda();
         init_nvenc();
-        host_.record_device_success(config_.device_id);
+        host_.record_device(config_.device_id, DeviceEvent::Success);
     } catch (const EncoderError&) {
         record_failure();
         throw;
@@ -95,10 +95,10 @@ void EncoderCore::init_cuda() {
     const cuda::Device device(cuda_driver(), handle);
     try {
         log_.debug("init_cuda cuda_device=%s (%s)", config_.cuda_device,
-                   lazy([this] { return host_.device_info(config_.cuda_device); }));
+                   lazy([this] { return host_.describe(HostText::DeviceInfo, value(config_.cuda_device)); }));
         cuda_context_ = device.make_context(CU_CTX_SCHED_AUTO | CU_CTX_MAP_HOST);
     } catch (const cuda::MemoryError& e) {
-        host_.note_context_failure();
+        host_.record_device(config_.device_id, DeviceEvent::OutOfResources);
         log_.debug("init_cuda %s", e.what());
         raise(EncoderError::Kind::Transient, std::string("could not initialize cuda: ") + e.what());
     }
@@ -113,9 +113,9 @@ void EncoderCore::init_cuda() {
         }
     } pop{cuda_context_};
     log_.debug("init_cuda cuda_context=%s", lazy([this] { return context_text(); }));
-    cuda_info_ = host_.cuda_info();
+    cuda_info_ = host_.describe(HostText::CudaInfo);
     log_.debug("init_cuda cuda info=%s", cuda_info_);
-    binding_info_ = host_.binding_info();
+    binding_info_ = host_.describe(HostText::BindingInfo);
     log_.debug("init_cuda pycuda info=%s", binding_info_);
     Value facts = Value::dict();
     facts.set(value("device.name"), value(device.name()));
@@ -134,7 +134,7 @@ void EncoderCore::init_cuda() {
                static_cast<uint32_t>(output_.kernel->get_attribute(CU_FUNC_ATTRIBUTE_MAX_THREADS_PER_BLOCK)));
     const CurrentContext current = host_.current_context();
     cuda_context_ptr_ = current.pointer;
-    const auto result_text = lazy([&] { return host_.cuda_result_text(current.result); });
+    const auto result_text = lazy([&] { return host_.describe(HostText::CudaResult, value(current.result)); });
     log_.api("cuCtxGetCurrent() returned %s, cuda context pointer=%#x", result_text, cuda_context_ptr_);
     log_.require(current.result == 0, "failed to get current cuda context, cuCtxGetCurrent returned %s", result_text);
 }

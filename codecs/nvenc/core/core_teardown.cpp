@@ -78,8 +78,8 @@ void EncoderCore::release_session(FirstFailure& failure) {
     retired_.bitstreams.clear();
     cuda_context_ptr_ = nullptr;
     catalogue_ = Catalogue{};
-    const Value count = host_.sessions_in_use();
-    log_.debug("cuda_clean() (still %s context%s in use)", count, lazy([&] { return host_.plural(count); }));
+    const Value count = host_.describe(HostText::SessionsInUse);
+    log_.debug("cuda_clean() (still %s context%s in use)", count, lazy([&] { return host_.describe(HostText::Plural, count); }));
 }
 
 // The context was destroyed, and the driver released its memory with it.

@@ -226,15 +226,18 @@ private:
     void init_codec();
     RegisteredResource register_buffer(const OutputStage& stage, const StreamConfig& c);
     BitstreamBuffer create_bitstream(uint32_t size);
-    // The queries that fill the session's catalogue; each returns what it entered.
+    // The queries that fill the session's catalogue, each asking the driver once per session and logging
+    // what it found each time; each returns what the catalogue holds.
     const NamedGuids& query_codecs();
     const NamedGuids& query_presets(const GUID& codec);
     const InputFormats& query_input_formats(const GUID& codec);
     void dump_caps(const std::string& name, const GUID& codec);
     PresetChoice get_preset(const GUID& codec, const StreamConfig& c);
     // `name` is null for a preset without one.
-    std::unique_ptr<NV_ENC_PRESET_CONFIG> get_preset_config(const char* name, const GUID& encode, const GUID& preset,
-                                                            uint32_t tuning);
+    void log_listed_preset(const Catalogue::ListedPreset& p) const;
+    void log_preset_config(const Catalogue::ListedPreset& p) const;
+    PresetConfig preset_config(const char* name, const GUID& encode, const GUID& preset, uint32_t tuning);
+    PresetConfig ask_preset_config(const char* name, const GUID& encode, const GUID& preset, uint32_t tuning);
     void name_preset(const SessionParams& params);
     // A failed call of the open session: with the API's driver messages, the driver's text is logged first.
     void check_session(int status, const std::string& operation) const;

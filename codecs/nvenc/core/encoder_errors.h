@@ -44,7 +44,7 @@ inline void check_nvenc(int status, const std::string& operation) {
 // Log lines and messages through the host.
 class HostLog {
 public:
-    explicit HostLog(EncoderHost& host) noexcept : host_(host) {}
+    explicit HostLog(EncoderHost& host) : host_(host), sink_(host.log_sink()) {}
     EncoderHost& host() const noexcept { return host_; }
 
     // A line is made (its arguments, lazy ones included) only when the host keeps lines of its level.
@@ -68,7 +68,7 @@ public:
     template <class... A>
     std::string format(const char* fmt, const A&... args) const {
         return percent_format(fmt, {value(args)...},
-                              [this](const HostRef& object, bool repr) { return host_.text_of(object, repr); });
+                              [this](const HostRef& object, bool repr) { return sink_.text_of(object, repr); });
     }
     // A check that guards the encoder's state, made whether or not the host's checks are on.
     template <class... A>
@@ -78,7 +78,7 @@ public:
     // An assertion check, skipped while the host's checks are off; a null format: a bare one.
     template <class... A>
     void check(bool ok, const char* fmt = nullptr, const A&... args) const {
-        if (ok || !host_.checks_enabled()) return;
+        if (ok || !host_.flag(HostFlag::Checks)) return;
         throw EncoderError(EncoderError::Kind::Assertion,
                            !fmt ? std::string() : sizeof...(A) == 0 ? std::string(fmt) : format(fmt, args...));
     }
@@ -86,10 +86,11 @@ public:
 private:
     template <class... A>
     void line(LogLevel level, const char* fmt, const A&... args) const {
-        if (host_.enabled(level)) host_.log(level, fmt, {value(args)...});
+        if (sink_.enabled(level)) sink_.log(level, fmt, {value(args)...});
     }
 
     EncoderHost& host_;
+    LogSink& sink_;
 };
 
 // The first failure of a sequence of steps that must all run (a teardown): later failures are dropped,

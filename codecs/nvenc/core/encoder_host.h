@@ -1,7 +1,7 @@
-// What the encoder core needs from the application that hosts it, as one interface: log lines and the
-// text of the host's objects, the module's settings and flags, device selection and its bookkeeping, the
-// kernel lookup, the session counters and the clock. The module implements it over the host package
-// (module_host.cpp); the core's tests implement it in plain C++.
+// What the encoder core needs from the application that hosts it: a sink for its log lines (and the
+// text of the host's objects), the host's descriptions for those lines, the module's settings and flags,
+// device selection and its bookkeeping, the kernel lookup, the session counters and the clock. The module
+// implements it over the host package (module_host.cpp); the core's tests implement it in plain C++.
 //
 // A host call that fails throws (a HostFailure, or anything else the host chooses); the core lets it
 // through like its own failures and keeps its state consistent.
@@ -54,11 +54,10 @@ public:
     const char* what() const noexcept override { return "the host reported a failure"; }
 };
 
-class EncoderHost {
+// Where the core's log lines go, and the host's text of its own objects.
+class LogSink {
 public:
-    virtual ~EncoderHost() = default;
-
-    // --- log lines and messages
+    virtual ~LogSink() = default;
     // Log lines are "format" % args as the host formats them; the core formats its messages itself
     // (host_format.h), asking the host only for the text of the host's own objects.
     // Whether the host keeps lines of `level`: a line it drops is neither made nor sent.
@@ -68,42 +67,61 @@ public:
     virtual void log_failure(const char* message) = 0;
     // The host's text of one of its objects: its repr() when `repr`, else its str().
     virtual std::string text_of(const HostRef& object, bool repr) = 0;
-    // False when the host runs with its assertion checks off.
-    virtual bool checks_enabled() = 0;
     // A failure that cannot be raised to anyone (a capability query made for a log line).
     virtual void report_unraisable(const char* where, std::exception_ptr failure) noexcept = 0;
+};
 
-    // --- settings and flags
+// The module's flags, read as they stand when asked (init_module() sets the formats' flags).
+enum class HostFlag {
+    Checks,    // false when the host runs with its assertion checks off
+    Yuv444,    // 4:4:4 may be chosen
+    Lossless,  // lossless may be chosen
+};
+
+// What the host describes for the core's log lines and facts: values the core shows but never reads.
+enum class HostText {
+    Version,        // the module's version
+    CudaInfo,       // the CUDA driver, as the host describes it
+    BindingInfo,    // the host's CUDA binding
+    SessionsInUse,  // the module's count of encoder contexts in use
+    DeviceInfo,     // subject: the host's device object
+    CudaResult,     // subject: a CUresult, by its name where the host knows it
+    Plural,         // subject: a count; the plural suffix for it
+    Keys,           // subject: a dictionary; its keys as the host lists them in a line
+};
+
+// What happened on a device, for the host's choice of devices.
+enum class DeviceEvent {
+    Success,        // an encoder was set up on it
+    Failure,        // its set-up failed
+    OutOfResources, // the driver could not make a context or session there, at this moment
+};
+
+class EncoderHost {
+public:
+    virtual ~EncoderHost() = default;
+
+    virtual LogSink& log_sink() = 0;
+    virtual Value describe(HostText what, const Value& subject = Value()) = 0;
+
+    // --- settings, flags and the clock
     virtual const Settings& settings() = 0;
-    virtual bool yuv444_enabled() = 0;
-    virtual bool lossless_enabled() = 0;
+    virtual bool flag(HostFlag which) = 0;
     // Whether the caller's list of output formats (given at set-up) holds `name`.
     virtual bool accepts(const HostRef& formats, const char* name) = 0;
     virtual double now() = 0;  // seconds since the epoch
-    virtual Value version() = 0;  // the module's version, for log lines
 
     // --- devices
     virtual SelectedDevice select_device(int preferred) = 0;
-    virtual Value device_info(const HostRef& device) = 0;
     virtual CUdevice device_handle(const HostRef& device) = 0;
-    virtual void record_device_success(int device) = 0;
-    virtual void record_device_failure(int device) = 0;
-    // A context or session the driver could not make for lack of resources, at this moment.
-    virtual void note_context_failure() = 0;
-    virtual Value cuda_info() = 0;
-    virtual Value binding_info() = 0;
+    virtual void record_device(int device, DeviceEvent event) = 0;
     virtual CurrentContext current_context() = 0;
-    virtual Value cuda_result_text(int code) = 0;
     virtual HostKernel kernel(int device, const char* name) = 0;
 
     // --- NVENC
     virtual void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table) = 0;
     virtual void session_opened() = 0;
     virtual void session_closed() noexcept = 0;
-    virtual Value sessions_in_use() = 0;
-    virtual Value plural(const Value& count) = 0;
-    // The keys of a dictionary as the host lists them in a line.
-    virtual Value keys_text(const Value& dict) = 0;
 };
 
 // While the core waits for the driver, the host may let other threads run (an interpreter's lock). The

@@ -10,10 +10,10 @@
 namespace tevu::nvenc {
 namespace {
 
-std::string render(const Value& v, bool quoted, const HostText& host_text);
+std::string render(const Value& v, bool quoted, const HostObjectText& host_text);
 
 std::string join(const std::vector<Value>& items, std::size_t step, const char* separator,
-                 const HostText& host_text) {
+                 const HostObjectText& host_text) {
     std::string out;
     for (std::size_t i = 0; i < items.size(); i += step) {
         if (i) out += ", ";
@@ -23,7 +23,7 @@ std::string join(const std::vector<Value>& items, std::size_t step, const char* 
     return out;
 }
 
-std::string render(const Value& v, bool quoted, const HostText& host_text) {
+std::string render(const Value& v, bool quoted, const HostObjectText& host_text) {
     switch (v.kind()) {
     case Value::Kind::None:
         return "None";
@@ -92,7 +92,7 @@ std::string hex_text(const std::string& spec, const Value& v) {
 
 }  // namespace
 
-std::string percent_format(const std::string& format, const std::vector<Value>& args, const HostText& host_text) {
+std::string percent_format(const std::string& format, const std::vector<Value>& args, const HostObjectText& host_text) {
     std::string out;
     std::size_t next = 0;
     for (std::size_t i = 0; i < format.size(); ++i) {

@@ -13,8 +13,8 @@
 namespace tevu::nvenc {
 
 // The host's rendering of one of its objects: its repr() when `repr`, else its str().
-using HostText = std::function<std::string(const HostRef& object, bool repr)>;
+using HostObjectText = std::function<std::string(const HostRef& object, bool repr)>;
 
-std::string percent_format(const std::string& format, const std::vector<Value>& args, const HostText& host_text);
+std::string percent_format(const std::string& format, const std::vector<Value>& args, const HostObjectText& host_text);
 
 }  // namespace tevu::nvenc

@@ -154,61 +154,41 @@ void take_lock_back(void* token) {
     py::park_if_torn_down();
 }
 
-class ModuleHost final : public EncoderHost {
+class ModuleHost final : public EncoderHost, private LogSink {
 public:
-    bool enabled(LogLevel level) override {
-        if (level != LogLevel::Debug) return true;
-        if (logger_answer && *logger_answer) return **logger_answer;
-        const bool keeps = host_call([] { return logger_keeps_debug_lines(); });
-        if (logger_answer) *logger_answer = keeps;
-        return keeps;
-    }
-    void log(LogLevel level, const char* format, std::vector<Value> args) override {
-        host_call([&] {
-            ModuleState& s = state();
-            Ref method = level == LogLevel::Debug  ? s.log
-                         : level == LogLevel::Info ? py::getattr(s.log.get(), "info")
-                                                   : py::getattr(s.log.get(), "warn");
-            std::vector<Ref> items{py::text(format)};
-            for (const Value& a : args) items.push_back(to_python(a));
-            py::check(PyObject_Call(method.get(), py::tuple_of(items).get(), nullptr));
-        });
-    }
-    void log_failure(const char* message) override {
-        host_call([&] { nvenc::log_failure(message); });
-    }
-    std::string text_of(const HostRef& object, bool repr) override {
-        return host_call([&] {
-            const Ref o = python_object(object);
-            return repr ? py::repr(o.get()) : py::str(o.get());
-        });
-    }
-    bool checks_enabled() override { return !py::assertions_disabled(); }
-    void report_unraisable(const char* where, std::exception_ptr failure) noexcept override {
-        try {
-            std::rethrow_exception(failure);
-        } catch (...) {
-            try {
-                raise_as_python();
-            } catch (const py::ErrorAlreadySet&) {
-            } catch (const std::exception& e) {
-                PyErr_SetString(PyExc_RuntimeError, e.what());
-            } catch (...) {
-                PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    LogSink& log_sink() override { return *this; }
+
+    Value describe(HostText what, const Value& subject) override {
+        auto& host = state().host;
+        return hosted([&]() -> Ref {
+            switch (what) {
+            case HostText::Version: return py::call(module_attr("get_version").get());
+            case HostText::CudaInfo: return py::call(host.get_cuda_info.get());
+            case HostText::BindingInfo: return py::call(host.get_pycuda_info.get());
+            case HostText::SessionsInUse: return py::call_method(state().context_counter.get(), "get");
+            case HostText::DeviceInfo: return py::call(host.device_info.get(), python_object(subject.as_host()));
+            case HostText::CudaResult: return nvenc::cuda_result_text(static_cast<int>(subject.as_int()));
+            case HostText::Plural: return nvenc::plural(to_python(subject));
+            case HostText::Keys: return py::call(host.csv.get(), py::dict_keys(to_python(subject).get()));
             }
-        }
-        py::report_unraisable(where);
+            throw std::logic_error("unknown host text");
+        });
     }
 
     const Settings& settings() override { return state().config; }
-    bool yuv444_enabled() override { return flag("YUV444_ENABLED"); }
-    bool lossless_enabled() override { return flag("LOSSLESS_ENABLED"); }
+    bool flag(HostFlag which) override {
+        switch (which) {
+        case HostFlag::Checks: return !py::assertions_disabled();
+        case HostFlag::Yuv444: return module_flag("YUV444_ENABLED");
+        case HostFlag::Lossless: return module_flag("LOSSLESS_ENABLED");
+        }
+        return false;
+    }
     bool accepts(const HostRef& formats, const char* name) override {
         if (!formats) return false;
         return host_call([&] { return py::contains(python_object(formats).get(), py::text(name).get()); });
     }
     double now() override { return nvenc::now(); }
-    Value version() override { return hosted([] { return py::call(module_attr("get_version").get()); }); }
 
     SelectedDevice select_device(int preferred) override {
         return host_call([&] {
@@ -219,25 +199,22 @@ public:
             return SelectedDevice{static_cast<int>(py::as_long_long(number.get())), host_ref(device)};
         });
     }
-    Value device_info(const HostRef& device) override {
-        return hosted([&] { return py::call(state().host.device_info.get(), python_object(device)); });
-    }
     CUdevice device_handle(const HostRef& device) override {
         return host_call([&] {
             return static_cast<CUdevice>(py::as_long_long(py::getattr(python_object(device).get(), "handle").get()));
         });
     }
-    void record_device_success(int device) override {
-        host_call([&] { py::call(state().host.record_device_success.get(), py_value(device)); });
+    void record_device(int device, DeviceEvent event) override {
+        host_call([&] {
+            switch (event) {
+            case DeviceEvent::Success: py::call(state().host.record_device_success.get(), py_value(device)); break;
+            case DeviceEvent::Failure: py::call(state().host.record_device_failure.get(), py_value(device)); break;
+            case DeviceEvent::OutOfResources:
+                set_module_attr("last_context_failure", py::floating(nvenc::now()));
+                break;
+            }
+        });
     }
-    void record_device_failure(int device) override {
-        host_call([&] { py::call(state().host.record_device_failure.get(), py_value(device)); });
-    }
-    void note_context_failure() override {
-        host_call([&] { set_module_attr("last_context_failure", py::floating(nvenc::now())); });
-    }
-    Value cuda_info() override { return hosted([] { return py::call(state().host.get_cuda_info.get()); }); }
-    Value binding_info() override { return hosted([] { return py::call(state().host.get_pycuda_info.get()); }); }
     CurrentContext current_context() override {
         return host_call([&] {
             PyObject* ctypes = state().host.ctypes.get();
@@ -253,7 +230,6 @@ public:
             return current;
         });
     }
-    Value cuda_result_text(int code) override { return hosted([&] { return nvenc::cuda_result_text(code); }); }
     HostKernel kernel(int device, const char* name) override {
         return host_call([&] {
             Ref pair = csc_function(device, name);
@@ -286,13 +262,51 @@ public:
         if (py::guarded_status([] { py::call_method(state().context_counter.get(), "decrease"); }) < 0)
             py::clear_error();
     }
-    Value sessions_in_use() override {
-        return hosted([] { return py::call_method(state().context_counter.get(), "get"); });
+
+    // --- the log sink
+    bool enabled(LogLevel level) override {
+        if (level != LogLevel::Debug) return true;
+        if (logger_answer && *logger_answer) return **logger_answer;
+        const bool keeps = host_call([] { return logger_keeps_debug_lines(); });
+        if (logger_answer) *logger_answer = keeps;
+        return keeps;
     }
-    Value plural(const Value& count) override { return hosted([&] { return nvenc::plural(to_python(count)); }); }
-    Value keys_text(const Value& dict) override {
-        return hosted([&] { return py::call(state().host.csv.get(), py::dict_keys(to_python(dict).get())); });
+    void log(LogLevel level, const char* format, std::vector<Value> args) override {
+        host_call([&] {
+            ModuleState& s = state();
+            Ref method = level == LogLevel::Debug  ? s.log
+                         : level == LogLevel::Info ? py::getattr(s.log.get(), "info")
+                                                   : py::getattr(s.log.get(), "warn");
+            std::vector<Ref> items{py::text(format)};
+            for (const Value& a : args) items.push_back(to_python(a));
+            py::check(PyObject_Call(method.get(), py::tuple_of(items).get(), nullptr));
+        });
     }
+    void log_failure(const char* message) override {
+        host_call([&] { nvenc::log_failure(message); });
+    }
+    std::string text_of(const HostRef& object, bool repr) override {
+        return host_call([&] {
+            const Ref o = python_object(object);
+            return repr ? py::repr(o.get()) : py::str(o.get());
+        });
+    }
+    void report_unraisable(const char* where, std::exception_ptr failure) noexcept override {
+        try {
+            std::rethrow_exception(failure);
+        } catch (...) {
+            try {
+                raise_as_python();
+            } catch (const py::ErrorAlreadySet&) {
+            } catch (const std::exception& e) {
+                PyErr_SetString(PyExc_RuntimeError, e.what());
+            } catch (...) {
+                PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+            }
+        }
+        py::report_unraisable(where);
+    }
+
 
 private:
     // A Python call's result as a value the core can hand back.
@@ -300,7 +314,7 @@ private:
     static Value hosted(F&& body) {
         return host_call([&] { return Value::host(std::make_shared<PythonObject>(body())); });
     }
-    static bool flag(const char* name) {
+    static bool module_flag(const char* name) {
         return host_call([&] { return py::truth(module_attr(name).get()); });
     }
 };

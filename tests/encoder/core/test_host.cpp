@@ -84,25 +84,19 @@ SelectedDevice TestHost::select_device(int) {
     if (no_device) return {-1, nullptr};
     return {0, std::make_shared<Named>("device 0")};
 }
-Value TestHost::device_info(const HostRef& device) {
-    return device ? value("Tevu CPU Device 0") : Value();
-}
 CUdevice TestHost::device_handle(const HostRef&) {
     maybe_fail("device_handle");
     return cuda::Device::get(cuda_driver(), 0).handle();
 }
-void TestHost::record_device_success(int device) {
-    maybe_fail("record_device_success");
-    device_records.push_back("success " + std::to_string(device));
+void TestHost::record_device(int device, DeviceEvent event) {
+    if (event == DeviceEvent::OutOfResources) {
+        ++context_failures;
+        return;
+    }
+    const bool success = event == DeviceEvent::Success;
+    if (success) maybe_fail("record_device_success");
+    device_records.push_back((success ? "success " : "failure ") + std::to_string(device));
 }
-void TestHost::record_device_failure(int device) { device_records.push_back("failure " + std::to_string(device)); }
-Value TestHost::cuda_info() {
-    maybe_fail("cuda_info");
-    Value d = Value::dict();
-    d.set(value("device_count"), value(1));
-    return d;
-}
-Value TestHost::binding_info() { return Value::dict(); }
 CurrentContext TestHost::current_context() {
     maybe_fail("current_context");
     return {0, cuda::Context::current(*cuda_driver())};
@@ -131,12 +125,28 @@ void TestHost::session_opened() {
     ++sessions;
     ++sessions_opened;
 }
-Value TestHost::plural(const Value& count) { return value(percent_format("%i", {count}) == "1" ? "" : "s"); }
-Value TestHost::keys_text(const Value& dict) {
-    std::string out;
-    for (std::size_t i = 0; i < dict.items().size(); i += 2)
-        out += (i ? ", " : "") + percent_format("%s", {dict.items()[i]});
-    return value(out);
+Value TestHost::describe(HostText what, const Value& subject) {
+    switch (what) {
+    case HostText::Version: return value("5.0.0");
+    case HostText::CudaInfo: {
+        maybe_fail("cuda_info");
+        Value d = Value::dict();
+        d.set(value("device_count"), value(1));
+        return d;
+    }
+    case HostText::BindingInfo: return Value::dict();
+    case HostText::SessionsInUse: return value(sessions);
+    case HostText::DeviceInfo: return subject.as_host() ? value("Tevu CPU Device 0") : Value();
+    case HostText::CudaResult: return subject;
+    case HostText::Plural: return value(percent_format("%i", {subject}) == "1" ? "" : "s");
+    case HostText::Keys: {
+        std::string out;
+        for (std::size_t i = 0; i < subject.items().size(); i += 2)
+            out += (i ? ", " : "") + percent_format("%s", {subject.items()[i]});
+        return value(out);
+    }
+    }
+    return Value();
 }
 
 void TestFrame::picture(int index, int stride, long long timestamp) {

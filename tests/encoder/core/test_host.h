@@ -33,7 +33,7 @@ struct InjectedHostFailure : HostFailure {
 // "format" % args, with the interpreter's conversions for the values the core sends.
 std::string percent_format(const std::string& format, const std::vector<Value>& args);
 
-class TestHost final : public EncoderHost {
+class TestHost final : public EncoderHost, public LogSink {
 public:
     TestHost();
     ~TestHost() override;
@@ -53,35 +53,27 @@ public:
     std::vector<std::string> device_records;  // "success 0", "failure 0"
     bool logged(const std::string& text) const;
 
+    LogSink& log_sink() override { return *this; }
     bool enabled(LogLevel level) override { return debug_lines || level != LogLevel::Debug; }
     void log(LogLevel level, const char* format, std::vector<Value> args) override;
     void log_failure(const char* message) override;
     std::string text_of(const HostRef& object, bool repr) override;
-    bool checks_enabled() override { return true; }
     void report_unraisable(const char* where, std::exception_ptr failure) noexcept override;
+    Value describe(HostText what, const Value& subject) override;
     const Settings& settings() override { return config; }
-    bool yuv444_enabled() override { return yuv444; }
-    bool lossless_enabled() override { return lossless; }
+    bool flag(HostFlag which) override {
+        return which == HostFlag::Checks || (which == HostFlag::Yuv444 ? yuv444 : lossless);
+    }
     bool accepts(const HostRef& formats, const char* name) override;
     double now() override;
-    Value version() override { return value("5.0.0"); }
     SelectedDevice select_device(int preferred) override;
-    Value device_info(const HostRef& device) override;
     CUdevice device_handle(const HostRef& device) override;
-    void record_device_success(int device) override;
-    void record_device_failure(int device) override;
-    void note_context_failure() override { ++context_failures; }
-    Value cuda_info() override;
-    Value binding_info() override;
+    void record_device(int device, DeviceEvent event) override;
     CurrentContext current_context() override;
-    Value cuda_result_text(int code) override { return value(code); }
     HostKernel kernel(int device, const char* name) override;
     void acquire_function_list(NV_ENCODE_API_FUNCTION_LIST* table) override;
     void session_opened() override;
     void session_closed() noexcept override { --sessions; }
-    Value sessions_in_use() override { return value(sessions); }
-    Value plural(const Value& count) override;
-    Value keys_text(const Value& dict) override;
 
 private:
     void maybe_fail(const char* call);
