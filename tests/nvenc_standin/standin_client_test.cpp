@@ -660,7 +660,8 @@ TEST_F(StandinClient, NothingLeftInTheCudaDriver) {
     ScopedEnv sessions("NVENC_EMU_REPORT", "1");
     std::string output;
     const int status = run_in_child(
-        "StandinClient.DesktopSequence*:StandinClient.Lossless*:StandinClient.Injected*:StandinClient.SessionLimit*",
+        "StandinClient.DesktopSequence*:StandinClient.Lossless*:StandinClient.Injected*:StandinClient.SessionLimit*:"
+        "Streams/StandinApi12Codecs.Injected*",
         output);
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("CUDA_EMU_REPORT: leaks=0 "), std::string::npos) << output;
