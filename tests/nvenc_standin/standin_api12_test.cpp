@@ -594,6 +594,27 @@ TEST_P(StandinApi12Codecs, InjectedFailuresReachTheClient) {
     }
 }
 
+// The trace names the codec of an initialisation, and NVENC_EMU_NULL gives the codec's smallest unit: an
+// access unit delimiter (HEVC), a temporal delimiter (AV1).
+TEST_P(StandinApi12Codecs, TraceAndNullEncodeFollowTheCodec) {
+    const CodecStream& c = GetParam();
+    TempDir dir;
+    ScopedEnv trace("NVENC_EMU_TRACE", dir.path("trace"));
+    ScopedEnv null("NVENC_EMU_NULL", "1");
+    EncoderOptions o = codec_options(c.codec, c.tuning, 320, 192);
+    o.yuv444 = c.yuv444;
+    ClientEncoder encoder(*context_, *kernels_, o);
+    const std::vector<uint8_t> picture = encoder.encode(desktop_bgrx(o.width, o.height, 0));
+    if (is_hevc(c.codec))
+        EXPECT_EQ(nal_types(picture, true), std::vector<int>{35});
+    else
+        EXPECT_EQ(obu_types(picture), std::vector<int>{2});
+    const auto init = lines_of(read_lines(dir.path("trace")), "nvEncInitializeEncoder");
+    ASSERT_EQ(init.size(), 1u);
+    const std::string codec = is_hevc(c.codec) ? "codec=hevc" : "codec=av1";
+    EXPECT_TRUE(has_fields(init[0], {codec, c.yuv444 ? "chroma=3" : "chroma=1", "status=0"})) << init[0];
+}
+
 INSTANTIATE_TEST_SUITE_P(Streams, StandinApi12Codecs, ::testing::ValuesIn(kCodecStreams),
                          [](const ::testing::TestParamInfo<CodecStream>& info) { return std::string(info.param.name); });
 
