@@ -503,6 +503,8 @@ struct CodecStream {
     double min_psnr;     // 0: lossless, bit-exact
 };
 
+void PrintTo(const CodecStream& c, std::ostream* out) { *out << c.name; }
+
 const CodecStream kCodecStreams[] = {
     {"hevc_420", kHevc, false, NV_ENC_TUNING_INFO_LOW_LATENCY, "hevc", 32},
     {"hevc_444", kHevc, true, NV_ENC_TUNING_INFO_LOW_LATENCY, "hevc", 32},
@@ -626,6 +628,8 @@ struct CodecRate {
     const char* format;
     uint32_t min_qp, max_qp;  // on the codec's scale: AV1's runs to 255
 };
+
+void PrintTo(const CodecRate& c, std::ostream* out) { *out << c.name; }
 
 const CodecRate kCodecRates[] = {
     {"h264", kH264, "h264", 30, 36},
