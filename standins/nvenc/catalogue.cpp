@@ -1,5 +1,6 @@
 #include "catalogue.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tevu::standin::nvenc {
@@ -110,27 +111,84 @@ std::string guid_text(const GUID& g) {
     return text;
 }
 
+std::vector<Codec> all_codecs() { return {Codec::H264, Codec::Hevc, Codec::Av1}; }
+
+GUID guid_of(Codec codec) {
+    switch (codec) {
+    case Codec::Hevc: return NV_ENC_CODEC_HEVC_GUID;
+    case Codec::Av1: return NV_ENC_CODEC_AV1_GUID;
+    case Codec::H264: break;
+    }
+    return NV_ENC_CODEC_H264_GUID;
+}
+
 std::optional<Codec> codec_of(const GUID& guid) {
-    if (nvenc_same_guid(guid, NV_ENC_CODEC_H264_GUID))
-        return Codec::H264;
-    if (nvenc_same_guid(guid, NV_ENC_CODEC_HEVC_GUID))
-        return Codec::Hevc;
+    for (Codec codec : all_codecs())
+        if (nvenc_same_guid(guid, guid_of(codec)))
+            return codec;
     return std::nullopt;
 }
 
-std::vector<GUID> codec_guids() { return {NV_ENC_CODEC_H264_GUID, NV_ENC_CODEC_HEVC_GUID}; }
+const char* codec_name(Codec codec) {
+    switch (codec) {
+    case Codec::Hevc: return "hevc";
+    case Codec::Av1: return "av1";
+    case Codec::H264: break;
+    }
+    return "h264";
+}
+
+std::optional<Codec> codec_named(std::string_view name) {
+    for (Codec codec : all_codecs())
+        if (name == codec_name(codec))
+            return codec;
+    return std::nullopt;
+}
 
 std::vector<GUID> profile_guids(Codec codec) {
-    if (codec == Codec::Hevc)
-        return {NV_ENC_HEVC_PROFILE_MAIN_GUID};
+    switch (codec) {
+    case Codec::Hevc: return {NV_ENC_HEVC_PROFILE_MAIN_GUID, NV_ENC_HEVC_PROFILE_MAIN10_GUID, NV_ENC_HEVC_PROFILE_FREXT_GUID};
+    case Codec::Av1: return {NV_ENC_AV1_PROFILE_MAIN_GUID};
+    case Codec::H264: break;
+    }
     return {NV_ENC_H264_PROFILE_BASELINE_GUID, NV_ENC_H264_PROFILE_MAIN_GUID, NV_ENC_H264_PROFILE_HIGH_GUID,
             NV_ENC_H264_PROFILE_HIGH_444_GUID};
 }
 
-int Offer::capability(NV_ENC_CAPS cap) const {
-    const auto it = capability_overrides.find(cap);
-    if (it != capability_overrides.end())
-        return it->second;
+std::optional<int> CapabilityOverrides::find(Codec codec, int cap) const {
+    const auto own = per_codec.find(codec);
+    if (own != per_codec.end()) {
+        const auto it = own->second.find(cap);
+        if (it != own->second.end())
+            return it->second;
+    }
+    const auto it = every_codec.find(cap);
+    return it == every_codec.end() ? std::nullopt : std::optional<int>(it->second);
+}
+
+bool Offer::encodes(Codec codec) const {
+    const std::vector<Codec> listed = codecs();
+    return (api >= NVENC_API_V12 || codec == Codec::H264) &&
+           std::find(listed.begin(), listed.end(), codec) != listed.end();
+}
+
+std::vector<Codec> Offer::codecs() const {
+    std::vector<Codec> list;
+    for (Codec codec : all_codecs()) {
+        const bool on_device = std::find(device_codecs.begin(), device_codecs.end(), codec) != device_codecs.end();
+        const bool offered = api >= NVENC_API_V12 ? codec_built(codec) : codec != Codec::Av1;
+        if (on_device && offered)
+            list.push_back(codec);
+    }
+    return list;
+}
+
+int Offer::capability(NV_ENC_CAPS cap, Codec codec) const {
+    if (const std::optional<int> value = capability_overrides.find(codec, cap))
+        return *value;
+    // NVENC encodes AV1 in 4:2:0 only, and never lossless.
+    if (codec == Codec::Av1 && (cap == NV_ENC_CAPS_SUPPORT_YUV444_ENCODE || cap == NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE))
+        return 0;
     if (cap == capability_count(api))
         return cap;  // the count, the last number of each API
     if (cap == NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES && current_presets())
@@ -141,14 +199,14 @@ int Offer::capability(NV_ENC_CAPS cap) const {
     return default_capability(cap);
 }
 
-std::optional<int> capability_value(const Offer& offer, int cap) {
+std::optional<int> capability_value(const Offer& offer, int cap, Codec codec) {
     if (cap < 0 || cap > capability_count(offer.api))
         return std::nullopt;
-    return offer.capability(static_cast<NV_ENC_CAPS>(cap));
+    return offer.capability(static_cast<NV_ENC_CAPS>(cap), codec);
 }
 
 std::vector<NV_ENC_BUFFER_FORMAT> input_formats(const Offer& offer, Codec codec) {
-    if (codec == Codec::H264 && offer.yuv444())
+    if (offer.yuv444(codec))
         return {NV_ENC_BUFFER_FORMAT_NV12_PL, NV_ENC_BUFFER_FORMAT_YUV444_PL};
     return {NV_ENC_BUFFER_FORMAT_NV12_PL};
 }
@@ -156,7 +214,7 @@ std::vector<NV_ENC_BUFFER_FORMAT> input_formats(const Offer& offer, Codec codec)
 std::vector<Preset> presets(const Offer& offer, Codec codec) {
     std::vector<Preset> list;
     for (const Preset& p : offer.current_presets() ? tuned_presets() : h264_presets())
-        if (!p.lossless || (codec == Codec::H264 && offer.lossless()))
+        if (!p.lossless || (codec == Codec::H264 && offer.lossless(codec)))
             list.push_back(p);
     if (offer.extra_preset)
         list.push_back(kExtraPreset);
@@ -176,7 +234,7 @@ bool known_tuning(uint32_t tuning) {
 
 bool tuning_offered(const Offer& offer, Codec codec, NV_ENC_TUNING_INFO tuning) {
     if (tuning == NV_ENC_TUNING_INFO_LOSSLESS)
-        return codec == Codec::H264 && offer.lossless();
+        return offer.lossless(codec);
     return known_tuning(tuning);
 }
 
@@ -195,11 +253,25 @@ NV_ENC_CONFIG preset_configuration(Codec codec, const Preset& preset, uint32_t a
         c.rcParams.version = nvenc_struct_version<NV_ENC_RC_PARAMS>(api);
     if (preset.tuned)
         apply_tuning(c, tuning);
+    const bool lossless = preset.lossless || (preset.tuned && tuning == NV_ENC_TUNING_INFO_LOSSLESS);
+    if (codec == Codec::Av1) {
+        constexpr uint32_t kAv1QpScale = 5;  // AV1's quantisers run from 0 to 255
+        c.rcParams.constQP = {c.rcParams.constQP.qpInterP * kAv1QpScale, c.rcParams.constQP.qpInterB * kAv1QpScale,
+                              c.rcParams.constQP.qpIntra * kAv1QpScale};
+        NV_ENC_CONFIG_AV1& a = c.encodeCodecConfig.av1Config;
+        a.idrPeriod = c.gopLength;
+        a.chromaFormatIDC = NVENC_CHROMA_FORMAT_IDC_420;
+        a.maxNumRefFramesInDPB = 1;
+        a.repeatSeqHdr = 1;
+        return c;
+    }
     if (codec == Codec::Hevc) {
         NV_ENC_CONFIG_HEVC& h = c.encodeCodecConfig.hevcConfig;
         h.idrPeriod = c.gopLength;
-        h.chromaFormatIDC = NVENC_CHROMA_FORMAT_IDC_420;
+        h.chromaFormatIDC = lossless ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
         h.maxNumRefFramesInDPB = 1;
+        if (lossless)
+            c.profileGUID = NV_ENC_HEVC_PROFILE_FREXT_GUID;
         return c;
     }
     NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
@@ -208,7 +280,6 @@ NV_ENC_CONFIG preset_configuration(Codec codec, const Preset& preset, uint32_t a
     h.maxNumRefFrames = 1;
     h.sliceMode = NVENC_SLICE_MODE_COUNT;
     h.sliceModeData = 1;
-    const bool lossless = preset.lossless || (preset.tuned && tuning == NV_ENC_TUNING_INFO_LOSSLESS);
     h.qpPrimeYZeroTransformBypassFlag = lossless ? 1 : 0;
     if (preset.tuned && lossless) {
         c.profileGUID = NV_ENC_H264_PROFILE_HIGH_444_GUID;

@@ -39,13 +39,16 @@ bool known_capability(std::string_view text) {
     return cap && capability_value(Offer{}, *cap).has_value();
 }
 
+bool known_codec(std::string_view name) { return codec_named(name).has_value(); }
+
 constexpr char kOwner[] = "nvenc stand-in";
 constexpr RuleListSyntax failure_syntax{kOwner, "NVENC_EMU_FAIL", known_entry, true,
                                         "status must be an integer"};
 constexpr RuleListSyntax overcount_syntax{kOwner, "NVENC_EMU_OVERCOUNT", known_entry, false, "",
                                           false};
-constexpr RuleListSyntax capability_syntax{kOwner, "NVENC_EMU_CAPS", known_capability, true,
-                                           "value must be an integer", false, "capability"};
+// Its entries are checked item by item: a codec's name may come first.
+constexpr RuleListSyntax capability_syntax{kOwner, "NVENC_EMU_CAPS", nullptr, true, "", false, "capability"};
+constexpr RuleListSyntax codec_syntax{kOwner, "NVENC_EMU_CODECS", known_codec, false, "", false, "codec"};
 constexpr RuleListSyntax empty_slots_syntax{kOwner, "NVENC_EMU_EMPTY_SLOTS", known_entry, false, "", false};
 constexpr RuleListSyntax session_limit_syntax{kOwner, "NVENC_EMU_SESSION_LIMIT_STATUS"};
 
@@ -63,11 +66,43 @@ bool parse_api_version(const std::string& text, uint32_t& version) {
     return true;
 }
 
-std::map<int, int> parse_capability_overrides(const std::string& text, std::vector<std::string>& problems) {
-    std::map<int, int> caps;
-    for (const auto& rule : parse_rule_list<int>(text, capability_syntax, parse_integer, problems))
-        caps[*parse_integer(rule.entry)] = rule.code;
+CapabilityOverrides parse_capability_overrides(const std::string& text, std::vector<std::string>& problems) {
+    CapabilityOverrides caps;
+    for_each_rule(
+        text, capability_syntax,
+        [&](const RuleText& item) -> const char* {
+            const auto colon = item.entry.find(':');
+            std::optional<Codec> codec;
+            if (colon != std::string_view::npos) {
+                codec = codec_named(item.entry.substr(0, colon));
+                if (!codec)
+                    return "unknown codec";
+            }
+            const std::string_view number = colon == std::string_view::npos ? item.entry : item.entry.substr(colon + 1);
+            if (!known_capability(number))
+                return "unknown capability";
+            const std::optional<int> value = parse_integer(item.code);
+            if (!value)
+                return "value must be an integer";
+            std::map<int, int>& target = codec ? caps.per_codec[*codec] : caps.every_codec;
+            target[*parse_integer(number)] = *value;
+            return nullptr;
+        },
+        problems);
     return caps;
+}
+
+std::vector<Codec> parse_codec_list(const std::string& text, std::vector<std::string>& problems) {
+    if (text.empty())
+        return all_codecs();
+    std::vector<bool> named(all_codecs().size());
+    for (const auto& rule : parse_rule_list<int>(text, codec_syntax, nullptr, problems))
+        named[static_cast<size_t>(*codec_named(rule.entry))] = true;
+    std::vector<Codec> codecs;
+    for (Codec codec : all_codecs())
+        if (named[static_cast<size_t>(codec)])
+            codecs.push_back(codec);
+    return codecs;
 }
 
 std::vector<FailureRule> parse_failure_rules(const std::string& text, std::vector<std::string>& problems) {
@@ -127,6 +162,7 @@ Controls controls_from_environment() {
     if (parse_api_version(environment("NVENC_EMU_MAX_API"), api))
         c.max_api = api;
     c.capabilities = parse_from_environment(capability_syntax, parse_capability_overrides);
+    c.codecs = parse_from_environment(codec_syntax, parse_codec_list);
     c.failures = rules_from_environment<int>(failure_syntax, parse_integer);
     c.null_encode = environment("NVENC_EMU_NULL") == "1";
     c.extra_preset = environment("NVENC_EMU_EXTRA_PRESET") == "1";

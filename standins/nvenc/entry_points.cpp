@@ -1,6 +1,7 @@
 // The library's entry points: NvEncodeAPICreateInstance and the table it fills, for clients of API 4.0, 5.0
 // and 12.0. Every call counts against NVENC_EMU_FAIL under its name in entry_names.h, is checked for null
 // pointers, unknown handles and structure versions, and leaves one line in the NVENC_EMU_TRACE file.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -157,14 +158,22 @@ NVENCSTATUS answer_count(size_t items, uint32_t* count, const Controls& controls
     return NV_ENC_SUCCESS;
 }
 
-// The session's codec, or the status for an unknown one.
-NVENCSTATUS known_codec(const GUID& guid, Codec& codec, TraceLine& trace) {
+// A codec the session lists, or the status for another one.
+NVENCSTATUS known_codec(const Offer& offer, const GUID& guid, Codec& codec, TraceLine& trace) {
     trace.add("codec", guid_text(guid));
     const std::optional<Codec> c = codec_of(guid);
-    if (!c)
+    const std::vector<Codec> listed = offer.codecs();
+    if (!c || std::find(listed.begin(), listed.end(), *c) == listed.end())
         return NV_ENC_ERR_INVALID_PARAM;
     codec = *c;
     return NV_ENC_SUCCESS;
+}
+
+std::vector<GUID> codec_guids(const Offer& offer) {
+    std::vector<GUID> guids;
+    for (Codec codec : offer.codecs())
+        guids.push_back(guid_of(codec));
+    return guids;
 }
 
 template <uint32_t Api>
@@ -212,7 +221,7 @@ NVENCSTATUS NVENCAPI open_session_ex(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* param
         }
         auto session = std::make_shared<Session>(
             Api, params->device, *device, *memory,
-            Offer{controls.capabilities, controls.extra_preset, Api, controls.legacy_presets});
+            Offer{controls.capabilities, controls.extra_preset, Api, controls.legacy_presets, controls.codecs});
         *encoder = session.get();
         lib.sessions.emplace(session.get(), std::move(session));
         return NV_ENC_SUCCESS;
@@ -251,30 +260,30 @@ NVENCSTATUS NVENCAPI destroy_encoder(void* encoder) {
 }
 
 NVENCSTATUS NVENCAPI get_encode_guid_count(void* encoder, uint32_t* count) {
-    return session_entry(Entry::nvEncGetEncodeGUIDCount, encoder, [&](Session&, const Controls& controls, TraceLine&) {
-        return answer_count(codec_guids().size(), count, controls, Entry::nvEncGetEncodeGUIDCount);
+    return session_entry(Entry::nvEncGetEncodeGUIDCount, encoder, [&](Session& s, const Controls& controls, TraceLine&) {
+        return answer_count(s.offer().codecs().size(), count, controls, Entry::nvEncGetEncodeGUIDCount);
     });
 }
 
 NVENCSTATUS NVENCAPI get_encode_guids(void* encoder, GUID* guids, uint32_t capacity, uint32_t* count) {
-    return session_entry(Entry::nvEncGetEncodeGUIDs, encoder, [&](Session&, const Controls&, TraceLine&) {
-        return answer_list(codec_guids(), guids, capacity, count);
+    return session_entry(Entry::nvEncGetEncodeGUIDs, encoder, [&](Session& s, const Controls&, TraceLine&) {
+        return answer_list(codec_guids(s.offer()), guids, capacity, count);
     });
 }
 
 NVENCSTATUS NVENCAPI get_profile_guid_count(void* encoder, GUID codec_guid, uint32_t* count) {
-    return session_entry(Entry::nvEncGetEncodeProfileGUIDCount, encoder, [&](Session&, const Controls& controls, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetEncodeProfileGUIDCount, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
-        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(s.offer(), codec_guid, codec, trace));
         return answer_count(profile_guids(codec).size(), count, controls, Entry::nvEncGetEncodeProfileGUIDCount);
     });
 }
 
 NVENCSTATUS NVENCAPI get_profile_guids(void* encoder, GUID codec_guid, GUID* guids, uint32_t capacity,
                                        uint32_t* count) {
-    return session_entry(Entry::nvEncGetEncodeProfileGUIDs, encoder, [&](Session&, const Controls&, TraceLine& trace) {
+    return session_entry(Entry::nvEncGetEncodeProfileGUIDs, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         Codec codec;
-        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(s.offer(), codec_guid, codec, trace));
         return answer_list(profile_guids(codec), guids, capacity, count);
     });
 }
@@ -282,7 +291,7 @@ NVENCSTATUS NVENCAPI get_profile_guids(void* encoder, GUID codec_guid, GUID* gui
 NVENCSTATUS NVENCAPI get_input_format_count(void* encoder, GUID codec_guid, uint32_t* count) {
     return session_entry(Entry::nvEncGetInputFormatCount, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
-        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(s.offer(), codec_guid, codec, trace));
         return answer_count(input_formats(s.offer(), codec).size(), count, controls, Entry::nvEncGetInputFormatCount);
     });
 }
@@ -291,7 +300,7 @@ NVENCSTATUS NVENCAPI get_input_formats(void* encoder, GUID codec_guid, NV_ENC_BU
                                        uint32_t capacity, uint32_t* count) {
     return session_entry(Entry::nvEncGetInputFormats, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         Codec codec;
-        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(s.offer(), codec_guid, codec, trace));
         return answer_list(input_formats(s.offer(), codec), formats, capacity, count);
     });
 }
@@ -302,14 +311,11 @@ NVENCSTATUS NVENCAPI get_encode_caps(void* encoder, GUID codec_guid, NV_ENC_CAPS
         if (!value)
             return NV_ENC_ERR_INVALID_PTR;
         Codec codec;
-        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(s.offer(), codec_guid, codec, trace));
         trace.add("cap", query->capsToQuery);
-        std::optional<int> answer = capability_value(s.offer(), query->capsToQuery);
+        const std::optional<int> answer = capability_value(s.offer(), query->capsToQuery, codec);
         if (!answer)
             return NV_ENC_ERR_INVALID_PARAM;
-        if (codec == Codec::Hevc && (query->capsToQuery == NV_ENC_CAPS_SUPPORT_YUV444_ENCODE ||
-                                     query->capsToQuery == NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE))
-            answer = 0;
         *value = *answer;
         trace.add("value", *answer);
         return NV_ENC_SUCCESS;
@@ -326,7 +332,7 @@ std::vector<GUID> preset_guids(const Offer& offer, Codec codec) {
 NVENCSTATUS NVENCAPI get_preset_count(void* encoder, GUID codec_guid, uint32_t* count) {
     return session_entry(Entry::nvEncGetEncodePresetCount, encoder, [&](Session& s, const Controls& controls, TraceLine& trace) {
         Codec codec;
-        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(s.offer(), codec_guid, codec, trace));
         return answer_count(presets(s.offer(), codec).size(), count, controls, Entry::nvEncGetEncodePresetCount);
     });
 }
@@ -335,7 +341,7 @@ NVENCSTATUS NVENCAPI get_preset_guids(void* encoder, GUID codec_guid, GUID* guid
                                       uint32_t* count) {
     return session_entry(Entry::nvEncGetEncodePresetGUIDs, encoder, [&](Session& s, const Controls&, TraceLine& trace) {
         Codec codec;
-        TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+        TEVU_STANDIN_REQUIRE(known_codec(s.offer(), codec_guid, codec, trace));
         return answer_list(preset_guids(s.offer(), codec), guids, capacity, count);
     });
 }
@@ -348,7 +354,7 @@ NVENCSTATUS answer_preset_config(Session& s, const GUID& codec_guid, const GUID&
     if (!has_version(config->presetCfg, s.api()))
         return NV_ENC_ERR_INVALID_VERSION;
     Codec codec;
-    TEVU_STANDIN_REQUIRE(known_codec(codec_guid, codec, trace));
+    TEVU_STANDIN_REQUIRE(known_codec(s.offer(), codec_guid, codec, trace));
     trace.add("preset", guid_text(preset_guid));
     const std::optional<Preset> preset = find_preset(s.offer(), codec, preset_guid);
     if (!preset)

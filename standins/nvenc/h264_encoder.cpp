@@ -56,34 +56,15 @@ void apply_rate(x264_param_t& p, const RateSettings& rate, bool transform_bypass
         p.rc.i_qp_max = kHighestQp;
         return;
     }
-    if (rate.average_bitrate == 0)
-        throw EncoderError("a bitrate mode needs an average bitrate");
+    const BitrateKbps kbps = bitrate_kbps(rate);
     p.rc.i_rc_method = X264_RC_ABR;
     // One quantiser across each picture, so that a picture whose quantiser is chosen here (bounds changed
     // within the stream) has it in every macroblock.
     p.rc.i_aq_mode = X264_AQ_NONE;
-    p.rc.i_bitrate = std::max<int>(1, static_cast<int>(rate.average_bitrate / 1000));
-    int peak = rate.mode == RateControl::ConstantBitrate ? p.rc.i_bitrate
-                                                         : static_cast<int>(rate.max_bitrate / 1000);
-    if (peak < p.rc.i_bitrate)
-        peak = 0;  // no peak limit below the average: plain average bitrate
-    p.rc.i_vbv_max_bitrate = peak;
-    p.rc.i_vbv_buffer_size = peak == 0 ? 0 : (rate.vbv_buffer_size ? static_cast<int>(rate.vbv_buffer_size / 1000) : peak);
+    p.rc.i_bitrate = kbps.average;
+    p.rc.i_vbv_max_bitrate = kbps.peak;
+    p.rc.i_vbv_buffer_size = kbps.buffer;
     apply_range(p, rate.range, transform_bypass);
-}
-
-auto fields(const QpTriple& q) { return std::tie(q.inter_p, q.inter_b, q.intra); }
-auto fields(const QpRange& r) { return std::tie(r.min_enabled, r.max_enabled, r.min_qp, r.max_qp); }
-auto fields(const ColourSignal& c) {
-    return std::tie(c.signal_type_present, c.video_format, c.full_range, c.colour_description_present, c.primaries,
-                    c.transfer, c.matrix);
-}
-bool operator==(const QpRange& a, const QpRange& b) { return fields(a) == fields(b); }
-// Every setting but the bitrate mode, the bitrates, the rate buffer's size and the quantiser bounds.
-auto fixed_fields(const EncoderSettings& s) {
-    return std::make_tuple(s.width, s.height, s.chroma, s.profile, s.entropy, fields(s.rate.const_qp),
-                           s.transform_bypass, s.fps_num, s.fps_den, s.reference_frames, s.keyint,
-                           s.repeat_parameter_sets, s.speed, fields(s.colour));
 }
 
 bool has_rate_buffer(const x264_param_t& p) { return p.rc.i_vbv_max_bitrate > 0 && p.rc.i_vbv_buffer_size > 0; }
@@ -162,17 +143,6 @@ void append_idr_slice(std::vector<uint8_t>& out, const x264_nal_t& nal, const Se
 
 }  // namespace
 
-PictureView picture_in_buffer(const uint8_t* base, int pitch, int height, ChromaFormat chroma) {
-    PictureView v;
-    const size_t plane = static_cast<size_t>(pitch) * height;
-    const int planes = chroma == ChromaFormat::Yuv444 ? 3 : 2;
-    for (int i = 0; i < planes; ++i) {
-        v.planes[i] = base + plane * i;
-        v.pitch[i] = pitch;
-    }
-    return v;
-}
-
 void H264Encoder::Closer::operator()(x264_t* encoder) const { x264_encoder_close(encoder); }
 
 H264Encoder::H264Encoder(const EncoderSettings& settings) : settings_(settings), opened_range_(settings.rate.range) {
@@ -215,10 +185,7 @@ void H264Encoder::read_parameter_sets() {
 }
 
 bool H264Encoder::change_rate(const EncoderSettings& next, const LiveRateChanges& changes) {
-    const RateSettings& now = settings_.rate;
-    const bool bitrate_modes = now.mode != RateControl::ConstQp && next.rate.mode != RateControl::ConstQp;
-    if (fixed_fields(next) != fixed_fields(settings_) || !bitrate_modes || !changes.rate ||
-        (next.rate.mode != now.mode && !changes.mode))
+    if (!rate_change_allowed(settings_, next, changes))
         return false;
     const x264_param_t wanted = make_params(next);
     x264_param_t p;
@@ -241,14 +208,9 @@ bool H264Encoder::change_rate(const EncoderSettings& next, const LiveRateChanges
     return true;
 }
 
-// One step of a plain rate control: the quantiser goes up when the picture took much more than its share
-// of the bitrate, down when it took much less, and stays within the live bounds.
 void H264Encoder::steer_quantiser(int bits) {
-    const double share = static_cast<double>(settings_.rate.average_bitrate) * settings_.fps_den / settings_.fps_num;
-    const double ratio = share > 0 ? bits / share : 1.0;
-    const int step = ratio > 2.0 ? 2 : ratio > 1.2 ? 1 : ratio < 0.5 ? -2 : ratio < 0.8 ? -1 : 0;
     const auto [lo, hi] = range_limits(*live_range_, settings_.transform_bypass);
-    live_qp_ = std::clamp(live_qp_ + step, lo, hi);
+    live_qp_ = steered_quantiser(live_qp_, bits, settings_, lo, hi);
 }
 
 EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequest& request) {
@@ -294,7 +256,7 @@ EncodedPicture H264Encoder::encode(const PictureView& picture, const PictureRequ
     result.kind = out.i_type == X264_TYPE_IDR ? PictureKind::Idr
                   : IS_X264_TYPE_I(out.i_type) ? PictureKind::Intra
                                                : PictureKind::Predicted;
-    if (request.with_parameter_sets || (settings_.repeat_parameter_sets && result.kind == PictureKind::Idr))
+    if (carries_parameter_sets(settings_, request, result.kind))
         result.data.insert(result.data.begin(), parameter_sets_.begin(), parameter_sets_.end());
     result.average_qp = out.i_qpplus1 > 0 ? out.i_qpplus1 - 1 : 0;
     last_qp_ = result.average_qp;

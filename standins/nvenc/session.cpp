@@ -10,8 +10,6 @@ namespace tevu::standin::nvenc {
 namespace {
 
 constexpr uint32_t kLargestBitstream = 64u << 20;
-// An access unit delimiter: what a picture holds when the real encode is skipped.
-const std::vector<uint8_t> kNullPicture = {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
 
 std::string qp_text(const NV_ENC_QP& qp) {
     return std::to_string(qp.qpInterP) + "," + std::to_string(qp.qpInterB) + "," + std::to_string(qp.qpIntra);
@@ -68,8 +66,10 @@ Session::Prepared Session::prepare(const NV_ENC_INITIALIZE_PARAMS& params, Trace
     const std::optional<Codec> codec = codec_of(params.encodeGUID);
     if (!codec)
         return {refuse(NV_ENC_ERR_INVALID_PARAM, "unknown codec"), {}};
-    if (*codec == Codec::Hevc)  // offered for discovery; libx264 encodes H.264 only
+    if (*codec == Codec::Hevc && api_ < NVENC_API_V12)  // listed for discovery to the older APIs
         return {refuse(NV_ENC_ERR_UNIMPLEMENTED, "HEVC is offered for discovery only"), {}};
+    if (!offer_.encodes(*codec))
+        return {refuse(NV_ENC_ERR_INVALID_PARAM, std::string("the codec ") + codec_name(*codec) + " is not offered"), {}};
     const std::optional<Preset> preset = find_preset(offer_, *codec, params.presetGUID);
     if (!preset)
         return {refuse(NV_ENC_ERR_INVALID_PARAM, "preset " + guid_text(params.presetGUID) + " is not offered"), {}};
@@ -78,7 +78,7 @@ Session::Prepared Session::prepare(const NV_ENC_INITIALIZE_PARAMS& params, Trace
     const NV_ENC_CONFIG config = params.encodeConfig
                                      ? *params.encodeConfig
                                      : preset_configuration(*codec, *preset, api_, params.tuningInfo);
-    const NV_ENC_CONFIG_H264& h = config.encodeCodecConfig.h264Config;
+    const CodecFields f = codec_fields(*codec, config, params.tuningInfo);
     trace.add("preset", guid_text(params.presetGUID))
         .add("tuning", params.tuningInfo)
         .add("width", params.encodeWidth)
@@ -88,22 +88,25 @@ Session::Prepared Session::prepare(const NV_ENC_INITIALIZE_PARAMS& params, Trace
         .add("gop", config.gopLength)
         .add("p_interval", config.frameIntervalP);
     trace_rate(trace, "", config.rcParams);
-    trace.add("chroma", h.chromaFormatIDC)
-        .add("bypass", h.qpPrimeYZeroTransformBypassFlag)
-        .add("signal_type", h.h264VUIParameters.videoSignalTypePresentFlag)
-        .add("colour_description", h.h264VUIParameters.colourDescriptionPresentFlag);
-    const Translation t = translate(params, config, *preset, offer_);
+    trace.add("chroma", f.chroma_format_idc)
+        .add("bypass", f.transform_bypass)
+        .add("signal_type", f.colour.signal_type_present)
+        .add("colour_description", f.colour.colour_description_present);
+    if (*codec != Codec::H264)
+        trace.add("codec", codec_name(*codec));
+    const Translation t = translate(*codec, params, config, *preset, offer_);
     if (t.status != NV_ENC_SUCCESS)
         return {refuse(t.status, t.reason), {}};
-    return {NV_ENC_SUCCESS, t.settings, h.disableSPSPPS != 0};
+    return {NV_ENC_SUCCESS, t.settings, f.without_parameter_sets, *codec};
 }
 
 NVENCSTATUS Session::start_encoder(const Prepared& prepared) {
     try {
-        encoder_ = std::make_unique<H264Encoder>(prepared.settings);
+        encoder_ = open_encoder(prepared.codec, prepared.settings);
     } catch (const EncoderError& e) {
         return refuse(NV_ENC_ERR_INVALID_PARAM, e.what());
     }
+    codec_ = prepared.codec;
     without_parameter_sets_ = prepared.without_parameter_sets;
     return NV_ENC_SUCCESS;
 }
@@ -124,11 +127,14 @@ NVENCSTATUS Session::reconfigure(const NV_ENC_RECONFIGURE_PARAMS& params, TraceL
     const Prepared p = prepare(params.reInitEncodeParams, trace);
     if (p.status != NV_ENC_SUCCESS)
         return p.status;
+    if (p.codec != codec_)
+        return refuse(NV_ENC_ERR_INVALID_PARAM, "a reconfiguration keeps the codec");
     // A new rate control goes on in the same stream, as far as the capabilities offer it (API 4.0 and 5.0
-    // clients: bitrates and bounds); libx264 cannot change anything else in place, so then a new encoder
-    // starts with an IDR picture.
-    const LiveRateChanges live{offer_.api < NVENC_API_V12 || offer_.capability(NV_ENC_CAPS_SUPPORT_DYN_BITRATE_CHANGE),
-                               offer_.capability(NV_ENC_CAPS_SUPPORT_DYN_RCMODE_CHANGE) != 0};
+    // clients: bitrates and bounds); the libraries cannot change anything else in place, so then a new
+    // encoder starts with a key picture.
+    const LiveRateChanges live{
+        offer_.api < NVENC_API_V12 || offer_.capability(NV_ENC_CAPS_SUPPORT_DYN_BITRATE_CHANGE, codec_),
+        offer_.capability(NV_ENC_CAPS_SUPPORT_DYN_RCMODE_CHANGE, codec_) != 0};
     if (!params.resetEncoder && !params.forceIDR && p.without_parameter_sets == without_parameter_sets_ &&
         encoder_->change_rate(p.settings, live)) {
         trace.add("in_place", 1);
@@ -152,7 +158,7 @@ NVENCSTATUS Session::register_resource(NV_ENC_REGISTER_RESOURCE& params, TraceLi
         return NV_ENC_ERR_INVALID_PTR;
     if (params.bufferFormat != NV_ENC_BUFFER_FORMAT_NV12_PL && params.bufferFormat != NV_ENC_BUFFER_FORMAT_YUV444_PL)
         return NV_ENC_ERR_INVALID_PARAM;
-    if (is_yuv444(params.bufferFormat) && !offer_.yuv444())
+    if (is_yuv444(params.bufferFormat) && !offer_.yuv444(codec_))
         return NV_ENC_ERR_UNSUPPORTED_PARAM;
     if (params.width == 0 || params.height == 0 || params.pitch < params.width)
         return NV_ENC_ERR_INVALID_PARAM;
@@ -298,7 +304,7 @@ NVENCSTATUS Session::encode(const NV_ENC_PIC_PARAMS_V5& picture, const PictureEn
 
     EncodedPicture encoded;
     if (env.null_encode) {
-        encoded.data = kNullPicture;
+        encoded.data = null_picture(codec_);
         encoded.kind = request->force_idr ? PictureKind::Idr : PictureKind::Predicted;
     } else {
         const NVENCSTATUS read = read_input(reg);

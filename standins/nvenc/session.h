@@ -11,7 +11,7 @@
 
 #include "catalogue.h"
 #include "device_memory.h"
-#include "h264_encoder.h"
+#include "encoder.h"
 #include "nvenc_api.h"
 #include "trace.h"
 
@@ -82,6 +82,7 @@ private:
         NVENCSTATUS status;
         EncoderSettings settings;
         bool without_parameter_sets = false;
+        Codec codec = Codec::H264;
     };
     Prepared prepare(const NV_ENC_INITIALIZE_PARAMS& params, TraceLine& trace);
     // Opens the encoder of prepared settings.
@@ -97,7 +98,8 @@ private:
     const Offer offer_;
     std::mutex mutex_;
 
-    std::unique_ptr<H264Encoder> encoder_;
+    std::unique_ptr<Encoder> encoder_;
+    Codec codec_ = Codec::H264;  // of the encoder
     bool ended_ = false;        // after the end-of-stream picture
     bool restart_ = false;      // the next picture starts a new stream (after a reconfiguration)
     bool without_parameter_sets_ = false;  // the configuration asked for no SPS and PPS at all

@@ -15,8 +15,10 @@
 //   nvEncGetLastErrorString     text (the text answered, in single quotes)
 //   nvEncInitializeEncoder,     version [reset force_idr] preset tuning width height frame_rate ptd gop
 //   nvEncReconfigureEncoder       p_interval rc qp minqp maxqp avg_bitrate max_bitrate chroma bypass
-//                                 signal_type colour_description [in_place]
-//                                 (rc: constqp, vbr, cbr, vbr_minqp, ...; in_place=1: new bitrates
+//                                 signal_type colour_description [codec] [in_place]
+//                                 (rc: constqp, vbr, cbr, vbr_minqp, ...; codec=hevc or codec=av1 for
+//                                 those codecs, whose chroma and colour come from their own member and
+//                                 whose bypass is HEVC's lossless tuning; in_place=1: new bitrates
 //                                 within the stream)
 //   nvEncRegisterResource       version width height pitch format
 //   nvEncCreateBitstreamBuffer  version size

@@ -22,7 +22,7 @@ struct Client {
         params.frameRateNum = 1;
         params.frameRateDen = 30;
     }
-    Translation run() const { return translate(params, config, preset, offer); }
+    Translation run() const { return translate(Codec::H264, params, config, preset, offer); }
 };
 
 }  // namespace
@@ -46,13 +46,13 @@ TEST(Configuration, RefusesWhatTheStandinDoesNotOffer) {
          NV_ENC_ERR_INVALID_PARAM},
         {"4:4:4 without the capability",
          [](Client& s) {
-             s.offer.capability_overrides[NV_ENC_CAPS_SUPPORT_YUV444_ENCODE] = 0;
+             s.offer.capability_overrides.every_codec[NV_ENC_CAPS_SUPPORT_YUV444_ENCODE] = 0;
              s.config.encodeCodecConfig.h264Config.chromaFormatIDC = NVENC_CHROMA_FORMAT_IDC_444;
          },
          NV_ENC_ERR_UNSUPPORTED_PARAM},
         {"lossless without the capability",
          [](Client& s) {
-             s.offer.capability_overrides[NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE] = 0;
+             s.offer.capability_overrides.every_codec[NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE] = 0;
              s.config.rcParams.constQP = {0, 0, 0};
              s.config.encodeCodecConfig.h264Config.qpPrimeYZeroTransformBypassFlag = 1;
          },
@@ -120,7 +120,7 @@ TEST(Configuration, LosslessPresetsAreLossless) {
         ASSERT_EQ(t.status, NV_ENC_SUCCESS) << guid_text(p.guid);
         EXPECT_EQ(t.settings.lossless(), p.lossless) << guid_text(p.guid);
     }
-    offer.capability_overrides[NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE] = 0;
+    offer.capability_overrides.every_codec[NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE] = 0;
     for (const Preset& p : presets(offer, Codec::H264))
         EXPECT_FALSE(p.lossless) << "lossless presets are offered only with the capability";
 }

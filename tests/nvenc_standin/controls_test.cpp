@@ -28,8 +28,16 @@ TEST(Controls, ApiVersionText) {
 // notation. (The shape of the items is tested with the shared list reader, the reports with a client.)
 TEST(Controls, ListsTakeOnlyWhatTheStandinKnows) {
     std::vector<std::string> problems;
-    EXPECT_EQ(parse_capability_overrides("33=0,0x22=1,16=4096,16=2048,35=0,0=-1", problems),
-              (std::map<int, int>{{0, -1}, {16, 2048}, {33, 0}, {34, 1}, {35, 0}}));
+    const CapabilityOverrides caps =
+        parse_capability_overrides("33=0,0x22=1,16=4096,16=2048,35=0,0=-1,hevc:33=1,av1:16=4096,h264:0x22=0", problems);
+    EXPECT_EQ(caps.every_codec, (std::map<int, int>{{0, -1}, {16, 2048}, {33, 0}, {34, 1}, {35, 0}}));
+    EXPECT_EQ(caps.per_codec, (std::map<Codec, std::map<int, int>>{
+                                  {Codec::H264, {{34, 0}}}, {Codec::Hevc, {{33, 1}}}, {Codec::Av1, {{16, 4096}}}}));
+    EXPECT_EQ(caps.find(Codec::Hevc, 33), 1);
+    EXPECT_EQ(caps.find(Codec::Av1, 33), 0) << "an item without a codec applies to every codec";
+    EXPECT_EQ(caps.find(Codec::Av1, 17), std::nullopt);
+    EXPECT_EQ(parse_codec_list("av1,h264", problems), (std::vector<Codec>{Codec::H264, Codec::Av1}));
+    EXPECT_EQ(parse_codec_list("", problems), (std::vector<Codec>{Codec::H264, Codec::Hevc, Codec::Av1}));
     EXPECT_EQ(parse_failure_rules("nvEncEncodePicture=8@2,nvEncLockBitstream=0x0d,NvEncodeAPICreateInstance=-1,"
                                   "nvEncInvalidateRefFrames=010",
                                   problems),
@@ -46,7 +54,10 @@ TEST(Controls, ListsTakeOnlyWhatTheStandinKnows) {
               (std::set<std::string>{"nvEncGetEncodePresetConfigEx", "nvEncGetLastErrorString"}));
     EXPECT_TRUE(problems.empty()) << problems.at(0);
 
-    EXPECT_TRUE(parse_capability_overrides("36=1,-1=1,x=1,4294967329=0,33=x,33=4294967296", problems).empty());
+    const CapabilityOverrides none =
+        parse_capability_overrides("36=1,-1=1,x=1,4294967329=0,33=x,33=4294967296,hvec:33=0,av1:36=0", problems);
+    EXPECT_TRUE(none.every_codec.empty() && none.per_codec.empty());
+    EXPECT_EQ(parse_codec_list("h265,vp9,hevc", problems), (std::vector<Codec>{Codec::Hevc}));
     EXPECT_TRUE(parse_failure_rules("anyName=1,not_offered=1,nvEncEncodePicture=z,nvEncEncodePicture=4294967296",
                                     problems)
                     .empty());
@@ -59,6 +70,10 @@ TEST(Controls, ListsTakeOnlyWhatTheStandinKnows) {
                             "ignoring '4294967329=0': unknown capability",
                             "ignoring '33=x': value must be an integer",
                             "ignoring '33=4294967296': value must be an integer",
+                            "ignoring 'hvec:33=0': unknown codec",
+                            "ignoring 'av1:36=0': unknown capability",
+                            "ignoring 'h265': unknown codec",
+                            "ignoring 'vp9': unknown codec",
                             "ignoring 'anyName=1': unknown entry point",
                             "ignoring 'not_offered=1': unknown entry point",
                             "ignoring 'nvEncEncodePicture=z': status must be an integer",

@@ -15,9 +15,10 @@ double now() {
 
 constexpr int kInputPixelsMin = 2560;  // the input buffer is at least this wide, as the modules make it
 
+// The codec parameters are H.264's: the others' stay zero.
 template <typename Picture>
-void fill_picture(Picture& pic, uint32_t api, uint32_t width, uint32_t height, uint32_t pitch, uint32_t frame,
-                  bool force_idr, void* input, void* output, NV_ENC_BUFFER_FORMAT format) {
+void fill_picture(Picture& pic, uint32_t api, const GUID& codec, uint32_t width, uint32_t height, uint32_t pitch,
+                  uint32_t frame, bool force_idr, void* input, void* output, NV_ENC_BUFFER_FORMAT format) {
     const bool idr = frame == 0 || force_idr;
     nvenc_reset(pic, api);
     pic.inputWidth = width;
@@ -33,6 +34,8 @@ void fill_picture(Picture& pic, uint32_t api, uint32_t width, uint32_t height, u
     pic.bufferFmt = format;
     pic.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
     pic.pictureType = idr ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P;
+    if (!nvenc_same_guid(codec, NV_ENC_CODEC_H264_GUID))
+        return;
     pic.codecPicParams.h264PicParams.displayPOCSyntax = 2 * frame;
     pic.codecPicParams.h264PicParams.refPicFlag = idr ? 1 : 0;
     pic.codecPicParams.h264PicParams.sliceMode = NVENC_SLICE_MODE_COUNT;
@@ -124,19 +127,33 @@ NV_ENC_CONFIG ClientEncoder::configuration(void* s) const {
     nvenc_reset(preset, options_.api);
     preset.presetCfg.version = nvenc_struct_version<NV_ENC_CONFIG>(options_.api);
     if (options_.api == NVENC_API_V12)
-        check(api_.nvEncGetEncodePresetConfigEx(s, NV_ENC_CODEC_H264_GUID, options_.preset, options_.tuning, &preset),
+        check(api_.nvEncGetEncodePresetConfigEx(s, options_.codec, options_.preset, options_.tuning, &preset),
               "nvEncGetEncodePresetConfigEx");
     else
-        check(api_.nvEncGetEncodePresetConfig(s, NV_ENC_CODEC_H264_GUID, options_.preset, &preset),
+        check(api_.nvEncGetEncodePresetConfig(s, options_.codec, options_.preset, &preset),
               "nvEncGetEncodePresetConfig");
     NV_ENC_CONFIG config = preset.presetCfg;
     config.gopLength = NVENC_INFINITE_GOPLENGTH;
     config.frameIntervalP = 1;
     config.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
-    NV_ENC_CONFIG_H264& h = config.encodeCodecConfig.h264Config;
-    h.h264VUIParameters.videoSignalTypePresentFlag = 0;
-    h.h264VUIParameters.colourDescriptionPresentFlag = 0;
-    h.chromaFormatIDC = options_.yuv444 ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
+    const uint32_t chroma = options_.yuv444 ? NVENC_CHROMA_FORMAT_IDC_444 : NVENC_CHROMA_FORMAT_IDC_420;
+    if (nvenc_same_guid(options_.codec, NV_ENC_CODEC_HEVC_GUID)) {
+        NV_ENC_CONFIG_HEVC& h = config.encodeCodecConfig.hevcConfig;
+        h.chromaFormatIDC = chroma;
+        h.repeatSPSPPS = 1;
+        h.idrPeriod = NVENC_INFINITE_GOPLENGTH;
+        config.profileGUID = options_.yuv444 ? NV_ENC_HEVC_PROFILE_FREXT_GUID : NV_ENC_HEVC_PROFILE_MAIN_GUID;
+    } else if (nvenc_same_guid(options_.codec, NV_ENC_CODEC_AV1_GUID)) {
+        NV_ENC_CONFIG_AV1& a = config.encodeCodecConfig.av1Config;
+        a.chromaFormatIDC = chroma;
+        a.repeatSeqHdr = 1;
+        a.idrPeriod = NVENC_INFINITE_GOPLENGTH;
+    } else {
+        NV_ENC_CONFIG_H264& h = config.encodeCodecConfig.h264Config;
+        h.h264VUIParameters.videoSignalTypePresentFlag = 0;
+        h.h264VUIParameters.colourDescriptionPresentFlag = 0;
+        h.chromaFormatIDC = chroma;
+    }
     if (options_.configure)
         options_.configure(config);
     return config;
@@ -145,7 +162,7 @@ NV_ENC_CONFIG ClientEncoder::configuration(void* s) const {
 NV_ENC_INITIALIZE_PARAMS ClientEncoder::initialize_params(NV_ENC_CONFIG& config) const {
     NV_ENC_INITIALIZE_PARAMS init;
     nvenc_reset(init, options_.api);
-    init.encodeGUID = NV_ENC_CODEC_H264_GUID;
+    init.encodeGUID = options_.codec;
     init.presetGUID = options_.preset;
     init.encodeWidth = init.darWidth = options_.width;
     init.encodeHeight = init.darHeight = options_.height;
@@ -234,19 +251,19 @@ std::vector<uint8_t> ClientEncoder::encode(const std::vector<uint8_t>& bgrx, boo
     NVENCSTATUS status;
     if (options_.api == NVENC_API_V4) {
         NV_ENC_PIC_PARAMS_V4 pic;
-        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
+        fill_picture(pic, options_.api, options_.codec, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
                      map.mappedResource, bitstream_, map.mappedBufferFmt);
         if (options_.picture_rate)
             options_.picture_rate(pic.rcParams);
         status = api_.nvEncEncodePicture(s, reinterpret_cast<NV_ENC_PIC_PARAMS*>(&pic));
     } else if (options_.api == NVENC_API_V12) {
         NV_ENC_PIC_PARAMS_V12 pic;
-        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
+        fill_picture(pic, options_.api, options_.codec, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
                      map.mappedResource, bitstream_, map.mappedBufferFmt);
         status = api_.nvEncEncodePicture(s, reinterpret_cast<NV_ENC_PIC_PARAMS*>(&pic));
     } else {
         NV_ENC_PIC_PARAMS_V5 pic;
-        fill_picture(pic, options_.api, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
+        fill_picture(pic, options_.api, options_.codec, options_.width, options_.height, uint32_t(output_.pitch()), frames_, idr,
                      map.mappedResource, bitstream_, map.mappedBufferFmt);
         status = api_.nvEncEncodePicture(s, &pic);
     }

@@ -47,6 +47,7 @@ private:
 };
 
 struct EncoderOptions {
+    GUID codec = NV_ENC_CODEC_H264_GUID;
     int width = 320;
     int height = 192;
     bool yuv444 = false;

@@ -1,10 +1,12 @@
 // Measures the NVENC stand-in at 1920x1080 as the encoder modules drive it: frames per second, and the
-// share of the time spent uploading and converting the pixels.
+// share of the time spent uploading and converting the pixels; H.264 with the presets of API 5.0, then each
+// codec of API 12.0.
 // Usage: nvenc_standin_bench [frames]   (with LD_LIBRARY_PATH naming build/platform)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <utility>
 
 #include "cuda_client.h"
 #include "nvenc_client.h"
@@ -48,6 +50,17 @@ int main(int argc, char** argv) {
         o.yuv444 = true;
         o.preset = NV_ENC_PRESET_LOSSLESS_HP_GUID;
         measure("4:4:4 lossless-hp", context, kernels, o, frames);
+        // Each codec of API 12.0 at its fastest preset, low latency, 4:2:0.
+        o.yuv444 = false;
+        o.api = NVENC_API_V12;
+        o.preset = NV_ENC_PRESET_P1_GUID;
+        const std::pair<const char*, GUID> codecs[] = {{"H.264 P1 low-latency", NV_ENC_CODEC_H264_GUID},
+                                                       {"HEVC P1 low-latency", NV_ENC_CODEC_HEVC_GUID},
+                                                       {"AV1 P1 low-latency", NV_ENC_CODEC_AV1_GUID}};
+        for (const auto& [name, codec] : codecs) {
+            o.codec = codec;
+            measure(name, context, kernels, o, frames);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "nvenc_standin_bench: %s\n", e.what());
         return 1;

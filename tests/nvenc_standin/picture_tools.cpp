@@ -220,21 +220,25 @@ int run_command(const std::string& command, std::string* output) {
 #endif
 }
 
-DecodedStream decode_h264(const std::vector<uint8_t>& stream, bool yuv444) {
+DecodedStream decode_h264(const std::vector<uint8_t>& stream, bool yuv444) { return decode_stream(stream, yuv444, "h264"); }
+
+DecodedStream decode_stream(const std::vector<uint8_t>& stream, bool yuv444, const std::string& format) {
     DecodedStream result;
     TempDir dir;
-    const std::string in = dir.path("in.h264"), out = dir.path("out.yuv");
+    const std::string in = dir.path("in." + format), out = dir.path("out.yuv");
     std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
     std::string text;
-    if (run_command("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 '" + in +
+    if (run_command("ffprobe -v error -f " + format + " -select_streams v:0 -show_entries stream=width,height,pix_fmt -of csv=p=0 '" + in +
                         "' 2>&1",
                     &text) != 0 ||
         std::sscanf(text.c_str(), "%d,%d", &result.width, &result.height) != 2) {
         result.error = "ffprobe: " + text;
         return result;
     }
+    result.pixel_format = text.substr(text.rfind(',') + 1);
+    result.pixel_format.erase(result.pixel_format.find_last_not_of(" \r\n") + 1);
     const std::string fmt = yuv444 ? "yuv444p" : "yuv420p";
-    if (run_command("ffmpeg -nostdin -v error -f h264 -i '" + in + "' -fps_mode passthrough -f rawvideo -pix_fmt " + fmt + " '" + out +
+    if (run_command("ffmpeg -nostdin -v error -f " + format + " -i '" + in + "' -fps_mode passthrough -f rawvideo -pix_fmt " + fmt + " '" + out +
                         "' 2>&1",
                     &text) != 0 ||
         !text.empty()) {
@@ -309,13 +313,34 @@ bool identical(const YuvPicture& a, const YuvPicture& b) {
     return a.width == b.width && a.height == b.height && a.y == b.y && a.u == b.u && a.v == b.v;
 }
 
-std::vector<int> nal_types(const std::vector<uint8_t>& s) {
+std::vector<int> nal_types(const std::vector<uint8_t>& s, bool hevc) {
     std::vector<int> types;
     for (size_t i = 0; i + 3 < s.size(); ++i)
         if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            types.push_back(s[i + 3] & 0x1F);
+            types.push_back(hevc ? (s[i + 3] >> 1) & 0x3F : s[i + 3] & 0x1F);
             i += 3;
         }
+    return types;
+}
+
+std::vector<int> obu_types(const std::vector<uint8_t>& s) {
+    std::vector<int> types;
+    for (size_t at = 0; at < s.size();) {
+        const uint8_t header = s[at];
+        const bool extension = header & 0x04, has_size = header & 0x02;
+        size_t size = 0, pos = at + 1 + (extension ? 1 : 0);
+        for (int shift = 0; has_size && pos < s.size(); shift += 7) {  // leb128
+            size |= size_t(s[pos] & 0x7F) << shift;
+            if (!(s[pos++] & 0x80))
+                break;
+        }
+        if (!has_size || pos + size > s.size()) {
+            types.push_back(-1);
+            break;
+        }
+        types.push_back((header >> 3) & 0x0F);
+        at = pos + size;
+    }
     return types;
 }
 

@@ -47,10 +47,14 @@ private:
 struct DecodedStream {
     int width = 0;
     int height = 0;
+    std::string pixel_format;  // the stream's own, as ffprobe names it ("yuv420p")
     std::vector<YuvPicture> frames;
     std::string error;  // empty on success
 };
 
+// Decodes a stream of ffmpeg's input format ("h264", "hevc", "obu") into planar pictures of the given
+// chroma format.
+DecodedStream decode_stream(const std::vector<uint8_t>& stream, bool yuv444, const std::string& format);
 // Decodes an H.264 Annex-B stream with ffmpeg into planar pictures of the given chroma format.
 DecodedStream decode_h264(const std::vector<uint8_t>& stream, bool yuv444);
 
@@ -58,8 +62,10 @@ DecodedStream decode_h264(const std::vector<uint8_t>& stream, bool yuv444);
 double psnr(const YuvPicture& a, const YuvPicture& b);
 bool identical(const YuvPicture& a, const YuvPicture& b);
 
-// The nal_unit_type of every NAL unit in an Annex-B stream, in order.
-std::vector<int> nal_types(const std::vector<uint8_t>& stream);
+// The nal_unit_type of every NAL unit in an Annex-B stream of H.264 (or HEVC), in order.
+std::vector<int> nal_types(const std::vector<uint8_t>& stream, bool hevc = false);
+// The obu_type of every OBU of an AV1 stream in the low-overhead format, in order; -1 after a malformed one.
+std::vector<int> obu_types(const std::vector<uint8_t>& stream);
 
 // The values of one syntax element of the stream's headers (parameter sets, slice headers), in stream
 // order, as ffmpeg's header trace reads them; empty when ffmpeg cannot read the stream.

@@ -2,6 +2,7 @@
 // changes within the stream, the last error's text), and as every client sees a driver from 590 on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 
@@ -337,31 +338,6 @@ TEST_F(StandinApi12, QuantiserBoundsHold) {
     }
 }
 
-// New bitrates without a reset: the stream goes on without an IDR picture and decodes as one, at the new rate.
-TEST_F(StandinApi12, BitrateChangeWithinTheStream) {
-    constexpr int kFrames = 60;
-    EncoderOptions o = api12_options(NV_ENC_TUNING_INFO_LOW_LATENCY, 640, 352);
-    o.configure = bitrate_control(NV_ENC_PARAMS_RC_CBR, 500000);
-    ClientEncoder encoder(*context_, *kernels_, o);
-    const EncodedRun before = encode_busy(encoder, o, 0, kFrames);
-    EncoderOptions faster = o;
-    faster.configure = bitrate_control(NV_ENC_PARAMS_RC_CBR, 2000000);
-    encoder.reconfigure(faster, false);
-    const EncodedRun after = encode_busy(encoder, faster, kFrames, kFrames);
-    for (size_t i = 0; i < after.pictures.size(); ++i)
-        ASSERT_EQ(nal_types(after.pictures[i]), (std::vector<int>{1})) << "picture " << kFrames + i;
-    const double rate_before = bits_per_second(before.stream.size(), kFrames);
-    const double rate_after = bits_per_second(after.stream.size(), kFrames);
-    std::cout << "before " << rate_before << " bit/s, after " << rate_after << " bit/s\n";
-    EXPECT_GT(rate_after, 2 * rate_before);
-    std::vector<uint8_t> stream = before.stream;
-    stream.insert(stream.end(), after.stream.begin(), after.stream.end());
-    const DecodedStream decoded = decode_h264(stream, false);
-    EXPECT_EQ(decoded.error, "");
-    EXPECT_EQ(decoded.frames.size(), size_t(2 * kFrames));
-    EXPECT_EQ(header_values(stream, "idr_pic_id").size(), 1u) << "one IDR picture, the first";
-}
-
 TEST_F(StandinApi12, FaultRulesReachTheNewEntryPoints) {
     const NV_ENCODE_API_FUNCTION_LIST api = function_list(NVENC_API_V12);
     {
@@ -410,3 +386,308 @@ TEST_F(StandinApi12, FaultRulesReachTheNewEntryPoints) {
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_TRUE(has_fields(errors[1], {"injected=1", "status=20"})) << errors[1];
 }
+
+namespace {
+
+std::vector<GUID> codec_list(const NV_ENCODE_API_FUNCTION_LIST& api, void* session) {
+    GUID guids[8];
+    uint32_t count = 0;
+    check(api.nvEncGetEncodeGUIDs(session, guids, 8, &count), "nvEncGetEncodeGUIDs");
+    return std::vector<GUID>(guids, guids + count);
+}
+
+bool same_guids(const std::vector<GUID>& a, const std::vector<GUID>& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), nvenc_same_guid);
+}
+
+const GUID kH264 = NV_ENC_CODEC_H264_GUID, kHevc = NV_ENC_CODEC_HEVC_GUID, kAv1 = NV_ENC_CODEC_AV1_GUID;
+
+}  // namespace
+
+// A device of any year: NVENC_EMU_CODECS lists what it encodes; API 4.0/5.0 sessions never list AV1, and a
+// codec not listed is refused at initialisation.
+TEST_F(StandinApi12, CodecsListedAsTheDeviceHas) {
+    struct Case {
+        const char* codecs;  // NVENC_EMU_CODECS; null: unset
+        std::vector<GUID> v12, v5;
+        const char* report;  // what standard error says
+    };
+    const Case cases[] = {
+        {nullptr, {kH264, kHevc, kAv1}, {kH264, kHevc}, ""},
+        {"h264,hevc", {kH264, kHevc}, {kH264, kHevc}, ""},
+        {"h264", {kH264}, {kH264}, ""},
+        {"av1,h26x,h264", {kH264, kAv1}, {kH264},
+         "nvenc stand-in: NVENC_EMU_CODECS: ignoring 'h26x': unknown codec\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.codecs ? c.codecs : "unset");
+        std::optional<ScopedEnv> setting;
+        if (c.codecs)
+            setting.emplace("NVENC_EMU_CODECS", c.codecs);
+        ::testing::internal::CaptureStderr();
+        const NV_ENCODE_API_FUNCTION_LIST v12 = function_list(NVENC_API_V12);
+        Session session(v12, context_->handle(), NVENC_API_V12);
+        EXPECT_TRUE(same_guids(codec_list(v12, session.handle()), c.v12));
+        const NV_ENCODE_API_FUNCTION_LIST v5 = function_list(NVENC_API_V5);
+        Session old(v5, context_->handle(), NVENC_API_V5);
+        EXPECT_TRUE(same_guids(codec_list(v5, old.handle()), c.v5));
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.report);
+    }
+    ScopedEnv h264_only("NVENC_EMU_CODECS", "h264");
+    EncoderOptions o = api12_options(NV_ENC_TUNING_INFO_LOW_LATENCY);
+    o.codec = kHevc;
+    try {
+        ClientEncoder encoder(*context_, *kernels_, o);
+        ADD_FAILURE() << "HEVC set up on a device without it";
+    } catch (const NvencError& e) {
+        EXPECT_EQ(e.status, NV_ENC_ERR_INVALID_PARAM);
+    }
+}
+
+// Capabilities, profiles and input formats per codec, and NVENC_EMU_CAPS items for one codec or all.
+TEST_F(StandinApi12, CapabilitiesPerCodec) {
+    struct Case {
+        const char* caps;  // NVENC_EMU_CAPS
+        GUID codec;
+        NV_ENC_CAPS cap;
+        int value;
+    };
+    const Case cases[] = {
+        {"", kHevc, NV_ENC_CAPS_SUPPORT_YUV444_ENCODE, 1},    {"", kHevc, NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE, 1},
+        {"", kAv1, NV_ENC_CAPS_SUPPORT_YUV444_ENCODE, 0},     {"", kAv1, NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE, 0},
+        {"hevc:33=0", kHevc, NV_ENC_CAPS_SUPPORT_YUV444_ENCODE, 0},
+        {"hevc:33=0", kH264, NV_ENC_CAPS_SUPPORT_YUV444_ENCODE, 1},
+        {"av1:16=1024,16=2048", kAv1, NV_ENC_CAPS_WIDTH_MAX, 1024},
+        {"av1:16=1024,16=2048", kHevc, NV_ENC_CAPS_WIDTH_MAX, 2048},
+        {"hvec:33=0", kHevc, NV_ENC_CAPS_SUPPORT_YUV444_ENCODE, 1},
+    };
+    const NV_ENCODE_API_FUNCTION_LIST api = function_list(NVENC_API_V12);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.caps) + " cap " + std::to_string(c.cap));
+        ScopedEnv caps("NVENC_EMU_CAPS", c.caps);
+        ::testing::internal::CaptureStderr();
+        Session session(api, context_->handle(), NVENC_API_V12);
+        NV_ENC_CAPS_PARAM query;
+        nvenc_reset(query, NVENC_API_V12);
+        query.capsToQuery = c.cap;
+        int value = -1;
+        EXPECT_EQ(api.nvEncGetEncodeCaps(session.handle(), c.codec, &query, &value), NV_ENC_SUCCESS);
+        EXPECT_EQ(value, c.value);
+        const std::string report = ::testing::internal::GetCapturedStderr();
+        if (std::string(c.caps) == "hvec:33=0") {
+            EXPECT_EQ(report, "nvenc stand-in: NVENC_EMU_CAPS: ignoring 'hvec:33=0': unknown codec\n");
+        }
+    }
+    Session session(api, context_->handle(), NVENC_API_V12);
+    const std::pair<GUID, uint32_t> counts[] = {{kHevc, 2}, {kAv1, 1}};  // input formats
+    for (const auto& [codec, formats] : counts) {
+        uint32_t count = 0;
+        EXPECT_EQ(api.nvEncGetInputFormatCount(session.handle(), codec, &count), NV_ENC_SUCCESS);
+        EXPECT_EQ(count, formats);
+    }
+    GUID profiles[4];
+    uint32_t count = 0;
+    EXPECT_EQ(api.nvEncGetEncodeProfileGUIDs(session.handle(), kAv1, profiles, 4, &count), NV_ENC_SUCCESS);
+    ASSERT_EQ(count, 1u);
+    EXPECT_TRUE(nvenc_same_guid(profiles[0], NV_ENC_AV1_PROFILE_MAIN_GUID));
+}
+
+namespace {
+
+struct CodecStream {
+    const char* name;
+    GUID codec;
+    bool yuv444;
+    NV_ENC_TUNING_INFO tuning;
+    const char* format;  // ffmpeg's input format
+    double min_psnr;     // 0: lossless, bit-exact
+};
+
+void PrintTo(const CodecStream& c, std::ostream* out) { *out << c.name; }
+
+const CodecStream kCodecStreams[] = {
+    {"hevc_420", kHevc, false, NV_ENC_TUNING_INFO_LOW_LATENCY, "hevc", 32},
+    {"hevc_444", kHevc, true, NV_ENC_TUNING_INFO_LOW_LATENCY, "hevc", 32},
+    {"hevc_lossless", kHevc, true, NV_ENC_TUNING_INFO_LOSSLESS, "hevc", 0},
+    {"av1_420", kAv1, false, NV_ENC_TUNING_INFO_LOW_LATENCY, "obu", 32},
+};
+
+bool is_hevc(const GUID& codec) { return nvenc_same_guid(codec, kHevc); }
+bool is_h264(const GUID& codec) { return nvenc_same_guid(codec, kH264); }
+
+// Whether a picture is a key picture with its parameter sets first: SPS, PPS and an IDR slice for H.264,
+// VPS, SPS, PPS and an IDR slice for HEVC; a temporal delimiter, the sequence header and a frame for AV1.
+bool starts_a_stream(const GUID& codec, const std::vector<uint8_t>& picture) {
+    if (is_h264(codec))
+        return nal_types(picture) == std::vector<int>{7, 8, 5};
+    if (is_hevc(codec)) {
+        const std::vector<int> types = nal_types(picture, true);
+        return types.size() == 4 && types[0] == 32 && types[1] == 33 && types[2] == 34 && (types[3] == 19 || types[3] == 20);
+    }
+    return obu_types(picture) == std::vector<int>{2, 1, 6};
+}
+
+// Whether a picture refers to earlier ones only: no parameter sets, no key picture.
+bool continues_the_stream(const GUID& codec, const std::vector<uint8_t>& picture) {
+    if (is_h264(codec) || is_hevc(codec))
+        return nal_types(picture, is_hevc(codec)) == std::vector<int>{1};
+    return obu_types(picture) == std::vector<int>{2, 6};
+}
+
+EncoderOptions codec_options(const GUID& codec, NV_ENC_TUNING_INFO tuning, int width, int height) {
+    EncoderOptions o = api12_options(tuning, width, height);
+    o.codec = codec;
+    return o;
+}
+
+}  // namespace
+
+class StandinApi12Codecs : public StandinClient, public ::testing::WithParamInterface<CodecStream> {};
+
+// Six pictures, the fourth a forced IDR: each key picture starts a stream, the others continue it, and the
+// stream decodes close to (lossless: exactly to) the kernel's planes, in the chroma format encoded.
+TEST_P(StandinApi12Codecs, StreamDecodesWithKeyPicturesWhereAsked) {
+    const CodecStream& c = GetParam();
+    EncoderOptions o = codec_options(c.codec, c.tuning, 320, 192);
+    o.yuv444 = c.yuv444;
+    ClientEncoder encoder(*context_, *kernels_, o);
+    EncodedRun run;
+    for (int i = 0; i < 6; ++i) {
+        run.pictures.push_back(encoder.encode(desktop_bgrx(o.width, o.height, i), i == 3));
+        run.stream.insert(run.stream.end(), run.pictures.back().begin(), run.pictures.back().end());
+        run.converted.push_back(encoder.converted());
+        const bool key = i == 0 || i == 3;
+        EXPECT_TRUE(key ? starts_a_stream(c.codec, run.pictures[i]) : continues_the_stream(c.codec, run.pictures[i]))
+            << "picture " << i;
+    }
+    const DecodedStream decoded = decode_stream(run.stream, c.yuv444, c.format);
+    ASSERT_EQ(decoded.error, "");
+    EXPECT_EQ(decoded.pixel_format, c.yuv444 ? "yuv444p" : "yuv420p");
+    ASSERT_EQ(decoded.frames.size(), run.converted.size());
+    for (size_t i = 0; i < decoded.frames.size(); ++i) {
+        if (c.min_psnr == 0)
+            EXPECT_TRUE(identical(decoded.frames[i], run.converted[i])) << "picture " << i;
+        else
+            EXPECT_GE(psnr(decoded.frames[i], run.converted[i]), c.min_psnr) << "picture " << i;
+    }
+}
+
+// A failure injected into the codec's session reaches the client, which cleans up (the leak reports are
+// checked by StandinClient.NothingLeftInTheCudaDriver); the pictures before it decode.
+TEST_P(StandinApi12Codecs, InjectedFailuresReachTheClient) {
+    const CodecStream& c = GetParam();
+    for (const char* rule : {"nvEncEncodePicture=18@3", "nvEncLockBitstream=13@2", "nvEncInitializeEncoder=10"}) {
+        ScopedEnv fail("NVENC_EMU_FAIL", rule);
+        std::vector<uint8_t> stream;
+        try {
+            EncoderOptions o = codec_options(c.codec, c.tuning, 320, 192);
+            o.yuv444 = c.yuv444;
+            ClientEncoder encoder(*context_, *kernels_, o);
+            for (int i = 0; i < 4; ++i) {
+                const std::vector<uint8_t> picture = encoder.encode(desktop_bgrx(o.width, o.height, i));
+                stream.insert(stream.end(), picture.begin(), picture.end());
+            }
+            ADD_FAILURE() << rule << " had no effect";
+        } catch (const NvencError&) {
+        }
+        if (!stream.empty()) {
+            EXPECT_EQ(decode_stream(stream, c.yuv444, c.format).error, "") << rule;
+        }
+    }
+}
+
+// The trace names the codec of an initialisation, and NVENC_EMU_NULL gives the codec's smallest unit: an
+// access unit delimiter (HEVC), a temporal delimiter (AV1).
+TEST_P(StandinApi12Codecs, TraceAndNullEncodeFollowTheCodec) {
+    const CodecStream& c = GetParam();
+    TempDir dir;
+    ScopedEnv trace("NVENC_EMU_TRACE", dir.path("trace"));
+    ScopedEnv null("NVENC_EMU_NULL", "1");
+    EncoderOptions o = codec_options(c.codec, c.tuning, 320, 192);
+    o.yuv444 = c.yuv444;
+    ClientEncoder encoder(*context_, *kernels_, o);
+    const std::vector<uint8_t> picture = encoder.encode(desktop_bgrx(o.width, o.height, 0));
+    if (is_hevc(c.codec))
+        EXPECT_EQ(nal_types(picture, true), std::vector<int>{35});
+    else
+        EXPECT_EQ(obu_types(picture), std::vector<int>{2});
+    const auto init = lines_of(read_lines(dir.path("trace")), "nvEncInitializeEncoder");
+    ASSERT_EQ(init.size(), 1u);
+    const std::string codec = is_hevc(c.codec) ? "codec=hevc" : "codec=av1";
+    EXPECT_TRUE(has_fields(init[0], {codec, c.yuv444 ? "chroma=3" : "chroma=1", "status=0"})) << init[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, StandinApi12Codecs, ::testing::ValuesIn(kCodecStreams),
+                         [](const ::testing::TestParamInfo<CodecStream>& info) { return std::string(info.param.name); });
+
+namespace {
+
+struct CodecRate {
+    const char* name;
+    GUID codec;
+    const char* format;
+    uint32_t min_qp, max_qp;  // on the codec's scale: AV1's runs to 255
+};
+
+void PrintTo(const CodecRate& c, std::ostream* out) { *out << c.name; }
+
+const CodecRate kCodecRates[] = {
+    {"h264", kH264, "h264", 30, 36},
+    {"hevc", kHevc, "hevc", 30, 36},
+    {"av1", kAv1, "obu", 100, 140},
+};
+
+}  // namespace
+
+class StandinApi12CodecRates : public StandinApi12, public ::testing::WithParamInterface<CodecRate> {};
+
+// A new bitrate without a reset goes on within the stream at the new rate, without a key picture, and
+// decodes as one stream; a reset gives a key picture.
+TEST_P(StandinApi12CodecRates, BitrateChangeWithinTheStream) {
+    constexpr int kFrames = 30;
+    const CodecRate& c = GetParam();
+    EncoderOptions o = codec_options(c.codec, NV_ENC_TUNING_INFO_LOW_LATENCY, 640, 352);
+    o.configure = bitrate_control(NV_ENC_PARAMS_RC_CBR, 300000);
+    ClientEncoder encoder(*context_, *kernels_, o);
+    const EncodedRun before = encode_busy(encoder, o, 0, kFrames);
+    EncoderOptions faster = o;
+    faster.configure = bitrate_control(NV_ENC_PARAMS_RC_CBR, 1500000);
+    encoder.reconfigure(faster, false);
+    const EncodedRun after = encode_busy(encoder, faster, kFrames, kFrames);
+    for (size_t i = 0; i < after.pictures.size(); ++i)
+        ASSERT_TRUE(continues_the_stream(c.codec, after.pictures[i])) << "picture " << kFrames + i;
+    // The key picture and the rate control's first steps are left out of the rate before.
+    constexpr int kSettled = 10;
+    size_t settled_bytes = 0;
+    for (int i = kSettled; i < kFrames; ++i)
+        settled_bytes += before.pictures[i].size();
+    const double rate_before = bits_per_second(settled_bytes, kFrames - kSettled);
+    const double rate_after = bits_per_second(after.stream.size(), kFrames);
+    std::cout << c.name << ": before " << rate_before << " bit/s, after " << rate_after << " bit/s\n";
+    EXPECT_GT(rate_after, 1.5 * rate_before);
+    encoder.reconfigure(faster, true);
+    EXPECT_TRUE(starts_a_stream(c.codec, encoder.encode(desktop_bgrx(o.width, o.height, 2 * kFrames, true))));
+    std::vector<uint8_t> stream = before.stream;
+    stream.insert(stream.end(), after.stream.begin(), after.stream.end());
+    const DecodedStream decoded = decode_stream(stream, false, c.format);
+    EXPECT_EQ(decoded.error, "");
+    EXPECT_EQ(decoded.frames.size(), size_t(2 * kFrames));
+}
+
+// A low target pushes the quantiser up, a high one down: both stay within the bounds.
+TEST_P(StandinApi12CodecRates, QuantiserBoundsHold) {
+    const CodecRate& c = GetParam();
+    for (uint32_t target : {100000u, 20000000u}) {
+        EncoderOptions o = codec_options(c.codec, NV_ENC_TUNING_INFO_HIGH_QUALITY, 640, 352);
+        o.configure = bitrate_control(NV_ENC_PARAMS_RC_VBR, target, c.min_qp, c.max_qp);
+        ClientEncoder encoder(*context_, *kernels_, o);
+        for (int i = 0; i < 10; ++i) {
+            encoder.encode(desktop_bgrx(o.width, o.height, i, true));
+            EXPECT_GE(encoder.average_qp(), c.min_qp) << "target " << target << " picture " << i;
+            EXPECT_LE(encoder.average_qp(), c.max_qp) << "target " << target << " picture " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, StandinApi12CodecRates, ::testing::ValuesIn(kCodecRates),
+                         [](const ::testing::TestParamInfo<CodecRate>& info) { return std::string(info.param.name); });

@@ -623,6 +623,11 @@ TEST_F(StandinClient, EncodersOnTwoThreadsAtOnce) {
     }
 }
 
+// Sanitizer builds: libx265 3.5 keeps copies of the parameters (and strings of them) that
+// x265_encoder_open makes and x265_encoder_close does not release, however its client cleans up; the leak
+// check leaves them out, in this program and in the children it runs.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+
 namespace {
 
 // Runs tests of this program in a child process (with the environment set by the caller).
@@ -660,7 +665,8 @@ TEST_F(StandinClient, NothingLeftInTheCudaDriver) {
     ScopedEnv sessions("NVENC_EMU_REPORT", "1");
     std::string output;
     const int status = run_in_child(
-        "StandinClient.DesktopSequence*:StandinClient.Lossless*:StandinClient.Injected*:StandinClient.SessionLimit*",
+        "StandinClient.DesktopSequence*:StandinClient.Lossless*:StandinClient.Injected*:StandinClient.SessionLimit*:"
+        "Streams/StandinApi12Codecs.Injected*",
         output);
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("CUDA_EMU_REPORT: leaks=0 "), std::string::npos) << output;
