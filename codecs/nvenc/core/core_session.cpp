@@ -114,8 +114,9 @@ void EncoderCore::open_encode_session() {
     opened.count_with(&host_);
     session_ = std::move(opened);
     end_of_stream_sent_ = false;
-    const Value count = host_.describe(HostText::SessionsInUse);
-    log_.debug("success, encoder context=%#x (%s context%s in use)", encoder, count,
+    Value count;  // read once, for both values, and only when the line is kept
+    log_.debug("success, encoder context=%#x (%s context%s in use)", encoder,
+               lazy([&] { return count = host_.describe(HostText::SessionsInUse); }),
                lazy([&] { return host_.describe(HostText::Plural, count); }));
 }
 
@@ -188,7 +189,10 @@ const NamedGuids& EncoderCore::query_codecs() {
             log_.api("nvEncGetEncodeGUIDCount(%#x)", &count);
             check_session(unlocked([&] { return f.nvEncGetEncodeGUIDCount(encoder, &count); }), "getting encoder count");
         },
-        [&](uint32_t count) { log_.debug("found %i encoder%s:", count, host_.describe(HostText::Plural, value(count))); }, 0,
+        [&](uint32_t count) {
+            log_.debug("found %i encoder%s:", count, lazy([&] { return host_.describe(HostText::Plural, value(count)); }));
+        },
+        0,
         [&](GUID* items, uint32_t count, uint32_t& returned) {
             log_.api("nvEncGetEncodeGUIDs(%#x, %i, %#x)", items, count, &returned);
             check_session(unlocked([&] { return f.nvEncGetEncodeGUIDs(encoder, items, count, &returned); }),
@@ -212,7 +216,7 @@ const NamedGuids& EncoderCore::query_codecs() {
         log_.debug(" max dimensions: %sx%s (async=%s)", width_max, height_max, async);
         log_.debug(" rate control:   %s", query_encoder_caps(g, NV_ENC_CAPS_SUPPORTED_RATECONTROL_MODES));
     }
-    log_.debug("codecs=%s", host_.describe(HostText::Keys, dict_of(found)));
+    log_.debug("codecs=%s", lazy([&] { return host_.describe(HostText::Keys, dict_of(found)); }));
     return catalogue_.codecs() = std::move(found);
 }
 
@@ -222,7 +226,7 @@ const NamedGuids& EncoderCore::query_presets(const GUID& codec) {
     Catalogue::CodecOffer& offer = catalogue_.offer(codec);
     const uint32_t listing_tuning = api::kTunedPresets ? NV_ENC_TUNING_INFO_LOW_LATENCY : 0;
     auto log_count = [&](uint32_t count) {
-        log_.debug("found %s preset%s:", count, host_.describe(HostText::Plural, value(count)));
+        log_.debug("found %s preset%s:", count, lazy([&] { return host_.describe(HostText::Plural, value(count)); }));
     };
     if (offer.presets_asked) {
         log_count(offer.presets_counted);
@@ -301,7 +305,8 @@ void EncoderCore::log_preset_config(const Catalogue::ListedPreset& p) const {
 const InputFormats& EncoderCore::query_input_formats(const GUID& codec) {
     Catalogue::CodecOffer& offer = catalogue_.offer(codec);
     auto log_count = [&](uint32_t count) {
-        log_.debug("%s input format type%s:", count, host_.describe(HostText::Plural, value(count)));
+        log_.debug("%s input format type%s:", count,
+                   lazy([&] { return host_.describe(HostText::Plural, value(count)); }));
     };
     if (offer.input_formats_asked) {
         log_count(offer.input_formats_counted);

@@ -78,8 +78,10 @@ void EncoderCore::release_session(FirstFailure& failure) {
     retired_.bitstreams.clear();
     cuda_context_ptr_ = nullptr;
     catalogue_ = Catalogue{};
-    const Value count = host_.describe(HostText::SessionsInUse);
-    log_.debug("cuda_clean() (still %s context%s in use)", count, lazy([&] { return host_.describe(HostText::Plural, count); }));
+    Value count;  // read once, for both values, and only when the line is kept
+    log_.debug("cuda_clean() (still %s context%s in use)",
+               lazy([&] { return count = host_.describe(HostText::SessionsInUse); }),
+               lazy([&] { return host_.describe(HostText::Plural, count); }));
 }
 
 // The context was destroyed, and the driver released its memory with it.

@@ -587,6 +587,22 @@ TEST_F(CoreTest, ACapabilityIsAskedOnceAndAFailedQueryIsReportedAndAnswersZero) 
     }
 }
 
+// While the host drops debug lines, neither a set-up, a frame, a switch nor a teardown asks the host to
+// describe anything for them.
+TEST_F(CoreTest, DroppedLinesAskTheHostNothing) {
+    host.debug_lines = false;
+    set_up();
+    encode(0);
+    core->set_encoding_quality(100);
+    encode(1, 100);
+    core->clean();
+    EXPECT_EQ(host.descriptions, 0);
+    EXPECT_TRUE(host.lines.empty()) << host.lines.front();
+    host.debug_lines = true;
+    set_up();
+    EXPECT_GT(host.descriptions, 0);
+}
+
 TEST_F(CoreTest, ReportsFramesBytesAndRate) {
     set_up();
     for (int i = 0; i < 4; ++i) encode(i);

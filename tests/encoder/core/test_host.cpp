@@ -126,6 +126,7 @@ void TestHost::session_opened() {
     ++sessions_opened;
 }
 Value TestHost::describe(HostText what, const Value& subject) {
+    if (what != HostText::CudaInfo && what != HostText::BindingInfo) ++descriptions;
     switch (what) {
     case HostText::Version: return value("5.0.0");
     case HostText::CudaInfo: {

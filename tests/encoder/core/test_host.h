@@ -50,6 +50,7 @@ public:
     std::vector<std::string> lines;  // "debug: ...", "info: ...", "warning: ..."
     std::vector<std::string> unraisable;
     int sessions = 0, sessions_opened = 0, context_failures = 0;
+    int descriptions = 0;  // describe() calls for log lines (not the facts kept for get_info())
     std::vector<std::string> device_records;  // "success 0", "failure 0"
     bool logged(const std::string& text) const;
 
