@@ -27,9 +27,9 @@ int speed_of(const std::string& preset) {
 }
 
 void apply_rate(aom_codec_enc_cfg& c, const RateSettings& rate) {
-    c.rc_min_quantizer = rate.range.min_enabled ? quantiser_of(rate.range.min_qp) : 0;
-    c.rc_max_quantizer = rate.range.max_enabled ? std::max(c.rc_min_quantizer, quantiser_of(rate.range.max_qp))
-                                                : kHighestQuantiser;
+    const auto [lowest, highest] = quantiser_limits(rate.range, 0, kHighestQuantiserIndex);
+    c.rc_min_quantizer = quantiser_of(lowest);
+    c.rc_max_quantizer = quantiser_of(highest);
     if (rate.mode == RateControl::ConstQp) {
         c.rc_end_usage = AOM_Q;
         c.rc_min_quantizer = 0;

@@ -61,6 +61,11 @@ BitrateKbps bitrate_kbps(const RateSettings& rate) {
     return k;
 }
 
+std::pair<int, int> quantiser_limits(const QpRange& range, int lowest, int highest) {
+    const int lo = range.min_enabled ? std::clamp(range.min_qp, lowest, highest) : lowest;
+    return {lo, range.max_enabled ? std::clamp(range.max_qp, lo, highest) : highest};
+}
+
 int steered_quantiser(int qp, int bits, const EncoderSettings& s, int lowest, int highest) {
     const double share = static_cast<double>(s.rate.average_bitrate) * s.fps_den / s.fps_num;
     const double ratio = share > 0 ? bits / share : 1.0;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tevu::standin::nvenc {
@@ -141,6 +142,10 @@ struct BitrateKbps {
     int buffer = 0;
 };
 BitrateKbps bitrate_kbps(const RateSettings& rate);
+
+// The quantisers a range allows on a scale lowest..highest: an enabled bound is moved onto the scale (the
+// upper one no lower than the lower one), a disabled one is the scale's end.
+std::pair<int, int> quantiser_limits(const QpRange& range, int lowest, int highest);
 
 // One step of a plain rate control, for libraries that cannot take new rate settings within a stream: the
 // next picture's quantiser goes up from `qp` when the last picture (`bits`) took much more than its share of

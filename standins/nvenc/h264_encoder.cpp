@@ -34,10 +34,7 @@ int lowest_qp(bool transform_bypass) { return transform_bypass ? 0 : 1; }
 
 // The quantisers a range allows, as libx264 applies it.
 std::pair<int, int> range_limits(const QpRange& range, bool transform_bypass) {
-    const int lowest = lowest_qp(transform_bypass);
-    const int lo = range.min_enabled ? std::clamp(range.min_qp, lowest, kHighestQp) : lowest;
-    const int hi = range.max_enabled ? std::clamp(range.max_qp, lo, kHighestQp) : kHighestQp;
-    return {lo, hi};
+    return quantiser_limits(range, lowest_qp(transform_bypass), kHighestQp);
 }
 
 void apply_range(x264_param_t& p, const QpRange& range, bool transform_bypass) {

@@ -19,10 +19,7 @@ constexpr uint32_t kNalPrefixSei = 39;
 constexpr uint32_t kNalSuffixSei = 40;
 
 // The quantisers a range allows.
-std::pair<int, int> limits(const QpRange& range) {
-    const int lo = range.min_enabled ? std::clamp(range.min_qp, 0, kHighestQp) : 0;
-    return {lo, range.max_enabled ? std::clamp(range.max_qp, lo, kHighestQp) : kHighestQp};
-}
+std::pair<int, int> limits(const QpRange& range) { return quantiser_limits(range, 0, kHighestQp); }
 
 void apply_rate(x265_param& p, const EncoderSettings& s) {
     const RateSettings& rate = s.rate;
