@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "nvenc_api.h"
 
@@ -24,6 +25,8 @@ public:
     virtual const GUID* profile(bool yuv444) const = 0;
     // The top of the codec's quantiser scale, which starts at 0.
     virtual int max_quantiser() const = 0;
+    // Whether the codec can encode 4:4:4 and lossless at all (a device may still not offer them).
+    virtual bool has_yuv444() const { return true; }
     // Writes the codec's member of a session configuration copied from its preset.
     virtual void set_session_config(NV_ENC_CONFIG& config, bool yuv444) const = 0;
     // What a configuration with the constant quantiser 0 needs besides to be lossless.
@@ -35,8 +38,22 @@ public:
 
 // The codec of an encoding name; null when the encoder has none for it.
 const Codec* find_codec(const std::string& encoding);
+// The build's codecs, in the order of preference (the first is the one every device has).
+const std::vector<const Codec*>& all_codecs();
 
-// The codecs of the table (one unit each).
+// The codecs (one unit each; a build has those its API row of apis.cmake lists).
 const Codec& h264_codec();
+const Codec& hevc_codec();
+const Codec& av1_codec();
+
+// The members of one picture's parameters that H.264 and HEVC share: the picture's order, whether it is a
+// reference, and one slice.
+template <class CodecPicture>
+void set_slice_picture(CodecPicture& picture, uint32_t frame, bool key) {
+    picture.displayPOCSyntax = 2 * frame;
+    picture.refPicFlag = key ? 1 : 0;
+    picture.sliceMode = NVENC_SLICE_MODE_COUNT;
+    picture.sliceModeData = 1;
+}
 
 }  // namespace tevu::nvenc

@@ -25,11 +25,7 @@ public:
     }
 
     void set_picture(NV_ENC_PIC_PARAMS& picture, uint32_t frame, bool key) const override {
-        NV_ENC_PIC_PARAMS_H264& h264 = picture.codecPicParams.h264PicParams;
-        h264.displayPOCSyntax = 2 * frame;
-        h264.refPicFlag = key ? 1 : 0;
-        h264.sliceMode = NVENC_SLICE_MODE_COUNT;
-        h264.sliceModeData = 1;
+        set_slice_picture(picture.codecPicParams.h264PicParams, frame, key);
     }
 };
 

@@ -91,5 +91,60 @@ TEST(Api12SessionParams, TuningProfileAndRateControl) {
     EXPECT_EQ(sizeof(NV_ENC_PIC_PARAMS), 3360u);
 }
 
+// Each codec of the API-12.0 build: its profile for each chroma format, the quantiser bounds of a quality
+// on its scale, and the members of its configuration a stream needs.
+TEST(Api12Codecs, ProfilesQuantisersAndConfiguration) {
+    struct Row {
+        const char* encoding;
+        const GUID* profile_420;
+        const GUID* profile_444;
+        uint32_t max_qp_at_50;  // the intra bound of quality 50 on the codec's scale
+    };
+    const Row rows[] = {
+        {"h264", nullptr, &NV_ENC_H264_PROFILE_HIGH_444_GUID, 26},
+        {"h265", &NV_ENC_HEVC_PROFILE_MAIN_GUID, &NV_ENC_HEVC_PROFILE_FREXT_GUID, 26},
+        {"av1", &NV_ENC_AV1_PROFILE_MAIN_GUID, &NV_ENC_AV1_PROFILE_MAIN_GUID, 130},
+    };
+    ASSERT_EQ(all_codecs().size(), 3u);
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& r = rows[i];
+        SCOPED_TRACE(r.encoding);
+        const Codec* codec = find_codec(r.encoding);
+        ASSERT_NE(codec, nullptr);
+        EXPECT_EQ(all_codecs()[i], codec);  // the order of preference
+        for (const bool yuv444 : {false, true}) {
+            const GUID* expected = yuv444 ? r.profile_444 : r.profile_420;
+            const GUID* profile = codec->profile(yuv444);
+            ASSERT_EQ(profile == nullptr, expected == nullptr);
+            if (profile) {
+                EXPECT_TRUE(nvenc_same_guid(*profile, *expected));
+            }
+        }
+        NV_ENC_CONFIG config{};
+        api::set_session_rate_control(config, {4000000, 8000000, 50, codec->max_quantiser()}, false, *codec);
+        EXPECT_EQ(config.rcParams.maxQP.qpIntra, r.max_qp_at_50);
+        codec->set_session_config(config, codec->has_yuv444());
+        NV_ENC_PIC_PARAMS picture{};
+        codec->set_picture(picture, 3, true);
+        if (codec == &hevc_codec()) {
+            const NV_ENC_CONFIG_HEVC& hevc = config.encodeCodecConfig.hevcConfig;
+            EXPECT_EQ(hevc.chromaFormatIDC, NVENC_CHROMA_FORMAT_IDC_444);
+            EXPECT_EQ(hevc.idrPeriod, NVENC_INFINITE_GOPLENGTH);
+            EXPECT_EQ(hevc.repeatSPSPPS, 1u);
+            EXPECT_EQ(picture.codecPicParams.hevcPicParams.sliceModeData, 1u);
+        }
+        if (codec == &av1_codec()) {
+            const NV_ENC_CONFIG_AV1& av1 = config.encodeCodecConfig.av1Config;
+            EXPECT_FALSE(codec->has_yuv444());
+            EXPECT_EQ(av1.chromaFormatIDC, NVENC_CHROMA_FORMAT_IDC_420);
+            EXPECT_EQ(av1.idrPeriod, NVENC_INFINITE_GOPLENGTH);
+            EXPECT_EQ(av1.repeatSeqHdr, 1u);
+            EXPECT_EQ(av1.outputAnnexBFormat, 0u);
+            EXPECT_EQ(picture.codecPicParams.av1PicParams.refPicFlag, 1u);
+        }
+    }
+    EXPECT_EQ(find_codec("vp9"), nullptr);
+}
+
 }  // namespace
 }  // namespace tevu::nvenc
