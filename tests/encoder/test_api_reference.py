@@ -13,7 +13,7 @@ import time
 import unittest
 
 from tevu_testsupport.frames import Image, desktop_frame
-from tevu_testsupport.nvenc import (API, CHECK_ERROR, LeakCheck, assert_plain_check, fmt, load_initialised,
+from tevu_testsupport.nvenc import (API, CHECK_ERROR, CHOOSES_ENCODING, ENCODINGS, LeakCheck, assert_plain_check, fmt, load_initialised,
                                     new_encoder, run_python, trace_calls)
 from tevu_testsupport.processes import environment
 from tevu_testsupport.streams import Stream, decode, frame_quantisers, psnr
@@ -159,16 +159,16 @@ class OptimisedChecks(unittest.TestCase):
         try:
             cases = [
                 (lambda: m.get_input_colorspaces("vp8"), "", ["BGRX"]),
-                (lambda: m.get_spec("hevc", "BGRX").encoding, "invalid format: hevc (must be one of ['h264']",
-                 "hevc"),
+                (lambda: m.get_spec("hevc", "BGRX").encoding,
+                 "invalid format: hevc (must be one of %s" % m.get_encodings(), "hevc"),
                 (lambda: m.get_spec("h264", "RGB").output_colorspaces,
                  "invalid colorspace: RGB (must be one of %s)" % m.get_COLORSPACES(), None),
+            ] + ([] if CHOOSES_ENCODING else [
                 (lambda: e.init_context(W, H, "BGRX", ["YUV420P"], "vp8", 50, 50, None), "invalid encoding vp8",
-                 None),
-            ]
+                 None)])
             for call, message, skipped in cases:
                 assert_plain_check(self, call, message, skipped)
-            if not __debug__:  # the "vp8" encoder is an H.264 one: its stream decodes
+            if not __debug__ and not CHOOSES_ENCODING:  # the "vp8" encoder is an H.264 one: its stream decodes
                 data, options, pixels = frame(e, 0, 50, 50)
                 assert_one_picture(self, data, pixels, W, H)
         finally:
@@ -236,7 +236,8 @@ class ModuleFunctions(unittest.TestCase):
                                        " use TEVU_NVENC_YUV444P=1 to force enable it"]
         unknown = warnings.index("Warning: unknown NVidia driver version")
         self.assertEqual(warnings[unknown:], ["Warning: unknown NVidia driver version"] + doubts)
-        self.assertIn(["info", "NVENC v%d successfully initialized" % API], lines)
+        ready = "NVENC v%d successfully initialized" % API
+        self.assertIn(["info", ready + (" with " + ", ".join(ENCODINGS) if CHOOSES_ENCODING else "")], lines)
 
     @unittest.skipIf(API == 5, "the API-5.0 module has no MIN_COMPUTE (test_api_differences shows it)")
     def test_min_compute_read_at_each_set_up(self):
@@ -269,13 +270,15 @@ class ModuleFunctions(unittest.TestCase):
         finally:
             if os.path.exists(trace):
                 os.remove(trace)
-        self.assertEqual(lines, ["ok True True", "sessions 0", "generation 1", "True True"])
+        # one test encoder per encoding, each cleaned
+        self.assertEqual(lines, ["ok True True", "sessions 0", "generation %d" % len(ENCODINGS), "True True"])
         # quality and speed 50: the API-12.0 module's middle preset, with its low-latency tuning (2)
         name = "p4" if API == 12 else "default"
         default = [guid for guid, preset in m.CODEC_PRESETS_GUIDS.items() if preset == name][0]
-        self.assertEqual([(s["width"], s["height"], s["preset"]) for s in sessions], [("1920", "1088", default)])
+        self.assertEqual([(s["width"], s["height"], s["preset"]) for s in sessions],
+                         [("1920", "1088", default)] * len(ENCODINGS))
         if API == 12:
-            self.assertEqual([s["tuning"] for s in sessions], ["2"])
+            self.assertEqual([s["tuning"] for s in sessions], ["2"] * len(ENCODINGS))
 
     def test_selftest_logs_the_largest_size(self):
         with capture() as records:
@@ -611,6 +614,8 @@ class Reports(unittest.TestCase):
                   "speed", "lossless", "lossless.supported", "lossless.threshold", "yuv444.supported",
                   "yuv444.threshold", "total_time_ms", "free_memory", "total_memory"])
     SET_UP = set(["src_format", "pixel_format", "preset"] + (["tuning"] if API == 12 else []))
+    if CHOOSES_ENCODING:
+        ALWAYS.add("encoding")
     SCALED = set(["input_width", "input_height", "scaling"])
     FRAMES = set(["bytes_in", "bytes_out", "ratio_pct", "pixels_per_second", "free_memory_pct", "fps",
                   "ms_per_frame"])

@@ -9,7 +9,7 @@ import time
 import unittest
 
 from tevu_testsupport.frames import Image, desktop_frame
-from tevu_testsupport.nvenc import API, CHECK_ERROR, LeakCheck, load_initialised, new_encoder, run_python
+from tevu_testsupport.nvenc import API, CHECK_ERROR, CHOOSES_ENCODING, LeakCheck, load_initialised, new_encoder, run_python
 from tevu_testsupport.processes import environment
 from tevu_testsupport.streams import decode, decode_data, plane_psnr, psnr, reference_yuv444
 
@@ -244,7 +244,16 @@ class BadInput(unittest.TestCase):
         self.assertRaises(ValueError, e.init_context, 0, 240, "BGRX", ["YUV420P"], "h264", 50, 50, None)
         self.assertRaises(ValueError, e.init_context, 1 << 20, 240, "BGRX", ["YUV420P"], "h264", 50, 50, None)
         self.assertRaises(ValueError, e.init_context, 320, 240, "BGRX", ["YUV420P"], "h264", 50, 50, (1, 2, 3))
-        if __debug__:  # a plain assertion: python -O skips it
+        if CHOOSES_ENCODING:
+            # refused in every mode, before anything is allocated: text that get_encodings() lists
+            counters = (m.context_counter.get(), m.context_gen_counter.get())
+            for encoding in ["vp8", 265, None, "H264"] + ([b"h265"] if bytes is not str else []):
+                with self.assertRaises(ValueError) as c:
+                    e.init_context(320, 240, "BGRX", ["YUV420P"], encoding, 50, 50, None)
+                self.assertEqual(str(c.exception), "init_context: invalid encoding %r, it must be one of %s"
+                                 % (encoding, m.get_encodings()))
+                self.assertEqual((m.context_counter.get(), m.context_gen_counter.get()), counters)
+        elif __debug__:  # a plain assertion: python -O skips it
             with self.assertRaises(AssertionError) as c:
                 e.init_context(320, 240, "BGRX", ["YUV420P"], "vp8", 50, 50, None)
             self.assertEqual(str(c.exception), "invalid encoding vp8")

@@ -43,7 +43,7 @@ const std::vector<const Codec*>& all_codecs();
 
 // The codecs (one unit each; a build has those its API row of apis.cmake lists).
 const Codec& h264_codec();
-const Codec& hevc_codec();
+const Codec& h265_codec();
 const Codec& av1_codec();
 
 // The members of one picture's parameters that H.264 and HEVC share: the picture's order, whether it is a

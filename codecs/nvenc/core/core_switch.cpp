@@ -46,9 +46,15 @@ void EncoderCore::apply_rate_control() {
     params_ = std::move(next);
 }
 
+// 4:4:4 and lossless, where the session's codec has them and the host allows them for its encoding.
+bool EncoderCore::allows(HostFlag format) const {
+    const Codec* codec = config_.codec;
+    return codec && codec->has_yuv444() && host_.flag(format, codec->encoding());
+}
+
 std::string EncoderCore::target_pixel_format(int quality) const {
     auto accepts = [&](const char* name) { return host_.accepts(config_.dst_formats, name); };
-    const bool yuv444 = host_.flag(HostFlag::Yuv444);
+    const bool yuv444 = allows(HostFlag::Yuv444);
     const bool unscaled = config_.scale_num <= 1 && config_.scale_den <= 1;
     if (yuv444 && accepts("YUV444P") &&
         ((quality >= host_.settings().yuv444_threshold && unscaled) || !accepts("YUV420P")))
@@ -59,7 +65,7 @@ std::string EncoderCore::target_pixel_format(int quality) const {
 
 bool EncoderCore::target_lossless(const std::string& pixel_format, int quality) const {
     if (pixel_format != "YUV444P") return false;
-    return host_.flag(HostFlag::Lossless) && quality >= host_.settings().lossless_threshold;
+    return allows(HostFlag::Lossless) && quality >= host_.settings().lossless_threshold;
 }
 
 void EncoderCore::set_encoding_quality(int quality) {

@@ -161,6 +161,8 @@ public:
     const StreamConfig& config() const { return config_; }
     const GUID& codec() const { return codec_guid_; }
     std::string codec_name() const { return config_.codec ? config_.codec->name() : ""; }
+    // Whether the session's driver listed the codec (false before a session lists its codecs).
+    bool lists_codec(const Codec& codec) const { return catalogue_.codecs().find(codec.name()) != nullptr; }
     const std::string& preset_name() const { return preset_name_; }
     const std::string& tuning_name() const { return tuning_name_; }  // empty for an API without tunings
     uint32_t target_bitrate() const { return target_bitrate_; }
@@ -218,6 +220,7 @@ private:
     void load_kernel(OutputStage& stage, const StreamConfig& c);
     cuda::PitchedAllocation allocate_output_buffer(const StreamConfig& c);
     void rebuild(const StreamConfig& saved);
+    bool allows(HostFlag format) const;
     // session (core_session.cpp)
     void init_nvenc();
     void open_encode_session();

@@ -78,7 +78,7 @@ public:
     // An assertion check, skipped while the host's checks are off; a null format: a bare one.
     template <class... A>
     void check(bool ok, const char* fmt = nullptr, const A&... args) const {
-        if (ok || !host_.flag(HostFlag::Checks)) return;
+        if (ok || !host_.flag(HostFlag::Checks, nullptr)) return;
         throw EncoderError(EncoderError::Kind::Assertion,
                            !fmt ? std::string() : sizeof...(A) == 0 ? std::string(fmt) : format(fmt, args...));
     }

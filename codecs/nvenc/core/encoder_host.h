@@ -71,11 +71,12 @@ public:
     virtual void report_unraisable(const char* where, std::exception_ptr failure) noexcept = 0;
 };
 
-// The module's flags, read as they stand when asked (init_module() sets the formats' flags).
+// The module's flags, read as they stand when asked (init_module() sets the formats' flags, one pair
+// per encoding).
 enum class HostFlag {
     Checks,    // false when the host runs with its assertion checks off
-    Yuv444,    // 4:4:4 may be chosen
-    Lossless,  // lossless may be chosen
+    Yuv444,    // 4:4:4 may be chosen for the encoding
+    Lossless,  // lossless may be chosen for the encoding
 };
 
 // What the host describes for the core's log lines and facts: values the core shows but never reads.
@@ -106,7 +107,8 @@ public:
 
     // --- settings, flags and the clock
     virtual const Settings& settings() = 0;
-    virtual bool flag(HostFlag which) = 0;
+    // `encoding` names the session's encoding (the host's name) for the formats' flags; null for Checks.
+    virtual bool flag(HostFlag which, const char* encoding) = 0;
     // Whether the caller's list of output formats (given at set-up) holds `name`.
     virtual bool accepts(const HostRef& formats, const char* name) = 0;
     virtual double now() = 0;  // seconds since the epoch

@@ -55,6 +55,12 @@ private:
 };
 
 // --- get_info() and the printable form -----------------------------------------------------------
+// The encoding of an encoder: its set-up's, else the first.
+const char* encoding_of(const EncoderCore& core) {
+    const Codec* codec = core.config().codec;
+    return (codec ? codec : all_codecs().front())->encoding();
+}
+
 Ref info(const EncoderCore& core) {
     Ref d = module_info();
     PyObject* p = d.get();
@@ -63,15 +69,16 @@ Ref info(const EncoderCore& core) {
     py::dict_set(p, "height", py_value(c.height));
     py::dict_set(p, "frames", py_value(core.frames()));
     py::dict_set(p, "codec", text(core.codec_name()));
+    if (offers_encoding_choice()) py::dict_set(p, "encoding", text(encoding_of(core)));
     py::dict_set(p, "encoder_width", py_value(c.encoder_width()));
     py::dict_set(p, "encoder_height", py_value(c.encoder_height()));
     py::dict_set(p, "bitrate", py_value(core.target_bitrate()));
     py::dict_set(p, "quality", py_value(c.quality));
     py::dict_set(p, "speed", py_value(c.speed));
     py::dict_set(p, "lossless", py_value(c.lossless ? 1 : 0));
-    py::dict_set(p, "lossless.supported", module_attr("LOSSLESS_ENABLED"));
+    py::dict_set(p, "lossless.supported", encoding_flag(encoding_of(core), HostFlag::Lossless));
     py::dict_set(p, "lossless.threshold", py_value(state().config.lossless_threshold));
-    py::dict_set(p, "yuv444.supported", module_attr("YUV444_ENABLED"));
+    py::dict_set(p, "yuv444.supported", encoding_flag(encoding_of(core), HostFlag::Yuv444));
     py::dict_set(p, "yuv444.threshold", py_value(state().config.yuv444_threshold));
     if (c.scaled()) {
         py::dict_set(p, "input_width", py_value(c.input_width()));
@@ -154,7 +161,13 @@ void init_context(EncoderCore& core, PyObject* args, PyObject* kwargs) {
     py::parse_args(args, kwargs, "iiOOOiiO|O:init_context", kwlist, &width, &height, &src_format, &dst_formats,
                    &encoding, &quality, &speed, &scaling, &options);
     Ref encodings = py::call(module_attr("get_encodings").get());
-    check_assert(py::contains(encodings.get(), encoding), "invalid encoding %s", encoding);
+    if (offers_encoding_choice()) {
+        if (!py::is_text(encoding) || !is_encoding(encoding))
+            py::raise(PyExc_ValueError,
+                      format("init_context: invalid encoding %r, it must be one of %s", encoding, encodings));
+    } else {
+        check_assert(py::contains(encodings.get(), encoding), "invalid encoding %s", encoding);
+    }
     check_assert(!py::is_none(module_attr("NvEncodeAPICreateInstance").get()), "encoder module is not initialized");
     core.check_not_set_up();
     if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension)
@@ -175,7 +188,7 @@ void init_context(EncoderCore& core, PyObject* args, PyObject* kwargs) {
     r.dst_formats = std::make_shared<PythonObject>(Ref::borrow(dst_formats));
     r.encoding = std::make_shared<PythonObject>(Ref::borrow(encoding));
     // With the checks off an encoding outside the module's list gets this far: it is encoded as the first one.
-    const Ref listed = py::contains(encodings.get(), encoding) ? Ref::borrow(encoding) : py::item(encodings.get(), 0);
+    const Ref listed = is_encoding(encoding) ? Ref::borrow(encoding) : py::item(encodings.get(), 0);
     r.encoding_name = py::str(listed.get());
     r.scaling = std::make_shared<PythonObject>(scaling_object);
     r.scale_num = static_cast<int>(num);
@@ -350,9 +363,9 @@ Ref m_get_type(EncoderCore&, PyObject* a, PyObject* k) {
     no_arguments(a, k, ":get_type");
     return text("nvenc");
 }
-Ref m_get_encoding(EncoderCore&, PyObject* a, PyObject* k) {
+Ref m_get_encoding(EncoderCore& e, PyObject* a, PyObject* k) {
     no_arguments(a, k, ":get_encoding");
-    return text("h264");
+    return text(encoding_of(e));
 }
 Ref m_get_src_format(EncoderCore& e, PyObject* a, PyObject* k) {
     no_arguments(a, k, ":get_src_format");
@@ -379,6 +392,8 @@ PyMethodDef encoder_methods[] = {
 
 }  // namespace
 
+bool encoder_lists_codec(PyObject* encoder, const Codec& codec) { return Type::cast(encoder).core.lists_codec(codec); }
+
 int encoder_capability(PyObject* encoder, int cap) {
     EncoderCore& core = Type::cast(encoder).core;
     return core.query_encoder_caps(core.codec(), cap);
@@ -386,7 +401,7 @@ int encoder_capability(PyObject* encoder, int cap) {
 
 void register_encoder_type(PyObject* module) {
     static const std::string name = std::string(api::kModuleName) + ".Encoder";
-    PyTypeObject* t = Type::define(name.c_str(), encoder_methods, &encoder_repr, "an NVENC H.264 encoding context");
+    PyTypeObject* t = Type::define(name.c_str(), encoder_methods, &encoder_repr, offers_encoding_choice() ? "an NVENC encoding context" : "an NVENC H.264 encoding context");
     py::add_object(module, "Encoder", Ref::borrow(reinterpret_cast<PyObject*>(t)));
 }
 

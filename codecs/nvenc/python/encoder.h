@@ -2,6 +2,7 @@
 // loading (module_init.cpp), the module's own get_info() (module.cpp).
 #pragma once
 
+#include "codec.h"
 #include "module_state.h"
 
 namespace tevu::nvenc {
@@ -17,6 +18,8 @@ Ref get_BGRA2NV12(PyObject*, PyObject* args);
 Ref get_BGRA2YUV444(PyObject*, PyObject* args);
 // A capability of the codec of an open encoder (an Encoder instance, TypeError for anything else).
 int encoder_capability(PyObject* encoder, int cap);
+// Whether the session of an open encoder listed the codec.
+bool encoder_lists_codec(PyObject* encoder, const Codec& codec);
 // The module's get_info() dictionary.
 Ref module_info();
 

@@ -317,6 +317,12 @@ void add_config(PyObject* m) {
 void add_state(PyObject* m) {
     ModuleState& s = state();
     py::add_object(m, "YUV444_ENABLED", py::none());
+    s.encodings = {EncodingSupport{all_codecs().front()->encoding()}};
+    if (offers_encoding_choice()) {
+        Ref support = py::new_dict();
+        py::dict_set(support.get(), s.encodings.front().encoding.c_str(), py::tuple(py::boolean(false), py::boolean(false)));
+        py::add_object(m, "ENCODING_SUPPORT", support);
+    }
     py::add_object(m, "WIDTH_MASK", py_value(0xFFFE));
     py::add_object(m, "HEIGHT_MASK", py_value(0xFFFE));
     s.context_counter = call(s.host.AtomicInteger.get());
@@ -335,20 +341,39 @@ std::string version_text() {
     return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]);
 }
 
+}  // namespace
+
+// --- the encodings ------------------------------------------------------------------------------------
+bool offers_encoding_choice() { return all_codecs().size() > 1; }
+
 Ref encodings() {
     Ref l = py::new_list();
-    py::list_append(l.get(), text("h264"));
+    for (const EncodingSupport& e : state().encodings) py::list_append(l.get(), text(e.encoding));
     return l;
 }
 
 bool is_encoding(PyObject* encoding) {
     Ref l = encodings();
+    if (state().probing) py::list_append(l.get(), text(state().probing->encoding));
     return py::contains(l.get(), encoding);
 }
 
-Ref colorspaces() {
-    Ref out = py::truth(module_attr("YUV444_ENABLED").get()) ? py::tuple(text("YUV420P"), text("YUV444P"))
-                                                              : py::tuple(text("YUV420P"));
+Ref encoding_flag(const std::string& encoding, HostFlag which) {
+    const bool yuv444 = which == HostFlag::Yuv444;
+    const ModuleState& s = state();
+    if (encoding == s.encodings.front().encoding) return module_attr(yuv444 ? "YUV444_ENABLED" : "LOSSLESS_ENABLED");
+    const EncodingSupport* found = s.probing && s.probing->encoding == encoding ? &*s.probing : nullptr;
+    for (const EncodingSupport& e : s.encodings)
+        if (!found && e.encoding == encoding) found = &e;
+    return py::boolean(found && (yuv444 ? found->yuv444 : found->lossless));
+}
+
+namespace {
+
+// The output colourspaces of each input colourspace, for an encoding.
+Ref colorspaces(const std::string& encoding) {
+    Ref out = py::truth(encoding_flag(encoding, HostFlag::Yuv444).get()) ? py::tuple(text("YUV420P"), text("YUV444P"))
+                                                                         : py::tuple(text("YUV420P"));
     Ref d = py::new_dict();
     py::dict_set(d.get(), "BGRX", out);
     return d;
@@ -363,13 +388,13 @@ Ref cleanup_module(PyObject*, PyObject*) {
 Ref get_version(PyObject*, PyObject*) { return text(version_text()); }
 Ref get_type(PyObject*, PyObject*) { return text("nvenc"); }
 Ref get_encodings(PyObject*, PyObject*) { return encodings(); }
-Ref get_COLORSPACES(PyObject*, PyObject*) { return colorspaces(); }
+Ref get_COLORSPACES(PyObject*, PyObject*) { return colorspaces(state().encodings.front().encoding); }
 
 Ref get_input_colorspaces(PyObject*, PyObject* args) {
     PyObject* encoding = nullptr;
     py::parse_tuple(args, "O:get_input_colorspaces", &encoding);
     check_assert(is_encoding(encoding));
-    return py::dict_keys(colorspaces().get());
+    return py::dict_keys(colorspaces(py::str(encoding)).get());
 }
 
 Ref get_output_colorspaces(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -378,17 +403,17 @@ Ref get_output_colorspaces(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* input = nullptr;
     py::parse_args(args, kwargs, "OO:get_output_colorspaces", kwlist, &encoding, &input);
     check_assert(is_encoding(encoding));
-    Ref table = colorspaces();
+    Ref table = colorspaces(py::str(encoding));
     Ref out = py::dict_lookup(table.get(), input);
     check_assert(out && py::truth(out.get()), "invalid input colorspace: %s (must be one of: %s)", input, table);
     return out ? out : py::none();
 }
 
-// get_spec's quality; YUV444_ENABLED is only read by an API that adds to it.
-int spec_quality() {
+// get_spec's quality; the encoding's 4:4:4 flag is only read by an API that adds to it.
+int spec_quality(const std::string& encoding) {
     const api::SpecQuality& q = api::kSpecQuality;
     if (q.yuv444_bonus == 0) return q.base;
-    return q.base + (py::truth(module_attr("YUV444_ENABLED").get()) ? q.yuv444_bonus : 0);
+    return q.base + (py::truth(encoding_flag(encoding, HostFlag::Yuv444).get()) ? q.yuv444_bonus : 0);
 }
 
 Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -397,17 +422,18 @@ Ref get_spec(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* colorspace = nullptr;
     py::parse_args(args, kwargs, "OO:get_spec", kwlist, &encoding, &colorspace);
     check_assert(is_encoding(encoding), "invalid format: %s (must be one of %s", encoding, encodings());
-    Ref table = colorspaces();
+    const std::string name = py::str(encoding);
+    Ref table = colorspaces(name);
     const bool known = py::contains(table.get(), colorspace);
     check_assert(known, "invalid colorspace: %s (must be one of %s)", colorspace, table);
     Ref out = py::dict_lookup(table.get(), colorspace);
     Ref kw = py::new_dict();
     py::dict_set(kw.get(), "encoding", Ref::borrow(encoding));
     py::dict_set(kw.get(), "output_colorspaces", py_value(out));
-    py::dict_set(kw.get(), "has_lossless_mode", module_attr("LOSSLESS_ENABLED"));
+    py::dict_set(kw.get(), "has_lossless_mode", encoding_flag(name, HostFlag::Lossless));
     py::dict_set(kw.get(), "codec_class", module_attr("Encoder"));
     py::dict_set(kw.get(), "codec_type", text("nvenc"));
-    py::dict_set(kw.get(), "quality", py_value(spec_quality()));
+    py::dict_set(kw.get(), "quality", py_value(spec_quality(name)));
     py::dict_set(kw.get(), "speed", py_value(100));
     py::dict_set(kw.get(), "setup_cost", py_value(80));
     py::dict_set(kw.get(), "cpu_cost", py_value(10));

@@ -176,13 +176,9 @@ public:
     }
 
     const Settings& settings() override { return state().config; }
-    bool flag(HostFlag which) override {
-        switch (which) {
-        case HostFlag::Checks: return !py::assertions_disabled();
-        case HostFlag::Yuv444: return module_flag("YUV444_ENABLED");
-        case HostFlag::Lossless: return module_flag("LOSSLESS_ENABLED");
-        }
-        return false;
+    bool flag(HostFlag which, const char* encoding) override {
+        if (which == HostFlag::Checks) return !py::assertions_disabled();
+        return host_call([&] { return py::truth(encoding_flag(encoding, which).get()); });
     }
     bool accepts(const HostRef& formats, const char* name) override {
         if (!formats) return false;
@@ -313,9 +309,6 @@ private:
     template <class F>
     static Value hosted(F&& body) {
         return host_call([&] { return Value::host(std::make_shared<PythonObject>(body())); });
-    }
-    static bool module_flag(const char* name) {
-        return host_call([&] { return py::truth(module_attr(name).get()); });
     }
 };
 

@@ -1,6 +1,9 @@
 // init_module(): the driver verdict, the NVENC and CUDA libraries opened through ctypes, and a test
 // encoder set up for each encoding; and the module's kernel getters.
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "api_traits.h"
 #include "dynamic_library.h"
@@ -163,21 +166,18 @@ void check_driver() {
     }
 }
 
-// The YUV444 and lossless probes of a set-up test encoder.
-void probe_capabilities(PyObject* encoder, PyObject* encoding) {
-    if (py::truth(module_attr("YUV444_ENABLED").get()) &&
-        encoder_capability(encoder, NV_ENC_CAPS_SUPPORT_YUV444_ENCODE) == 0) {
+// The 4:4:4 and lossless probes of a set-up test encoder, on the flags of its encoding.
+void probe_capabilities(PyObject* encoder, PyObject* encoding, EncodingSupport& support) {
+    if (support.yuv444 && encoder_capability(encoder, NV_ENC_CAPS_SUPPORT_YUV444_ENCODE) == 0) {
         log_warn("Warning: hardware or nvenc library version does not support YUV444");
-        set_module_attr("YUV444_ENABLED", py::boolean(false));
-        set_module_attr("LOSSLESS_ENABLED", py::boolean(false));
+        support.yuv444 = support.lossless = false;
     }
-    log_debug("%s YUV444 support: %s", encoding, module_attr("YUV444_ENABLED"));
-    if (py::truth(module_attr("LOSSLESS_ENABLED").get()) &&
-        encoder_capability(encoder, NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE) == 0) {
+    log_debug("%s YUV444 support: %s", encoding, py::boolean(support.yuv444));
+    if (support.lossless && encoder_capability(encoder, NV_ENC_CAPS_SUPPORT_LOSSLESS_ENCODE) == 0) {
         log_warn("Warning: hardware or nvenc library version does not support lossless mode");
-        set_module_attr("LOSSLESS_ENABLED", py::boolean(false));
+        support.lossless = false;
     }
-    log_debug("%s lossless support: %s", encoding, module_attr("LOSSLESS_ENABLED"));
+    log_debug("%s lossless support: %s", encoding, py::boolean(support.lossless));
 }
 
 // A test encoder that the driver refused: the API's failure, or its warning and false.
@@ -188,8 +188,9 @@ bool test_encoder_refused(const std::string& message) {
     return false;
 }
 
-// One test set-up; true when it succeeded. The test encoder is always cleaned.
-bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
+// One test set-up of an encoding, which `on_set_up` probes before the test encoder is cleaned (always).
+template <class OnSetUp>
+void set_up_test_encoder(PyObject* test_encoder, PyObject* encoding, OnSetUp on_set_up) {
     Ref colorspaces = py::call(module_attr("get_input_colorspaces").get(), encoding);
     check_assert(py::truth(colorspaces.get()), api::no_colorspaces_message(format("%s", encoding)).c_str());
     Ref src_format = py::item(colorspaces.get(), 0);
@@ -197,24 +198,87 @@ bool test_encoding(PyObject* test_encoder, PyObject* encoding) {
     try {
         py::call_method(test_encoder, "init_context", py_value(1920), py_value(1080), src_format, dst_formats, encoding,
                         py_value(50), py_value(50), py::tuple(py_value(1), py_value(1)), py::new_dict());
-        probe_capabilities(test_encoder, encoding);
+        on_set_up();
+    } catch (const py::ErrorAlreadySet&) {
+        py::PendingError error;
+        py::call_method(test_encoder, "clean");
+        error.restore();
+        throw;
+    }
+    py::call_method(test_encoder, "clean");
+}
+
+// The first encoding, which every device has, under the API's rules for a refused test encoder: true when
+// it was set up, with its flags probed and the codecs its session listed.
+bool test_required_encoding(PyObject* test_encoder, const Codec& codec, EncodingSupport& support,
+                            std::vector<const Codec*>& listed) {
+    Ref encoding = text(codec.encoding());
+    try {
+        set_up_test_encoder(test_encoder, encoding.get(), [&] {
+            support.yuv444 = py::truth(module_attr("YUV444_ENABLED").get());
+            support.lossless = py::truth(module_attr("LOSSLESS_ENABLED").get());
+            probe_capabilities(test_encoder, encoding.get(), support);
+            set_module_attr("YUV444_ENABLED", py::boolean(support.yuv444));
+            set_module_attr("LOSSLESS_ENABLED", py::boolean(support.lossless));
+            for (const Codec* c : all_codecs())
+                if (encoder_lists_codec(test_encoder, *c)) listed.push_back(c);
+        });
     } catch (const py::ErrorAlreadySet&) {
         py::PendingError error;
         if (!error.matches(state().nvenc_exception.get())) {
-            py::call_method(test_encoder, "clean");
             error.restore();
             throw;
         }
         log_debug("encoder %s failed: %s", test_encoder, error.value());
         const long long code = py::as_long_long(py::getattr(error.value(), "code").get());
-        const std::string message = py::str(error.value());
-        py::call_method(test_encoder, "clean");
         if (code == NV_ENC_ERR_INVALID_VERSION)
             py_fail("version mismatch, you need a newer/older codec build or newer/older drivers");
-        return test_encoder_refused(message);
+        return test_encoder_refused(py::str(error.value()));
     }
-    py::call_method(test_encoder, "clean");
     return true;
+}
+
+// An optional encoding: left out, with a line that says why, when the device does not list its codec or
+// its test set-up fails; otherwise what it supports within what the driver's standing `allowed`.
+std::optional<EncodingSupport> test_optional_encoding(PyObject* test_encoder, const Codec& codec, bool listed,
+                                                      const EncodingSupport& allowed) {
+    Ref encoding = text(codec.encoding());
+    if (!listed) {
+        log_debug("%s not offered by this device", encoding);
+        return std::nullopt;
+    }
+    std::optional<EncodingSupport>& probing = state().probing;
+    probing = EncodingSupport{codec.encoding(), allowed.yuv444 && codec.has_yuv444(),
+                              allowed.lossless && codec.has_yuv444()};
+    try {
+        set_up_test_encoder(test_encoder, encoding.get(),
+                            [&] { probe_capabilities(test_encoder, encoding.get(), *probing); });
+    } catch (const py::ErrorAlreadySet&) {
+        py::PendingError error;
+        probing.reset();
+        if (!error.matches(PyExc_Exception)) {
+            error.restore();
+            throw;
+        }
+        log_warn("nvenc: %s disabled: %s", encoding, error.value());
+        return std::nullopt;
+    }
+    const EncodingSupport found = *probing;
+    probing.reset();
+    return found;
+}
+
+// The encodings found become the module's: get_encodings() and ENCODING_SUPPORT.
+void offer_encodings(std::vector<EncodingSupport> found) {
+    state().encodings = std::move(found);
+    Ref support = py::new_dict();
+    std::string names;
+    for (const EncodingSupport& e : state().encodings) {
+        py::dict_set(support.get(), e.encoding.c_str(), py::tuple(py::boolean(e.yuv444), py::boolean(e.lossless)));
+        names += (names.empty() ? "" : ", ") + e.encoding;
+    }
+    set_module_attr("ENCODING_SUPPORT", support);
+    log_info("NVENC v%s successfully initialized with %s", py_value(pretty_version()[0]), names);
 }
 
 }  // namespace
@@ -226,13 +290,26 @@ void module_initialise() {
     log_debug("NVENC encoder API version %s", py::call(module_attr("get_version").get()));
     check_driver();
     py::call(module_attr("init_nvencode_library").get());
+    // What the driver's standing leaves to every encoding.
+    const EncodingSupport allowed{"", py::truth(module_attr("YUV444_ENABLED").get()),
+                                  py::truth(module_attr("LOSSLESS_ENABLED").get())};
     Ref test_encoder = py::call(module_attr("Encoder").get());
-    Ref encodings = py::call(module_attr("get_encodings").get());
-    bool success = false;
-    for (std::size_t i = 0, n = py::length(encodings.get()); i < n; ++i)
-        success = test_encoding(test_encoder.get(), py::item(encodings.get(), i).get()) || success;
-    if (!success && api::kTestEncoderRules.none_set_up) py_fail(api::kTestEncoderRules.none_set_up);
-    log_info("NVENC v%s successfully initialized", py_value(pretty_version()[0]));
+    const std::vector<const Codec*>& codecs = all_codecs();
+    std::vector<EncodingSupport> found = {EncodingSupport{codecs.front()->encoding()}};
+    std::vector<const Codec*> listed;
+    if (!test_required_encoding(test_encoder.get(), *codecs.front(), found.front(), listed) &&
+        api::kTestEncoderRules.none_set_up)
+        py_fail(api::kTestEncoderRules.none_set_up);
+    if (!offers_encoding_choice()) {
+        log_info("NVENC v%s successfully initialized", py_value(pretty_version()[0]));
+        return;
+    }
+    for (std::size_t i = 1; i < codecs.size(); ++i) {
+        const bool offered = std::find(listed.begin(), listed.end(), codecs[i]) != listed.end();
+        if (std::optional<EncodingSupport> support = test_optional_encoding(test_encoder.get(), *codecs[i], offered, allowed))
+            found.push_back(*support);
+    }
+    offer_encodings(std::move(found));
 }
 
 }  // namespace tevu::nvenc

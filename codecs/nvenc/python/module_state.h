@@ -4,8 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "pyutil.h"
 
@@ -40,6 +42,14 @@ struct Host {
     Ref ctypes;
 };
 
+// An encoding the module offers, and whether its streams may be 4:4:4 and lossless. The first encoding's
+// flags are the module attributes YUV444_ENABLED and LOSSLESS_ENABLED, read as they stand.
+struct EncodingSupport {
+    std::string encoding;
+    bool yuv444 = false;
+    bool lossless = false;
+};
+
 struct ModuleState {
     PyObject* module = nullptr;  // the module lives as long as the process
     Config config;
@@ -47,9 +57,26 @@ struct ModuleState {
     Ref log;
     Ref nvenc_exception, cuda_error, cuda_memory_error, cuda_logic_error;
     Ref context_counter, context_gen_counter;
+    // The encodings the last successful init_module() found usable, in the order of preference; before
+    // one, the first encoding alone.
+    std::vector<EncodingSupport> encodings;
+    // The encoding whose test encoder init_module() is setting up: offered for that while.
+    std::optional<EncodingSupport> probing;
 };
 
 ModuleState& state();
+
+// --- the encodings ------------------------------------------------------------------------------------
+// Whether the module offers a choice of encodings (its build has several codecs): ENCODING_SUPPORT, the
+// optional encodings' probes, and init_context's ValueError for an encoding it does not offer.
+bool offers_encoding_choice();
+// get_encodings(): a new list.
+Ref encodings();
+// Whether `encoding` is one of get_encodings(), or the one init_module() is probing.
+bool is_encoding(PyObject* encoding);
+// An encoding's 4:4:4 or lossless flag as the host sees it: the attribute for the first encoding, a
+// boolean for the others (false for an encoding not offered).
+Ref encoding_flag(const std::string& encoding, HostFlag which);
 
 // --- values for log arguments and messages ---------------------------------------------------------
 inline Ref py_value(const Ref& r) { return r ? r : py::none(); }

@@ -126,7 +126,7 @@ TEST(Api12Codecs, ProfilesQuantisersAndConfiguration) {
         codec->set_session_config(config, codec->has_yuv444());
         NV_ENC_PIC_PARAMS picture{};
         codec->set_picture(picture, 3, true);
-        if (codec == &hevc_codec()) {
+        if (codec == &h265_codec()) {
             const NV_ENC_CONFIG_HEVC& hevc = config.encodeCodecConfig.hevcConfig;
             EXPECT_EQ(hevc.chromaFormatIDC, NVENC_CHROMA_FORMAT_IDC_444);
             EXPECT_EQ(hevc.idrPeriod, NVENC_INFINITE_GOPLENGTH);

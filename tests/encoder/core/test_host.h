@@ -62,7 +62,7 @@ public:
     void report_unraisable(const char* where, std::exception_ptr failure) noexcept override;
     Value describe(HostText what, const Value& subject) override;
     const Settings& settings() override { return config; }
-    bool flag(HostFlag which) override {
+    bool flag(HostFlag which, const char*) override {
         return which == HostFlag::Checks || (which == HostFlag::Yuv444 ? yuv444 : lossless);
     }
     bool accepts(const HostRef& formats, const char* name) override;

@@ -25,6 +25,10 @@ def _module_api(name):
 # The registry's row of the module under test (None when the suite names none), and its API number.
 MODULE_API = _module_api(MODULE_NAME)
 API = MODULE_API.number if MODULE_API else None
+# The encodings the module can offer (all of them on the stand-ins' default device), and whether a host
+# chooses among them: init_module() then probes the others and publishes ENCODING_SUPPORT.
+ENCODINGS = list(MODULE_API.encodings) if MODULE_API else ["h264"]
+CHOOSES_ENCODING = len(ENCODINGS) > 1
 BUILD_DIR = os.environ.get("TEVU_TEST_BUILD_DIR", "")
 PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
 # The build's gpu-check, whose --reference-yuv444 converts pictures with the CPU kernel.

@@ -37,7 +37,7 @@ public:
 
 }  // namespace
 
-const Codec& hevc_codec() {
+const Codec& h265_codec() {
     static const Hevc codec;
     return codec;
 }
