@@ -12,9 +12,12 @@ namespace {
 constexpr int kHighestQuantiserIndex = 255;
 constexpr unsigned kHighestQuantiser = 63;
 
-// libaom's quantiser scale (0 to 63) for a quantiser index: index 4q for q below 63, 255 for 63.
+// libaom's quantiser scale (0 to 63) for a quantiser index: index 4q for q below 63, 255 for 63. Only the
+// index 0 is lossless, so only it becomes libaom's 0.
 unsigned quantiser_of(int index) {
-    return std::min(kHighestQuantiser, static_cast<unsigned>(std::clamp(index, 0, kHighestQuantiserIndex) + 2) / 4);
+    const int clamped = std::clamp(index, 0, kHighestQuantiserIndex);
+    if (clamped == 0) return 0;
+    return std::clamp(static_cast<unsigned>(clamped + 2) / 4, 1u, kHighestQuantiser);
 }
 
 // libaom's speed (cpu-used) for the speed preset's name: faster presets, faster speeds.
@@ -129,7 +132,7 @@ EncodedPicture Av1Encoder::encode(const PictureView& picture, const PictureReque
         image.stride[i] = planar.pitch(i);
     }
     const aom_enc_frame_flags_t flags = request.force_idr || request.force_intra ? AOM_EFLAG_FORCE_KF : 0;
-    if (aom_codec_encode(context_.get(), &image, request.pts, 1, flags) != AOM_CODEC_OK)
+    if (aom_codec_encode(context_.get(), &image, next_pts_++, 1, flags) != AOM_CODEC_OK)
         throw EncoderError(std::string("encoding failed: ") + aom_codec_error_detail(context_.get()));
 
     EncodedPicture result;

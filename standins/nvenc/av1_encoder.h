@@ -39,6 +39,9 @@ private:
     EncoderSettings settings_;
     std::unique_ptr<aom_codec_enc_cfg> config_;
     std::unique_ptr<aom_codec_ctx, Closer> context_;
+    // libaom's rate control spends by presentation time: the pictures are one frame period apart, as the
+    // session declared them, whatever timestamps the client gave.
+    int64_t next_pts_ = 0;
 };
 
 }  // namespace tevu::standin::nvenc

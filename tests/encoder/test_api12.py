@@ -9,14 +9,13 @@ import tempfile
 import unittest
 
 from tevu_testsupport.frames import Image, busy_desktop_frame, desktop_frame
-from tevu_testsupport.nvenc import fmt, load_initialised, new_encoder, read_trace, run_python
+from tevu_testsupport.nvenc import fmt, load_initialised, new_encoder, read_trace, run_python, support
 from tevu_testsupport.processes import environment
-from tevu_testsupport.streams import Stream, decode_data, frame_quantisers, nal_types
+from tevu_testsupport.streams import ENCODING, Stream, decode_data, frame_quantisers, key_pictures
 
 m = load_initialised()
 from tevu.log import capture  # noqa: E402
 
-IDR_SLICE = 5
 BOTH = ("YUV420P", "YUV444P")
 
 
@@ -66,7 +65,7 @@ class PresetAndTuning(unittest.TestCase):
 
     def test_what_the_host_asks_for(self):
         code = ("m.init_module()\ne = m.Encoder()\n"
-                "e.init_context(64, 64, 'BGRX', ['YUV420P', 'YUV444P'], 'h264', %d, %d, (1, 1), {})\n"
+                "e.init_context(64, 64, 'BGRX', ['YUV420P', 'YUV444P'], ENCODING, %d, %d, (1, 1), {})\n"
                 "i = e.get_info()\nprint(i['preset'], i['tuning'])\ne.clean()\n")
         for env, speed, quality, preset, tuning in self.DESIRED:
             rc, out, err = run_python(code % (quality, speed), env, optimize=not __debug__)
@@ -90,6 +89,7 @@ class RateControl(unittest.TestCase):
         return [e.compress_image(Image(width, height, busy_desktop_frame(width, height, i), timestamp=i * 33),
                                  quality, speed)[0] for i in range(first, first + count)]
 
+    @unittest.skipUnless(ENCODING == "h264", "ffmpeg reports the quantisers of H.264 streams only")
     def test_streams_follow_the_target_within_the_quantiser_range(self):
         lowest, highest = quantiser_range(50)
         results = {}
@@ -140,15 +140,17 @@ class RateControl(unittest.TestCase):
             self.assertEqual((after["preset"], after["tuning"]), (before["preset"], before["tuning"]), case)
             self.assertEqual(after["bitrate"] > before["bitrate"], new_speed > speed, case)
             stream = b"".join(first + then)
-            self.assertEqual(nal_types(stream).count(IDR_SLICE), 1, case)
+            self.assertEqual(key_pictures(stream), [True], case)
             frames, width, height, _ = decode_data(stream, strict=True)
             self.assertEqual((frames, width, height), (60, w, h), case)
             lowest, highest = quantiser_range(new_quality)
-            for kind, low, high, _ in frame_quantisers(stream)[30:]:
+            for kind, low, high, _ in frame_quantisers(stream)[30:] if ENCODING == "h264" else []:
                 self.assertTrue(lowest <= low <= high <= highest, (case, kind, low, high))
-            if grows:
+            # (libaom 3.6, the AV1 stand-in, does not spend more of a higher variable bitrate in its real-time mode)
+            if grows and ENCODING != "av1":
                 self.assertGreater(sum(len(d) for d in then[5:]), sum(len(d) for d in first[5:]), case)
 
+    @unittest.skipUnless(support()[1], "the encoding has no lossless mode")
     def test_lossless_444_decodes_exactly(self):
         e = new_encoder(96, 64, 100, 50, dst=BOTH)
         stream = Stream(96, 64)
@@ -193,7 +195,7 @@ class Drivers(unittest.TestCase):
 
     def test_a_driver_from_590_on(self):
         encode_code = ("m.init_module()\ne = m.Encoder()\n"
-                       "e.init_context(64, 64, 'BGRX', ['YUV420P'], 'h264', 50, 50, (1, 1), {})\n"
+                       "e.init_context(64, 64, 'BGRX', ['YUV420P'], ENCODING, 50, 50, (1, 1), {})\n"
                        "from tevu_testsupport.frames import Image, busy_desktop_frame, desktop_frame\n"
                        "data = [e.compress_image(Image(64, 64, desktop_frame(64, 64, i), timestamp=i))[0]"
                        " for i in range(3)]\ne.clean()\n"
@@ -238,6 +240,7 @@ class Faults(unittest.TestCase):
         frames, _, _, _ = decode_data(b"".join(data), strict=True)
         self.assertEqual(frames, 7)
 
+    @unittest.skipUnless(support()[1], "the encoding does not switch format")
     def test_a_refused_preset_configuration_keeps_the_running_format(self):
         e = new_encoder(96, 64, 50, 50, dst=BOTH)
         stream = Stream(96, 64)

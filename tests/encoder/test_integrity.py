@@ -10,9 +10,9 @@ import unittest
 
 from tevu_testsupport.frames import Image, desktop_frame, noise
 from tevu_testsupport.nvenc import (API, CHECK_ERROR, GPU_CHECK, MODULE_NAME, LeakCheck, fmt, load_initialised,
-                                    new_encoder, run_python, trace_calls)
+                                    new_encoder, run_python, support, trace_calls)
 from tevu_testsupport.processes import environment
-from tevu_testsupport.streams import Stream, decode_data, kernel_yuv444
+from tevu_testsupport.streams import ENCODING, Stream, decode_data, kernel_yuv444
 
 m = load_initialised()
 from tevu.log import capture  # noqa: E402
@@ -113,18 +113,19 @@ class Reentrancy(unittest.TestCase):
         return image, refused
 
     def test_callbacks_are_refused(self):
-        small = lambda e: e.init_context(32, 32, "BGRX", ["YUV420P"], "h264", 50, 50, None)  # noqa: E731
+        small = lambda e: e.init_context(32, 32, "BGRX", ["YUV420P"], ENCODING, 50, 50, None)  # noqa: E731
         calls = [lambda e: e.clean(), small, lambda e: e.get_info(), lambda e: e.compress_image(None)]
         for method in ("get_timestamp", "get_pixels", "get_planes", "get_width"):
             e = new_encoder(W, H)
             stream = Stream(W, H)
             try:
                 pixels = desktop_frame(W, H, 0)
-                data, options = e.compress_image(Image(W, H, pixels, timestamp=0))
+                # quality 50 throughout (the default -1 is a quality too, the lowest)
+                data, options = e.compress_image(Image(W, H, pixels, timestamp=0), 50)
                 stream.add(data, pixels, fmt(e.get_info()))
                 pixels = desktop_frame(W, H, 1)
                 image, refused = self.hostile_image(e, pixels, method, calls, True)
-                data, options = e.compress_image(image)
+                data, options = e.compress_image(image, 50)
                 self.assertEqual(len(refused), len(calls), method)
                 for x in refused:
                     self.assertIsNotNone(x, "%s: a call back into the encoder went through" % method)
@@ -139,7 +140,7 @@ class Reentrancy(unittest.TestCase):
                     e.compress_image(image)
                 self.assertIn(BUSY, str(c.exception))
                 pixels = desktop_frame(W, H, 2)
-                data, options = e.compress_image(Image(W, H, pixels, timestamp=2))
+                data, options = e.compress_image(Image(W, H, pixels, timestamp=2), 50)
                 self.assertEqual(options["frame"], 2, method)
                 stream.add(data, pixels, fmt(e.get_info()))
             finally:
@@ -273,6 +274,7 @@ class Recovery(unittest.TestCase):
             e.clean()
 
 
+@unittest.skipUnless(support()[1], "the encoding has no lossless mode")
 class LargePictures(unittest.TestCase):
     """Lossless noise, larger than the output buffer made for the picture size: encoded, exact."""
 
@@ -321,7 +323,7 @@ class Reports(unittest.TestCase):
         with environment(NVENC_EMU_EXTRA_PRESET="1", NVENC_EMU_FAIL="%s=8" % entry):
             e = m.Encoder()
             with capture() as records:
-                self.assertRaises(Exception, e.init_context, W, H, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+                self.assertRaises(Exception, e.init_context, W, H, "BGRX", ["YUV420P"], ENCODING, 50, 50, None)
             e.clean()
         warnings = [r for r in capture.messages(records) if r.startswith("failed to get preset config for")]
         self.assertTrue([r for r in warnings if r.startswith("failed to get preset config for None (")], warnings)
@@ -339,10 +341,10 @@ class Reports(unittest.TestCase):
                 try:
                     if __debug__:
                         with self.assertRaises(AssertionError) as c:
-                            e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+                            e.init_context(W, H, "BGRX", ["YUV420P"], ENCODING, 50, 50, None)
                         self.assertEqual(str(c.exception), message, entry)
                     else:  # an assertion: skipped, and the items returned are used
-                        e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, None)
+                        e.init_context(W, H, "BGRX", ["YUV420P"], ENCODING, 50, 50, None)
                         self.assertFalse(e.is_closed())
                 finally:
                     e.clean()
@@ -368,7 +370,7 @@ class Reports(unittest.TestCase):
     def test_destructor_report_names_the_module(self):
         code = ("import os\nos.environ['TEVU_NV_DRIVER_VERSION'] = '346.59'\nm.init_module()\n"
                 "from tevu.codecs.image_wrapper import ImageWrapper\n"
-                "e = m.Encoder()\ne.init_context(64, 64, 'BGRX', ['YUV420P'], 'h264', 50, 50, None)\n"
+                "e = m.Encoder()\ne.init_context(64, 64, 'BGRX', ['YUV420P'], ENCODING, 50, 50, None)\n"
                 "e.compress_image(ImageWrapper(64, 64, b'\\x10' * 64 * 64 * 4, 256, 0))\n"
                 "os.environ['CUDA_EMU_FAIL'] = 'cuCtxDestroy=201@1'\n"
                 "del e\nprint('deleted')\n")

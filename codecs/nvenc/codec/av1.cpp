@@ -16,6 +16,7 @@ public:
     const GUID& guid() const override { return NV_ENC_CODEC_AV1_GUID; }
     const GUID* profile(bool) const override { return &NV_ENC_AV1_PROFILE_MAIN_GUID; }
     int max_quantiser() const override { return 255; }
+    int min_lossy_quantiser() const override { return 1; }  // the quantiser index 0 is lossless
     bool has_yuv444() const override { return false; }
 
     void set_session_config(NV_ENC_CONFIG& config, bool) const override {

@@ -25,6 +25,8 @@ public:
     virtual const GUID* profile(bool yuv444) const = 0;
     // The top of the codec's quantiser scale, which starts at 0.
     virtual int max_quantiser() const = 0;
+    // The lowest quantiser of a lossy picture: 1 where the quantiser 0 alone makes a picture lossless.
+    virtual int min_lossy_quantiser() const { return 0; }
     // Whether the codec can encode 4:4:4 and lossless at all (a device may still not offer them).
     virtual bool has_yuv444() const { return true; }
     // Writes the codec's member of a session configuration copied from its preset.

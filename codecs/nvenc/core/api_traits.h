@@ -71,7 +71,8 @@ struct RateTargets {
     uint32_t target_bitrate;
     uint32_t max_bitrate;
     int quality;
-    int max_quantiser;  // the top of the codec's quantiser scale
+    int max_quantiser;        // the top of the codec's quantiser scale
+    int min_quantiser = 0;    // the lowest of a lossy stream on it (Codec::min_lossy_quantiser)
 };
 // Fills the API's own rate control of a session's configuration (copied from its preset beforehand);
 // a lossless one asks the codec for what it needs besides.

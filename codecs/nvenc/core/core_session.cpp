@@ -494,7 +494,7 @@ EncoderCore::SessionParams EncoderCore::session_params(const GUID& codec, const 
 }
 
 api::RateTargets EncoderCore::rate_targets(const StreamConfig& c) const {
-    return {target_bitrate_, max_bitrate_, c.quality, c.codec->max_quantiser()};
+    return {target_bitrate_, max_bitrate_, c.quality, c.codec->max_quantiser(), c.codec->min_lossy_quantiser()};
 }
 
 EncoderCore::SessionParams EncoderCore::copy_params(const SessionParams& p) {

@@ -116,9 +116,10 @@ inline QuantiserRange session_quantisers(int q) {
 inline QuantiserRange picture_quantisers(int q) {
     return {quantiser_for(static_cast<long long>(q) + 20), quantiser_for(static_cast<long long>(q) - 20)};
 }
-// A range of the scale 0..kMaxQuantiser on a codec's scale 0..max_quantiser.
-inline QuantiserRange on_scale(QuantiserRange range, int max_quantiser) {
-    return {range.min * max_quantiser / kMaxQuantiser, range.max * max_quantiser / kMaxQuantiser};
+// A range of the scale 0..kMaxQuantiser on a codec's scale 0..max_quantiser, no bound below `lowest`.
+inline QuantiserRange on_scale(QuantiserRange range, int max_quantiser, int lowest = 0) {
+    return {std::max(range.min * max_quantiser / kMaxQuantiser, lowest),
+            std::max(range.max * max_quantiser / kMaxQuantiser, lowest)};
 }
 
 }  // namespace tevu::nvenc

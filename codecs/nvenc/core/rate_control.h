@@ -10,7 +10,7 @@ namespace tevu::nvenc::api {
 // quantiser, or a variable bitrate within the range.
 inline void apply_rate_control(NV_ENC_RC_PARAMS& rc, const RateTargets& targets, bool constant_qp,
                                QuantiserRange range) {
-    range = on_scale(range, targets.max_quantiser);
+    range = on_scale(range, targets.max_quantiser, constant_qp ? 0 : targets.min_quantiser);
     rc.rateControlMode = constant_qp ? NV_ENC_PARAMS_RC_CONSTQP : NV_ENC_PARAMS_RC_VBR;
     rc.averageBitRate = targets.target_bitrate;
     rc.maxBitRate = targets.max_bitrate;

@@ -98,12 +98,13 @@ TEST(Api12Codecs, ProfilesQuantisersAndConfiguration) {
         const char* encoding;
         const GUID* profile_420;
         const GUID* profile_444;
-        uint32_t max_qp_at_50;  // the intra bound of quality 50 on the codec's scale
+        uint32_t max_qp_at_50;   // the intra bound of quality 50 on the codec's scale
+        uint32_t min_qp_at_100;  // the lowest of a lossy quality 100: never AV1's lossless 0
     };
     const Row rows[] = {
-        {"h264", nullptr, &NV_ENC_H264_PROFILE_HIGH_444_GUID, 26},
-        {"h265", &NV_ENC_HEVC_PROFILE_MAIN_GUID, &NV_ENC_HEVC_PROFILE_FREXT_GUID, 26},
-        {"av1", &NV_ENC_AV1_PROFILE_MAIN_GUID, &NV_ENC_AV1_PROFILE_MAIN_GUID, 130},
+        {"h264", nullptr, &NV_ENC_H264_PROFILE_HIGH_444_GUID, 26, 0},
+        {"h265", &NV_ENC_HEVC_PROFILE_MAIN_GUID, &NV_ENC_HEVC_PROFILE_FREXT_GUID, 26, 0},
+        {"av1", &NV_ENC_AV1_PROFILE_MAIN_GUID, &NV_ENC_AV1_PROFILE_MAIN_GUID, 130, 1},
     };
     ASSERT_EQ(all_codecs().size(), 3u);
     for (std::size_t i = 0; i < std::size(rows); ++i) {
@@ -121,7 +122,11 @@ TEST(Api12Codecs, ProfilesQuantisersAndConfiguration) {
             }
         }
         NV_ENC_CONFIG config{};
-        api::set_session_rate_control(config, {4000000, 8000000, 50, codec->max_quantiser()}, false, *codec);
+        const int top = codec->max_quantiser(), lowest = codec->min_lossy_quantiser();
+        api::set_session_rate_control(config, {4000000, 8000000, 100, top, lowest}, false, *codec);
+        EXPECT_EQ(config.rcParams.minQP.qpInterP, r.min_qp_at_100);
+        EXPECT_EQ(config.rcParams.maxQP.qpIntra, r.min_qp_at_100);
+        api::set_session_rate_control(config, {4000000, 8000000, 50, top, lowest}, false, *codec);
         EXPECT_EQ(config.rcParams.maxQP.qpIntra, r.max_qp_at_50);
         codec->set_session_config(config, codec->has_yuv444());
         NV_ENC_PIC_PARAMS picture{};

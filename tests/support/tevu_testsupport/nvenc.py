@@ -8,6 +8,7 @@ import sys
 
 import tevu_nvenc_apis
 from tevu_testsupport import processes
+from tevu_testsupport.streams import ENCODING
 
 MODULE_NAME = os.environ.get("TEVU_ENCODER_MODULE") or None
 
@@ -29,6 +30,8 @@ API = MODULE_API.number if MODULE_API else None
 # chooses among them: init_module() then probes the others and publishes ENCODING_SUPPORT.
 ENCODINGS = list(MODULE_API.encodings) if MODULE_API else ["h264"]
 CHOOSES_ENCODING = len(ENCODINGS) > 1
+if ENCODING not in ENCODINGS:
+    raise SystemExit("TEVU_TEST_ENCODING=%s: the module offers %s" % (ENCODING, ", ".join(ENCODINGS)))
 BUILD_DIR = os.environ.get("TEVU_TEST_BUILD_DIR", "")
 PLATFORM_DIR = os.path.join(BUILD_DIR, "platform")
 # The build's gpu-check, whose --reference-yuv444 converts pictures with the CPU kernel.
@@ -61,15 +64,33 @@ def run_python(code, env=None, optimize=False):
 
 def new_encoder(width=320, height=240, quality=50, speed=50, scaling=(1, 1), dst=("YUV420P", "YUV444P"),
                 options=None):
-    """An encoder of the module under test, set up for BGRX to H.264."""
+    """An encoder of the module under test, set up for BGRX to the encoding under test."""
     e = load().Encoder()
-    e.init_context(width, height, "BGRX", list(dst), "h264", quality, speed, scaling, options or {})
+    e.init_context(width, height, "BGRX", list(dst), ENCODING, quality, speed, scaling, options or {})
     return e
 
 
 def fmt(info):
     """The kind of picture an encoder makes, from its get_info(): (pixel format, lossless)."""
     return (info["pixel_format"], bool(info["lossless"]))
+
+
+def support():
+    """(4:4:4, lossless): what the initialised module allows the encoding under test."""
+    m = load()
+    if CHOOSES_ENCODING:
+        return m.ENCODING_SUPPORT[ENCODING]
+    return (bool(m.YUV444_ENABLED), bool(m.LOSSLESS_ENABLED))
+
+
+def encoded_as(kind):
+    """The kind of picture the encoding under test makes where an encoding with every format makes `kind`
+    ((pixel format, lossless)): 4:2:0 without 4:4:4, lossy without lossless."""
+    yuv444, lossless = support()
+    pixel_format, is_lossless = kind
+    if pixel_format == "YUV444P" and not yuv444:
+        return ("NV12", False)
+    return (pixel_format, is_lossless and lossless)
 
 
 def assert_plain_check(test, call, message, skipped):

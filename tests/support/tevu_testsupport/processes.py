@@ -58,9 +58,11 @@ def run_tool(args):
 
 def run_python(code, env=None, optimize=False, module=None):
     """Runs code in a fresh interpreter (this one's; with `optimize`, under -O) where print() is the
-    function and, when `module` is named, that module is imported as `m`; (exit status, standard output,
+    function and, when `module` is named, that module is imported as `m` (and ENCODING is the encoding under
+test); (exit status, standard output,
     standard error) as text."""
     prologue = "from __future__ import print_function\n"
     if module:
-        prologue += "import importlib\nm = importlib.import_module(%r)\n" % module
+        prologue += ("import importlib\nm = importlib.import_module(%r)\n"
+                     "from tevu_testsupport.streams import ENCODING\n" % module)
     return run([sys.executable] + (["-O"] if optimize else []) + ["-c", prologue + code], env)

@@ -1,5 +1,6 @@
-"""H.264 streams as a client sees them: decoded with ffmpeg and compared with their BGRX source, by
-PSNR or, for lossless 4:4:4, plane for plane against the kernels' conversion."""
+"""Streams as a client sees them: decoded with ffmpeg and compared with their BGRX source, by PSNR or, for
+lossless 4:4:4, plane for plane against the kernels' conversion. A stream is of the encoding under test
+(TEVU_TEST_ENCODING: h264, the default, h265 or av1) unless a call names another."""
 
 import math
 import os
@@ -8,46 +9,118 @@ import tempfile
 
 from tevu_testsupport.processes import run, run_tool
 
+ENCODING = os.environ.get("TEVU_TEST_ENCODING") or "h264"
+# ffmpeg's demuxer for each encoding's stream: Annex B for H.264 and HEVC, low-overhead OBUs for AV1.
+DEMUXERS = {"h264": "h264", "h265": "hevc", "av1": "obu"}
+if ENCODING not in DEMUXERS:
+    raise SystemExit("TEVU_TEST_ENCODING=%s: not an encoding (%s)" % (ENCODING, ", ".join(sorted(DEMUXERS))))
 
-def decode(stream_path, pix_fmt="yuv420p", strict=False):
-    """Decodes an H.264 elementary stream; returns (frame count, width, height, raw planes). With `strict`,
-    any error the decoder reports (a missing reference, a broken macroblock) fails the decode."""
-    out, err = run_tool(["ffmpeg", "-v", "error", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt",
-                         pix_fmt, "-"])
+
+def decode(stream_path, pix_fmt="yuv420p", strict=False, encoding=ENCODING):
+    """Decodes an elementary stream; returns (frame count, width, height, raw planes). With `strict`, any
+    error the decoder reports (a missing reference, a broken block) fails the decode."""
+    out, err = run_tool(["ffmpeg", "-v", "error", "-f", DEMUXERS[encoding], "-i", stream_path, "-f", "rawvideo",
+                         "-pix_fmt", pix_fmt, "-"])
     if strict and err.strip():
         raise AssertionError("ffmpeg reported errors decoding %s: %s" % (stream_path, err[-2000:]))
-    probe, _ = run_tool(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                         "stream=width,height,nb_read_frames", "-of", "csv=p=0", stream_path])
+    probe, _ = run_tool(["ffprobe", "-v", "error", "-f", DEMUXERS[encoding], "-count_frames", "-select_streams", "v:0",
+                         "-show_entries", "stream=width,height,nb_read_frames", "-of", "csv=p=0", stream_path])
     width, height, frames = [int(v) for v in probe.decode("ascii").strip().split(",")[:3]]
     return frames, width, height, out
 
 
-def decode_data(data, pix_fmt="yuv420p", strict=False):
+def decode_data(data, pix_fmt="yuv420p", strict=False, encoding=ENCODING):
     """decode() of a stream held in memory."""
     folder = tempfile.mkdtemp(prefix="tevu-stream-")
     try:
-        path = os.path.join(folder, "stream.h264")
+        path = os.path.join(folder, "stream")
         with open(path, "wb") as f:
             f.write(data)
-        return decode(path, pix_fmt, strict)
+        return decode(path, pix_fmt, strict, encoding)
     finally:
         shutil.rmtree(folder)
 
 
-def nal_types(data):
-    """The nal_unit_type of every NAL unit of an Annex-B stream, in order (5: a slice of an IDR picture)."""
+def _nal_units(data, type_of):
+    """The type of every NAL unit of an Annex-B stream, in order."""
     data = bytearray(data)
     types, i = [], 0
     while True:
         i = data.find(b"\x00\x00\x01", i)
         if i < 0 or i + 3 >= len(data):
             return types
-        types.append(data[i + 3] & 0x1F)
+        types.append(type_of(data, i + 3))
         i += 3
 
 
+def _leb128(data, i):
+    value, shift = 0, 0
+    while True:
+        byte = data[i]
+        value |= (byte & 0x7F) << shift
+        i += 1
+        shift += 7
+        if not byte & 0x80:
+            return value, i
+
+
+def _obus(data):
+    """Each OBU of a low-overhead AV1 stream: ("header", 1) for a sequence header, ("picture", is_key) for a
+    frame or frame header, ("other", type) for the rest."""
+    data = bytearray(data)
+    units, i = [], 0
+    while i < len(data):
+        header = data[i]
+        kind, extended, sized = (header >> 3) & 0xF, header & 0x4, header & 0x2
+        i += 2 if extended else 1
+        size, i = _leb128(data, i) if sized else (len(data) - i, i)
+        if kind == 1:
+            units.append(("header", 1))
+        elif kind in (3, 6):  # show_existing_frame, then frame_type (0: a key frame)
+            units.append(("picture", not data[i] & 0x80 and (data[i] >> 5) & 0x3 == 0))
+        else:
+            units.append(("other", kind))
+        i += size
+    return units
+
+
+def _nal_kind(t, headers, slices, keys):
+    if t in headers:
+        return ("header", t)
+    if t in slices:
+        return ("picture", t in keys)
+    return ("other", t)
+
+
+# Each encoding's units as ("header", type), ("picture", is_key) or ("other", type), and the headers a key
+# picture needs before it: H.264 SPS and PPS (IDR slices 5); HEVC VPS, SPS and PPS (IDR slices 19 and 20);
+# AV1 the sequence header.
+_UNITS = {
+    "h264": (lambda data: [_nal_kind(t, (7, 8), (1, 5), (5,)) for t in _nal_units(data, lambda d, i: d[i] & 0x1F)],
+             2),
+    "h265": (lambda data: [_nal_kind(t, (32, 33, 34), range(32), (19, 20))
+                           for t in _nal_units(data, lambda d, i: (d[i] >> 1) & 0x3F)], 3),
+    "av1": (_obus, 1),
+}
+
+
+def key_pictures(data, encoding=ENCODING):
+    """The key pictures of a stream (H.264 and HEVC: IDR pictures; AV1: key frames), in order: for each,
+    whether every header it needs (parameter sets, sequence header) came since the previous picture."""
+    units, needed = _UNITS[encoding]
+    keys, headers = [], set()
+    for kind, value in units(data):
+        if kind == "header":
+            headers.add(value)
+        elif kind == "picture":
+            if value:
+                keys.append(len(headers) == needed)
+            headers = set()
+    return keys
+
+
 def frame_quantisers(data):
-    """Each decoded picture's type and the smallest, largest and mean quantiser of its macroblocks, as the
+    """(H.264 streams: ffmpeg reports their quantisers.) Each decoded picture's type and the smallest, largest and mean quantiser of its macroblocks, as the
     decoder reads them: [(type, min, max, mean), ...]."""
     folder = tempfile.mkdtemp(prefix="tevu-stream-")
     try:
@@ -75,10 +148,10 @@ def frame_quantisers(data):
     return [(kind, min(qps), max(qps), float(sum(qps)) / len(qps)) for kind, qps in frames if qps]
 
 
-def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p"):
+def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p", encoding=ENCODING):
     """Average PSNR of the decoded stream against the BGRX source (converted with BT.601 limited range)."""
     decoded = stream_path + ".yuv"
-    run_tool(["ffmpeg", "-v", "error", "-y", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt", pix_fmt,
+    run_tool(["ffmpeg", "-v", "error", "-y", "-f", DEMUXERS[encoding], "-i", stream_path, "-f", "rawvideo", "-pix_fmt", pix_fmt,
               decoded])
     size = "%dx%d" % (width, height)
     lavfi = "[1:v]scale=out_color_matrix=bt601:out_range=tv,format=%s[ref];[0:v][ref]psnr" % pix_fmt
@@ -138,9 +211,13 @@ class Stream(object):
 
     def check(self, test, label, min_psnr=38.0):
         """Decodes the stream strictly as 4:4:4; every picture matches its source: a lossless one exactly,
-        a lossy 4:4:4 one by the PSNR of its planes, a 4:2:0 one by the PSNR of its luma."""
+        a lossy 4:4:4 one by the PSNR of its planes, a 4:2:0 one by the PSNR of its luma. The first picture
+        of each kind's segment is a key picture with its headers."""
         frames, w, h, planes = decode_data(b"".join(self.pictures), "yuv444p", strict=True)
         test.assertEqual((frames, w, h), (len(self.pictures), self.width, self.height), label)
+        for i, kind in enumerate(self.kinds):
+            if i == 0 or kind != self.kinds[i - 1]:
+                test.assertEqual(key_pictures(self.pictures[i]), [True], "%s: frame %d starts %s" % (label, i, kind))
         size = self.width * self.height * 3
         luma = self.width * self.height
         for i, (pixels, (pixel_format, lossless)) in enumerate(zip(self.sources, self.kinds)):
