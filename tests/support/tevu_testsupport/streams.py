@@ -1,4 +1,5 @@
-"""H.264 streams as a client sees them: decoded with ffmpeg and compared with their BGRX source, by
+"""Encoded streams (H.264 by default; HEVC, AV1's low-overhead OBUs through `container`, ffmpeg's input
+format) as a client sees them: decoded with ffmpeg and compared with their BGRX source, by
 PSNR or, for lossless 4:4:4, plane for plane against the kernels' conversion."""
 
 import math
@@ -9,14 +10,14 @@ import tempfile
 from tevu_testsupport.processes import run, run_tool
 
 
-def decode(stream_path, pix_fmt="yuv420p", strict=False):
-    """Decodes an H.264 elementary stream; returns (frame count, width, height, raw planes). With `strict`,
+def decode(stream_path, pix_fmt="yuv420p", strict=False, container="h264"):
+    """Decodes an elementary stream (ffmpeg's input format `container`); returns (frame count, width, height, raw planes). With `strict`,
     any error the decoder reports (a missing reference, a broken macroblock) fails the decode."""
-    out, err = run_tool(["ffmpeg", "-v", "error", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt",
-                         pix_fmt, "-"])
+    out, err = run_tool(["ffmpeg", "-v", "error", "-f", container, "-i", stream_path, "-f", "rawvideo",
+                         "-pix_fmt", pix_fmt, "-"])
     if strict and err.strip():
         raise AssertionError("ffmpeg reported errors decoding %s: %s" % (stream_path, err[-2000:]))
-    probe, _ = run_tool(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+    probe, _ = run_tool(["ffprobe", "-v", "error", "-f", container, "-count_frames", "-select_streams", "v:0", "-show_entries",
                          "stream=width,height,nb_read_frames", "-of", "csv=p=0", stream_path])
     width, height, frames = [int(v) for v in probe.decode("ascii").strip().split(",")[:3]]
     return frames, width, height, out
@@ -75,10 +76,10 @@ def frame_quantisers(data):
     return [(kind, min(qps), max(qps), float(sum(qps)) / len(qps)) for kind, qps in frames if qps]
 
 
-def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p"):
+def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p", container="h264"):
     """Average PSNR of the decoded stream against the BGRX source (converted with BT.601 limited range)."""
     decoded = stream_path + ".yuv"
-    run_tool(["ffmpeg", "-v", "error", "-y", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt", pix_fmt,
+    run_tool(["ffmpeg", "-v", "error", "-y", "-f", container, "-i", stream_path, "-f", "rawvideo", "-pix_fmt", pix_fmt,
               decoded])
     size = "%dx%d" % (width, height)
     lavfi = "[1:v]scale=out_color_matrix=bt601:out_range=tv,format=%s[ref];[0:v][ref]psnr" % pix_fmt
