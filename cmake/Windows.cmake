@@ -3,7 +3,8 @@
 #     that each file runs with nothing but Windows' own DLLs beside it.
 #   - 32-bit DLLs export their __stdcall entry points undecorated (cuInit, not cuInit@4), as the driver's do.
 #   - The POSIX names the stand-ins and the tests use (dlfcn.h, setenv) come from standins/common/windows.
-#   - libx264 comes from TEVU_WINDOWS_X264_PREFIX.
+#   - libx264, libx265 and libaom come from TEVU_WINDOWS_X264_PREFIX, TEVU_WINDOWS_X265_PREFIX and
+#     TEVU_WINDOWS_AOM_PREFIX.
 #   - GoogleTest is built from Debian's googletest sources (/usr/src/googletest, TEVU_GOOGLETEST_SOURCE).
 #   - Test programs are not registered with CTest (CTest cannot run them here): each one is listed, one
 #     per line, in <build>/windows-tests.txt, which tools/windows-check runs under wine.
@@ -24,13 +25,21 @@ set(TEVU_WINDOWS_COMPAT_DIR ${CMAKE_CURRENT_LIST_DIR}/../standins/common/windows
 include_directories(BEFORE SYSTEM ${TEVU_WINDOWS_COMPAT_DIR})
 add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${TEVU_WINDOWS_COMPAT_DIR}/posix_compat.h>")
 
-# libx264 for Windows (the NVENC stand-in's encoder): a prefix holding lib/pkgconfig/x264.pc, as
-# tools/windows-check builds it; pkg-config looks there only.
+# libx264, libx265 and libaom for Windows (the NVENC stand-in's encoders): prefixes holding
+# lib/pkgconfig/<name>.pc, as tools/windows-check builds them; pkg-config looks there only. libx265 and
+# libaom are optional: without one, the stand-in leaves its codec out.
 set(TEVU_WINDOWS_X264_PREFIX "" CACHE PATH "libx264 built for this Windows target (prefix with lib/pkgconfig/x264.pc)")
-if(TEVU_WINDOWS_X264_PREFIX)
-  set(ENV{PKG_CONFIG_LIBDIR} "${TEVU_WINDOWS_X264_PREFIX}/lib/pkgconfig")
+set(TEVU_WINDOWS_X265_PREFIX "" CACHE PATH "libx265 built for this Windows target (prefix with lib/pkgconfig/x265.pc)")
+set(TEVU_WINDOWS_AOM_PREFIX "" CACHE PATH "libaom built for this Windows target (prefix with lib/pkgconfig/aom.pc)")
+set(_pkgconfig_dirs "")
+foreach(_prefix ${TEVU_WINDOWS_X264_PREFIX} ${TEVU_WINDOWS_X265_PREFIX} ${TEVU_WINDOWS_AOM_PREFIX})
+  list(APPEND _pkgconfig_dirs "${_prefix}/lib/pkgconfig")
+  list(APPEND CMAKE_FIND_ROOT_PATH "${_prefix}")
+endforeach()
+if(_pkgconfig_dirs)
+  string(REPLACE ";" ":" _pkgconfig_dirs "${_pkgconfig_dirs}")
+  set(ENV{PKG_CONFIG_LIBDIR} "${_pkgconfig_dirs}")
   set(ENV{PKG_CONFIG_PATH} "")
-  list(APPEND CMAKE_FIND_ROOT_PATH "${TEVU_WINDOWS_X264_PREFIX}")
 endif()
 
 set(TEVU_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources built for the Windows tests")
