@@ -1,5 +1,6 @@
-"""H.264 streams as a client sees them: decoded with ffmpeg and compared with their BGRX source, by
-PSNR or, for lossless 4:4:4, plane for plane against the kernels' conversion."""
+"""Streams as a client sees them: decoded with ffmpeg and compared with their BGRX source, by PSNR or, for
+lossless 4:4:4, plane for plane against the kernels' conversion. A stream is H.264 unless a call names
+another encoding."""
 
 import math
 import os
@@ -8,28 +9,31 @@ import tempfile
 
 from tevu_testsupport.processes import run, run_tool
 
+# ffmpeg's demuxer for each encoding's stream: Annex B for H.264 and HEVC, low-overhead OBUs for AV1.
+DEMUXERS = {"h264": "h264", "h265": "hevc", "av1": "obu"}
 
-def decode(stream_path, pix_fmt="yuv420p", strict=False):
-    """Decodes an H.264 elementary stream; returns (frame count, width, height, raw planes). With `strict`,
-    any error the decoder reports (a missing reference, a broken macroblock) fails the decode."""
-    out, err = run_tool(["ffmpeg", "-v", "error", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt",
-                         pix_fmt, "-"])
+
+def decode(stream_path, pix_fmt="yuv420p", strict=False, encoding="h264"):
+    """Decodes an elementary stream; returns (frame count, width, height, raw planes). With `strict`, any
+    error the decoder reports (a missing reference, a broken block) fails the decode."""
+    out, err = run_tool(["ffmpeg", "-v", "error", "-f", DEMUXERS[encoding], "-i", stream_path, "-f", "rawvideo",
+                         "-pix_fmt", pix_fmt, "-"])
     if strict and err.strip():
         raise AssertionError("ffmpeg reported errors decoding %s: %s" % (stream_path, err[-2000:]))
-    probe, _ = run_tool(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                         "stream=width,height,nb_read_frames", "-of", "csv=p=0", stream_path])
+    probe, _ = run_tool(["ffprobe", "-v", "error", "-f", DEMUXERS[encoding], "-count_frames", "-select_streams", "v:0",
+                         "-show_entries", "stream=width,height,nb_read_frames", "-of", "csv=p=0", stream_path])
     width, height, frames = [int(v) for v in probe.decode("ascii").strip().split(",")[:3]]
     return frames, width, height, out
 
 
-def decode_data(data, pix_fmt="yuv420p", strict=False):
+def decode_data(data, pix_fmt="yuv420p", strict=False, encoding="h264"):
     """decode() of a stream held in memory."""
     folder = tempfile.mkdtemp(prefix="tevu-stream-")
     try:
-        path = os.path.join(folder, "stream.h264")
+        path = os.path.join(folder, "stream")
         with open(path, "wb") as f:
             f.write(data)
-        return decode(path, pix_fmt, strict)
+        return decode(path, pix_fmt, strict, encoding)
     finally:
         shutil.rmtree(folder)
 
@@ -75,11 +79,13 @@ def frame_quantisers(data):
     return [(kind, min(qps), max(qps), float(sum(qps)) / len(qps)) for kind, qps in frames if qps]
 
 
-def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p"):
-    """Average PSNR of the decoded stream against the BGRX source (converted with BT.601 limited range)."""
+def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p", encoding="h264"):
+    """Average PSNR of the decoded stream against the BGRX source of width x height (converted with BT.601
+    limited range). The decoded pictures are cropped to that size from the top left: the encoder rounds its
+    size up to a multiple of 32."""
     decoded = stream_path + ".yuv"
-    run_tool(["ffmpeg", "-v", "error", "-y", "-f", "h264", "-i", stream_path, "-f", "rawvideo", "-pix_fmt", pix_fmt,
-              decoded])
+    run_tool(["ffmpeg", "-v", "error", "-y", "-f", DEMUXERS[encoding], "-i", stream_path, "-vf",
+              "crop=%d:%d:0:0" % (width, height), "-f", "rawvideo", "-pix_fmt", pix_fmt, decoded])
     size = "%dx%d" % (width, height)
     lavfi = "[1:v]scale=out_color_matrix=bt601:out_range=tv,format=%s[ref];[0:v][ref]psnr" % pix_fmt
     _, err = run_tool(["ffmpeg", "-v", "info", "-nostats", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", size, "-i",
