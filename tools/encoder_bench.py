@@ -1,8 +1,9 @@
-"""Benchmarks of each module given (default: the API-12.0 module beside the API-5.0 one):
-get_runtime_factor() against the host calls it makes; compress_image at 1920x1080 against the unavoidable
-work of a frame (staging copy, upload, colour conversion); the cost of a speed change, which the API-12.0
-module brings into its session as a new bitrate, against a frame and on its own; one encoder against two on
-two threads.
+"""Benchmarks of each module given (default: every module that can offer an encoding asked for):
+get_runtime_factor() against the host calls it makes; then for each encoding asked for (--encoding, default
+h264) at 1920x1080 and 4:2:0: compress_image against the unavoidable work of a frame (staging copy, upload,
+colour conversion), the cost of a speed change, which the API-12.0 module brings into its session as a new
+bitrate, against a frame and on its own, and one encoder against two on two threads. Each line starts with
+the module's API, and the encoding for the lines of an encoding.
 Run through encoder-bench (NVENC_EMU_NULL=1: the stand-in skips the real encode)."""
 
 from __future__ import print_function
@@ -74,11 +75,15 @@ def unavoidable_frame_work(cuda_context, pixels):
     return t
 
 
-def bench(api, frames):
-    """Prints the figures of one module, each line starting with its API."""
+def bench(api, encodings, frames, fail):
+    """Prints the figures of one module and of each of the encodings given (all it offers for None), each
+    line starting with its API. `fail(message)` ends the tool when the module does not offer one."""
     m = importlib.import_module(tevu_nvenc_apis.by_number(api).module)
     from tevu.codecs.cuda_common import cuda_context
     m.init_module()
+    for encoding in encodings or []:
+        if encoding not in m.get_encodings():
+            fail(tool_cli.not_offered(m, encoding))
     label = "API %s.%s" % tuple(m.PRETTY_VERSION[:2])
 
     counter = m.context_counter
@@ -88,13 +93,19 @@ def bench(api, frames):
         label, factor * 1e6, host * 1e6, factor / host))
 
     pixels = bytes(bytearray(i % 251 for i in range(W * 4))) * H
+    work = unavoidable_frame_work(cuda_context, pixels)
+    for encoding in encodings or m.get_encodings():
+        bench_encoding(m, "%s %s" % (label, encoding), encoding, pixels, work, frames)
+
+
+def bench_encoding(m, label, encoding, pixels, work, frames):
+    """The figures of one encoding of a module, against `work`, the unavoidable work of a frame."""
     encoders = [m.Encoder(), m.Encoder()]
     for e in encoders:
-        e.init_context(W, H, "BGRX", ["YUV420P"], "h264", 50, 50, (1, 1), {})
+        e.init_context(W, H, "BGRX", ["YUV420P"], encoding, 50, 50, (1, 1), {})
     image = Image(W, H, pixels)
     encoders[0].compress_image(image, 50, 50)
     frame = per_call(lambda: encoders[0].compress_image(image, 50, 50), 3.0)
-    work = unavoidable_frame_work(cuda_context, pixels)
     print("%s compress_image 1920x1080: %.2f ms per frame; unavoidable work: %.2f ms; ratio %.2f" % (
         label, frame * 1e3, work * 1e3, frame / work))
 
@@ -139,9 +150,24 @@ def main():
                         help="NVENC API of a module to measure, once per module (default: every module)")
     parser.add_argument("--frames", type=tool_cli.number_in(1, 1000000), default=60,
                         help="frames per encoder in the one-against-two comparison")
+    parser.add_argument("--encoding", action="append", choices=tool_cli.known_encodings(tevu_nvenc_apis.APIS) +
+                        ["all"], help="an encoding to measure, once per encoding, or all for every one each "
+                        "module offers on this device (default: h264); an encoding that a module measured "
+                        "does not offer ends the tool with status 2")
     a = parser.parse_args()
-    for api in a.api or numbers:
-        bench(api, a.frames)
+    encodings = None if "all" in (a.encoding or []) else (a.encoding or ["h264"])
+    apis = a.api or numbers
+    if encodings:
+        # Left to its default, the set of modules is those whose API can offer an encoding asked for.
+        can_offer = [n for n in apis if set(encodings) & set(tevu_nvenc_apis.by_number(n).encodings)]
+        apis = apis if a.api else can_offer
+        for n in apis:
+            left_out = [e for e in encodings if e not in tevu_nvenc_apis.by_number(n).encodings]
+            if a.api and left_out:
+                parser.error(tool_cli.not_in_api(tevu_nvenc_apis.by_number(n), left_out[0]))
+    for api in apis:
+        wanted = encodings and [e for e in encodings if e in tevu_nvenc_apis.by_number(api).encodings]
+        bench(api, wanted, a.frames, parser.error)
 
 
 if __name__ == "__main__":

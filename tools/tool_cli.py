@@ -93,6 +93,25 @@ def output_file(text):
     return text
 
 
+def known_encodings(apis):
+    """Every encoding a module of the APIs given (tevu_nvenc_apis.APIS) can offer, in the order of preference."""
+    found = []
+    for api in apis:
+        found += [e for e in api.encodings if e not in found]
+    return found
+
+
+def not_in_api(api, encoding):
+    """Why the module of `api` (one of tevu_nvenc_apis.APIS) cannot be asked for `encoding`."""
+    return "--encoding %s: the API-%d module offers only %s" % (encoding, api.number, ", ".join(api.encodings))
+
+
+def not_offered(module, encoding):
+    """Why an initialised module cannot be asked for `encoding` on this device."""
+    return "--encoding %s: %s does not offer it on this device (it offers %s)" % (
+        encoding, module.__name__, ", ".join(module.get_encodings()))
+
+
 def progress(done, total, rate, out=sys.stdout):
     """A progress bar, redrawn in place; only on a terminal (a log or a pipe gets none)."""
     if not out.isatty():

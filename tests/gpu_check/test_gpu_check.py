@@ -85,15 +85,23 @@ class StandIns(unittest.TestCase):
             "ok   3 nvenc: API 4.0 device 0: session opened and closed"])
         self.assertIn("info 3 nvenc: newest API the library speaks: 12.2", out)
         encode = lines(out, "ok", "4 encode")
-        self.assertEqual(len(encode), 12, out)
-        for api in ("12.0", "5.0", "4.0"):
+        self.assertEqual(len(encode), 16, out)
+        self.assertIn("ok   4 encode: API 12.0: init_module: h264 (YUV444 True, lossless True), h265 (YUV444 True, "
+                      "lossless True), av1 (YUV444 False, lossless False)", encode)
+        for api in ("5.0", "4.0"):
             self.assertIn("ok   4 encode: API %s: init_module: YUV444 True, lossless True" % api, encode)
-            for mode in ("4:2:0 (quality 50)", "4:4:4 (quality 90)"):
+        # The lines of the API-12.0 module name the encoding; AV1 has 4:2:0 alone.
+        for label, count in [("12.0 h264", 3), ("12.0 h265", 3), ("12.0 av1", 1), ("5.0", 3), ("4.0", 3)]:
+            for mode in ("4:2:0 (quality 50)", "4:4:4 (quality 90)")[:count]:
                 self.assertTrue(any(re.match(r"ok   4 encode: API %s %s, 12 frames of 256x160: [\d.]+ fps, PSNR [\d.]+ "
-                                             r"dB" % (re.escape(api), re.escape(mode)), l) for l in encode), mode)
-            self.assertIn("API %s lossless (quality 100), 12 frames of 256x160" % api, out)
-        self.assertEqual(out.count("decoded planes identical to the kernels' 4:4:4 conversion"), 3)
-        self.assertFalse([l for l in out.splitlines() if l.startswith(("FAIL", "skip"))], out)
+                                             r"dB" % (re.escape(label), re.escape(mode)), l) for l in encode), mode)
+            if count == 3:
+                self.assertIn("API %s lossless (quality 100), 12 frames of 256x160" % label, out)
+        self.assertEqual(out.count("decoded planes identical to the kernels' 4:4:4 conversion"), 4)
+        self.assertEqual([l for l in out.splitlines() if l.startswith(("FAIL", "skip"))], [
+            "skip 4 encode: API 12.0 av1 4:4:4 (quality 90), 12 frames of 256x160: init_module found no YUV444 support",
+            "skip 4 encode: API 12.0 av1 lossless (quality 100), 12 frames of 256x160: init_module found no YUV444 "
+            "support"], out)
         self.assertTrue(out.endswith("gpu-check: everything that could run passed\n"))
 
     # (environment, expected exit status, lines that must appear, texts that must not)
@@ -122,7 +130,8 @@ class StandIns(unittest.TestCase):
          ["API 12.0: init_module"]),
         # A driver from 590 on: the older modules find none of their presets, and say which module serves it.
         ({"NVENC_EMU_LEGACY_PRESETS": "0"}, 0,
-         ["ok   4 encode: API 12.0 lossless (quality 100), 4 frames of 128x96: ",
+         ["ok   4 encode: API 12.0 h264 lossless (quality 100), 4 frames of 128x96: ",
+          "ok   4 encode: API 12.0 h265 lossless (quality 100), 4 frames of 128x96: ",
           "skip 4 encode: API 5.0: init_module: no matching presets available for 'H264'!?: the driver has none of "
           "this module's presets (drivers from 590 on), the API-12.0 module serves it",
           "skip 4 encode: API 4.0: init_module: no matching presets available for 'H264'!?: "],
@@ -143,8 +152,13 @@ class StandIns(unittest.TestCase):
         ({"NVENC_EMU_NULL": "1"}, 1,
          ["FAIL 4 encode: API 5.0 4:2:0 (quality 50), 4 frames of 128x96: ",
           "FAIL 4 encode: API 4.0 lossless (quality 100), 4 frames of 128x96: ",
-          "FAIL 4 encode: API 12.0 4:4:4 (quality 90), 4 frames of 128x96: ", "gpu-check: 9 check(s) failed"],
+          "FAIL 4 encode: API 12.0 h264 4:4:4 (quality 90), 4 frames of 128x96: ",
+          "FAIL 4 encode: API 12.0 av1 4:2:0 (quality 50), 4 frames of 128x96: ", "gpu-check: 13 check(s) failed"],
          ["ok   4 encode: API 5.0 4:2:0"]),
+        # A GPU from before 2022: the API-12.0 module offers no AV1, and checks the others.
+        ({"NVENC_EMU_CODECS": "h264,hevc"}, 0,
+         ["skip 4 encode: API 12.0 av1: init_module: not offered by this device",
+          "ok   4 encode: API 12.0 h265 4:4:4 (quality 90), 4 frames of 128x96: "], ["FAIL", "API 12.0 av1 4:2:0"]),
         ({"CUDA_EMU_DEVICES": "0"}, 0,
          ["ok   1 driver: libcuda.so is ", "skip 1 driver: no NVIDIA device: cuInit returned CUDA_ERROR_NO_DEVICE (",
           "skip 2 kernels: no device to run them on", "info 3 nvenc: newest API the library speaks: 12.2",

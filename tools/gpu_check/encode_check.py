@@ -1,5 +1,7 @@
-"""The encode step of gpu-check: each encoder module's init_module, then an encode at 4:2:0, 4:4:4 and lossless,
-decoded with ffmpeg and compared with the source (PSNR; lossless must give back the kernels' own 4:4:4 bytes)."""
+"""The encode step of gpu-check: each encoder module's init_module, then for each encoding the module offers on
+this device (get_encodings()) an encode at 4:2:0, 4:4:4 and lossless, decoded with ffmpeg as that encoding's
+stream and compared with the source (PSNR; lossless must give back the kernels' own 4:4:4 bytes). The lines of
+a module that offers a choice of encodings name the encoding; those of the H.264-only modules do not."""
 
 from __future__ import print_function
 
@@ -11,6 +13,7 @@ import sys
 import tempfile
 import time
 
+import tevu_nvenc_apis
 from tevu_testsupport.frames import Image, desktop_frame
 from tevu_testsupport.streams import decode, kernel_yuv444, psnr
 from tevu.log import capture
@@ -46,20 +49,28 @@ class Report(object):
         sys.stdout.flush()
 
 
-def unavailable(m, mode):
-    """Why init_module left this mode off, or None."""
-    if mode.pixel_format == "YUV444P" and not m.YUV444_ENABLED:
+def support(m, encoding):
+    """(yuv444, lossless) of an encoding, as init_module found them."""
+    if hasattr(m, "ENCODING_SUPPORT"):
+        return m.ENCODING_SUPPORT[encoding]
+    return m.YUV444_ENABLED, m.LOSSLESS_ENABLED
+
+
+def unavailable(m, encoding, mode):
+    """Why init_module left this mode of the encoding off, or None."""
+    yuv444, lossless = support(m, encoding)
+    if mode.pixel_format == "YUV444P" and not yuv444:
         return "init_module found no YUV444 support"
-    if mode.lossless and not m.LOSSLESS_ENABLED:
+    if mode.lossless and not lossless:
         return "init_module found no lossless support"
     return None
 
 
-def encode(m, mode, frames, width, height, stream_path):
+def encode(m, encoding, mode, frames, width, height, stream_path):
     """Encodes the frames to stream_path; returns the frame rate of compress_image alone."""
     e = m.Encoder()
     try:
-        e.init_context(width, height, "BGRX", mode.dst_formats, "h264", mode.quality, 50, (1, 1), {})
+        e.init_context(width, height, "BGRX", mode.dst_formats, encoding, mode.quality, 50, (1, 1), {})
         info = e.get_info()
         if info["pixel_format"] != mode.pixel_format or bool(info.get("lossless")) != mode.lossless:
             raise AssertionError("the encoder chose %s, lossless %s" % (info["pixel_format"], info.get("lossless")))
@@ -78,13 +89,13 @@ def encode(m, mode, frames, width, height, stream_path):
         e.clean()
 
 
-def compare(mode, stream_path, source_path, reference_tool, count, width, height):
-    """The verdict on a decoded stream: (passed, text)."""
-    frames, w, h, planes = decode(stream_path, mode.pix_fmt)
+def compare(encoding, mode, stream_path, source_path, reference_tool, count, width, height):
+    """The verdict on a stream decoded as the encoding's: (passed, text)."""
+    frames, w, h, planes = decode(stream_path, mode.pix_fmt, encoding=encoding)
     if (frames, w, h) != (count, width, height):
         return False, "decoded %d frames of %dx%d, expected %d of %dx%d" % (frames, w, h, count, width, height)
     if not mode.lossless:
-        value = psnr(stream_path, source_path, width, height, mode.pix_fmt)
+        value = psnr(stream_path, source_path, width, height, mode.pix_fmt, encoding)
         return value >= MIN_PSNR, "PSNR %.2f dB (at least %.0f needed)" % (value, MIN_PSNR)
     with open(source_path, "rb") as source:
         reference = kernel_yuv444(reference_tool, source.read(), width, height)
@@ -108,22 +119,35 @@ def check_module(report, api, frames, source_path, work, reference_tool, width, 
             else:
                 report.line("FAIL", "API %s: init_module: %s" % (api, e))
             return
-    report.line("ok", "API %s: init_module: YUV444 %s, lossless %s" % (api, m.YUV444_ENABLED, m.LOSSLESS_ENABLED))
-    for mode in MODES:
-        what = "API %s %s (quality %d), %d frames of %dx%d" % (api, mode.name, mode.quality, len(frames), width,
-                                                                height)
-        why = unavailable(m, mode)
-        if why:
-            report.line("skip", "%s: %s" % (what, why))
+    choice = hasattr(m, "ENCODING_SUPPORT")
+    text = "YUV444 %s, lossless %s" % (m.YUV444_ENABLED, m.LOSSLESS_ENABLED)
+    if choice:
+        text = ", ".join("%s (YUV444 %s, lossless %s)" % ((e,) + tuple(support(m, e))) for e in m.get_encodings())
+    report.line("ok", "API %s: init_module: %s" % (api, text))
+    for encoding in tevu_nvenc_apis.by_number(api.split(".")[0]).encodings:
+        label = "API %s %s" % (api, encoding) if choice else "API %s" % api
+        if encoding not in m.get_encodings():
+            report.line("skip", "%s: init_module: not offered by this device" % label)
             continue
-        stream = os.path.join(work, "api%s-%s.h264" % (api, mode.name.replace(":", "")))
-        try:
-            rate = encode(m, mode, frames, width, height, stream)
-            passed, text = compare(mode, stream, source_path, reference_tool, len(frames), width, height)
-        except Exception as e:
-            report.line("FAIL", "%s: %s" % (what, e))
-            continue
-        report.line("ok" if passed else "FAIL", "%s: %.1f fps, %s" % (what, rate, text))
+        for mode in MODES:
+            check_mode(report, m, encoding, mode, label, frames, source_path, work, reference_tool, width, height)
+
+
+def check_mode(report, m, encoding, mode, label, frames, source_path, work, reference_tool, width, height):
+    """Encodes the frames in one mode of an encoding and checks the stream, in one line of the report."""
+    what = "%s %s (quality %d), %d frames of %dx%d" % (label, mode.name, mode.quality, len(frames), width, height)
+    why = unavailable(m, encoding, mode)
+    if why:
+        report.line("skip", "%s: %s" % (what, why))
+        return
+    stream = os.path.join(work, "%s-%s.%s" % (label.replace(" ", "-"), mode.name.replace(":", ""), encoding))
+    try:
+        rate = encode(m, encoding, mode, frames, width, height, stream)
+        passed, text = compare(encoding, mode, stream, source_path, reference_tool, len(frames), width, height)
+    except Exception as e:
+        report.line("FAIL", "%s: %s" % (what, e))
+        return
+    report.line("ok" if passed else "FAIL", "%s: %.1f fps, %s" % (what, rate, text))
 
 
 def main():

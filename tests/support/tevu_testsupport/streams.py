@@ -149,10 +149,12 @@ def frame_quantisers(data):
 
 
 def psnr(stream_path, source_path, width, height, pix_fmt="yuv420p", encoding=ENCODING):
-    """Average PSNR of the decoded stream against the BGRX source (converted with BT.601 limited range)."""
+    """Average PSNR of the decoded stream against the BGRX source of width x height (converted with BT.601
+    limited range). The decoded pictures are cropped to that size from the top left: the encoder rounds its
+    size up to a multiple of 32."""
     decoded = stream_path + ".yuv"
-    run_tool(["ffmpeg", "-v", "error", "-y", "-f", DEMUXERS[encoding], "-i", stream_path, "-f", "rawvideo", "-pix_fmt", pix_fmt,
-              decoded])
+    run_tool(["ffmpeg", "-v", "error", "-y", "-f", DEMUXERS[encoding], "-i", stream_path, "-vf",
+              "crop=%d:%d:0:0" % (width, height), "-f", "rawvideo", "-pix_fmt", pix_fmt, decoded])
     size = "%dx%d" % (width, height)
     lavfi = "[1:v]scale=out_color_matrix=bt601:out_range=tv,format=%s[ref];[0:v][ref]psnr" % pix_fmt
     _, err = run_tool(["ffmpeg", "-v", "info", "-nostats", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", size, "-i",
