@@ -13,8 +13,8 @@ import time
 import unittest
 
 from tevu_testsupport.frames import Image, desktop_frame
-from tevu_testsupport.nvenc import (API, CHECK_ERROR, CHOOSES_ENCODING, ENCODINGS, LeakCheck, assert_plain_check, fmt, load_initialised,
-                                    new_encoder, run_python, trace_calls)
+from tevu_testsupport.nvenc import (API, CHECK_ERROR, CHOOSES_ENCODING, ENCODINGS, LeakCheck, assert_plain_check, fmt,
+                                    load_initialised, new_encoder, run_python, trace_calls)
 from tevu_testsupport.processes import environment
 from tevu_testsupport.streams import Stream, decode, frame_quantisers, psnr
 
@@ -258,6 +258,54 @@ class ModuleFunctions(unittest.TestCase):
         finally:
             m.MIN_COMPUTE = original
         self.assertEqual(m.context_counter.get(), 0)
+
+    # (stand-in steering, encodings offered with their (4:4:4, lossless) flags, the lines that say why one
+    # is left out or has less); each offered encoding's colourspaces and spec follow its flags
+    DEVICES = [
+        ({}, {"h264": (True, True), "h265": (True, True), "av1": (False, False)}, []),
+        ({"NVENC_EMU_CODECS": "h264,hevc"}, {"h264": (True, True), "h265": (True, True)},
+         ["debug av1 not offered by this device"]),
+        ({"NVENC_EMU_CODECS": "h264"}, {"h264": (True, True)},
+         ["debug h265 not offered by this device", "debug av1 not offered by this device"]),
+        ({"NVENC_EMU_CAPS": "hevc:33=0"}, {"h264": (True, True), "h265": (False, False), "av1": (False, False)},
+         ["warn Warning: hardware or nvenc library version does not support YUV444"]),
+        ({"NVENC_EMU_CAPS": "hevc:34=0"}, {"h264": (True, True), "h265": (True, False), "av1": (False, False)},
+         ["warn Warning: hardware or nvenc library version does not support lossless mode"]),
+        # the second test encoder (h265) refused: left out, and the next one is still tried
+        ({"NVENC_EMU_FAIL": "nvEncInitializeEncoder=8@2"}, {"h264": (True, True), "av1": (False, False)},
+         ["warn nvenc: h265 disabled: "]),
+    ]
+
+    @unittest.skipUnless(CHOOSES_ENCODING, "the module offers one encoding")
+    def test_encodings_offered_by_the_device(self):
+        code = ("from tevu.log import capture\nwith capture() as records:\n    m.init_module()\n"
+                "for r in records:\n    print('log %s %s' % (r.level, r.message))\n"
+                "print(m.get_encodings())\nprint(sorted(m.ENCODING_SUPPORT.items()))\n"
+                "for encoding in m.get_encodings():\n"
+                "    s = m.get_spec(encoding, 'BGRX')\n"
+                "    e = m.Encoder()\n"
+                "    e.init_context(64, 64, 'BGRX', ['YUV420P', 'YUV444P'], encoding, 100, 50, None)\n"
+                "    i = e.get_info()\n    e.clean()\n"
+                "    print(encoding, s.encoding, m.get_output_colorspaces(encoding, 'BGRX') == s.output_colorspaces,\n"
+                "          'YUV444P' in s.output_colorspaces, s.has_lossless_mode, s.quality,\n"
+                "          e.get_encoding(), i['encoding'], i['codec'], i['pixel_format'], i['lossless'])\n")
+        codecs = {"h264": "H264", "h265": "HEVC", "av1": "AV1"}
+        for env, offered, lines in self.DEVICES:
+            out = outcome(code, dict(env, TEVU_NV_DRIVER_VERSION="346.59"))
+            logged = [line[4:] for line in out if line.startswith("log ")]
+            for line in lines:
+                self.assertTrue([x for x in logged if x.startswith(line)], (env, line, logged))
+            ordered = [name for name in ENCODINGS if name in offered]
+            self.assertIn("info NVENC v12 successfully initialized with " + ", ".join(ordered), logged, env)
+            rest = [line for line in out if not line.startswith("log ")]
+            self.assertEqual(rest[:2], [str(ordered), str(sorted(offered.items()))], env)
+            for line, name in zip(rest[2:], ordered):
+                yuv444, lossless = offered[name]
+                # quality 100 asks for lossless 4:4:4; what the encoding lacks, it goes without
+                expected = [name, name, "True", str(yuv444), str(lossless), "100" if yuv444 else "90", name, name,
+                            codecs[name], "YUV444P" if yuv444 else "NV12", "1" if lossless else "0"]
+                self.assertEqual(line.split(), expected, env)
+            self.assertEqual(len(rest), 2 + len(ordered), (env, rest))
 
     def test_test_encoder(self):
         """One session of 1920x1080 (1088 inside) at quality and speed 50, closed again; libraries loaded."""

@@ -54,6 +54,7 @@ void EncoderCore::init_context(const StreamRequest& r) {
     c.dst_formats = r.dst_formats;
     c.encoding = r.encoding;
     c.codec = codec;
+    set_up_codec_ = codec;
     c.lossless = config_.lossless;
     config_ = c;
     preset_name_.clear();

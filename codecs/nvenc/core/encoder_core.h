@@ -161,6 +161,8 @@ public:
     const StreamConfig& config() const { return config_; }
     const GUID& codec() const { return codec_guid_; }
     std::string codec_name() const { return config_.codec ? config_.codec->name() : ""; }
+    // The codec of the last set-up, kept after clean() (the encoder's encoding); null before one.
+    const Codec* set_up_codec() const { return set_up_codec_; }
     // Whether the session's driver listed the codec (false before a session lists its codecs).
     bool lists_codec(const Codec& codec) const { return catalogue_.codecs().find(codec.name()) != nullptr; }
     const std::string& preset_name() const { return preset_name_; }
@@ -288,6 +290,7 @@ private:
     SessionParams params_;  // what the session runs with
     GUID codec_guid_{};  // the session's, as the driver lists it
     Catalogue catalogue_;  // what the session offers, as asked
+    const Codec* set_up_codec_ = nullptr;
     uint64_t free_memory_ = 0, total_memory_ = 0;
     cuda::PagelockedBuffer input_buffer_;
     cuda::PitchedAllocation device_input_buffer_;

@@ -55,9 +55,9 @@ private:
 };
 
 // --- get_info() and the printable form -----------------------------------------------------------
-// The encoding of an encoder: its set-up's, else the first.
+// The encoding of an encoder: its last set-up's (kept after clean()), else the first.
 const char* encoding_of(const EncoderCore& core) {
-    const Codec* codec = core.config().codec;
+    const Codec* codec = core.set_up_codec();
     return (codec ? codec : all_codecs().front())->encoding();
 }
 
