@@ -358,13 +358,24 @@ bool is_encoding(PyObject* encoding) {
     return py::contains(l.get(), encoding);
 }
 
+namespace {
+
+// The flags of an encoding: the one being probed, else an offered one; null for any other.
+const EncodingSupport* find_support(const std::string& encoding) {
+    const ModuleState& s = state();
+    if (s.probing && s.probing->encoding == encoding) return &*s.probing;
+    for (const EncodingSupport& e : s.encodings)
+        if (e.encoding == encoding) return &e;
+    return nullptr;
+}
+
+}  // namespace
+
 Ref encoding_flag(const std::string& encoding, HostFlag which) {
     const bool yuv444 = which == HostFlag::Yuv444;
-    const ModuleState& s = state();
-    if (encoding == s.encodings.front().encoding) return module_attr(yuv444 ? "YUV444_ENABLED" : "LOSSLESS_ENABLED");
-    const EncodingSupport* found = s.probing && s.probing->encoding == encoding ? &*s.probing : nullptr;
-    for (const EncodingSupport& e : s.encodings)
-        if (!found && e.encoding == encoding) found = &e;
+    if (encoding == state().encodings.front().encoding)
+        return module_attr(yuv444 ? "YUV444_ENABLED" : "LOSSLESS_ENABLED");
+    const EncodingSupport* found = find_support(encoding);
     return py::boolean(found && (yuv444 ? found->yuv444 : found->lossless));
 }
 
